@@ -1,0 +1,88 @@
+// An opened PDF file: the mapping, the cross-reference map and trailer fields, and the
+// caches of parsed objects. Safe for concurrent object lookups once opened.
+#pragma once
+
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "parser/object.h"
+#include "parser/xref.h"
+
+namespace vellix {
+
+// Move-only owner of one read-only view of a whole file: a memory mapping (the descriptor is
+// closed once mapped), or, for tests and fuzzing, an owned buffer.
+class MappedFile {
+public:
+    [[nodiscard]] static Result<MappedFile> open(const std::string& path);
+    static MappedFile from_vector_for_testing(std::vector<std::uint8_t> bytes);
+    MappedFile() = default;
+    MappedFile(MappedFile&&) noexcept;
+    MappedFile& operator=(MappedFile&&) noexcept;
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    ~MappedFile();
+    Bytes bytes() const { return {data_, size_}; }
+
+private:
+    const std::uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    bool mapped_ = false;
+    std::vector<std::uint8_t> owned_;
+};
+
+class Document;
+using DocPtr = std::unique_ptr<Document>;
+
+class Document {
+public:
+    // "cannot open file", "cannot mmap file", the recovery error, or
+    // "encrypted PDFs are not supported".
+    [[nodiscard]] static Result<DocPtr> open(const std::string& path);
+    [[nodiscard]] static Result<DocPtr> from_mmap(MappedFile file);
+
+    // Shared, immutable object; repeated lookups return equal values. Keyed by id.num only.
+    [[nodiscard]] Result<ObjPtr> get_object(ObjectId id) const;
+    // The page objects in document order.
+    [[nodiscard]] Result<std::vector<ObjectId>> page_refs() const;
+
+    Bytes bytes() const { return file_.bytes(); }
+    const XrefMap& entries() const { return entries_; }
+    ObjectId root() const { return root_; }
+    std::uint32_t size() const { return size_; }
+    std::optional<ObjectId> info() const { return info_; }
+    Arena& arena() const { return *arena_; }
+    // True when the cross-reference had to be rebuilt by the recovery scan.
+    bool recovered() const { return recovered_; }
+
+    Document(const Document&) = delete;
+    Document& operator=(const Document&) = delete;
+    ~Document();
+
+private:
+    Document() = default;
+
+    MappedFile file_;
+    XrefMap entries_;
+    ObjectId root_;
+    std::uint32_t size_ = 0;
+    std::optional<ObjectId> info_;
+    bool recovered_ = false;
+    std::unique_ptr<Arena> arena_ = std::make_unique<Arena>();
+
+    struct ObjectCache {
+        mutable std::shared_mutex mutex;                // guards map
+        std::unordered_map<std::uint32_t, ObjPtr> map;
+    };
+    struct ObjStmCache {
+        mutable std::shared_mutex mutex;                // guards map
+        std::unordered_map<std::uint32_t, std::shared_ptr<const ObjStmMap>> map;
+    };
+    mutable ObjectCache object_cache_;
+    mutable ObjStmCache objstm_cache_;
+};
+
+}  // namespace vellix
