@@ -17,6 +17,18 @@ struct PageLink {
     std::uint32_t page = 0;  // index in the page list, from 0
 };
 
+// A document whose pages share one huge Annots array would otherwise make the walk cost pages
+// times annotations: a file of a few megabytes could ask for billions of entries. Past this many
+// annotation entries in one document the walk stops and returns the links found so far.
+inline constexpr size_t kMaxAnnotationsPerDocument = size_t{1} << 20;
+
+// The web links of every page, in page order and, within a page, in Annots order. A link is a
+// Link annotation with a URI action whose URI is a string, or without such an action, with a
+// Dest string that starts with "http://" or "https://". Strings are decoded (escapes, hex
+// digits) and become UTF-8 text (UTF-16BE when they start with FE FF).
+// Fails with the error of fetching the page list, a page object, an Annots array given by
+// reference or an annotation given by reference; an action that cannot be fetched only drops
+// its annotation.
 [[nodiscard]] Result<std::vector<PageLink>> extract_links(const Document& doc);
 
 }  // namespace vellix
