@@ -1,0 +1,507 @@
+#include "parser/object.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace vellix {
+
+// ---------------------------------------------------------------------------------------------
+// Error texts. Every fixed text this module produces is in this block, next to the one function
+// that renders errors, so that a change of wording is a change in one place.
+
+namespace {
+
+constexpr const char* kKindTexts[] = {
+    "unexpected end of input",           // UnexpectedEof
+    "unexpected byte: 0x",               // UnexpectedByte (prefix; the byte follows)
+    "invalid number format",             // InvalidNumber
+    "invalid hex string",                // InvalidHexString
+    "invalid #XX escape in name",        // InvalidNameEscape
+    "unbalanced parentheses in string",  // UnbalancedParentheses
+    "stream missing /Length",            // StreamMissingLength
+};
+static_assert(std::size(kKindTexts) == static_cast<size_t>(ParseErrorKind::Message));
+
+// Message texts raised by this module.
+constexpr const char* kExpectedStreamKeyword = "expected 'stream' keyword";
+constexpr const char* kNestingTooDeep = "object nesting too deep";
+
+constexpr char kLowerHexDigits[] = "0123456789abcdef";
+
+}  // namespace
+
+std::string ParseError::display() const {
+    if (kind == ParseErrorKind::Message) return text ? std::string(text) : std::string();
+    const auto index = static_cast<size_t>(kind);
+    if (index >= std::size(kKindTexts)) return std::string();
+    std::string out = kKindTexts[index];
+    if (kind == ParseErrorKind::UnexpectedByte) {
+        out.push_back(kLowerHexDigits[byte >> 4]);
+        out.push_back(kLowerHexDigits[byte & 0x0F]);
+        out += " ('";
+        // The byte shown as the code point of the same value (Latin-1 reading), UTF-8 encoded,
+        // so that the text stays valid UTF-8 whatever the byte was.
+        append_utf8(out, static_cast<char32_t>(byte));
+        out += "')";
+    }
+    return out;
+}
+
+bool operator==(const ParseError& a, const ParseError& b) {
+    if (a.kind != b.kind || a.byte != b.byte) return false;
+    // Equal literals need not share an address across translation units: compare contents.
+    if (a.text == b.text) return true;
+    if (!a.text || !b.text) return false;
+    return std::strcmp(a.text, b.text) == 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Byte classes. Our own tables rather than <cctype>, whose answers follow the C locale.
+
+namespace {
+
+// Bits 0, 9, 10, 13 and 32: NUL, tab, LF, CR, space. The form feed (12) is deliberately absent.
+constexpr std::uint64_t kWhitespaceMask =
+    (1ULL << 0x00) | (1ULL << 0x09) | (1ULL << 0x0A) | (1ULL << 0x0D) | (1ULL << 0x20);
+// Every white-space byte and "%" are at or below this value; anything above is neither.
+constexpr std::uint8_t kHighestSpaceOrComment = '%';
+
+enum ByteClass : std::uint8_t {
+    kTokenEnd = 1 << 0,  // white space and the ten delimiters
+    kDigit = 1 << 1,
+    kHexDigit = 1 << 2,
+    kHexStringOk = 1 << 3,  // allowed inside <...>: hex digits and white space
+};
+
+constexpr std::array<std::uint8_t, 256> make_byte_classes() {
+    std::array<std::uint8_t, 256> t{};
+    for (unsigned b = 0; b <= kHighestSpaceOrComment; ++b) {
+        if ((kWhitespaceMask >> b) & 1) t[b] |= kTokenEnd | kHexStringOk;
+    }
+    for (char c : std::string_view("%()/<>[]{}")) t[static_cast<std::uint8_t>(c)] |= kTokenEnd;
+    for (unsigned b = '0'; b <= '9'; ++b) t[b] |= kDigit | kHexDigit | kHexStringOk;
+    for (unsigned b = 'a'; b <= 'f'; ++b) t[b] |= kHexDigit | kHexStringOk;
+    for (unsigned b = 'A'; b <= 'F'; ++b) t[b] |= kHexDigit | kHexStringOk;
+    return t;
+}
+constexpr std::array<std::uint8_t, 256> kByteClasses = make_byte_classes();
+
+inline bool has_class(std::uint8_t b, ByteClass c) { return (kByteClasses[b] & c) != 0; }
+inline bool is_digit(std::uint8_t b) { return has_class(b, kDigit); }
+
+inline int hex_digit_value(std::uint8_t b) {
+    if (b <= '9') return b - '0';
+    return (b | 0x20) - 'a' + 10;  // only called on bytes that passed the kHexDigit test
+}
+
+}  // namespace
+
+bool is_pdf_whitespace(std::uint8_t b) {
+    return b <= kHighestSpaceOrComment && ((kWhitespaceMask >> b) & 1) != 0;
+}
+
+bool is_token_end(std::uint8_t b) { return has_class(b, kTokenEnd); }
+
+void Cursor::skip_ws() {
+    const size_t n = data.size();
+    while (pos < n) {
+        const std::uint8_t b = data[pos];
+        if (b > kHighestSpaceOrComment) return;
+        if ((kWhitespaceMask >> b) & 1) {
+            ++pos;
+        } else if (b == '%') {
+            // A comment runs up to and including the first LF or CR. After a CR LF pair the LF
+            // is then taken by the white-space branch above.
+            ++pos;
+            while (pos < n && data[pos] != '\n' && data[pos] != '\r') ++pos;
+            if (pos < n) ++pos;
+        } else {
+            return;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Readers. Each one starts with the cursor on the first byte of its token.
+
+namespace {
+
+// True when pos is at the end of the data or on a byte that ends a token.
+inline bool token_ends_at(const Cursor& cur, size_t pos) {
+    return pos >= cur.data.size() || is_token_end(cur.data[pos]);
+}
+
+Result<PdfObject> parse_value(Cursor& cur, unsigned depth);
+
+Result<PdfObject> parse_literal(Cursor& cur) {
+    const std::uint8_t first = cur.peek();
+    std::string_view word;
+    PdfObject value;
+    if (first == 't') {
+        word = "true";
+        value = true;
+    } else if (first == 'f') {
+        word = "false";
+        value = false;
+    } else {
+        word = "null";
+    }
+    if (!cur.starts_with(word) || !token_ends_at(cur, cur.pos + word.size())) {
+        return std::unexpected(ParseError::unexpected_byte(first));
+    }
+    cur.pos += word.size();
+    return value;
+}
+
+Result<PdfObject> parse_literal_string(Cursor& cur) {
+    const size_t start = ++cur.pos;  // past "("
+    const size_t n = cur.data.size();
+    const std::uint8_t* d = cur.data.data();
+    std::uint32_t depth = 1;
+    size_t i = start;
+    while (i < n) {
+        const std::uint8_t b = d[i];
+        if (b == '\\') {
+            // The escaped byte never counts, whatever it is; a trailing backslash runs off the
+            // end and is reported as the end of input below.
+            i += 2;
+            continue;
+        }
+        if (b == '(') {
+            if (depth == std::numeric_limits<std::uint32_t>::max()) {
+                return std::unexpected(ParseError::of(ParseErrorKind::UnbalancedParentheses));
+            }
+            ++depth;
+        } else if (b == ')') {
+            if (--depth == 0) {
+                cur.pos = i + 1;
+                return PdfObject(PdfString{cur.data.subspan(start, i - start)});
+            }
+        }
+        ++i;
+    }
+    return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
+}
+
+Result<PdfObject> parse_hex_string(Cursor& cur) {
+    const size_t start = ++cur.pos;  // past "<"
+    const size_t n = cur.data.size();
+    for (size_t i = start; i < n; ++i) {
+        const std::uint8_t b = cur.data[i];
+        if (b == '>') {
+            cur.pos = i + 1;
+            return PdfObject(PdfHexString{cur.data.subspan(start, i - start)});
+        }
+        if (!has_class(b, kHexStringOk)) {
+            cur.pos = i;
+            return std::unexpected(ParseError::of(ParseErrorKind::InvalidHexString));
+        }
+    }
+    cur.pos = n;
+    return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
+}
+
+// Reads a name (the cursor on its "/") and returns its bytes: a view of the input when it has
+// no "#", otherwise the decoded bytes kept by the cursor's arena.
+Result<Bytes> parse_name(Cursor& cur) {
+    const size_t start = ++cur.pos;  // past "/"
+    const size_t n = cur.data.size();
+    size_t end = start;
+    while (end < n && !is_token_end(cur.data[end])) ++end;
+    cur.pos = end;
+    const Bytes raw = cur.data.subspan(start, end - start);
+    if (raw.empty() || std::memchr(raw.data(), '#', raw.size()) == nullptr) return raw;
+
+    std::vector<std::uint8_t> decoded;
+    decoded.reserve(raw.size());
+    for (size_t i = 0; i < raw.size();) {
+        // A "#" with fewer than two bytes after it is an ordinary byte of the name.
+        if (raw[i] == '#' && i + 2 < raw.size()) {
+            const std::uint8_t hi = raw[i + 1], lo = raw[i + 2];
+            if (!has_class(hi, kHexDigit) || !has_class(lo, kHexDigit)) {
+                return std::unexpected(ParseError::of(ParseErrorKind::InvalidNameEscape));
+            }
+            decoded.push_back(static_cast<std::uint8_t>(hex_digit_value(hi) * 16 +
+                                                        hex_digit_value(lo)));
+            i += 3;
+        } else {
+            decoded.push_back(raw[i]);
+            ++i;
+        }
+    }
+    Arena& arena = cur.arena ? *cur.arena : process_arena();
+    return arena.keep(std::move(decoded));
+}
+
+// Reads an optional sign and one or more digits at cur.pos. A digit string too large for a
+// signed 64-bit value reads as 0 (and then as 0 negated). Without digits: InvalidNumber with the
+// cursor unmoved.
+Result<std::int64_t> parse_integer_raw(Cursor& cur) {
+    const size_t n = cur.data.size();
+    size_t i = cur.pos;
+    bool negative = false;
+    if (i < n && (cur.data[i] == '+' || cur.data[i] == '-')) {
+        negative = cur.data[i] == '-';
+        ++i;
+    }
+    const size_t digits_start = i;
+    std::uint64_t value = 0;
+    bool overflow = false;
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    for (; i < n && is_digit(cur.data[i]); ++i) {
+        const unsigned digit = cur.data[i] - '0';
+        if (value > (kMax - digit) / 10) overflow = true;  // keep walking to find the end
+        if (!overflow) value = value * 10 + digit;
+    }
+    if (i == digits_start) return std::unexpected(ParseError::of(ParseErrorKind::InvalidNumber));
+    cur.pos = i;
+    if (overflow) return std::int64_t{0};
+    const auto v = static_cast<std::int64_t>(value);
+    return negative ? -v : v;
+}
+
+// The value of a real whose conversion ran out of range: the correctly rounded result is an
+// infinity or a zero. The sign of the decimal exponent of the leading significant digit tells
+// which, since only values far from 1 (beyond 1e308 or below 1e-324) get here.
+double out_of_range_real(std::string_view text) {
+    const bool negative = !text.empty() && text[0] == '-';
+    size_t i = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
+    // Significant digits before the point, or minus the zeros between the point and the first
+    // significant digit after it.
+    std::int64_t lead = 0;
+    bool significant = false, after_point = false;
+    for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+        const char c = text[i];
+        if (c == '.') {
+            after_point = true;
+        } else if (!after_point) {
+            if (c != '0') significant = true;
+            if (significant) ++lead;
+        } else if (!significant) {
+            if (c != '0') significant = true;
+            else --lead;
+        }
+    }
+    std::int64_t exponent = 0;
+    if (i < text.size()) {
+        ++i;  // past e or E
+        bool exp_negative = false;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) exp_negative = text[i++] == '-';
+        // Saturate far beyond any input length, so that lead + exponent cannot overflow.
+        constexpr std::int64_t kExponentCap = std::int64_t{1} << 56;
+        for (; i < text.size(); ++i) {
+            if (exponent < kExponentCap) exponent = exponent * 10 + (text[i] - '0');
+        }
+        if (exp_negative) exponent = -exponent;
+    }
+    const bool overflow = significant && lead + exponent > 0;
+    const double magnitude = overflow ? std::numeric_limits<double>::infinity() : 0.0;
+    return negative ? -magnitude : magnitude;
+}
+
+Result<PdfObject> parse_real(Cursor& cur) {
+    const size_t n = cur.data.size();
+    const size_t p0 = cur.pos;
+    size_t i = p0;
+    auto skip_digits = [&] {
+        while (i < n && is_digit(cur.data[i])) ++i;
+    };
+    if (i < n && (cur.data[i] == '+' || cur.data[i] == '-')) ++i;
+    skip_digits();
+    if (i < n && cur.data[i] == '.') {
+        ++i;
+        skip_digits();
+    }
+    if (i < n && (cur.data[i] == 'e' || cur.data[i] == 'E')) {
+        ++i;
+        if (i < n && (cur.data[i] == '+' || cur.data[i] == '-')) ++i;
+        skip_digits();
+    }
+    cur.pos = i;
+
+    std::string_view text = as_chars(cur.data.subspan(p0, i - p0));
+    // from_chars takes a "-" but not a "+".
+    std::string_view digits = (!text.empty() && text[0] == '+') ? text.substr(1) : text;
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value,
+                                           std::chars_format::general);
+    if (end != digits.data() + digits.size()) {
+        return std::unexpected(ParseError::of(ParseErrorKind::InvalidNumber));
+    }
+    if (ec == std::errc::result_out_of_range) {
+        value = out_of_range_real(text);
+    } else if (ec != std::errc()) {
+        return std::unexpected(ParseError::of(ParseErrorKind::InvalidNumber));
+    }
+    return PdfObject(value);
+}
+
+Result<PdfObject> parse_number_or_ref(Cursor& cur) {
+    const size_t n = cur.data.size();
+    const size_t p0 = cur.pos;
+
+    // Classify: a point followed by a digit, a token end or the end of the data, or an
+    // exponent letter, makes a real; anything else leaves an integer.
+    size_t i = p0;
+    if (cur.data[i] == '+' || cur.data[i] == '-') ++i;
+    while (i < n && is_digit(cur.data[i])) ++i;
+    if (i < n) {
+        const std::uint8_t b = cur.data[i];
+        if ((b == '.' && (i + 1 >= n || is_digit(cur.data[i + 1]) || is_token_end(cur.data[i + 1]))) ||
+            b == 'e' || b == 'E') {
+            return parse_real(cur);
+        }
+    }
+
+    VELLIX_TRY(first, parse_integer_raw(cur));
+    const size_t p1 = cur.pos;
+
+    // "n g R" lookahead: anything short of a complete reference leaves the first integer alone.
+    cur.skip_ws();
+    if (cur.at_end()) return PdfObject(*first);
+    const std::uint8_t next = cur.peek();
+    if (!is_digit(next) && next != '+' && next != '-') return PdfObject(*first);
+    Result<std::int64_t> second = parse_integer_raw(cur);
+    if (!second) {
+        cur.pos = p1;
+        return PdfObject(*first);
+    }
+    cur.skip_ws();
+    if (!cur.at_end() && cur.peek() == 'R' && token_ends_at(cur, cur.pos + 1)) {
+        ++cur.pos;
+        // Only the low bits are kept; nothing checks the range.
+        return PdfObject(ObjectId{static_cast<std::uint32_t>(static_cast<std::uint64_t>(*first)),
+                                  static_cast<std::uint16_t>(static_cast<std::uint64_t>(*second))});
+    }
+    cur.pos = p1;
+    return PdfObject(*first);
+}
+
+Result<PdfObject> parse_array(Cursor& cur, unsigned depth) {
+    ++cur.pos;  // past "["
+    PdfArray items;
+    for (;;) {
+        cur.skip_ws();
+        if (cur.at_end()) return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
+        if (cur.peek() == ']') {
+            ++cur.pos;
+            return PdfObject(std::move(items));
+        }
+        VELLIX_TRY(item, parse_value(cur, depth));
+        items.push_back(std::move(*item));
+    }
+}
+
+Result<PdfObject> parse_dict(Cursor& cur, unsigned depth) {
+    cur.pos += 2;  // past "<<"
+    PdfDict entries;
+    for (;;) {
+        cur.skip_ws();
+        if (cur.starts_with(">>")) break;
+        if (cur.at_end()) return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
+        if (cur.peek() != '/') return std::unexpected(ParseError::unexpected_byte(cur.peek()));
+        VELLIX_TRY(key, parse_name(cur));
+        cur.skip_ws();
+        VELLIX_TRY(value, parse_value(cur, depth));
+        entries.push_back(DictEntry{*key, std::move(*value)});
+    }
+    cur.pos += 2;  // past ">>"
+    const size_t after = cur.pos;
+    cur.skip_ws();
+    // Leave the keyword for the caller, who turns the dictionary into a stream.
+    if (cur.starts_with("stream")) cur.pos = after;
+    return PdfObject(std::move(entries));
+}
+
+// Reads one object. `depth` counts the arrays and dictionaries that enclose it.
+Result<PdfObject> parse_value(Cursor& cur, unsigned depth) {
+    cur.skip_ws();
+    if (cur.at_end()) return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
+    const std::uint8_t b = cur.peek();
+    switch (b) {
+        case '(':
+            return parse_literal_string(cur);
+        case '<':
+            if (cur.has(2) && cur.data[cur.pos + 1] == '<') {
+                if (depth >= kMaxObjectNesting) {
+                    return std::unexpected(ParseError::message(kNestingTooDeep));
+                }
+                return parse_dict(cur, depth + 1);
+            }
+            return parse_hex_string(cur);
+        case '[':
+            if (depth >= kMaxObjectNesting) {
+                return std::unexpected(ParseError::message(kNestingTooDeep));
+            }
+            return parse_array(cur, depth + 1);
+        case '/': {
+            VELLIX_TRY(name, parse_name(cur));
+            return PdfObject(PdfName{*name});
+        }
+        case 't':
+        case 'f':
+        case 'n':
+            return parse_literal(cur);
+        case '+':
+        case '-':
+        case '.':
+            return parse_number_or_ref(cur);
+        default:
+            if (is_digit(b)) return parse_number_or_ref(cur);
+            // Stray closers, braces, ")" and any other letter start no object.
+            return std::unexpected(ParseError::unexpected_byte(b));
+    }
+}
+
+}  // namespace
+
+Result<PdfObject> parse_object(Cursor& cur) {
+    // A cursor handed in with its position past the end is treated as being at the end.
+    if (cur.pos > cur.data.size()) cur.pos = cur.data.size();
+    return parse_value(cur, /*depth=*/0);
+}
+
+Result<PdfObject> parse_stream(Cursor& cur, PdfDict dict) {
+    if (cur.pos > cur.data.size()) cur.pos = cur.data.size();
+    cur.skip_ws();
+    if (!cur.starts_with("stream")) {
+        return std::unexpected(ParseError::message(kExpectedStreamKeyword));
+    }
+    cur.pos += 6;
+    // One optional CR, then one optional LF; any other byte already belongs to the data.
+    if (!cur.at_end() && cur.peek() == '\r') ++cur.pos;
+    if (!cur.at_end() && cur.peek() == '\n') ++cur.pos;
+    const size_t start = cur.pos;
+
+    constexpr std::string_view kEndstream = "endstream";
+    const PdfObject* length = dict_get(dict, "Length");
+    const std::optional<std::int64_t> declared = length ? length->as_int() : std::nullopt;
+    // A negative /Length is as useless as a missing one: search for the keyword instead.
+    if (declared && *declared >= 0) {
+        const auto n = static_cast<std::uint64_t>(*declared);
+        if (n > cur.data.size() - start) {
+            return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
+        }
+        const Bytes data = cur.data.subspan(start, static_cast<size_t>(n));
+        cur.pos = start + static_cast<size_t>(n);
+        cur.skip_ws();
+        if (cur.starts_with(kEndstream)) cur.pos += kEndstream.size();
+        return PdfObject(PdfStream{std::move(dict), data});
+    }
+
+    // An indirect /Length cannot be resolved here: the parser has no document.
+    const Bytes rest = cur.data.subspan(start);
+    const void* found = memmem(rest.data(), rest.size(), kEndstream.data(), kEndstream.size());
+    if (!found) return std::unexpected(ParseError::of(ParseErrorKind::StreamMissingLength));
+    const auto e = static_cast<size_t>(static_cast<const std::uint8_t*>(found) - rest.data());
+    cur.pos = start + e + kEndstream.size();
+    return PdfObject(PdfStream{std::move(dict), rest.first(e)});
+}
+
+}  // namespace vellix
