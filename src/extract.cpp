@@ -1,0 +1,363 @@
+#include "extract.h"
+
+#include <new>
+#include <shared_mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "document.h"
+#include "font.h"
+#include "parser/content_stream.h"
+#include "parser/filters.h"
+#include "pool.h"
+
+namespace vellix {
+namespace {
+
+// Failures that are not in the file but in this process (allocation, an internal fault) still
+// become a value for the file they hit, so one bad file never ends a batch.
+constexpr ParseError kOutOfMemory = ParseError::message("out of memory");
+constexpr ParseError kInternalError = ParseError::message("internal error");
+
+// What every page uses when its resources name no usable font.
+constexpr std::string_view kDefaultLayoutFont = "Helvetica";
+
+// The layout stage gives every span of a page this colour and size.
+constexpr std::uint32_t kLayoutColor = 0;
+constexpr double kLayoutSize = 12.0;
+
+// Fonts of one document, keyed by the object number of the font dictionary. The pages of a
+// document (and the forms on them) name the same few font objects over and over; building a
+// font reads its widths, encoding and ToUnicode map, which is far more work than a lookup.
+// A font built from an object depends on nothing but that object, so sharing it is sound.
+class FontCache {
+public:
+    // The font of the referenced object, built on first use; nullptr when it cannot be
+    // fetched (that outcome is cached too: it cannot change for an opened document).
+    std::shared_ptr<const FontInfo> get(const DictEntry& entry, ObjectId ref, const Document& doc) {
+        {
+            std::shared_lock lock(mutex_);
+            if (auto it = fonts_.find(ref.num); it != fonts_.end()) return it->second;
+        }
+        std::shared_ptr<const FontInfo> font = build_one(entry, doc);  // no lock while building
+        std::unique_lock lock(mutex_);
+        // A racing thread may have inserted an equal font first; either one will do.
+        return fonts_.try_emplace(ref.num, std::move(font)).first->second;
+    }
+
+    // One font entry built through the font module on a resources dictionary of its own, so
+    // the rules for a single font stay in one place.
+    static std::shared_ptr<const FontInfo> build_one(const DictEntry& entry, const Document& doc) {
+        PdfDict font_dict;
+        font_dict.push_back(DictEntry{entry.key, entry.value});
+        PdfDict resources;
+        resources.push_back(DictEntry{as_bytes("Font"), PdfObject(std::move(font_dict))});
+        FontTable table = build_font_map(PdfObject(std::move(resources)), doc);
+        if (table.empty()) return nullptr;
+        return std::move(table.begin()->second);
+    }
+
+private:
+    std::shared_mutex mutex_;  // guards fonts_
+    std::unordered_map<std::uint32_t, std::shared_ptr<const FontInfo>> fonts_;
+};
+
+// The font table of a resources object, as build_font_map makes it, with referenced fonts
+// taken from the document's cache. `first_name`, when given, receives the key of the first
+// entry (in file order) that made it into the table.
+FontTable build_fonts(const PdfObject& resources, const Document& doc, FontCache& cache,
+                      std::string* first_name) {
+    FontTable table;
+    const PdfObject* font = resources.get("Font");
+    if (!font) return table;
+    // A reference to the Font dictionary is not followed.
+    const PdfDict* fonts = std::get_if<PdfDict>(&font->value);
+    if (!fonts || fonts->empty()) return table;
+    table.reserve(fonts->size());
+    for (const DictEntry& entry : *fonts) {
+        std::shared_ptr<const FontInfo> info;
+        if (std::optional<ObjectId> ref = entry.value.as_ref()) {
+            info = cache.get(entry, *ref, doc);
+        } else if (std::holds_alternative<PdfDict>(entry.value.value)) {
+            info = FontCache::build_one(entry, doc);
+        }
+        if (!info) continue;
+        std::string name = lossy_utf8(entry.key);
+        if (first_name && first_name->empty() && table.empty()) *first_name = name;
+        table.insert_or_assign(std::move(name), std::move(info));
+    }
+    return table;
+}
+
+// Up to `count` numbers of an array entry; elements that are missing or not numbers keep the
+// value already in `out`, and elements after the last are ignored.
+void read_numbers(const PdfObject* entry, double* out, size_t count) {
+    if (!entry) return;
+    const PdfArray* arr = entry->array();
+    if (!arr) return;
+    for (size_t i = 0; i < count && i < arr->size(); ++i) {
+        if (std::optional<double> v = (*arr)[i].as_number()) out[i] = *v;
+    }
+}
+
+XObjectData build_form(const PdfObject& form, const PdfStream& stream, const Document& doc,
+                       FontCache& cache) {
+    XObjectData x;
+    x.kind = XObjectData::Kind::Form;
+    if (const PdfObject* filter = form.get("Filter")) {
+        if (Result<ByteVec> decoded = decompress_stream(stream.data, *filter)) {
+            x.data = std::move(*decoded);
+        } else {
+            // Undecodable data is kept as stored rather than dropping the form.
+            x.data.assign(stream.data.begin(), stream.data.end());
+        }
+    } else {
+        x.data.assign(stream.data.begin(), stream.data.end());
+    }
+    double m[6] = {1, 0, 0, 1, 0, 0};
+    read_numbers(form.get("Matrix"), m, 6);
+    x.matrix = Matrix{m[0], m[1], m[2], m[3], m[4], m[5]};
+    read_numbers(form.get("BBox"), x.bbox, 4);
+    // The value as found: a reference here is not followed, and the form then sees only the
+    // fonts of the page it is drawn on.
+    if (const PdfObject* resources = form.get("Resources")) {
+        x.fonts = build_fonts(*resources, doc, cache, nullptr);
+    }
+    return x;
+}
+
+XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, FontCache& cache) {
+    XObjectTable table;
+    const PdfObject* xobjects = resources.get("XObject");
+    if (!xobjects) return table;
+    const PdfDict* entries = std::get_if<PdfDict>(&xobjects->value);
+    if (!entries) return table;
+    for (const DictEntry& entry : *entries) {
+        std::optional<ObjectId> ref = entry.value.as_ref();
+        if (!ref) continue;
+        Result<ObjPtr> fetched = doc.get_object(*ref);
+        if (!fetched || !*fetched) continue;
+        const PdfObject& obj = **fetched;
+        const PdfObject* subtype = obj.get("Subtype");
+        if (subtype && subtype->is_name("Form")) {
+            const PdfStream* stream = obj.stream();
+            if (!stream) continue;  // a form without content draws nothing
+            table.insert_or_assign(lossy_utf8(entry.key), build_form(obj, *stream, doc, cache));
+        } else {
+            table.insert_or_assign(lossy_utf8(entry.key), XObjectData{});
+        }
+    }
+    return table;
+}
+
+// The page's content: the bytes of one stream, or of an array of streams each followed by a
+// newline. A view, pointing either into `owned` or into a stream kept alive by `keep`.
+Result<Bytes> page_content(const PdfObject& page, const Document& doc, ByteVec& owned,
+                           ObjPtr& keep) {
+    if (!page.dict()) return Bytes{};
+    const PdfObject* contents = page.get("Contents");
+    if (!contents) return Bytes{};
+    if (std::optional<ObjectId> ref = contents->as_ref()) {
+        VELLIX_TRY(stream, doc.get_object(*ref));
+        if (!*stream) return Bytes{};
+        // An unfiltered stream is read in place from the mapping: no copy.
+        if (const PdfStream* s = (*stream)->stream(); s && !(*stream)->get("Filter")) {
+            keep = std::move(*stream);
+            return keep->stream()->data;
+        }
+        VELLIX_TRY(data, get_stream_data(**stream));
+        owned = std::move(*data);
+        return Bytes{owned};
+    }
+    if (const PdfArray* parts = contents->array()) {
+        for (const PdfObject& part : *parts) {
+            std::optional<ObjectId> ref = part.as_ref();
+            if (!ref) continue;
+            VELLIX_TRY(stream, doc.get_object(*ref));
+            if (*stream) {
+                const PdfStream* s = (*stream)->stream();
+                if (s && !(*stream)->get("Filter")) {
+                    owned.insert(owned.end(), s->data.begin(), s->data.end());
+                } else {
+                    VELLIX_TRY(data, get_stream_data(**stream));
+                    owned.insert(owned.end(), data->begin(), data->end());
+                }
+            }
+            owned.push_back('\n');
+        }
+        return Bytes{owned};
+    }
+    return Bytes{};
+}
+
+Result<PageResult> extract_page(const Document& doc, ObjectId page_id, const ExtractOptions& opts,
+                                FontCache& cache) {
+    VELLIX_TRY(page_obj, doc.get_object(ObjectId{page_id.num, 0}));
+    if (!*page_obj) return PageResult{};
+    const PdfObject& page = **page_obj;
+
+    ByteVec owned_content;
+    ObjPtr content_stream;
+    VELLIX_TRY(content, page_content(page, doc, owned_content, content_stream));
+
+    // Resources are read from the page itself: entries inherited from Pages nodes are not
+    // consulted.
+    ObjPtr resources_holder;
+    const PdfObject* resources = nullptr;
+    if (const PdfObject* r = page.get("Resources")) {
+        if (std::optional<ObjectId> ref = r->as_ref()) {
+            if (Result<ObjPtr> fetched = doc.get_object(*ref); fetched && *fetched) {
+                resources_holder = std::move(*fetched);
+                resources = resources_holder.get();
+            }
+        } else {
+            resources = r;
+        }
+    }
+
+    FontTable fonts;
+    XObjectTable xobjects;
+    std::string layout_font;
+    if (resources) {
+        fonts = build_fonts(*resources, doc, cache, &layout_font);
+        xobjects = build_xobjects(*resources, doc, cache);
+    }
+    if (layout_font.empty()) layout_font = kDefaultLayoutFont;
+
+    ContentResult scanned = scan_content_stream_full(*content, fonts, xobjects, /*depth=*/0);
+    PageResult result;
+    result.blocks = cluster_chars(scanned.chars, layout_font, kLayoutColor, kLayoutSize);
+    if (opts.include_images && resources && !scanned.images.empty()) {
+        result.images = resolve_images(scanned.images, *resources, doc);
+    }
+    return result;
+}
+
+// A page's result with every failure, thrown or returned, turned into an empty page.
+PageResult extract_page_or_empty(const Document& doc, ObjectId page, const ExtractOptions& opts,
+                                 FontCache& cache) {
+    try {
+        Result<PageResult> r = extract_page(doc, page, opts, cache);
+        if (r) return std::move(*r);
+    } catch (...) {
+        // Allocation failure or an internal fault on this page alone: the page is empty.
+    }
+    return PageResult{};
+}
+
+// One file opened, extracted and released, with thrown failures turned into values.
+Result<ExtractResult> extract_file(const std::string& path, const ExtractOptions& opts) {
+    try {
+        return extract(path, opts);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(kOutOfMemory);
+    } catch (...) {
+        return std::unexpected(kInternalError);
+    }
+}
+
+// Joins a thread when the scope ends, however it ends.
+struct JoinOnExit {
+    std::thread& thread;
+    ~JoinOnExit() {
+        if (thread.joinable()) thread.join();
+    }
+};
+
+// Starts a thread that opens `path` and drops the result: the operating system then has the
+// file's pages in memory when the calling thread opens it for real. No thread (the system
+// refuses one, or memory runs out) is no loss.
+std::thread start_open_ahead(const std::string& path) {
+    try {
+        return std::thread([copy = path]() noexcept {
+            try {
+                Result<DocPtr> doc = Document::open(copy);
+                (void)doc;
+            } catch (...) {
+                // The open-ahead has no outcome; a failure here changes nothing.
+            }
+        });
+    } catch (...) {
+        return std::thread();
+    }
+}
+
+}  // namespace
+
+Result<ExtractResult> extract(const std::string& path, const ExtractOptions& opts) {
+    VELLIX_TRY(doc, Document::open(path));
+    return extract_doc(**doc, opts);  // the document is released on return
+}
+
+Result<ExtractResult> extract_doc(const Document& doc, const ExtractOptions& opts) {
+    VELLIX_TRY(pages, doc.page_refs());
+    const size_t n = pages->size();
+    const size_t chunk = (opts.batch_size != 0 && opts.batch_size < n) ? opts.batch_size : n;
+    ExtractResult result;
+    result.pages.reserve(n);
+    if (n == 0) return result;
+
+    FontCache cache;
+    std::vector<PageResult> batch;
+    for (size_t start = 0; start < n; start += chunk) {
+        const size_t count = std::min(chunk, n - start);
+        if (opts.page_parallel && count >= 2) {
+            // Each position is written by one task and read after all are done: no lock.
+            batch.assign(count, PageResult{});
+            parallel_for(count, [&](size_t i) {
+                batch[i] = extract_page_or_empty(doc, (*pages)[start + i], opts, cache);
+            });
+            for (PageResult& p : batch) result.pages.push_back(std::move(p));
+        } else {
+            for (size_t i = 0; i < count; ++i) {
+                result.pages.push_back(extract_page_or_empty(doc, (*pages)[start + i], opts, cache));
+            }
+        }
+    }
+    return result;
+}
+
+Result<PageResult> extract_single_page(const Document& doc, ObjectId page,
+                                       const ExtractOptions& opts) {
+    FontCache cache;
+    return extract_page(doc, page, opts, cache);
+}
+
+Result<std::vector<std::uint8_t>> get_stream_data(const PdfObject& obj) {
+    const PdfStream* stream = obj.stream();
+    if (!stream) return std::vector<std::uint8_t>{};
+    if (const PdfObject* filter = obj.get("Filter")) return decompress_stream(stream->data, *filter);
+    return std::vector<std::uint8_t>(stream->data.begin(), stream->data.end());
+}
+
+std::vector<FileOutcome> extract_many(const std::vector<std::string>& paths,
+                                      const ExtractOptions& opts) {
+    const size_t n = paths.size();
+    std::vector<FileOutcome> out;
+    out.reserve(n);
+
+    // Files in parallel only from eight files on: below that, the file tasks would not keep
+    // the workers busy, and the open-ahead path overlaps the reading of files instead.
+    constexpr size_t kMinFilesInParallel = 8;
+    if (n >= kMinFilesInParallel && opts.file_parallel) {
+        out.resize(n);
+        parallel_for(n, [&](size_t i) {
+            out[i].first = paths[i];
+            out[i].second = extract_file(paths[i], opts);
+        });
+        return out;
+    }
+    if (n < 2) {
+        for (const std::string& path : paths) out.emplace_back(path, extract_file(path, opts));
+        return out;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        std::thread ahead;
+        JoinOnExit join{ahead};
+        if (i + 1 < n) ahead = start_open_ahead(paths[i + 1]);
+        out.emplace_back(paths[i], extract_file(paths[i], opts));
+    }
+    return out;
+}
+
+}  // namespace vellix

@@ -1,0 +1,155 @@
+#include "image.h"
+
+#include <algorithm>
+
+#include "document.h"
+#include "parser/filters.h"
+
+namespace vellix {
+namespace {
+
+// The first XObject entry of a resources dictionary when it is a non-empty dictionary given
+// directly; a reference there is not followed.
+const PdfDict* direct_xobjects(const PdfObject& resources) {
+    const PdfObject* xobjects = resources.get("XObject");
+    if (!xobjects) return nullptr;
+    const PdfDict* dict = std::get_if<PdfDict>(&xobjects->value);
+    if (!dict || dict->empty()) return nullptr;
+    return dict;
+}
+
+// The object number of the first entry named `name` when its value is a reference.
+std::optional<std::uint32_t> referenced_number(const PdfDict& xobjects, Bytes name) {
+    for (const DictEntry& e : xobjects) {
+        if (!bytes_equal(e.key, name)) continue;
+        if (std::optional<ObjectId> ref = e.value.as_ref()) return ref->num;
+        return std::nullopt;  // the first matching key decides
+    }
+    return std::nullopt;
+}
+
+bool has_subtype(const PdfObject& obj, std::string_view subtype) {
+    const PdfObject* s = obj.get("Subtype");
+    return s && s->is_name(subtype);
+}
+
+// One level of forms: an image named inside the XObject resources of a form that the page
+// lists directly. Forms inside forms are not searched.
+std::optional<std::uint32_t> find_in_forms(const PdfDict& page_xobjects, Bytes name,
+                                           const Document& doc) {
+    for (const DictEntry& e : page_xobjects) {
+        std::optional<ObjectId> ref = e.value.as_ref();
+        if (!ref) continue;
+        Result<ObjPtr> form = doc.get_object(*ref);
+        if (!form || !*form) continue;
+        const PdfObject& f = **form;
+        if (!f.dict() || !has_subtype(f, "Form")) continue;
+        const PdfObject* resources = f.get("Resources");
+        if (!resources || !resources->dict()) continue;
+        const PdfDict* inner = direct_xobjects(*resources);
+        if (!inner) continue;
+        if (std::optional<std::uint32_t> num = referenced_number(*inner, name)) return num;
+    }
+    return std::nullopt;
+}
+
+bool contains(const std::vector<std::string>& filters, std::string_view name) {
+    return std::find(filters.begin(), filters.end(), name) != filters.end();
+}
+
+}  // namespace
+
+std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& placements,
+                                           const PdfObject& resources, const Document& doc) {
+    std::vector<ExtractedImage> images;
+    if (placements.empty() || !resources.dict()) return images;
+    const PdfDict* xobjects = direct_xobjects(resources);
+    if (!xobjects) return images;
+
+    for (const ImageRef& placement : placements) {
+        const Bytes name = as_bytes(placement.name);
+        std::optional<std::uint32_t> num = referenced_number(*xobjects, name);
+        if (!num) num = find_in_forms(*xobjects, name, doc);
+        if (!num) continue;
+
+        Result<ObjPtr> fetched = doc.get_object(ObjectId{*num, 0});
+        if (!fetched || !*fetched) continue;
+        const PdfObject& image = **fetched;
+        if (!image.dict() || !has_subtype(image, "Image")) continue;
+
+        ExtractedImage out;
+        // Entries given by reference are not resolved and count as absent.
+        if (const PdfObject* w = image.get("Width")) {
+            if (std::optional<std::int64_t> v = w->as_int()) out.width = static_cast<std::uint32_t>(*v);
+        }
+        if (const PdfObject* h = image.get("Height")) {
+            if (std::optional<std::int64_t> v = h->as_int()) out.height = static_cast<std::uint32_t>(*v);
+        }
+        if (const PdfObject* b = image.get("BitsPerComponent")) {
+            if (std::optional<std::int64_t> v = b->as_int()) out.bpc = static_cast<std::uint8_t>(*v);
+        }
+        out.colorspace = extract_colorspace(image);
+        std::vector<std::string> filters = extract_filter(image);
+        out.ext = filter_to_ext(filters);
+        out.data = extract_image_data(image, filters);
+        std::copy(std::begin(placement.bbox), std::end(placement.bbox), std::begin(out.bbox));
+        out.xref = *num;
+        images.push_back(std::move(out));
+    }
+    return images;
+}
+
+std::string extract_colorspace(const PdfObject& image) {
+    const PdfObject* cs = image.get("ColorSpace");
+    if (!cs) return "DeviceRGB";
+    if (std::optional<Bytes> name = cs->as_name()) return lossy_utf8(*name);
+    if (const PdfArray* arr = cs->array()) {
+        if (!arr->empty()) {
+            if (std::optional<Bytes> first = arr->front().as_name()) return lossy_utf8(*first);
+        }
+        return "Unknown";
+    }
+    // A reference (often to an ICCBased array) is not followed.
+    return "DeviceRGB";
+}
+
+std::vector<std::string> extract_filter(const PdfObject& image) {
+    std::vector<std::string> filters;
+    const PdfObject* f = image.get("Filter");
+    if (!f) return filters;
+    if (std::optional<Bytes> name = f->as_name()) {
+        filters.push_back(lossy_utf8(*name));
+    } else if (const PdfArray* arr = f->array()) {
+        for (const PdfObject& element : *arr) {
+            if (std::optional<Bytes> n = element.as_name()) filters.push_back(lossy_utf8(*n));
+        }
+    }
+    return filters;
+}
+
+std::string filter_to_ext(const std::vector<std::string>& filters) {
+    for (const std::string& f : filters) {
+        if (f == "DCTDecode") return "jpeg";
+        if (f == "JPXDecode") return "jpx";
+        if (f == "FlateDecode" || f == "LZWDecode" || f == "CCITTFaxDecode") return "png";
+    }
+    return "png";
+}
+
+std::vector<std::uint8_t> extract_image_data(const PdfObject& image,
+                                             const std::vector<std::string>& filters) {
+    const PdfStream* stream = image.stream();
+    if (!stream) return {};
+    const Bytes raw = stream->data;
+    // Encoded images are handed out as stored: their bytes are already a JPEG or JPEG 2000 file.
+    if (contains(filters, "DCTDecode") || contains(filters, "JPXDecode")) {
+        return {raw.begin(), raw.end()};
+    }
+    if (contains(filters, "FlateDecode")) {
+        // Only the Flate stage is undone; other stages of the chain and predictors are not.
+        if (Result<ByteVec> inflated = decompress_flate(raw)) return std::move(*inflated);
+    }
+    return {raw.begin(), raw.end()};
+}
+
+}  // namespace vellix

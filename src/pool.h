@@ -1,0 +1,80 @@
+// The process-wide worker pool: parallel loops whose waiting callers help run queued work,
+// so loops started from inside other loops (pages inside files) never starve or deadlock.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+namespace vellix {
+
+// A borrowed callable taking an index: a function pointer and the object it is called on.
+// Valid while the callable it was made from lives.
+class IndexFn {
+public:
+    // A temporary callable lives until the end of the full expression that made it, which
+    // covers a call taking an IndexFn.
+    template <class F>
+        requires(!std::is_same_v<std::remove_cvref_t<F>, IndexFn>)
+    IndexFn(F&& f)  // NOLINT: implicit on purpose, like a function_ref
+        : obj_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+          call_([](void* o, size_t i) { (*static_cast<std::remove_reference_t<F>*>(o))(i); }) {}
+    void operator()(size_t i) const { call_(obj_, i); }
+
+private:
+    void* obj_;
+    void (*call_)(void*, size_t);
+};
+
+class WorkerPool {
+public:
+    // Starts up to `threads` workers. A thread the system refuses to start is simply missing:
+    // with none at all, every loop runs on its caller.
+    explicit WorkerPool(size_t threads);
+    // Stops and joins the workers. Never called for the process-wide pool.
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    // Calls fn(i) once for every i in [0, n), spread over the workers and the calling thread,
+    // and returns when all calls are done. While it waits, the caller runs other queued work.
+    // Every exception thrown by fn is caught on the thread that ran it; once all calls are
+    // done, the first one caught is rethrown here, on the calling thread.
+    void parallel_for(size_t n, IndexFn fn);
+
+    size_t worker_count() const { return workers_.size(); }
+
+private:
+    struct Loop;
+
+    void worker_main();
+    // Claims and runs indices of `loop` until none is left.
+    void run_indices(Loop& loop);
+
+    std::mutex mutex_;                               // guards queue_ and stopping_
+    std::condition_variable wake_;                   // queue_ grew, a loop finished, or stop
+    std::deque<std::shared_ptr<Loop>> queue_;        // one entry per helper invited to a loop
+    bool stopping_ = false;
+    std::vector<std::thread> workers_;
+};
+
+// The number of processors this process may run on (at least 1).
+size_t available_processors();
+
+// The process-wide pool, created on first use with one worker per available processor and
+// kept until the process ends. In a child made by fork() the first use creates a new pool,
+// since the parent's workers do not exist there.
+WorkerPool& process_pool();
+
+// parallel_for on the process-wide pool; loops of fewer than 2 indices run on the caller
+// and never create the pool.
+void parallel_for(size_t n, IndexFn fn);
+
+}  // namespace vellix
