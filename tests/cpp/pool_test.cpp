@@ -1,0 +1,182 @@
+// The worker pool: every index runs once, results land by position, nested loops finish,
+// exceptions come back to the caller, and a forked child can still run loops.
+#include "pool.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <new>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace vellix {
+namespace {
+
+TEST(WorkerPool, EveryIndexRunsOnceAndResultsLandByPosition) {
+    // Pools of no worker (all on the caller), one, and more workers than processors.
+    for (size_t workers : {size_t{0}, size_t{1}, size_t{4}}) {
+        WorkerPool pool(workers);
+        for (size_t n : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{1000}}) {
+            SCOPED_TRACE(testing::Message() << "workers " << workers << ", n " << n);
+            std::vector<std::atomic<int>> runs(n);
+            std::vector<size_t> out(n, 0);
+            pool.parallel_for(n, [&](size_t i) {
+                runs[i].fetch_add(1);
+                out[i] = i * i + 1;
+            });
+            for (size_t i = 0; i < n; ++i) {
+                EXPECT_EQ(runs[i].load(), 1) << "index " << i;
+                EXPECT_EQ(out[i], i * i + 1) << "index " << i;
+            }
+        }
+    }
+}
+
+TEST(WorkerPool, NestedLoopsFinishOnEveryPoolSize) {
+    // Outer tasks that each start and wait for inner loops, three levels deep, more outer
+    // tasks than workers: a pool whose waiters blocked instead of helping would hang here.
+    for (size_t workers : {size_t{0}, size_t{1}, size_t{2}, size_t{3}}) {
+        SCOPED_TRACE(testing::Message() << "workers " << workers);
+        WorkerPool pool(workers);
+        constexpr size_t kOuter = 16, kMiddle = 6, kInner = 5;
+        std::vector<size_t> sums(kOuter, 0);
+        pool.parallel_for(kOuter, [&](size_t o) {
+            std::vector<size_t> middle(kMiddle, 0);
+            pool.parallel_for(kMiddle, [&](size_t m) {
+                std::vector<size_t> inner(kInner, 0);
+                pool.parallel_for(kInner, [&](size_t i) { inner[i] = o * 100 + m * 10 + i; });
+                for (size_t v : inner) middle[m] += v;
+            });
+            for (size_t v : middle) sums[o] += v;
+        });
+        for (size_t o = 0; o < kOuter; ++o) {
+            // Sum over m, i of (o*100 + m*10 + i).
+            const size_t expected = kMiddle * kInner * o * 100 + kInner * 10 * (kMiddle * (kMiddle - 1) / 2) +
+                                    kMiddle * (kInner * (kInner - 1) / 2);
+            EXPECT_EQ(sums[o], expected) << "outer " << o;
+        }
+    }
+}
+
+TEST(WorkerPool, ConcurrentCallersShareOnePool) {
+    WorkerPool pool(2);
+    constexpr size_t kCallers = 4, kN = 200;
+    std::vector<std::vector<size_t>> out(kCallers, std::vector<size_t>(kN, 0));
+    std::vector<std::thread> callers;
+    for (size_t c = 0; c < kCallers; ++c) {
+        callers.emplace_back([&, c] {
+            for (int round = 0; round < 20; ++round) {
+                pool.parallel_for(kN, [&](size_t i) { out[c][i] += i + c; });
+            }
+        });
+    }
+    for (std::thread& t : callers) t.join();
+    for (size_t c = 0; c < kCallers; ++c) {
+        for (size_t i = 0; i < kN; ++i) ASSERT_EQ(out[c][i], 20 * (i + c)) << c << " " << i;
+    }
+}
+
+TEST(WorkerPool, ExceptionsReachTheCallerAfterEveryIndexRan) {
+    struct Case {
+        const char* what;
+        size_t workers;
+        size_t n;
+    };
+    const Case cases[] = {
+        {"on the caller alone", 0, 50},
+        {"spread over workers", 2, 50},
+        {"single index", 2, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WorkerPool pool(c.workers);
+        std::vector<std::atomic<int>> runs(c.n);
+        // Every index of a multiple of 7 throws; the others must all still run.
+        auto body = [&](size_t i) {
+            runs[i].fetch_add(1);
+            if (i % 7 == 0) {
+                if (i % 2 == 0) throw std::bad_alloc();
+                throw std::runtime_error("odd");
+            }
+        };
+        bool caught = false;
+        try {
+            pool.parallel_for(c.n, body);
+        } catch (const std::bad_alloc&) {
+            caught = true;
+        } catch (const std::runtime_error&) {
+            caught = true;
+        }
+        EXPECT_TRUE(caught);
+        for (size_t i = 0; i < c.n; ++i) EXPECT_EQ(runs[i].load(), 1) << "index " << i;
+        // The pool keeps working after a failed loop.
+        std::atomic<size_t> total{0};
+        pool.parallel_for(100, [&](size_t i) { total += i; });
+        EXPECT_EQ(total.load(), 4950u);
+    }
+}
+
+TEST(WorkerPool, ProcessPoolHasOneWorkerPerProcessor) {
+    WorkerPool& a = process_pool();
+    WorkerPool& b = process_pool();
+    EXPECT_EQ(&a, &b);
+    EXPECT_GE(available_processors(), 1u);
+    EXPECT_EQ(a.worker_count(), available_processors());
+}
+
+// Runs `body` in a forked child and returns its exit status, or -1 when the child is still
+// running after `timeout` (it is then killed): a hang fails instead of stalling the suite.
+int run_in_child(void (*body)(), std::chrono::seconds timeout) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        body();
+        _exit(0);
+    }
+    if (pid < 0) return -2;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+void parallel_sum_or_exit() {
+    std::vector<size_t> out(500, 0);
+    parallel_for(out.size(), [&](size_t i) {
+        std::vector<size_t> inner(4, 0);
+        parallel_for(inner.size(), [&](size_t j) { inner[j] = j; });
+        out[i] = i + inner[3];
+    });
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (out[i] != i + 3) _exit(3);
+    }
+}
+
+TEST(WorkerPool, ForkedChildRunsLoopsOnAFreshPool) {
+    // The parent's pool exists and has run work before the fork.
+    std::atomic<size_t> total{0};
+    parallel_for(1000, [&](size_t i) { total += i; });
+    ASSERT_EQ(total.load(), 499500u);
+    EXPECT_EQ(run_in_child(parallel_sum_or_exit, std::chrono::seconds(30)), 0);
+    // A child of a child, and the parent afterwards, work too.
+    EXPECT_EQ(run_in_child(
+                  [] {
+                      parallel_sum_or_exit();
+                      if (run_in_child(parallel_sum_or_exit, std::chrono::seconds(30)) != 0) _exit(4);
+                  },
+                  std::chrono::seconds(60)),
+              0);
+    parallel_sum_or_exit();
+}
+
+}  // namespace
+}  // namespace vellix
