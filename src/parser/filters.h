@@ -1,4 +1,8 @@
 // Stream filters: the decoded bytes of a stream from its raw bytes and its /Filter value.
+//
+// Every function borrows its input and returns a new buffer owned by the caller; a failure
+// never carries partial output. Nothing is kept between calls, so all of them may run on
+// several threads at once.
 #pragma once
 
 #include <cstdint>
@@ -10,27 +14,52 @@ namespace vellix {
 
 using ByteVec = std::vector<std::uint8_t>;
 
-// No single stream decodes to more than this; a decoder stops there (decompression bombs).
-inline constexpr size_t kMaxDecodedStreamSize = size_t{1} << 30;
+// No single stream decodes to more than this; a decoder that reaches it stops there and
+// returns what it has, cut at exactly this size (decompression bombs). Far above any real
+// content stream, and low enough that a few pages decoded at once cannot exhaust memory.
+inline constexpr size_t kMaxDecodedStreamSize = size_t{256} << 20;
+
+// A Filter array naming more filters than this fails with "too many filters in stream": no
+// writer chains that many, and each one may copy or expand the whole stream.
+inline constexpr size_t kMaxFilterChain = 32;
 
 // Filter value: a name, an array of names (others skipped), or anything else (a copy).
+// Errors: those of the decoders below, and "too many filters in stream".
 [[nodiscard]] Result<ByteVec> decompress_stream(Bytes data, const PdfObject& filter);
 // One filter by full name; unknown names (abbreviations included) copy the data.
 [[nodiscard]] Result<ByteVec> apply_single_filter(Bytes data, Bytes name);
 
+// A zlib stream (header required). Input that ends early yields what was inflated; corrupt
+// data fails with "flate decompression failed".
 [[nodiscard]] Result<ByteVec> decompress_flate(Bytes data);
+// PDF LZW with the default early change of code width. Never fails: corrupt codes end the
+// output.
 ByteVec decompress_lzw(Bytes data);
+// Errors: "invalid ASCII85: lone ~", "invalid ASCII85: z mid-group",
+// "invalid ASCII85 character".
 [[nodiscard]] Result<ByteVec> decode_ascii85(Bytes data);
+// Never fails: bytes that are not hexadecimal digits are skipped, ">" ends the data.
 ByteVec decode_ascii_hex(Bytes data);
+// Errors: "RunLength: unexpected end of data".
 [[nodiscard]] Result<ByteVec> decode_run_length(Bytes data);
 
 // The /DecodeParms predictor of cross-reference and object streams: PNG predictors 10 to 15
 // and TIFF predictor 2, with /Columns, /Colors and /BitsPerComponent. Parameters that are
-// not a dictionary, or a /Predictor below 2, leave the data unchanged.
+// not a dictionary, or a /Predictor below 2, leave the data unchanged. An array of
+// parameters (parallel to a Filter array) contributes its last element, the one that belongs
+// to the last filter. Errors: "unsupported predictor" (a /Predictor other than 1, 2, 10 to
+// 15), "invalid predictor parameters" (/Colors outside 1 to 32, /BitsPerComponent not 1, 2,
+// 4, 8 or 16, /Columns below 1), "invalid PNG predictor row type" (a row type byte above 4).
 [[nodiscard]] Result<ByteVec> apply_predictor(ByteVec data, const PdfObject& decode_parms);
 
 // Filters, then the predictor of /DecodeParms when there is one: the decoding used for
-// cross-reference streams and object streams.
+// cross-reference streams and object streams. The first /Filter and /DecodeParms entries
+// count; a stream without /Filter contributes a copy of its raw data.
 [[nodiscard]] Result<ByteVec> decode_structural_stream(const PdfStream& stream);
+
+// decompress_stream with a smaller output cap than kMaxDecodedStreamSize, so that tests of
+// the cap stay small and fast.
+[[nodiscard]] Result<ByteVec> decompress_stream_for_testing(Bytes data, const PdfObject& filter,
+                                                            size_t max_output);
 
 }  // namespace vellix
