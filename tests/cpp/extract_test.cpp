@@ -1,0 +1,567 @@
+// Page and document extraction: chunks, failed pages, content streams, resources, the XObject
+// table, the layout font, images, parallel pages and batches of files.
+#include "extract.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "document.h"
+#include "test_pdf.h"
+
+namespace vellix {
+namespace {
+
+using testing::open_bytes;
+using testing::PdfBuilder;
+
+// ---- Helpers ----
+
+// A simple font without widths (every glyph 1000 units wide) and one that shows code 65 ("A")
+// as U+00E9 through its Differences.
+constexpr const char* kPlainFont = "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>";
+constexpr const char* kAccentFont =
+    "<< /Type /Font /Subtype /Type1 /Encoding << /Differences [65 /eacute] >> >>";
+
+// A document with one page per entry; each page is object 10 + 2k with its content stream at
+// 11 + 2k, and uses `resources` (none when empty). Object 5 is the plain font, 6 the accent
+// font; `extra` adds objects (numbers from 100 on are free).
+PdfBuilder pages_pdf(const std::vector<std::string>& contents,
+                     const std::string& resources = "<< /Font << /F1 5 0 R >> >>",
+                     const std::map<std::uint32_t, std::string>& extra = {}) {
+    PdfBuilder b;
+    b.add(1, "<< /Type /Catalog /Pages 2 0 R >>");
+    std::string kids;
+    for (size_t i = 0; i < contents.size(); ++i) {
+        const auto num = static_cast<std::uint32_t>(10 + 2 * i);
+        kids += std::to_string(num) + " 0 R ";
+        std::string page = "<< /Type /Page /Parent 2 0 R /Contents " + std::to_string(num + 1) + " 0 R";
+        if (!resources.empty()) page += " /Resources " + resources;
+        b.add(num, page + " >>");
+        b.add_stream(num + 1, "", contents[i]);
+    }
+    b.add(2, "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(contents.size()) + " >>");
+    b.add(5, kPlainFont);
+    b.add(6, kAccentFont);
+    for (const auto& [n, body] : extra) b.add(n, body);
+    return b;
+}
+
+std::string show(std::string_view text, double x = 72, double y = 700, std::string_view font = "F1") {
+    return "BT /" + std::string(font) + " 12 Tf " + std::to_string(x) + " " + std::to_string(y) +
+           " Td (" + std::string(text) + ") Tj ET";
+}
+
+// The texts of a page's spans in order, spans joined by "|".
+std::string text_of(const PageResult& page) {
+    std::string out;
+    for (const TextBlock& b : page.blocks) {
+        for (const TextLine& l : b.lines) {
+            for (const TextSpan& s : l.spans) {
+                if (!out.empty()) out += '|';
+                out += s.text;
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> texts_of(const ExtractResult& r) {
+    std::vector<std::string> out;
+    for (const PageResult& p : r.pages) out.push_back(text_of(p));
+    return out;
+}
+
+// Every field of a page's result, for comparing two results exactly.
+std::string describe(const PageResult& page) {
+    std::string out;
+    char buf[160];
+    auto box = [&](const BBox& b) {
+        std::snprintf(buf, sizeof buf, "[%.17g %.17g %.17g %.17g]", b.x0, b.y0, b.x1, b.y1);
+        out += buf;
+    };
+    for (const TextBlock& b : page.blocks) {
+        out += "block";
+        box(b.bbox);
+        for (const TextLine& l : b.lines) {
+            out += " line";
+            box(l.bbox);
+            for (const TextSpan& s : l.spans) {
+                std::snprintf(buf, sizeof buf, " span(%s,%s,%.17g,%u,%zu)", s.text.c_str(),
+                              s.font.c_str(), s.size, s.color, s.chars.size());
+                out += buf;
+                box(s.bbox);
+            }
+        }
+        out += "\n";
+    }
+    for (const ExtractedImage& img : page.images) {
+        std::snprintf(buf, sizeof buf, "image(%u,%u,%u,%u,%s,%s,%zu)[%g %g %g %g]\n", img.xref,
+                      img.width, img.height, img.bpc, img.colorspace.c_str(), img.ext.c_str(),
+                      img.data.size(), img.bbox[0], img.bbox[1], img.bbox[2], img.bbox[3]);
+        out += buf;
+    }
+    return out;
+}
+
+std::string describe(const ExtractResult& r) {
+    std::string out;
+    for (size_t i = 0; i < r.pages.size(); ++i) out += "page " + std::to_string(i) + "\n" + describe(r.pages[i]);
+    return out;
+}
+
+Result<PageResult> first_page(const Document& doc, const ExtractOptions& opts = {}) {
+    auto pages = doc.page_refs();
+    EXPECT_TRUE(pages && !pages->empty());
+    if (!pages || pages->empty()) return std::unexpected(ParseError::message("no page"));
+    return extract_single_page(doc, pages->front(), opts);
+}
+
+// ---- Documents and chunks ----
+
+TEST(ExtractDoc, ChunksKeepPageOrder) {
+    std::vector<std::string> contents, expected;
+    for (int i = 1; i <= 7; ++i) {
+        contents.push_back(show("P" + std::to_string(i)));
+        expected.push_back("P" + std::to_string(i));
+    }
+    auto doc = open_bytes(pages_pdf(contents).build());
+    ASSERT_TRUE(doc) << doc.error().display();
+    // One chunk (0, at least the page count), single pages, and chunks of 3, 3 and 1.
+    for (size_t batch : {size_t{0}, size_t{1}, size_t{3}, size_t{7}, size_t{100}}) {
+        for (bool parallel : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << "batch " << batch << ", parallel " << parallel);
+            ExtractOptions opts;
+            opts.batch_size = batch;
+            opts.page_parallel = parallel;
+            auto r = extract_doc(**doc, opts);
+            ASSERT_TRUE(r) << r.error().display();
+            EXPECT_EQ(texts_of(*r), expected);
+        }
+    }
+}
+
+TEST(ExtractDoc, EmptyPageListAndBrokenPageTree) {
+    PdfBuilder empty;
+    empty.add(1, "<< /Type /Catalog /Pages 2 0 R >>");
+    empty.add(2, "<< /Type /Pages /Kids [] /Count 0 >>");
+    auto doc = open_bytes(empty.build());
+    ASSERT_TRUE(doc) << doc.error().display();
+    auto r = extract_doc(**doc, {});
+    ASSERT_TRUE(r) << r.error().display();
+    EXPECT_TRUE(r->pages.empty());
+
+    // The page list's error is the document's error.
+    PdfBuilder broken;
+    broken.add(1, "<< /Type /Catalog /Pages 2 0 R >>");
+    broken.add(2, "<< /Type /Pages /Kids 7 /Count 0 >>");
+    auto doc2 = open_bytes(broken.build());
+    ASSERT_TRUE(doc2) << doc2.error().display();
+    auto r2 = extract_doc(**doc2, {});
+    ASSERT_FALSE(r2);
+    EXPECT_EQ(r2.error().display(), "/Kids must be an array");
+}
+
+TEST(ExtractDoc, FailedPagesStayEmptyInPlace) {
+    PdfBuilder b = pages_pdf({show("P1"), show("P2"), show("P3"), show("P4"), show("P5")});
+    // Page 2 names a content stream that does not exist; page 4's second stream is not zlib.
+    b.add(12, "<< /Type /Page /Parent 2 0 R /Contents 999 0 R /Resources << /Font << /F1 5 0 R >> >> >>");
+    b.add(16, "<< /Type /Page /Parent 2 0 R /Contents [17 0 R 100 0 R] /Resources << /Font << /F1 5 0 R >> >> >>");
+    b.add_stream(100, "/Filter /FlateDecode", "not zlib");
+    auto doc = open_bytes(b.build());
+    ASSERT_TRUE(doc) << doc.error().display();
+    for (bool parallel : {false, true}) {
+        SCOPED_TRACE(parallel);
+        ExtractOptions opts;
+        opts.page_parallel = parallel;
+        auto r = extract_doc(**doc, opts);
+        ASSERT_TRUE(r) << r.error().display();
+        EXPECT_EQ(texts_of(*r), (std::vector<std::string>{"P1", "", "P3", "", "P5"}));
+        EXPECT_TRUE(r->pages[1].blocks.empty() && r->pages[1].images.empty());
+    }
+    // extract_single_page reports what extract_doc drops.
+    auto pages = (*doc)->page_refs();
+    ASSERT_TRUE(pages);
+    auto p2 = extract_single_page(**doc, (*pages)[1], {});
+    ASSERT_FALSE(p2);
+    EXPECT_EQ(p2.error().display(), "object not in xref");
+    auto p4 = extract_single_page(**doc, (*pages)[3], {});
+    ASSERT_FALSE(p4);
+    EXPECT_EQ(p4.error().display(), "flate decompression failed");
+    EXPECT_FALSE(extract_single_page(**doc, ObjectId{98, 0}, {}));
+}
+
+TEST(ExtractDoc, ParallelPagesEqualSequential) {
+    std::vector<std::string> contents;
+    for (int i = 0; i < 10; ++i) {
+        contents.push_back(show("Page " + std::to_string(i), 72, 700) + show("second line", 72, 600) +
+                           " q 100 0 0 50 10 20 cm /Im1 Do Q /Fm1 Do");
+    }
+    PdfBuilder b = pages_pdf(
+        contents, "<< /Font << /F1 5 0 R /F2 6 0 R >> /XObject << /Im1 100 0 R /Fm1 101 0 R >> >>");
+    b.add_stream(100, "/Subtype /Image /Width 2 /Height 1 /ColorSpace /DeviceGray", "ab");
+    b.add_stream(101, "/Subtype /Form /Matrix [1 0 0 1 0 -100]", show("in form", 72, 300, "F2"));
+    auto doc = open_bytes(b.build());
+    ASSERT_TRUE(doc) << doc.error().display();
+    ExtractOptions sequential;
+    sequential.page_parallel = false;
+    sequential.batch_size = 4;
+    auto expected = extract_doc(**doc, sequential);
+    ASSERT_TRUE(expected);
+    ASSERT_EQ(expected->pages.size(), 10u);
+    EXPECT_EQ(expected->pages[3].images.size(), 1u);
+    EXPECT_NE(text_of(expected->pages[3]).find("Page 3"), std::string::npos);
+    for (size_t batch : {size_t{4}, size_t{0}, size_t{3}}) {
+        ExtractOptions parallel = sequential;
+        parallel.page_parallel = true;
+        parallel.batch_size = batch;
+        for (int round = 0; round < 5; ++round) {
+            auto got = extract_doc(**doc, parallel);
+            ASSERT_TRUE(got);
+            EXPECT_EQ(describe(*got), describe(*expected)) << "batch " << batch;
+        }
+    }
+    // gpu is carried and changes nothing.
+    ExtractOptions gpu = sequential;
+    gpu.gpu = true;
+    EXPECT_EQ(describe(*extract_doc(**doc, gpu)), describe(*expected));
+}
+
+// ---- Content streams ----
+
+TEST(ExtractSinglePage, ContentsForms) {
+    const struct {
+        const char* what;
+        std::string contents;  // the page's /Contents value
+        bool ok;
+        std::string text_or_error;
+    } cases[] = {
+        {"a reference to a stream", "100 0 R", true, "AB"},
+        {"an array of streams is read as one content", "[100 0 R 101 0 R]", true, "ABCD"},
+        // The newline after each part splits "T" + "j" into two operators.
+        {"each part is followed by a newline", "[102 0 R 103 0 R]", true, ""},
+        {"array elements that are not references are skipped", "[5 (x) 100 0 R /N]", true, "AB"},
+        {"a reference to an array is not followed", "104 0 R", true, ""},
+        {"a direct stream-less value gives no content", "(BT)", true, ""},
+        {"a filtered stream is decoded", "105 0 R", true, "AB"},
+        {"a missing stream fails the page", "999 0 R", false, "object not in xref"},
+        {"a missing part fails the page", "[100 0 R 999 0 R]", false, "object not in xref"},
+        {"a part that cannot be decoded fails the page", "[100 0 R 106 0 R]", false,
+         "flate decompression failed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        PdfBuilder b;
+        b.add(1, "<< /Type /Catalog /Pages 2 0 R >>");
+        b.add(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>");
+        b.add(3, "<< /Type /Page /Parent 2 0 R /Contents " + c.contents +
+                     " /Resources << /Font << /F1 5 0 R >> >> >>");
+        b.add(5, kPlainFont);
+        b.add_stream(100, "", "BT /F1 12 Tf 72 700 Td (AB) Tj");
+        b.add_stream(101, "", "(CD) Tj ET");
+        b.add_stream(102, "", "BT /F1 12 Tf 72 700 Td (AB) T");
+        b.add_stream(103, "", "j ET");
+        b.add(104, "[100 0 R 101 0 R]");
+        b.add_stream(105, "/Filter /ASCIIHexDecode",
+                     "4254202f463120313220546620373220373030205464202841422920546a204554>");
+        b.add_stream(106, "/Filter /FlateDecode", "not zlib");
+        auto doc = open_bytes(b.build());
+        ASSERT_TRUE(doc) << doc.error().display();
+        auto page = extract_single_page(**doc, ObjectId{3, 0}, {});
+        ASSERT_EQ(page.has_value(), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(text_of(*page), c.text_or_error);
+        } else {
+            EXPECT_EQ(page.error().display(), c.text_or_error);
+        }
+    }
+}
+
+TEST(GetStreamData, ByObjectKind) {
+    PdfBuilder b = pages_pdf({""});
+    b.add_stream(100, "", "raw bytes");
+    b.add_stream(101, "/Filter /ASCIIHexDecode", "41 42>");
+    b.add_stream(102, "/Filter /FlateDecode", "bad");
+    b.add_stream(103, "/Filter /NoSuchFilter", "kept");
+    auto doc = open_bytes(b.build());
+    ASSERT_TRUE(doc) << doc.error().display();
+    auto data = [&](std::uint32_t num) { return get_stream_data(**(*doc)->get_object(ObjectId{num, 0})); };
+    EXPECT_EQ(*data(100), testing::to_vec("raw bytes"));
+    EXPECT_EQ(*data(101), testing::to_vec("AB"));
+    EXPECT_EQ(data(102).error().display(), "flate decompression failed");
+    EXPECT_EQ(*data(103), testing::to_vec("kept"));
+    EXPECT_TRUE(data(5)->empty());  // a dictionary has no data
+}
+
+// ---- Resources ----
+
+TEST(ExtractSinglePage, ResourcesAreThePagesOwn) {
+    // With the accent font the letter A shows as U+00E9; without any font, as A.
+    const struct {
+        const char* what;
+        std::string page_resources;   // empty: no entry
+        std::string parent_resources; // on the Pages node
+        std::string text;
+    } cases[] = {
+        {"direct resources", "<< /Font << /F1 6 0 R >> >>", "", "\xC3\xA9"},
+        {"resources by reference", "100 0 R", "", "\xC3\xA9"},
+        {"resources of the parent are not inherited", "", "<< /Font << /F1 6 0 R >> >>", "A"},
+        {"unfetchable resources are no failure", "99 0 R", "", "A"},
+        {"a Font dictionary by reference is not followed", "<< /Font 101 0 R >>", "", "A"},
+        {"a font name that is not in the table", "<< /Font << /F2 6 0 R >> >>", "", "A"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        PdfBuilder b;
+        b.add(1, "<< /Type /Catalog /Pages 2 0 R >>");
+        std::string pages = "<< /Type /Pages /Kids [3 0 R] /Count 1";
+        if (!c.parent_resources.empty()) pages += " /Resources " + c.parent_resources;
+        b.add(2, pages + " >>");
+        std::string page = "<< /Type /Page /Parent 2 0 R /Contents 4 0 R";
+        if (!c.page_resources.empty()) page += " /Resources " + c.page_resources;
+        b.add(3, page + " >>");
+        b.add_stream(4, "", show("A"));
+        b.add(6, kAccentFont);
+        b.add(100, "<< /Font << /F1 6 0 R >> >>");
+        b.add(101, "<< /F1 6 0 R >>");
+        auto doc = open_bytes(b.build());
+        ASSERT_TRUE(doc) << doc.error().display();
+        auto page_result = extract_single_page(**doc, ObjectId{3, 0}, {});
+        ASSERT_TRUE(page_result) << page_result.error().display();
+        EXPECT_EQ(text_of(*page_result), c.text);
+    }
+}
+
+TEST(ExtractSinglePage, LayoutFontIsTheFirstUsableFontKey) {
+    const struct {
+        const char* resources;
+        const char* font;
+    } cases[] = {
+        {"<< /Font << /F2 5 0 R /F1 6 0 R >> >>", "F2"},
+        {"<< /Font << /Zeta 5 0 R /Alpha 6 0 R /Mid 5 0 R >> >>", "Zeta"},
+        // Entries that do not make it into the table are passed over.
+        {"<< /Font << /Bad 99 0 R /Good 5 0 R >> >>", "Good"},
+        {"<< /Font << /Odd 7 /F1 5 0 R >> >>", "F1"},
+        {"<< /Font << /Direct << /Subtype /Type1 >> >> >>", "Direct"},
+        {"<< /Font << >> >>", "Helvetica"},
+        {"<< /XObject << >> >>", "Helvetica"},
+        {"", "Helvetica"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.resources);
+        auto doc = open_bytes(pages_pdf({show("Hello", 72, 700, "F1")}, c.resources).build());
+        ASSERT_TRUE(doc) << doc.error().display();
+        // The same choice on every run and on every path.
+        for (bool parallel : {false, true}) {
+            ExtractOptions opts;
+            opts.page_parallel = parallel;
+            auto r = extract_doc(**doc, opts);
+            ASSERT_TRUE(r);
+            ASSERT_FALSE(r->pages[0].blocks.empty());
+            for (const TextBlock& b : r->pages[0].blocks) {
+                for (const TextLine& l : b.lines) {
+                    for (const TextSpan& s : l.spans) {
+                        EXPECT_EQ(s.font, c.font);
+                        EXPECT_EQ(s.size, 12.0);
+                        EXPECT_EQ(s.color, 0u);
+                    }
+                }
+            }
+        }
+    }
+}
+
+// ---- XObjects ----
+
+TEST(ExtractSinglePage, XObjectTable) {
+    const std::string form_text = show("F", 10, 20);
+    const struct {
+        const char* what;
+        std::string xobjects;  // the page's /XObject value
+        std::string text;
+    } cases[] = {
+        {"a form listed directly is drawn", "<< /Fm 100 0 R >>", "F"},
+        {"an XObject dictionary by reference gives an empty table", "104 0 R", ""},
+        {"a form without stream data is left out", "<< /Fm 101 0 R >>", ""},
+        {"a direct value is left out", "<< /Fm << /Subtype /Form >> >>", ""},
+        {"an unfetchable form is left out", "<< /Fm 99 0 R >>", ""},
+        {"a later entry of the same name wins", "<< /Fm 102 0 R /Fm 100 0 R >>", "F"},
+        {"an earlier entry stays when the later one is left out", "<< /Fm 100 0 R /Fm 101 0 R >>",
+         "F"},
+        {"undecodable form data is kept as stored", "<< /Fm 103 0 R >>", "F"},
+        {"an image entry is not drawn", "<< /Fm 105 0 R >>", ""},
+        {"a form's own fonts are used inside it", "<< /Fm 106 0 R >>", "\xC3\xA9"},
+        {"a form's resources by reference are not followed", "<< /Fm 107 0 R >>", "A"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        PdfBuilder b = pages_pdf({"/Fm Do"}, "<< /Font << /F1 5 0 R >> /XObject " + c.xobjects + " >>");
+        b.add_stream(100, "/Subtype /Form", form_text);
+        b.add(101, "<< /Subtype /Form >>");
+        b.add_stream(102, "/Subtype /Form", show("G", 10, 20));
+        b.add_stream(103, "/Subtype /Form /Filter /FlateDecode", form_text);
+        b.add(104, "<< /Fm 100 0 R >>");
+        b.add_stream(105, "/Subtype /Image /Width 1 /Height 1", "x");
+        b.add_stream(106, "/Subtype /Form /Resources << /Font << /F9 6 0 R >> >>", show("A", 10, 20, "F9"));
+        b.add_stream(107, "/Subtype /Form /Resources 108 0 R", show("A", 10, 20, "F9"));
+        b.add(108, "<< /Font << /F9 6 0 R >> >>");
+        auto doc = open_bytes(b.build());
+        ASSERT_TRUE(doc) << doc.error().display();
+        auto page = first_page(**doc);
+        ASSERT_TRUE(page) << page.error().display();
+        EXPECT_EQ(text_of(*page), c.text);
+    }
+}
+
+TEST(ExtractSinglePage, FormMatrix) {
+    // The form shows one glyph (12 wide, 12 high at size 12) at (10, 20) in form space.
+    const struct {
+        const char* matrix_entry;
+        BBox box;
+    } cases[] = {
+        {"", {10, 20, 22, 32}},
+        {"/Matrix [2 0 0 2]", {20, 40, 44, 64}},
+        {"/Matrix [1 0 0 1 100 0]", {110, 20, 122, 32}},
+        {"/Matrix [2 0 0 2 /x 5 99]", {20, 45, 44, 69}},
+        {"/Matrix [1.5 0 0 1 0 0]", {15, 20, 33, 32}},
+        {"/Matrix 7", {10, 20, 22, 32}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.matrix_entry);
+        PdfBuilder b = pages_pdf({"/Fm Do"}, "<< /Font << /F1 5 0 R >> /XObject << /Fm 100 0 R >> >>");
+        b.add_stream(100, std::string("/Subtype /Form ") + c.matrix_entry, show("F", 10, 20));
+        auto doc = open_bytes(b.build());
+        ASSERT_TRUE(doc) << doc.error().display();
+        auto page = first_page(**doc);
+        ASSERT_TRUE(page) << page.error().display();
+        ASSERT_EQ(page->blocks.size(), 1u);
+        ASSERT_EQ(page->blocks[0].lines.size(), 1u);
+        ASSERT_EQ(page->blocks[0].lines[0].spans.size(), 1u);
+        EXPECT_EQ(page->blocks[0].lines[0].spans[0].bbox, c.box);
+    }
+}
+
+// ---- Images ----
+
+TEST(ExtractSinglePage, ImagesOnlyWhenAsked) {
+    PdfBuilder b = pages_pdf({"q 100 0 0 50 10 20 cm /Im1 Do Q /Im1 Do /Fm Do /Nothing Do"},
+                             "<< /XObject << /Im1 100 0 R /Fm 101 0 R >> >>");
+    b.add_stream(100, "/Subtype /Image /Width 2 /Height 1 /ColorSpace /DeviceGray /Filter /DCTDecode",
+                 "jpeg");
+    b.add_stream(101, "/Subtype /Form /Resources << /XObject << /Im2 102 0 R >> >>", "/Im2 Do");
+    b.add_stream(102, "/Subtype /Image /Width 3 /Height 3", "raw");
+    auto doc = open_bytes(b.build());
+    ASSERT_TRUE(doc) << doc.error().display();
+
+    ExtractOptions with;
+    auto page = first_page(**doc, with);
+    ASSERT_TRUE(page) << page.error().display();
+    ASSERT_EQ(page->images.size(), 3u);
+    EXPECT_EQ(page->images[0].xref, 100u);
+    EXPECT_EQ(page->images[0].bbox[0], 10);
+    EXPECT_EQ(page->images[0].bbox[1], 20);
+    EXPECT_EQ(page->images[0].bbox[2], 110);
+    EXPECT_EQ(page->images[0].bbox[3], 70);
+    EXPECT_EQ(page->images[0].ext, "jpeg");
+    EXPECT_EQ(page->images[0].colorspace, "DeviceGray");
+    EXPECT_EQ(page->images[0].data, testing::to_vec("jpeg"));
+    EXPECT_EQ(page->images[1].xref, 100u);
+    EXPECT_EQ(page->images[1].bbox[2], 1);
+    EXPECT_EQ(page->images[2].xref, 102u);  // drawn inside the form
+    EXPECT_EQ(page->images[2].data, testing::to_vec("raw"));
+
+    ExtractOptions without;
+    without.include_images = false;
+    auto bare = first_page(**doc, without);
+    ASSERT_TRUE(bare);
+    EXPECT_TRUE(bare->images.empty());
+}
+
+// ---- Files ----
+
+class ExtractFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::path(::testing::TempDir()) /
+               ("vellix_extract_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // A file of `pages` pages, each showing the file's name and the page number.
+    std::string write(const std::string& name, int pages) {
+        std::vector<std::string> contents;
+        for (int i = 0; i < pages; ++i) contents.push_back(show(name + " p" + std::to_string(i)));
+        const std::string path = (dir_ / (name + ".pdf")).string();
+        std::ofstream(path, std::ios::binary) << pages_pdf(contents).build();
+        return path;
+    }
+    std::string missing(const std::string& name) const { return (dir_ / (name + ".pdf")).string(); }
+
+    std::filesystem::path dir_;
+};
+
+TEST_F(ExtractFiles, ExtractOpensAndReportsOpenErrors) {
+    const std::string path = write("one", 3);
+    auto r = extract(path, {});
+    ASSERT_TRUE(r) << r.error().display();
+    EXPECT_EQ(texts_of(*r), (std::vector<std::string>{"one p0", "one p1", "one p2"}));
+    auto bad = extract(missing("nothing"), {});
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error().display(), "cannot open file");
+}
+
+TEST_F(ExtractFiles, ExtractManyPaths) {
+    std::vector<std::string> files;
+    for (int i = 0; i < 10; ++i) files.push_back(write("f" + std::to_string(i), 1 + i % 4));
+    const std::string gone = missing("gone");
+
+    const struct {
+        const char* what;
+        std::vector<std::string> paths;
+    } cases[] = {
+        {"no path", {}},
+        {"one path", {files[0]}},
+        {"three paths, one after another with open-ahead", {files[0], files[1], files[2]}},
+        {"a missing file in the middle", {files[0], gone, files[2]}},
+        {"the same path twice", {files[3], files[3]}},
+        {"eight paths", {files.begin(), files.begin() + 8}},
+        {"ten paths with a missing one", {files[0], files[1], files[2], files[3], gone, files[5],
+                                          files[6], files[7], files[8], files[9]}},
+        {"a missing single path", {gone}},
+    };
+    for (const auto& c : cases) {
+        for (bool file_parallel : {false, true}) {
+            for (bool page_parallel : {false, true}) {
+                SCOPED_TRACE(::testing::Message() << c.what << ", file_parallel " << file_parallel
+                                                << ", page_parallel " << page_parallel);
+                ExtractOptions opts;
+                opts.file_parallel = file_parallel;
+                opts.page_parallel = page_parallel;
+                auto out = extract_many(c.paths, opts);
+                ASSERT_EQ(out.size(), c.paths.size());
+                for (size_t i = 0; i < out.size(); ++i) {
+                    EXPECT_EQ(out[i].first, c.paths[i]);
+                    auto alone = extract(c.paths[i], opts);
+                    ASSERT_EQ(out[i].second.has_value(), alone.has_value()) << i;
+                    if (alone) {
+                        EXPECT_EQ(describe(*out[i].second), describe(*alone)) << i;
+                        EXPECT_FALSE(alone->pages.empty());
+                    } else {
+                        EXPECT_EQ(out[i].second.error().display(), "cannot open file");
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vellix
