@@ -1,7 +1,15 @@
 // Layout: characters into spans, one or two columns, lines and blocks, hyphenated lines.
+//
+// Coordinates are PDF user space with y growing upward. Lines and blocks come out in reading
+// order: top of the page first, left to right on one line, the left column before the right.
+// Every distance threshold is a multiple of the size value the caller passes.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,10 +41,80 @@ struct TextBlock {
     BBox bbox;
 };
 
+// A running union of boxes. Minimum and maximum ignore NaN operands (IEEE 754 minNum and
+// maxNum): the minimum starts at the largest finite double and the maximum at its negative,
+// and a NaN never replaces a number. A coordinate that is NaN in every part therefore keeps
+// its start value in the result.
+struct BoxUnion {
+    BBox box{kStartMin, kStartMin, kStartMax, kStartMax};
+
+    static constexpr double kStartMin = 1.7976931348623157e308;
+    static constexpr double kStartMax = -1.7976931348623157e308;
+
+    void add(double x0, double y0, double x1, double y1);
+    void add(const BBox& b) { add(b.x0, b.y0, b.x1, b.y1); }
+    void add(const CharInfo& c) { add(c.x0, c.y0, c.x1, c.y1); }
+};
+
+BBox union_of(std::span<const CharInfo> chars);
+BBox union_of(std::span<const TextSpan> spans);
+BBox union_of(std::span<const TextLine> lines);
+
+// The characters of the span being grouped. The first kInlineChars live inside the object, so
+// a short span costs one allocation of its exact size when it becomes a TextSpan; a group that
+// grows past them moves to a vector, and that vector becomes the span's chars without a copy.
+class CharGroup {
+public:
+    static constexpr std::size_t kInlineChars = 16;
+
+    void push_back(const CharInfo& c);
+    std::size_t size() const { return on_heap_ ? heap_.size() : inline_size_; }
+    bool empty() const { return size() == 0; }
+    bool on_heap() const { return on_heap_; }
+    std::span<const CharInfo> view() const;
+    // Hands the characters over and leaves the group empty and inline again.
+    std::vector<CharInfo> take();
+
+private:
+    std::array<CharInfo, kInlineChars> inline_{};
+    std::size_t inline_size_ = 0;
+    std::vector<CharInfo> heap_;
+    bool on_heap_ = false;
+};
+
+// One span from a group of characters: text is their ch values in order as UTF-8 (U+FFFD for
+// a value that is not a Unicode scalar value), bbox is the union of their boxes, font, color
+// and size are copied from the arguments. An empty group gives an empty span whose bbox holds
+// the start values of BoxUnion.
+TextSpan make_span(std::vector<CharInfo> chars, const std::string& font, std::uint32_t color,
+                   double size);
+TextSpan make_span(CharGroup&& group, const std::string& font, std::uint32_t color, double size);
+
+// The x position that splits a page into a left and a right column, decided from a histogram
+// of the spans' left edges (x0s, in span creation order); nothing when the page is one column.
+// Spans with x0 < the result form the left column, all others (NaN too) the right one.
+std::optional<double> find_column_split(std::span<const double> x0s);
+
+// Groups the characters of one page (borrowed, in emission order) into spans, decides one or
+// two columns, builds each column's lines and blocks and joins hyphenated lines. Every span
+// reports font, color and size; size also scales every distance threshold. With two columns
+// the left column's blocks come first. No characters give no blocks. Never fails.
 std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars, const std::string& font,
                                      std::uint32_t color, double size);
+
+// Orders spans top to bottom (bbox y0 descending; equal y0 by x0 ascending; NaN after every
+// number) and groups runs of neighbours into lines, each line's spans ordered by x0. Every
+// input span ends up in exactly one line; lines come in the order they were opened.
 std::vector<TextLine> build_lines(std::vector<TextSpan> spans, double size);
+
+// Groups consecutive lines (taken in the given order, expected top to bottom) into blocks,
+// starting a new block where the white space between the bottom of the block's last line and
+// the top of the next line exceeds 1.5 size. Every input line ends up in exactly one block.
 std::vector<TextBlock> build_blocks(std::vector<TextLine> lines, double size);
+
+// Within each block, joins a line whose text ends with "-" to the line after it when that line
+// starts with a lower-case ASCII letter, removing the "-" from the text of the first line's
+// last span, and repeats until nothing joins. Blocks and their order are kept.
 std::vector<TextBlock> merge_hyphenated_lines(std::vector<TextBlock> blocks);
 
 }  // namespace vellix

@@ -1,0 +1,424 @@
+#include "layout.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <utility>
+
+namespace vellix {
+namespace {
+
+// Span grouping, as multiples of the size value. A character joins the span of the character
+// emitted before it when it starts less than kSpanMaxGap after that one ends, overlaps it by
+// less than kSpanMaxOverlap and sits less than kSpanMaxRise above or below its baseline.
+constexpr double kSpanMaxGap = 0.3;
+constexpr double kSpanMaxOverlap = 0.5;
+constexpr double kSpanMaxRise = 0.5;
+
+// Line grouping, as multiples of the size value, against the previous span in reading order.
+constexpr double kLineMaxGap = 5.0;
+constexpr double kLineMaxOverlap = 10.0;
+constexpr double kLineMaxRise = 0.5;
+
+// Block grouping: white space between two lines, as a multiple of the size value, above which
+// the lower line starts a new block.
+constexpr double kBlockMaxGap = 1.5;
+
+// Column decision: a histogram of span left edges, in points and bins.
+constexpr std::size_t kMinSpansForColumns = 6;
+constexpr double kMinColumnRange = 100.0;
+constexpr double kTargetBinWidth = 15.0;
+constexpr std::size_t kMinBins = 20;
+constexpr std::size_t kMaxBins = 200;
+constexpr std::size_t kSmoothRadius = 5;  // a bin is averaged with up to 5 bins on each side
+constexpr std::size_t kMinPeakDistance = 10;
+constexpr double kMaxValleyRatio = 0.85;
+constexpr std::size_t kMinColumnSpans = 2;
+
+// The sorts below need a strict weak order, and a plain < over doubles is not one once NaN
+// appears (std::stable_sort with such a comparator is undefined behaviour). These compare
+// numbers as usual and place NaN after every number, equal to any other NaN.
+int compare_ascending(double a, double b) {
+    const bool a_nan = std::isnan(a), b_nan = std::isnan(b);
+    if (a_nan || b_nan) return static_cast<int>(a_nan) - static_cast<int>(b_nan);
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+int compare_descending(double a, double b) {
+    const bool a_nan = std::isnan(a), b_nan = std::isnan(b);
+    if (a_nan || b_nan) return static_cast<int>(a_nan) - static_cast<int>(b_nan);
+    return b < a ? -1 : (a < b ? 1 : 0);
+}
+
+// minNum and maxNum: the running value never becomes NaN because a NaN operand never wins.
+double min_num(double running, double v) { return v < running ? v : running; }
+double max_num(double running, double v) { return v > running ? v : running; }
+
+BBox line_box(const TextLine& line) { return union_of(std::span<const TextSpan>(line.spans)); }
+
+// Reading order of spans: top of the page first (y grows upward), then left to right.
+struct SpanKey {
+    double y0;
+    double x0;
+    std::size_t index;
+};
+
+bool reads_before(const SpanKey& a, const SpanKey& b) {
+    if (int c = compare_descending(a.y0, b.y0); c != 0) return c < 0;
+    return compare_ascending(a.x0, b.x0) < 0;
+}
+
+bool left_of(const TextSpan& a, const TextSpan& b) {
+    return compare_ascending(a.bbox.x0, b.bbox.x0) < 0;
+}
+
+void close_line(TextLine& line, std::vector<TextLine>& out) {
+    // Spans on one baseline already arrive left to right; only a line with raised or lowered
+    // spans needs the sort.
+    if (!std::is_sorted(line.spans.begin(), line.spans.end(), left_of)) {
+        std::stable_sort(line.spans.begin(), line.spans.end(), left_of);
+    }
+    line.bbox = line_box(line);
+    out.push_back(std::move(line));
+    line = TextLine{};
+}
+
+void close_block(TextBlock& block, std::vector<TextBlock>& out) {
+    block.bbox = union_of(std::span<const TextLine>(block.lines));
+    out.push_back(std::move(block));
+    block = TextBlock{};
+}
+
+// The first and last byte of a line's text (its spans' texts concatenated), looking past
+// spans with empty text; nothing when the whole text is empty.
+std::optional<char> first_text_byte(const TextLine& line) {
+    for (const TextSpan& s : line.spans) {
+        if (!s.text.empty()) return s.text.front();
+    }
+    return std::nullopt;
+}
+
+std::optional<char> last_text_byte(const TextLine& line) {
+    for (auto it = line.spans.rbegin(); it != line.spans.rend(); ++it) {
+        if (!it->text.empty()) return it->text.back();
+    }
+    return std::nullopt;
+}
+
+// Only the hyphen-minus marks a split word: an en dash or a soft hyphen is kept as written,
+// and only a lower-case ASCII letter continues a word. A UTF-8 lead byte is never in a..z, so
+// the first byte decides for the first character.
+bool ends_split_word(const TextLine& a, const TextLine& b) {
+    const std::optional<char> last = last_text_byte(a);
+    if (!last || *last != '-') return false;
+    const std::optional<char> first = first_text_byte(b);
+    return first && *first >= 'a' && *first <= 'z';
+}
+
+// One pass over a block's lines: joins disjoint pairs left to right, in place. Returns whether
+// any pair was joined. Every span is moved at most once per pass, and each pass at least
+// halves every chain of joinable lines, so a block of n lines costs O(spans x log n).
+bool join_hyphenated_pass(std::vector<TextLine>& lines) {
+    bool joined = false;
+    std::size_t write = 0;
+    std::size_t read = 0;
+    while (read < lines.size()) {
+        if (read + 1 < lines.size() && ends_split_word(lines[read], lines[read + 1])) {
+            TextLine merged = std::move(lines[read]);
+            TextLine& next = lines[read + 1];
+            // The hyphen leaves the text only; the span keeps its character and its box.
+            std::string& tail = merged.spans.back().text;
+            if (!tail.empty() && tail.back() == '-') tail.pop_back();
+            merged.spans.insert(merged.spans.end(), std::make_move_iterator(next.spans.begin()),
+                                std::make_move_iterator(next.spans.end()));
+            merged.bbox = line_box(merged);
+            lines[write++] = std::move(merged);
+            read += 2;
+            joined = true;
+        } else {
+            if (write != read) lines[write] = std::move(lines[read]);
+            ++write;
+            ++read;
+        }
+    }
+    lines.resize(write);
+    return joined;
+}
+
+}  // namespace
+
+void BoxUnion::add(double x0, double y0, double x1, double y1) {
+    box.x0 = min_num(box.x0, x0);
+    box.y0 = min_num(box.y0, y0);
+    box.x1 = max_num(box.x1, x1);
+    box.y1 = max_num(box.y1, y1);
+}
+
+BBox union_of(std::span<const CharInfo> chars) {
+    BoxUnion u;
+    for (const CharInfo& c : chars) u.add(c);
+    return u.box;
+}
+
+BBox union_of(std::span<const TextSpan> spans) {
+    BoxUnion u;
+    for (const TextSpan& s : spans) u.add(s.bbox);
+    return u.box;
+}
+
+BBox union_of(std::span<const TextLine> lines) {
+    BoxUnion u;
+    for (const TextLine& l : lines) u.add(l.bbox);
+    return u.box;
+}
+
+void CharGroup::push_back(const CharInfo& c) {
+    if (on_heap_) {
+        heap_.push_back(c);
+        return;
+    }
+    if (inline_size_ < kInlineChars) {
+        inline_[inline_size_++] = c;
+        return;
+    }
+    // The group outgrew the inline room: from here on it lives in a vector that the span will
+    // take over as it is.
+    heap_.reserve(2 * kInlineChars);
+    heap_.assign(inline_.begin(), inline_.end());
+    heap_.push_back(c);
+    inline_size_ = 0;
+    on_heap_ = true;
+}
+
+std::span<const CharInfo> CharGroup::view() const {
+    if (on_heap_) return heap_;
+    return std::span<const CharInfo>(inline_.data(), inline_size_);
+}
+
+std::vector<CharInfo> CharGroup::take() {
+    std::vector<CharInfo> out;
+    if (on_heap_) {
+        out = std::move(heap_);
+        heap_ = {};
+        on_heap_ = false;
+    } else {
+        out.assign(inline_.begin(), inline_.begin() + static_cast<std::ptrdiff_t>(inline_size_));
+        inline_size_ = 0;
+    }
+    return out;
+}
+
+TextSpan make_span(std::vector<CharInfo> chars, const std::string& font, std::uint32_t color,
+                   double size) {
+    TextSpan span;
+    // Most characters are ASCII: one byte each, so one reservation covers the usual text.
+    span.text.reserve(chars.size());
+    for (const CharInfo& c : chars) append_utf8(span.text, c.ch);
+    span.bbox = union_of(std::span<const CharInfo>(chars));
+    span.font = font;
+    span.size = size;
+    span.color = color;
+    span.chars = std::move(chars);
+    return span;
+}
+
+TextSpan make_span(CharGroup&& group, const std::string& font, std::uint32_t color, double size) {
+    return make_span(group.take(), font, color, size);
+}
+
+std::optional<double> find_column_split(std::span<const double> x0s) {
+    if (x0s.size() < kMinSpansForColumns) return std::nullopt;
+
+    double lo = BoxUnion::kStartMin;
+    double hi = BoxUnion::kStartMax;
+    for (double x : x0s) {
+        lo = min_num(lo, x);
+        hi = max_num(hi, x);
+    }
+    const double range = hi - lo;
+    // Written so that a NaN range (every edge at the same infinity) also means one column.
+    if (!(range >= kMinColumnRange)) return std::nullopt;
+
+    // Clamped as a double first: an infinite range must not reach an integer conversion.
+    const double wanted_bins = range / kTargetBinWidth;
+    std::size_t bins = kMinBins;
+    if (wanted_bins > static_cast<double>(kMaxBins)) {
+        bins = kMaxBins;
+    } else if (wanted_bins > static_cast<double>(kMinBins)) {
+        bins = static_cast<std::size_t>(wanted_bins);
+    }
+    const double width = range / static_cast<double>(bins);
+
+    std::array<std::size_t, kMaxBins> counts{};
+    for (double x : x0s) {
+        const double q = (x - lo) / width;
+        std::size_t bin = 0;  // a negative or NaN quotient counts as the first bin
+        if (q >= static_cast<double>(bins - 1)) {
+            bin = bins - 1;
+        } else if (q >= 0) {
+            bin = static_cast<std::size_t>(q);
+        }
+        ++counts[bin];
+    }
+
+    // Moving average over up to 11 bins, fewer at the ends, from prefix sums.
+    std::array<std::size_t, kMaxBins + 1> prefix{};
+    for (std::size_t i = 0; i < bins; ++i) prefix[i + 1] = prefix[i] + counts[i];
+    std::array<double, kMaxBins> smooth{};
+    for (std::size_t i = 0; i < bins; ++i) {
+        const std::size_t from = i >= kSmoothRadius ? i - kSmoothRadius : 0;
+        const std::size_t to = std::min(bins, i + kSmoothRadius + 1);
+        smooth[i] = static_cast<double>(prefix[to] - prefix[from]) / static_cast<double>(to - from);
+    }
+
+    // Interior maxima left to right, then the two ends; then highest first, ties keeping that
+    // order.
+    struct Peak {
+        std::size_t bin;
+        double height;
+    };
+    std::array<Peak, kMaxBins> peak_store{};
+    std::size_t n_peaks = 0;
+    for (std::size_t i = 1; i + 1 < bins; ++i) {
+        if (smooth[i] > smooth[i - 1] && smooth[i] > smooth[i + 1]) peak_store[n_peaks++] = {i, smooth[i]};
+    }
+    if (smooth[0] > smooth[1]) peak_store[n_peaks++] = {0, smooth[0]};
+    if (smooth[bins - 1] > smooth[bins - 2]) peak_store[n_peaks++] = {bins - 1, smooth[bins - 1]};
+    const std::span<Peak> peaks(peak_store.data(), n_peaks);
+    std::stable_sort(peaks.begin(), peaks.end(),
+                     [](const Peak& a, const Peak& b) { return a.height > b.height; });
+    if (peaks.size() < 2) return std::nullopt;
+
+    const auto distance = [](std::size_t a, std::size_t b) { return a > b ? a - b : b - a; };
+    const std::size_t p = peaks[0].bin;
+    std::size_t q = peaks[1].bin;
+    if (distance(p, q) < kMinPeakDistance && peaks.size() > 2) {
+        for (std::size_t k = 2; k < peaks.size(); ++k) {
+            if (distance(peaks[k].bin, p) >= kMinPeakDistance) {
+                q = peaks[k].bin;
+                break;
+            }
+        }
+    }
+    if (distance(p, q) < kMinPeakDistance) return std::nullopt;
+
+    const std::size_t a = std::min(p, q);
+    const std::size_t b = std::max(p, q);
+    std::size_t valley = a;
+    for (std::size_t i = a + 1; i <= b; ++i) {
+        if (smooth[i] < smooth[valley]) valley = i;
+    }
+    if (smooth[valley] > kMaxValleyRatio * std::min(smooth[a], smooth[b])) return std::nullopt;
+
+    const double split = lo + width * (static_cast<double>(valley) + 0.5);
+    const std::size_t left =
+        static_cast<std::size_t>(std::count_if(x0s.begin(), x0s.end(), [&](double x) { return x < split; }));
+    if (left < kMinColumnSpans || x0s.size() - left < kMinColumnSpans) return std::nullopt;
+    return split;
+}
+
+std::vector<TextLine> build_lines(std::vector<TextSpan> spans, double size) {
+    std::vector<TextLine> lines;
+    if (spans.empty()) return lines;
+
+    // Sorting small keys, then moving each span once, is cheaper than sorting the spans.
+    std::vector<SpanKey> order;
+    order.reserve(spans.size());
+    for (std::size_t i = 0; i < spans.size(); ++i) order.push_back({spans[i].bbox.y0, spans[i].bbox.x0, i});
+    std::stable_sort(order.begin(), order.end(), reads_before);
+
+    const double max_gap = kLineMaxGap * size;
+    const double min_gap = -kLineMaxOverlap * size;
+    const double max_rise = kLineMaxRise * size;
+    TextLine current;
+    BBox prev;
+    for (const SpanKey& key : order) {
+        TextSpan& t = spans[key.index];
+        if (!current.spans.empty()) {
+            // Any comparison with NaN is false, so a NaN coordinate starts a new line.
+            const double gap = t.bbox.x0 - prev.x1;
+            const double dy = std::fabs(t.bbox.y0 - prev.y0);
+            if (!(gap < max_gap && dy < max_rise && gap > min_gap)) close_line(current, lines);
+        }
+        prev = t.bbox;
+        current.spans.push_back(std::move(t));
+    }
+    close_line(current, lines);
+    return lines;
+}
+
+std::vector<TextBlock> build_blocks(std::vector<TextLine> lines, double size) {
+    std::vector<TextBlock> blocks;
+    if (lines.empty()) return blocks;
+
+    const double max_gap = kBlockMaxGap * size;
+    TextBlock current;
+    for (TextLine& m : lines) {
+        if (!current.lines.empty()) {
+            // Lines run top to bottom: the white space is from the bottom of the block's last
+            // line down to the top of the next one. A NaN gap keeps the line in the block.
+            const double gap = current.lines.back().bbox.y0 - m.bbox.y1;
+            if (gap > max_gap) close_block(current, blocks);
+        }
+        current.lines.push_back(std::move(m));
+    }
+    close_block(current, blocks);
+    return blocks;
+}
+
+std::vector<TextBlock> merge_hyphenated_lines(std::vector<TextBlock> blocks) {
+    for (TextBlock& block : blocks) {
+        if (block.lines.size() < 2) continue;
+        while (join_hyphenated_pass(block.lines)) {
+        }
+        block.bbox = union_of(std::span<const TextLine>(block.lines));
+    }
+    return blocks;
+}
+
+std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars, const std::string& font,
+                                     std::uint32_t color, double size) {
+    if (chars.empty()) return {};
+
+    // Characters are grouped in emission order; nothing is sorted here.
+    const double max_gap = kSpanMaxGap * size;
+    const double min_gap = -kSpanMaxOverlap * size;
+    const double max_rise = kSpanMaxRise * size;
+    std::vector<TextSpan> spans;
+    CharGroup group;
+    const CharInfo* prev = nullptr;
+    for (const CharInfo& c : chars) {
+        if (prev != nullptr) {
+            const double gap = c.x0 - prev->x1;
+            const double dy = std::fabs(c.y0 - prev->y0);
+            if (!(gap > min_gap && dy < max_rise && gap < max_gap)) {
+                spans.push_back(make_span(std::move(group), font, color, size));
+            }
+        }
+        group.push_back(c);
+        prev = &c;
+    }
+    spans.push_back(make_span(std::move(group), font, color, size));
+
+    std::vector<double> x0s;
+    x0s.reserve(spans.size());
+    for (const TextSpan& s : spans) x0s.push_back(s.bbox.x0);
+    const std::optional<double> split = find_column_split(x0s);
+
+    std::vector<TextBlock> blocks;
+    if (!split) {
+        blocks = build_blocks(build_lines(std::move(spans), size), size);
+    } else {
+        // Both columns keep the spans' creation order; the left column reads first.
+        std::vector<TextSpan> left;
+        std::vector<TextSpan> right;
+        for (TextSpan& s : spans) (s.bbox.x0 < *split ? left : right).push_back(std::move(s));
+        blocks = build_blocks(build_lines(std::move(left), size), size);
+        std::vector<TextBlock> right_blocks = build_blocks(build_lines(std::move(right), size), size);
+        blocks.insert(blocks.end(), std::make_move_iterator(right_blocks.begin()),
+                      std::make_move_iterator(right_blocks.end()));
+    }
+    return merge_hyphenated_lines(std::move(blocks));
+}
+
+}  // namespace vellix

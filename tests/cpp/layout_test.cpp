@@ -1,0 +1,516 @@
+// Layout: span grouping, column decision, lines and blocks in reading order, hyphenated lines.
+#include "layout.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vellix {
+namespace {
+
+constexpr double kSize = 12.0;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+CharInfo glyph(double x0, double y0, double x1, double y1, char32_t ch = U'x') {
+    return {x0, y0, x1, y1, ch};
+}
+
+TextSpan span_at(double x0, double y0, double x1, double y1, std::string text = "x") {
+    TextSpan s;
+    s.text = std::move(text);
+    s.bbox = {x0, y0, x1, y1};
+    return s;
+}
+
+// A line of spans with the given texts, stacked left to right at height y.
+TextLine line_of(const std::vector<std::string>& texts, double y) {
+    TextLine line;
+    double x = 0;
+    for (const std::string& t : texts) {
+        line.spans.push_back(span_at(x, y, x + 10, y + 10, t));
+        x += 20;
+    }
+    line.bbox = union_of(std::span<const TextSpan>(line.spans));
+    return line;
+}
+
+std::vector<std::string> span_texts(const TextLine& line) {
+    std::vector<std::string> out;
+    for (const TextSpan& s : line.spans) out.push_back(s.text);
+    return out;
+}
+
+std::vector<std::string> all_span_texts(const std::vector<TextBlock>& blocks) {
+    std::vector<std::string> out;
+    for (const TextBlock& b : blocks) {
+        for (const TextLine& l : b.lines) {
+            for (const TextSpan& s : l.spans) out.push_back(s.text);
+        }
+    }
+    return out;
+}
+
+std::size_t char_count(const std::vector<TextBlock>& blocks) {
+    std::size_t n = 0;
+    for (const TextBlock& b : blocks) {
+        for (const TextLine& l : b.lines) {
+            for (const TextSpan& s : l.spans) n += s.chars.size();
+        }
+    }
+    return n;
+}
+
+// Bitwise box equality, so that NaN-free start values and infinities compare exactly.
+void expect_box_eq(const BBox& got, const BBox& want) {
+    EXPECT_EQ(got.x0, want.x0);
+    EXPECT_EQ(got.y0, want.y0);
+    EXPECT_EQ(got.x1, want.x1);
+    EXPECT_EQ(got.y1, want.y1);
+}
+
+// Every box is the union of its parts, down to the characters when the spans were made from
+// characters (hand-built spans carry a box and no characters).
+void expect_boxes_cover(const std::vector<TextBlock>& blocks, bool spans_from_chars = true) {
+    for (const TextBlock& b : blocks) {
+        expect_box_eq(b.bbox, union_of(std::span<const TextLine>(b.lines)));
+        for (const TextLine& l : b.lines) {
+            expect_box_eq(l.bbox, union_of(std::span<const TextSpan>(l.spans)));
+            if (!spans_from_chars) continue;
+            for (const TextSpan& s : l.spans) {
+                expect_box_eq(s.bbox, union_of(std::span<const CharInfo>(s.chars)));
+            }
+        }
+    }
+}
+
+// ---- Box union ----
+
+TEST(BoxUnion, IgnoresNaNAndKeepsStartValues) {
+    const double big = BoxUnion::kStartMin;
+    const struct {
+        const char* name;
+        std::vector<CharInfo> chars;
+        BBox want;
+    } cases[] = {
+        {"plain", {glyph(1, 2, 3, 4), glyph(0, 5, 2, 6)}, {0, 2, 3, 6}},
+        // A NaN in the first part does not poison the running value.
+        {"nan first", {glyph(kNaN, kNaN, kNaN, kNaN), glyph(1, 2, 3, 4)}, {1, 2, 3, 4}},
+        {"nan last", {glyph(1, 2, 3, 4), glyph(kNaN, 0, kNaN, 9)}, {1, 0, 3, 9}},
+        {"all nan", {glyph(kNaN, kNaN, kNaN, kNaN)}, {big, big, -big, -big}},
+        {"infinities", {glyph(-kInf, 1, kInf, 2), glyph(0, 0, 1, 1)}, {-kInf, 0, kInf, 2}},
+        {"empty", {}, {big, big, -big, -big}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        expect_box_eq(union_of(std::span<const CharInfo>(c.chars)), c.want);
+    }
+}
+
+// ---- Spans ----
+
+TEST(MakeSpan, TextBoxAndCallerValues) {
+    std::vector<CharInfo> chars = {glyph(0, 0, 5, 10, U'a'), glyph(5, -2, 9, 8, U'\u00e9'),
+                                   glyph(9, 0, 14, 10, U'\U0001F600'),
+                                   glyph(14, 0, 20, 12, char32_t{0xD800})};
+    TextSpan s = make_span(chars, "Helvetica", 0x112233, 9.5);
+    EXPECT_EQ(s.text, "a\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD");
+    EXPECT_EQ(s.font, "Helvetica");
+    EXPECT_EQ(s.color, 0x112233u);
+    EXPECT_EQ(s.size, 9.5);
+    EXPECT_EQ(s.chars, chars);
+    expect_box_eq(s.bbox, {0, -2, 20, 12});
+}
+
+TEST(CharGroup, LongGroupHandsItsStorageToTheSpan) {
+    for (std::size_t n : {std::size_t{1}, CharGroup::kInlineChars, CharGroup::kInlineChars + 1,
+                          std::size_t{100}}) {
+        SCOPED_TRACE(n);
+        CharGroup group;
+        std::vector<CharInfo> want;
+        for (std::size_t i = 0; i < n; ++i) {
+            const CharInfo c = glyph(double(i), 0, double(i) + 1, 1, U'a' + char32_t(i % 26));
+            group.push_back(c);
+            want.push_back(c);
+        }
+        EXPECT_EQ(group.on_heap(), n > CharGroup::kInlineChars);
+        const CharInfo* storage = group.view().data();
+        TextSpan s = make_span(std::move(group), "F", 0, kSize);
+        EXPECT_EQ(s.chars, want);
+        EXPECT_EQ(s.text.size(), n);
+        if (n > CharGroup::kInlineChars) {
+            EXPECT_EQ(s.chars.data(), storage);
+        }
+        // The group is reusable and starts inline again.
+        EXPECT_TRUE(group.empty());
+        EXPECT_FALSE(group.on_heap());
+    }
+}
+
+// Two characters of width 10, the second placed relative to the first (s = 12).
+TEST(ClusterChars, SpanThresholds) {
+    const struct {
+        const char* name;
+        CharInfo second;
+        std::vector<std::string> spans;
+    } cases[] = {
+        {"gap 3.5 joins", glyph(13.5, 100, 23.5, 110, U'b'), {"ab"}},
+        {"gap 3.6 splits", glyph(13.6, 100, 23.6, 110, U'b'), {"a", "b"}},
+        {"overlap 5.9 joins", glyph(4.1, 100, 14.1, 110, U'b'), {"ab"}},
+        {"overlap 6.0 splits", glyph(4.0, 100, 14.0, 110, U'b'), {"a", "b"}},
+        {"rise 5.9 joins", glyph(10, 105.9, 20, 115.9, U'b'), {"ab"}},
+        {"rise of exactly 0.5 s splits", glyph(10, 106, 20, 116, U'b'), {"b", "a"}},
+        {"drop of exactly 0.5 s splits", glyph(10, 94, 20, 104, U'b'), {"a", "b"}},
+        {"space is text", glyph(10, 100, 13, 110, U' '), {"a "}},
+        {"nan x0 splits", glyph(kNaN, 100, 20, 110, U'b'), {"a", "b"}},
+        // A box whose y0 is NaN in every part keeps the start value: the top of any page.
+        {"nan y0 splits", glyph(10, kNaN, 20, 110, U'b'), {"b", "a"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<CharInfo> chars = {glyph(0, 100, 10, 110, U'a'), c.second};
+        const std::vector<TextBlock> blocks = cluster_chars(chars, "F", 0, kSize);
+        EXPECT_EQ(all_span_texts(blocks), c.spans);
+        EXPECT_EQ(char_count(blocks), 2u);
+    }
+}
+
+TEST(ClusterChars, EmptyInputAndCallerValuesOnEverySpan) {
+    EXPECT_TRUE(cluster_chars({}, "F", 0, kSize).empty());
+
+    const std::vector<CharInfo> chars = {glyph(0, 100, 10, 110), glyph(200, 100, 210, 110),
+                                         glyph(0, 50, 10, 60)};
+    const std::vector<TextBlock> blocks = cluster_chars(chars, "Times-Roman", 0xABCDEF, 7.0);
+    ASSERT_EQ(all_span_texts(blocks).size(), 3u);
+    for (const TextBlock& b : blocks) {
+        for (const TextLine& l : b.lines) {
+            for (const TextSpan& s : l.spans) {
+                EXPECT_EQ(s.font, "Times-Roman");
+                EXPECT_EQ(s.color, 0xABCDEFu);
+                EXPECT_EQ(s.size, 7.0);
+            }
+        }
+    }
+}
+
+// ---- Lines ----
+
+TEST(BuildLines, JoinThresholds) {
+    // The first span is 100 wide at baseline 100; the second is placed against it (s = 12).
+    const struct {
+        const char* name;
+        TextSpan second;
+        std::size_t lines;
+    } cases[] = {
+        {"gap 59 joins", span_at(159, 100, 170, 110), 1},
+        {"gap 60 splits", span_at(160, 100, 170, 110), 2},
+        {"superscript 5.9 above joins", span_at(100, 105.9, 110, 115), 1},
+        {"superscript 6.0 above splits", span_at(100, 106, 110, 115), 2},
+        {"subscript 5.9 below joins", span_at(100, 94.1, 110, 104), 1},
+        {"nan x0 splits", span_at(kNaN, 100, 110, 110), 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<TextSpan> spans = {span_at(0, 100, 100, 110), c.second};
+        EXPECT_EQ(build_lines(std::move(spans), kSize).size(), c.lines);
+    }
+}
+
+TEST(BuildLines, ReadingOrderTopToBottomLeftToRight) {
+    // Lines come top first whatever the input order.
+    {
+        std::vector<TextSpan> spans = {span_at(0, 100, 10, 110, "bottom"),
+                                       span_at(0, 300, 10, 310, "top"),
+                                       span_at(0, 200, 10, 210, "middle")};
+        const std::vector<TextLine> lines = build_lines(std::move(spans), kSize);
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(span_texts(lines[0]), std::vector<std::string>{"top"});
+        EXPECT_EQ(span_texts(lines[1]), std::vector<std::string>{"middle"});
+        EXPECT_EQ(span_texts(lines[2]), std::vector<std::string>{"bottom"});
+    }
+    // Spans that arrive right to left on one baseline are listed left to right.
+    {
+        std::vector<TextSpan> spans = {span_at(40, 100, 50, 110, "c"), span_at(20, 100, 30, 110, "b"),
+                                       span_at(0, 100, 10, 110, "a")};
+        const std::vector<TextLine> lines = build_lines(std::move(spans), kSize);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(span_texts(lines[0]), (std::vector<std::string>{"a", "b", "c"}));
+        expect_box_eq(lines[0].bbox, {0, 100, 50, 110});
+    }
+    // Baselines 0.1 apart sort by baseline, not by x: the higher span is compared first. When
+    // it lies to the left the lower one follows it on the line; when the lower one starts more
+    // than 10 s before the higher one's right end it opens a line of its own.
+    {
+        std::vector<TextSpan> spans = {span_at(100, 100, 250, 110, "low"),
+                                       span_at(0, 100.1, 90, 110, "high")};
+        const std::vector<TextLine> lines = build_lines(std::move(spans), kSize);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(span_texts(lines[0]), (std::vector<std::string>{"high", "low"}));
+    }
+    {
+        std::vector<TextSpan> spans = {span_at(0, 100, 90, 110, "low"),
+                                       span_at(100, 100.1, 250, 110, "high")};
+        const std::vector<TextLine> lines = build_lines(std::move(spans), kSize);
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(span_texts(lines[0]), std::vector<std::string>{"high"});
+        EXPECT_EQ(span_texts(lines[1]), std::vector<std::string>{"low"});
+    }
+    // A superscript joins the line and sits in x order within it.
+    {
+        std::vector<TextSpan> spans = {span_at(0, 100, 50, 110, "E=mc"), span_at(50, 104, 55, 110, "2"),
+                                       span_at(58, 100, 80, 110, "!")};
+        const std::vector<TextLine> lines = build_lines(std::move(spans), kSize);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(span_texts(lines[0]), (std::vector<std::string>{"E=mc", "2", "!"}));
+    }
+    EXPECT_TRUE(build_lines({}, kSize).empty());
+}
+
+// ---- Blocks ----
+
+TEST(BuildBlocks, VerticalGaps) {
+    // The upper line covers y 100..112; the lower one is 12 high and ends `gap` below it.
+    const struct {
+        const char* name;
+        double lower_top;
+        std::size_t blocks;
+    } cases[] = {
+        {"leading 14.4, gap 2.4", 97.6, 1},
+        {"gap exactly 18", 82, 1},
+        {"gap 18.1", 81.9, 2},
+        {"overlapping lines", 105, 1},
+        {"nan gap joins", kNaN, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TextLine upper = line_of({"a"}, 0);
+        upper.bbox = {0, 100, 10, 112};
+        TextLine lower = line_of({"b"}, 0);
+        lower.bbox = {300, c.lower_top - 12, 310, c.lower_top};
+        const std::vector<TextBlock> blocks = build_blocks({upper, lower}, kSize);
+        ASSERT_EQ(blocks.size(), c.blocks);
+        // Order is kept, and each block covers its lines.
+        EXPECT_EQ(blocks.front().lines.front().bbox, upper.bbox);
+        for (const TextBlock& b : blocks) expect_box_eq(b.bbox, union_of(std::span<const TextLine>(b.lines)));
+    }
+    EXPECT_TRUE(build_blocks({}, kSize).empty());
+}
+
+// ---- Columns ----
+
+std::vector<double> repeat(double x, std::size_t n) { return std::vector<double>(n, x); }
+
+std::vector<double> concat(std::initializer_list<std::vector<double>> parts) {
+    std::vector<double> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+TEST(FindColumnSplit, Decisions) {
+    const struct {
+        const char* name;
+        std::vector<double> x0s;
+        std::optional<double> split;
+    } cases[] = {
+        {"five spans over the page", {0, 150, 300, 450, 600}, std::nullopt},
+        {"edges within 99 points", concat({repeat(0, 20), repeat(99, 20)}), std::nullopt},
+        // Bins 0 and 19 of 20 (width 12.4); the first empty bin between them is 6.
+        {"two dense clusters", concat({repeat(72, 10), repeat(320, 10)}), 72 + 12.4 * 6.5},
+        // Peaks 3, 0 and 19 by height: 0 lies within 10 bins of 3, so 19 is taken instead.
+        {"second peak searched further", {0, 0, 40, 40, 80, 100}, 32.5},
+        // Peaks 0, 5, 15, 19 by height: 15 is the first far enough from 0, not 19.
+        {"first far peak taken", {0, 15, 15, 100, 100, 200}, 75.0},
+        // Peaks 7, 15, 17: 17 is taken; valley 7/11 = 0.63636 against 0.85 x 0.75 = 0.6375.
+        {"valley just deep enough", concat({{0, 20, 20, 20, 105, 105}, repeat(120, 5), {200}}), 85.0},
+        // Three peaks of equal height: the order in which they were found decides p and q.
+        {"equal peaks keep their order", {0, 75, 75, 100, 180, 180}, std::nullopt},
+        {"only two peaks, 2 bins apart", concat({repeat(0, 6), {30, 60, 100}}), std::nullopt},
+        // Peaks 8, 16, 0: none at least 10 bins from 8, so 16 stays and is too close.
+        {"no peak far enough", {0, 15, 15, 15, 55, 60, 60, 60, 65, 65, 100}, std::nullopt},
+        // Valley 0.545 against 0.85 x 0.636 = 0.541: not deep enough.
+        {"shallow valley", concat({{0}, repeat(25, 6), {75, 100}}), std::nullopt},
+        {"split leaves one span", concat({repeat(0, 10), repeat(40, 10), {100}}), std::nullopt},
+        // NaN edges fall into the first bin but into the right column.
+        {"nan edges", concat({repeat(0, 5), repeat(300, 5), repeat(kNaN, 3)}), 97.5},
+        {"all nan", repeat(kNaN, 10), std::nullopt},
+        {"every edge at minus infinity", repeat(-kInf, 10), std::nullopt},
+        {"infinite range", concat({repeat(0, 5), repeat(kInf, 5)}), std::nullopt},
+        {"range beyond double", concat({repeat(-1e308, 5), repeat(1e308, 5)}), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::optional<double> got = find_column_split(c.x0s);
+        ASSERT_EQ(got.has_value(), c.split.has_value());
+        if (got) {
+            EXPECT_DOUBLE_EQ(*got, *c.split);
+        }
+    }
+}
+
+// Words of 3 characters, 7 points apart, one line per 14 points from y_top down.
+void add_column(std::vector<CharInfo>& chars, double x, double y_top, int lines, char32_t letter) {
+    for (int i = 0; i < lines; ++i) {
+        const double y = y_top - 14 * i;
+        for (int k = 0; k < 3; ++k) chars.push_back(glyph(x + 6 * k, y, x + 6 * k + 6, y + 10, letter));
+    }
+}
+
+TEST(ClusterChars, TwoColumnsLeftFirst) {
+    // The right column lies higher on the page and is emitted first; the left column still
+    // reads first, and each column reads top to bottom.
+    std::vector<CharInfo> chars;
+    add_column(chars, 320, 700, 10, U'r');
+    add_column(chars, 72, 300, 10, U'l');
+    const std::vector<TextBlock> blocks = cluster_chars(chars, "F", 0, kSize);
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[0].bbox.x0, 72);
+    EXPECT_EQ(blocks[1].bbox.x0, 320);
+    for (const TextBlock& b : blocks) {
+        ASSERT_EQ(b.lines.size(), 10u);
+        for (std::size_t i = 1; i < b.lines.size(); ++i) EXPECT_GT(b.lines[i - 1].bbox.y0, b.lines[i].bbox.y0);
+    }
+    expect_boxes_cover(blocks);
+
+    // Without the left column the same right column is one column in one block.
+    std::vector<CharInfo> one;
+    add_column(one, 320, 700, 10, U'r');
+    one.push_back(glyph(72, 300, 78, 310, U'l'));
+    const std::vector<TextBlock> single = cluster_chars(one, "F", 0, kSize);
+    ASSERT_EQ(single.size(), 2u);  // the lone span is far below: its own block, after
+    EXPECT_EQ(single[0].bbox.x0, 320);
+    EXPECT_EQ(single[1].bbox.x0, 72);
+}
+
+// ---- Hyphenated lines ----
+
+std::vector<std::vector<std::string>> merged_texts(const std::vector<std::vector<std::string>>& lines) {
+    TextBlock block;
+    double y = 1000;
+    for (const auto& l : lines) {
+        block.lines.push_back(line_of(l, y));
+        y -= 20;
+    }
+    block.bbox = union_of(std::span<const TextLine>(block.lines));
+    const std::vector<TextBlock> out = merge_hyphenated_lines({block});
+    std::vector<std::vector<std::string>> got;
+    for (const TextLine& l : out.at(0).lines) got.push_back(span_texts(l));
+    expect_boxes_cover(out, /*spans_from_chars=*/false);
+    return got;
+}
+
+TEST(MergeHyphenatedLines, JoinsAndChains) {
+    using Lines = std::vector<std::vector<std::string>>;
+    const struct {
+        const char* name;
+        Lines in;
+        Lines want;
+    } cases[] = {
+        {"example", {{"exam-"}, {"ple text"}}, {{"exam", "ple text"}}},
+        {"chain of three", {{"co-"}, {"op-"}, {"eration"}}, {{"co", "op", "eration"}}},
+        {"chain of four", {{"a-"}, {"b-"}, {"c-"}, {"d"}}, {{"a", "b", "c", "d"}}},
+        {"last line keeps its hyphen", {{"a-"}, {"b-"}}, {{"a", "b-"}}},
+        {"multi-span lines", {{"one ", "tw-"}, {"o", " three"}}, {{"one ", "tw", "o", " three"}}},
+        // The texts look past empty spans; only the last span loses a hyphen.
+        {"empty last span", {{"ab-", ""}, {"cd"}}, {{"ab-", "", "cd"}}},
+        {"empty first span", {{"ab-"}, {"", "cd"}}, {{"ab", "", "cd"}}},
+        {"upper case", {{"exam-"}, {"Ple"}}, {{"exam-"}, {"Ple"}}},
+        {"digit", {{"exam-"}, {"1ple"}}, {{"exam-"}, {"1ple"}}},
+        {"space", {{"exam-"}, {" ple"}}, {{"exam-"}, {" ple"}}},
+        {"punctuation", {{"exam-"}, {".ple"}}, {{"exam-"}, {".ple"}}},
+        {"accented", {{"exam-"}, {"\xC3\xA9t\xC3\xA9"}}, {{"exam-"}, {"\xC3\xA9t\xC3\xA9"}}},
+        {"en dash", {{"exam\xE2\x80\x93"}, {"ple"}}, {{"exam\xE2\x80\x93"}, {"ple"}}},
+        {"soft hyphen", {{"exam\xC2\xAD"}, {"ple"}}, {{"exam\xC2\xAD"}, {"ple"}}},
+        {"hyphen then space", {{"exam- "}, {"ple"}}, {{"exam- "}, {"ple"}}},
+        {"empty lines", {{""}, {"ple"}}, {{""}, {"ple"}}},
+        // Joining b- to c- makes "bc-" join d in the next pass; "a" is untouched.
+        {"chain after a plain line", {{"a"}, {"b-"}, {"c-"}, {"d"}}, {{"a"}, {"b", "c", "d"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(merged_texts(c.in), c.want);
+    }
+}
+
+TEST(MergeHyphenatedLines, BoxesBlocksAndChars) {
+    TextBlock first;
+    first.lines.push_back(line_of({"exam-"}, 100));
+    first.lines.push_back(line_of({"ple"}, 80));
+    first.lines[1].spans[0].bbox = {0, 80, 300, 90};  // a wider continuation
+    first.lines[1].bbox = first.lines[1].spans[0].bbox;
+    first.lines[0].spans[0].chars = {glyph(0, 100, 8, 110, U'e'), glyph(8, 100, 10, 110, U'-')};
+    first.bbox = union_of(std::span<const TextLine>(first.lines));
+    // A one-line block is handed back as it is, box included, even when the box is stale.
+    TextBlock lone;
+    lone.lines.push_back(line_of({"ple"}, 60));
+    lone.bbox = {1, 2, 3, 4};
+    TextBlock other;
+    other.lines.push_back(line_of({"a-"}, 40));
+    other.lines.push_back(line_of({"B"}, 20));
+    other.bbox = union_of(std::span<const TextLine>(other.lines));
+
+    const std::vector<TextBlock> out = merge_hyphenated_lines({first, lone, other});
+    ASSERT_EQ(out.size(), 3u);
+    ASSERT_EQ(out[0].lines.size(), 1u);
+    const TextLine& joined = out[0].lines[0];
+    EXPECT_EQ(span_texts(joined), (std::vector<std::string>{"exam", "ple"}));
+    // The hyphen is gone from the text only.
+    EXPECT_EQ(joined.spans[0].chars.size(), 2u);
+    EXPECT_EQ(joined.spans[0].bbox, first.lines[0].spans[0].bbox);
+    expect_box_eq(joined.bbox, {0, 80, 300, 110});
+    expect_box_eq(out[0].bbox, joined.bbox);
+    // The line before a block boundary is never joined across it.
+    ASSERT_EQ(out[1].lines.size(), 1u);
+    EXPECT_EQ(span_texts(out[1].lines[0]), std::vector<std::string>{"ple"});
+    EXPECT_EQ(out[1].bbox, (BBox{1, 2, 3, 4}));
+    EXPECT_EQ(out[2].lines.size(), 2u);
+}
+
+TEST(MergeHyphenatedLines, LongChainCollapses) {
+    // Every line ends with "-" and starts lower case: passes halve the line count.
+    constexpr std::size_t kLines = 10000;
+    TextBlock block;
+    for (std::size_t i = 0; i < kLines; ++i) block.lines.push_back(line_of({"a-"}, -double(i) * 20));
+    const std::vector<TextBlock> out = merge_hyphenated_lines({std::move(block)});
+    ASSERT_EQ(out[0].lines.size(), 1u);
+    const TextLine& line = out[0].lines[0];
+    ASSERT_EQ(line.spans.size(), kLines);
+    for (std::size_t i = 0; i + 1 < kLines; ++i) ASSERT_EQ(line.spans[i].text, "a") << i;
+    EXPECT_EQ(line.spans.back().text, "a-");
+    expect_box_eq(line.bbox, {0, -double(kLines - 1) * 20, 10, 10});
+}
+
+// ---- Hostile coordinates ----
+
+TEST(ClusterChars, NaNAndInfinityGoThroughEveryStage) {
+    const double pool[] = {kNaN, kInf, -kInf, 0, 72, 320, 1e308, -1e308, 5e-324, 100.5, 300, 600};
+    // A fixed linear congruential sequence keeps the test reproducible.
+    std::uint64_t state = 12345;
+    const auto next = [&] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<std::size_t>(state >> 33);
+    };
+    for (double size : {kSize, 0.0, -12.0, kNaN, kInf}) {
+        SCOPED_TRACE(size);
+        for (int round = 0; round < 20; ++round) {
+            std::vector<CharInfo> chars;
+            const std::size_t n = 1 + next() % 400;
+            for (std::size_t i = 0; i < n; ++i) {
+                // Mostly sane characters with some hostile coordinates mixed in.
+                double c[4];
+                for (double& v : c) v = next() % 4 == 0 ? pool[next() % std::size(pool)] : double(next() % 700);
+                chars.push_back(glyph(c[0], c[1], c[2], c[3], next() % 5 == 0 ? U'-' : U'a'));
+            }
+            const std::vector<TextBlock> blocks = cluster_chars(chars, "F", 0, size);
+            EXPECT_EQ(char_count(blocks), n);
+            expect_boxes_cover(blocks);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vellix
