@@ -1,13 +1,193 @@
-// The extension module vellix: initialisation and the module's attributes. The functions'
-// argument binding lives in args.cpp, the result rendering in render.cpp.
+// The extension module vellix: initialisation, the three functions and the mapping of core
+// errors to Python exceptions. The argument binding lives in args.cpp, the result rendering in
+// render.cpp.
+//
+// The calling thread keeps the interpreter lock for the whole call, the core's work included:
+// the core's worker threads never touch a Python object, and every Python object is made on
+// this thread after the core has returned.
+#include <algorithm>
+#include <exception>
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "document.h"
+#include "extract.h"
+#include "links.h"
 #include "py.h"
+#include "render.h"
 
 namespace {
 
+using vellix::py::ArgValue;
+using vellix::py::kMaxParams;
+using vellix::py::ParamKind;
+using vellix::py::ParamSpec;
+using vellix::py::PyRef;
+using vellix::py::Signature;
+
+constexpr ParamSpec kExtractParams[] = {
+    {"path", ParamKind::Text},
+    {"page_parallel", ParamKind::Flag, /*default_flag=*/true},
+    {"include_images", ParamKind::Flag, /*default_flag=*/true},
+    {"gpu", ParamKind::Flag, /*default_flag=*/false},
+    {"batch_size", ParamKind::Count, false, /*default_count=*/50},
+};
+enum ExtractArg { kPath, kPageParallel, kIncludeImages, kGpu, kBatchSize };
+
+constexpr ParamSpec kExtractManyParams[] = {
+    {"paths", ParamKind::TextList},
+    {"file_parallel", ParamKind::Flag, /*default_flag=*/true},
+    {"page_parallel", ParamKind::Flag, /*default_flag=*/false},
+    {"include_images", ParamKind::Flag, /*default_flag=*/false},
+    {"gpu", ParamKind::Flag, /*default_flag=*/false},
+    {"batch_size", ParamKind::Count, false, /*default_count=*/50},
+};
+enum ExtractManyArg {
+    kManyPaths, kManyFileParallel, kManyPageParallel, kManyIncludeImages, kManyGpu,
+    kManyBatchSize,
+};
+
+constexpr ParamSpec kExtractLinksParams[] = {
+    {"path", ParamKind::Text},
+};
+
+constexpr Signature kExtractSignature{"extract", kExtractParams};
+constexpr Signature kExtractManySignature{"extract_many", kExtractManyParams};
+constexpr Signature kExtractLinksSignature{"extract_links", kExtractLinksParams};
+
+// A C++ exception escaping into the interpreter would end the process in std::terminate.
+// Allocation can throw anywhere in the core, so each entry runs its body through this.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyRef message = vellix::py::make_text(std::string("internal error: ") + e.what());
+        if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "internal error");
+    }
+    return nullptr;
+}
+
+// ValueError carrying the error's display text. The text can hold any byte (an unexpected
+// byte is shown as itself), so it is made from its full length, not as a C string.
+PyObject* raise_parse_error(const vellix::ParseError& error) {
+    PyRef message = vellix::py::make_text(error.display());
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+}
+
+// A path holding a NUL byte names no file: the operating system would read it only up to
+// the NUL and so open some other, shorter path.
+bool names_no_file(const std::string& path) { return path.find('\0') != std::string::npos; }
+constexpr vellix::ParseError kCannotOpen = vellix::ParseError::message("cannot open file");
+
+size_t to_batch_size(std::uint64_t count) {
+    return static_cast<size_t>(std::min<std::uint64_t>(count, std::numeric_limits<size_t>::max()));
+}
+
+PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        ArgValue values[kMaxParams];
+        if (!vellix::py::bind_arguments(kExtractSignature, args, kwargs, values)) return nullptr;
+        const std::string& path = values[kPath].text;
+        if (names_no_file(path)) return raise_parse_error(kCannotOpen);
+        vellix::ExtractOptions opts;
+        opts.batch_size = to_batch_size(values[kBatchSize].count);
+        opts.page_parallel = values[kPageParallel].flag;
+        opts.file_parallel = false;
+        opts.include_images = values[kIncludeImages].flag;
+        opts.gpu = values[kGpu].flag;
+        vellix::Result<vellix::ExtractResult> result = vellix::extract(path, opts);
+        if (!result) return raise_parse_error(result.error());
+        return vellix::py::render_extract_result(result->pages).release();
+    });
+}
+
+PyObject* py_extract_many(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        ArgValue values[kMaxParams];
+        if (!vellix::py::bind_arguments(kExtractManySignature, args, kwargs, values)) {
+            return nullptr;
+        }
+        std::vector<std::string>& paths = values[kManyPaths].texts;
+        vellix::ExtractOptions opts;
+        opts.batch_size = to_batch_size(values[kManyBatchSize].count);
+        opts.page_parallel = values[kManyPageParallel].flag;
+        opts.file_parallel = values[kManyFileParallel].flag;
+        opts.include_images = values[kManyIncludeImages].flag;
+        opts.gpu = values[kManyGpu].flag;
+
+        // Paths that name no file fail here; the others go to the core, and the outcomes are
+        // put back in input order.
+        std::vector<std::string> openable;
+        openable.reserve(paths.size());
+        for (const std::string& path : paths) {
+            if (!names_no_file(path)) openable.push_back(path);
+        }
+        std::vector<vellix::FileOutcome> core = vellix::extract_many(openable, opts);
+        std::vector<vellix::FileOutcome> outcomes;
+        outcomes.reserve(paths.size());
+        size_t next = 0;
+        for (std::string& path : paths) {
+            if (names_no_file(path)) {
+                outcomes.emplace_back(std::move(path), std::unexpected(kCannotOpen));
+            } else if (next < core.size()) {
+                outcomes.emplace_back(std::move(path), std::move(core[next++].second));
+            } else {  // the core returns one outcome per path; never seen, but never trusted
+                outcomes.emplace_back(std::move(path), std::unexpected(kCannotOpen));
+            }
+        }
+        core.clear();
+        return vellix::py::render_extract_many(outcomes).release();
+    });
+}
+
+PyObject* py_extract_links(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        ArgValue values[kMaxParams];
+        if (!vellix::py::bind_arguments(kExtractLinksSignature, args, kwargs, values)) {
+            return nullptr;
+        }
+        const std::string& path = values[0].text;
+        if (names_no_file(path)) return raise_parse_error(kCannotOpen);
+        vellix::Result<vellix::DocPtr> doc = vellix::Document::open(path);
+        if (!doc) return raise_parse_error(doc.error());
+        vellix::Result<std::vector<vellix::PageLink>> links = vellix::extract_links(**doc);
+        if (!links) return raise_parse_error(links.error());
+        doc->reset();  // the document is not needed for rendering; unmap the file now
+        return vellix::py::render_links(*links).release();
+    });
+}
+
+// METH_VARARGS | METH_KEYWORDS functions take a third argument, so the method table stores
+// them through the generic function pointer type.
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+PyCFunction as_method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
 PyMethodDef kMethods[] = {
+    {"extract", as_method<py_extract>(), METH_VARARGS | METH_KEYWORDS,
+     "extract(path, page_parallel=True, include_images=True, gpu=False, batch_size=50)\n--\n\n"
+     "Extract text blocks and images from a single PDF file."},
+    {"extract_many", as_method<py_extract_many>(), METH_VARARGS | METH_KEYWORDS,
+     "extract_many(paths, file_parallel=True, page_parallel=False, include_images=False, "
+     "gpu=False, batch_size=50)\n--\n\n"
+     "Batch extract from multiple PDF files with file-level parallelism."},
+    {"extract_links", as_method<py_extract_links>(), METH_VARARGS | METH_KEYWORDS,
+     "extract_links(path)\n--\n\nExtract hyperlinks from a PDF file."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The functions of kMethods are added before this runs, so the attributes come in the order
+// extract, extract_many, extract_links, __version__.
 int vellix_exec(PyObject* module) {
     return PyModule_AddStringConstant(module, "__version__", "0.1.0");
 }

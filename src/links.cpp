@@ -99,6 +99,11 @@ std::optional<std::string> link_target(const Document& doc, const PdfObject& ann
 }  // namespace
 
 Result<std::vector<PageLink>> extract_links(const Document& doc) {
+    return extract_links_for_testing(doc, kMaxAnnotationsPerDocument);
+}
+
+Result<std::vector<PageLink>> extract_links_for_testing(const Document& doc,
+                                                        size_t max_annotations) {
     VELLIX_TRY(pages, doc.page_refs());
     std::vector<PageLink> links;
     size_t annotations_seen = 0;
@@ -118,7 +123,7 @@ Result<std::vector<PageLink>> extract_links(const Document& doc) {
         if (items == nullptr) continue;
 
         for (const PdfObject& item : *items) {
-            if (++annotations_seen > kMaxAnnotationsPerDocument) return links;
+            if (++annotations_seen > max_annotations) return links;
             ObjPtr annot_holder;
             const PdfObject* annot = &item;
             if (std::optional<ObjectId> ref = item.as_ref()) {

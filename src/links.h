@@ -30,5 +30,8 @@ inline constexpr size_t kMaxAnnotationsPerDocument = size_t{1} << 20;
 // reference or an annotation given by reference; an action that cannot be fetched only drops
 // its annotation.
 [[nodiscard]] Result<std::vector<PageLink>> extract_links(const Document& doc);
+// The same walk with another bound, so tests can reach it with small files.
+[[nodiscard]] Result<std::vector<PageLink>> extract_links_for_testing(const Document& doc,
+                                                                      size_t max_annotations);
 
 }  // namespace vellix

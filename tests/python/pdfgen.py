@@ -76,3 +76,23 @@ def pages_pdf(contents, resources=b"<< /Font << /F1 5 0 R >> >>", extra=None) ->
     for num, body in (extra or {}).items():
         b.add(num, body)
     return b
+
+
+def annotated_pdf(annots, extra=None) -> PdfBuilder:
+    """A document with one page per entry of `annots`, each page carrying "/Annots <entry>"
+    (no Annots entry when the entry is empty). Page i is object 200 + i; objects 100 to 199
+    are free for `extra`, which maps object numbers to bodies."""
+    b = PdfBuilder()
+    b.add(1, b"<< /Type /Catalog /Pages 2 0 R >>")
+    kids = []
+    for i, annot in enumerate(annots):
+        num = 200 + i
+        kids.append(_b(num) + b" 0 R")
+        page = b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792]"
+        if annot:
+            page += b" /Annots " + _b(annot)
+        b.add(num, page + b" >>")
+    b.add(2, b"<< /Type /Pages /Kids [" + b" ".join(kids) + b"] /Count " + _b(len(kids)) + b" >>")
+    for num, body in (extra or {}).items():
+        b.add(num, body)
+    return b

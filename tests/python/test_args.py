@@ -1,0 +1,250 @@
+"""Argument binding and conversion of the three functions."""
+import sys
+
+import pytest
+
+import vellix
+
+MISSING = "/nonexistent/vellix-test/missing.pdf"
+
+
+# Pure-Python functions of the same signatures: the interpreter's own messages for binding
+# errors are the reference.
+def extract(path, page_parallel=True, include_images=True, gpu=False, batch_size=50):
+    pass
+
+
+def extract_many(paths, file_parallel=True, page_parallel=False, include_images=False, gpu=False,
+                 batch_size=50):
+    pass
+
+
+def extract_links(path):
+    pass
+
+
+BINDING_ERRORS = [
+    # (function name, args, kwargs, expected message)
+    ("extract", (), {}, "extract() missing 1 required positional argument: 'path'"),
+    ("extract", (), {"gpu": False}, "extract() missing 1 required positional argument: 'path'"),
+    ("extract", (MISSING, True, True, False, 50, 1), {},
+     "extract() takes from 1 to 5 positional arguments but 6 were given"),
+    ("extract", (MISSING,), {"x": 1}, "extract() got an unexpected keyword argument 'x'"),
+    ("extract", (MISSING,), {"path": MISSING}, "extract() got multiple values for argument 'path'"),
+    ("extract", (MISSING, True), {"page_parallel": True},
+     "extract() got multiple values for argument 'page_parallel'"),
+    # Keywords are checked before the count of positional arguments.
+    ("extract", (MISSING, True, True, False, 50, 1), {"x": 1},
+     "extract() got an unexpected keyword argument 'x'"),
+    ("extract", (MISSING, True, True, False, 50, 1), {"batch_size": 1},
+     "extract() got multiple values for argument 'batch_size'"),
+    ("extract", (), {"Path": MISSING}, "extract() got an unexpected keyword argument 'Path'"),
+    ("extract_many", (), {}, "extract_many() missing 1 required positional argument: 'paths'"),
+    ("extract_many", ([], True, False, False, False, 50, 1), {},
+     "extract_many() takes from 1 to 6 positional arguments but 7 were given"),
+    ("extract_many", ([],), {"path": []},
+     "extract_many() got an unexpected keyword argument 'path'"),
+    ("extract_many", ([], True), {"file_parallel": True},
+     "extract_many() got multiple values for argument 'file_parallel'"),
+    ("extract_links", (), {}, "extract_links() missing 1 required positional argument: 'path'"),
+    ("extract_links", (MISSING, MISSING), {},
+     "extract_links() takes 1 positional argument but 2 were given"),
+    ("extract_links", (MISSING, 1, 2), {},
+     "extract_links() takes 1 positional argument but 3 were given"),
+    ("extract_links", (MISSING,), {"page_parallel": True},
+     "extract_links() got an unexpected keyword argument 'page_parallel'"),
+    ("extract_links", (MISSING, MISSING), {"path": MISSING},
+     "extract_links() got multiple values for argument 'path'"),
+    ("extract_links", (), {"\udcff": 1},
+     "extract_links() got an unexpected keyword argument '\udcff'"),
+]
+
+
+@pytest.mark.parametrize("name,args,kwargs,message", BINDING_ERRORS)
+def test_binding_errors(name, args, kwargs, message):
+    with pytest.raises(TypeError) as reference:
+        globals()[name](*args, **kwargs)
+    assert str(reference.value) == message
+    with pytest.raises(TypeError) as got:
+        getattr(vellix, name)(*args, **kwargs)
+    assert type(got.value) is TypeError
+    assert str(got.value) == message
+
+
+class Index:
+    """An object whose __index__ raises the given exception."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc
+
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+def cause_chain_error():
+    try:
+        raise KeyError("inner")
+    except KeyError as inner:
+        try:
+            raise TypeError("outer") from inner
+        except TypeError as outer:
+            return outer
+
+
+CONVERSION_ERRORS = [
+    # (function name, args, kwargs, exception type, expected message)
+    ("extract", (1,), {}, TypeError,
+     "argument 'path': 'int' object cannot be converted to 'PyString'"),
+    ("extract", (b"x.pdf",), {}, TypeError,
+     "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+    ("extract", (MISSING, 1), {}, TypeError,
+     "argument 'page_parallel': 'int' object cannot be converted to 'PyBool'"),
+    ("extract", (MISSING,), {"include_images": 0}, TypeError,
+     "argument 'include_images': 'int' object cannot be converted to 'PyBool'"),
+    ("extract", (MISSING,), {"gpu": None}, TypeError,
+     "argument 'gpu': 'NoneType' object cannot be converted to 'PyBool'"),
+    ("extract", (MISSING,), {"batch_size": 1.5}, TypeError,
+     "argument 'batch_size': 'float' object cannot be interpreted as an integer"),
+    ("extract", (MISSING,), {"batch_size": "50"}, TypeError,
+     "argument 'batch_size': 'str' object cannot be interpreted as an integer"),
+    # OverflowError is not a TypeError: it keeps its own text, without the argument prefix.
+    ("extract", (MISSING,), {"batch_size": -1}, OverflowError,
+     "can't convert negative int to unsigned"),
+    ("extract", (MISSING,), {"batch_size": 2**64}, OverflowError, None),
+    ("extract", (MISSING,), {"batch_size": Index(ValueError("no index"))}, ValueError,
+     "no index"),
+    ("extract", (MISSING,), {"batch_size": Index(TypeErrorSubclass("sub"))}, TypeErrorSubclass,
+     "sub"),
+    # The first failing parameter in parameter order wins, whatever the keyword order.
+    ("extract", (), {"gpu": 1, "path": 2}, TypeError,
+     "argument 'path': 'int' object cannot be converted to 'PyString'"),
+    ("extract", (MISSING,), {"batch_size": -1, "page_parallel": 1}, TypeError,
+     "argument 'page_parallel': 'int' object cannot be converted to 'PyBool'"),
+    ("extract_many", ("a.pdf",), {}, TypeError,
+     "argument 'paths': Can't extract `str` to `Vec`"),
+    ("extract_many", (5,), {}, TypeError,
+     "argument 'paths': 'int' object cannot be converted to 'Sequence'"),
+    ("extract_many", ({"a.pdf": 1},), {}, TypeError,
+     "argument 'paths': 'dict' object cannot be converted to 'Sequence'"),
+    ("extract_many", ([MISSING, 7],), {}, TypeError,
+     "argument 'paths': 'int' object cannot be converted to 'PyString'"),
+    ("extract_many", (b"ab",), {}, TypeError,
+     "argument 'paths': 'int' object cannot be converted to 'PyString'"),
+    ("extract_many", ([],), {"file_parallel": 1}, TypeError,
+     "argument 'file_parallel': 'int' object cannot be converted to 'PyBool'"),
+    ("extract_many", ([],), {"batch_size": -5}, OverflowError,
+     "can't convert negative int to unsigned"),
+    ("extract_links", (None,), {}, TypeError,
+     "argument 'path': 'NoneType' object cannot be converted to 'PyString'"),
+    ("extract_links", (["a.pdf"],), {}, TypeError,
+     "argument 'path': 'list' object cannot be converted to 'PyString'"),
+    # A lone surrogate cannot be encoded: the interpreter's UnicodeEncodeError, unchanged.
+    ("extract", ("bad\udc80.pdf",), {}, UnicodeEncodeError, None),
+    ("extract_many", (["ok.pdf", "bad\ud800.pdf"],), {}, UnicodeEncodeError, None),
+    ("extract_links", ("\udfff",), {}, UnicodeEncodeError, None),
+]
+
+
+@pytest.mark.parametrize("name,args,kwargs,exc_type,message", CONVERSION_ERRORS)
+def test_conversion_errors(name, args, kwargs, exc_type, message):
+    with pytest.raises(exc_type) as got:
+        getattr(vellix, name)(*args, **kwargs)
+    assert type(got.value) is exc_type
+    if message is not None:
+        assert str(got.value) == message
+
+
+def test_wrapped_type_error_keeps_cause():
+    original = cause_chain_error()
+    with pytest.raises(TypeError) as got:
+        vellix.extract(MISSING, batch_size=Index(original))
+    assert str(got.value) == "argument 'batch_size': outer"
+    assert got.value is not original
+    assert isinstance(got.value.__cause__, KeyError)
+    assert got.value.__cause__ is original.__cause__
+
+
+def test_error_raised_while_reading_paths_passes_unchanged():
+    class Paths:
+        def __len__(self):
+            return 2
+
+        def __getitem__(self, i):
+            if i == 0:
+                return MISSING
+            raise RuntimeError("broken sequence")
+
+    with pytest.raises(RuntimeError, match="^broken sequence$"):
+        vellix.extract_many(Paths())
+
+
+def test_sequence_with_lying_length_yields_its_items():
+    class Paths:
+        def __len__(self):
+            return 2**62
+
+        def __getitem__(self, i):
+            if i < 2:
+                return MISSING
+            raise IndexError(i)
+
+    assert vellix.extract_many(Paths()) == [[MISSING, []], [MISSING, []]]
+
+
+@pytest.mark.parametrize("paths", [(MISSING, MISSING + "2"), [MISSING, MISSING + "2"]])
+def test_tuple_and_list_of_paths(paths):
+    assert vellix.extract_many(paths) == [[MISSING, []], [MISSING + "2", []]]
+
+
+def test_str_subclass_is_text():
+    class Path(str):
+        pass
+
+    with pytest.raises(ValueError, match="^cannot open file$"):
+        vellix.extract_links(Path(MISSING))
+    result = vellix.extract_many([Path(MISSING)])
+    assert result == [[MISSING, []]]
+    assert type(result[0][0]) is str
+
+
+def test_numpy_bool_is_a_flag():
+    np = pytest.importorskip("numpy")
+    for value in (np.True_, np.False_):
+        with pytest.raises(ValueError, match="^cannot open file$"):
+            vellix.extract(MISSING, page_parallel=value, include_images=value, gpu=value)
+    assert vellix.extract_many([MISSING], file_parallel=np.bool_(True)) == [[MISSING, []]]
+    with pytest.raises(TypeError) as got:
+        vellix.extract(MISSING, gpu=np.int64(1))
+    assert str(got.value) == "argument 'gpu': 'int64' object cannot be converted to 'PyBool'"
+
+
+def test_batch_size_accepts_index_objects():
+    class Fifty:
+        def __index__(self):
+            return 50
+
+    for size in (0, 1, 2**64 - 1, Fifty(), True):
+        with pytest.raises(ValueError, match="^cannot open file$"):
+            vellix.extract(MISSING, batch_size=size)
+
+
+def test_reference_counts_unchanged():
+    path = "".join(["/nonexistent/", "refcount.pdf"])  # a fresh, uninterned object
+    paths = [path, path]
+    size = 10**30 // 10**27  # an int outside the small-int cache
+    before = (sys.getrefcount(path), sys.getrefcount(paths), sys.getrefcount(size))
+    for _ in range(3):
+        with pytest.raises(ValueError):
+            vellix.extract_links(path)
+        with pytest.raises(ValueError):
+            vellix.extract(path, batch_size=size)
+        vellix.extract_many(paths, batch_size=size)
+        with pytest.raises(TypeError):
+            vellix.extract(path, page_parallel=size)
+        with pytest.raises(TypeError):
+            vellix.extract_many(paths, x=size)
+    assert (sys.getrefcount(path), sys.getrefcount(paths), sys.getrefcount(size)) == before
