@@ -50,6 +50,10 @@ size_t utf8_sequence_length(std::string_view text, size_t i) {
 
 bool is_valid_utf8(std::string_view text) {
     for (size_t i = 0; i < text.size();) {
+        if (static_cast<std::uint8_t>(text[i]) < 0x80) {
+            ++i;
+            continue;
+        }
         const size_t len = utf8_sequence_length(text, i);
         if (len == 0) return false;
         i += len;
@@ -88,9 +92,14 @@ public:
         size_t start = pos_;
         bool in_token = false;
         while (pos_ < text_.size()) {
-            size_t len = utf8_sequence_length(text_, pos_);
-            if (len == 0) len = 1;  // not reached for checked text; keeps the walk moving
-            const bool space = is_unicode_space(utf8_code_point(text_, pos_, len));
+            const auto c = static_cast<std::uint8_t>(text_[pos_]);
+            size_t len = 1;
+            bool space = c == ' ' || (c >= 0x09 && c <= 0x0D);  // the ASCII white space
+            if (c >= 0x80) {
+                len = utf8_sequence_length(text_, pos_);
+                if (len == 0) len = 1;  // not reached for checked text; keeps the walk moving
+                space = is_unicode_space(utf8_code_point(text_, pos_, len));
+            }
             if (space && in_token) return text_.substr(start, pos_ - start);
             if (!space && !in_token) {
                 in_token = true;
@@ -268,9 +277,15 @@ std::vector<std::uint8_t> parse_hex_tokens(std::string_view token) {
     // Pairs are formed of characters, not bytes: a non-ASCII character counts once (as 0).
     int first = -1;
     for (size_t i = 0; i < token.size();) {
-        size_t len = utf8_sequence_length(token, i);
-        const int v = len == 0 ? -1 : hex_value(utf8_code_point(token, i, len));
-        i += len == 0 ? 1 : len;
+        size_t len = 1;
+        int v = -1;
+        if (static_cast<std::uint8_t>(token[i]) < 0x80) {
+            v = hex_value(static_cast<std::uint8_t>(token[i]));
+        } else {
+            len = utf8_sequence_length(token, i);
+            if (len == 0) len = 1;  // a stray byte counts as one character
+        }
+        i += len;
         const int digit = v < 0 ? 0 : v;
         if (first < 0) {
             first = digit;
@@ -413,12 +428,14 @@ std::optional<char32_t> CMap::lookup_char(Bytes code) const {
     }
     // A destination of more than four bytes is never one accepted character, and the offset
     // keeps the destination's length, so there is nothing to compute.
-    if (found->dst.size() > 4) return std::nullopt;
+    const size_t len = found->dst.size();
+    if (len == 0 || len > 4) return std::nullopt;
+    // The same sum as add_offset, on a machine word: dst + offset modulo 256^len.
+    const std::uint64_t mask = (std::uint64_t{1} << (8 * len)) - 1;
+    const std::uint64_t sum = (std::uint64_t{code_value(found->dst)} + range_offset(*found, code)) & mask;
     std::array<std::uint8_t, 4> buf{};
-    std::copy(found->dst.begin(), found->dst.end(), buf.begin());
-    const std::span<std::uint8_t> dst(buf.data(), found->dst.size());
-    add_offset(dst, range_offset(*found, code));
-    return accept_destination(dst);
+    for (size_t k = 0; k < len; ++k) buf[k] = static_cast<std::uint8_t>(sum >> (8 * (len - 1 - k)));
+    return accept_destination(Bytes(buf.data(), len));
 }
 
 // ---- Glyph names ----
