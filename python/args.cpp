@@ -154,11 +154,13 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
         PyErr_SetString(PyExc_SystemError, "bad argument table");
         return false;
     }
-    PyObject* slots[kMaxParams] = {};  // borrowed from args and kwargs
+    // Strong references: conversions run Python code (__index__, __iter__, __bool__), and a
+    // caller holding the kwargs dict could drop a value from it meanwhile.
+    PyRef slots[kMaxParams];
     const Py_ssize_t nargs = PyTuple_Size(args);
     if (nargs < 0) return false;
     for (size_t i = 0; i < nparams && i < static_cast<size_t>(nargs); ++i) {
-        slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+        slots[i] = PyRef::borrow(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
     }
 
     // The interpreter's order of checks: keywords first (unknown or repeated names), then the
@@ -181,12 +183,12 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
                                                sig.function, key));
                 return false;
             }
-            if (slots[i] != nullptr) {
+            if (slots[i]) {
                 set_error(PyUnicode_FromFormat("%s() got multiple values for argument '%s'",
                                                sig.function, sig.params[i].name));
                 return false;
             }
-            slots[i] = value;
+            slots[i] = PyRef::borrow(value);
         }
     }
     if (static_cast<size_t>(nargs) > nparams) {
@@ -200,7 +202,7 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
         }
         return false;
     }
-    if (slots[0] == nullptr) {
+    if (!slots[0]) {
         set_error(PyUnicode_FromFormat("%s() missing 1 required positional argument: '%s'",
                                        sig.function, sig.params[0].name));
         return false;
@@ -208,12 +210,12 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
 
     for (size_t i = 0; i < nparams; ++i) {
         const ParamSpec& spec = sig.params[i];
-        if (slots[i] == nullptr) {
+        if (!slots[i]) {
             out[i].flag = spec.default_flag;
             out[i].count = spec.default_count;
             continue;
         }
-        if (!convert(spec, slots[i], out[i])) {
+        if (!convert(spec, slots[i].get(), out[i])) {
             prefix_type_error(spec.name);
             return false;
         }

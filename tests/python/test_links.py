@@ -138,3 +138,24 @@ def test_path_with_nul_names_no_file(tmp_path, function):
     with pytest.raises(ValueError, match="^cannot open file$"):
         function(path + "\0.pdf")
     assert vellix.extract_many([path + "\0", path])[0] == [path + "\0", []]
+
+
+HOSTILE = [
+    # Nesting far past the parser's bound, in the Annots array and inside an annotation.
+    (["[" * 100000 + "]" * 100000], {}),
+    (["[<< /Subtype /Link /A " + "<< /A " * 50000 + ">>" * 50000 + " >>]"], {}),
+    # References that point back at themselves or at each other.
+    (["100 0 R"], {100: "100 0 R"}),
+    (["[100 0 R]"], {100: "<< /Subtype /Link /A 100 0 R /Dest 100 0 R >>"}),
+    (["101 0 R"], {100: "<< /Subtype /Link /A 101 0 R >>", 101: "[100 0 R 101 0 R]"}),
+]
+
+
+@pytest.mark.parametrize("annots,extra", HOSTILE, ids=range(len(HOSTILE)))
+def test_hostile_annotations_raise_or_return(tmp_path, annots, extra):
+    try:
+        links = links_of(tmp_path, annots, extra)
+    except ValueError as e:
+        assert str(e)
+        return
+    assert links == []
