@@ -6,6 +6,7 @@
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "parser/object.h"
@@ -34,19 +35,36 @@ private:
     std::vector<std::uint8_t> owned_;
 };
 
+// Levels of /Type /Pages nodes below the root node of a page tree that page_refs follows;
+// balanced trees of real files are a few levels deep.
+inline constexpr unsigned kMaxPageTreeDepth = 256;
+
 class Document;
 using DocPtr = std::unique_ptr<Document>;
 
 class Document {
 public:
-    // "cannot open file", "cannot mmap file", the recovery error, or
+    // Maps the file and reads its cross-reference. "cannot open file", "cannot mmap file"
+    // (also for a zero-length or non-regular file), the recovery error, or
     // "encrypted PDFs are not supported".
     [[nodiscard]] static Result<DocPtr> open(const std::string& path);
+    // Reads the cross-reference of the whole file: the section startxref names and the older
+    // sections reached through /Prev and /XRefStm; when any of them cannot be read, the
+    // cross-reference rebuilt by scanning the file. Any /Encrypt in a trailer refuses the
+    // file with "encrypted PDFs are not supported".
     [[nodiscard]] static Result<DocPtr> from_mmap(MappedFile file);
 
     // Shared, immutable object; repeated lookups return equal values. Keyed by id.num only.
+    // Safe to call from several threads at once. The object borrows from this document and
+    // must not be used after it is dropped. Failures are not cached. Errors: "object not in
+    // xref", "object is free (deleted)", "object not found in ObjStm", "ObjStm not in xref",
+    // "ObjStm must be uncompressed", UnexpectedEof (offset past the end), InvalidNumber and
+    // "expected 'obj' keyword" (bad header), the parser's and the filters' errors.
     [[nodiscard]] Result<ObjPtr> get_object(ObjectId id) const;
-    // The page objects in document order.
+    // The page objects in document order, as written in /Kids. Fails as a whole: "missing
+    // /Pages in catalog", "/Pages must be a reference", "missing /Kids in Pages", "/Kids must
+    // be an array", "Pages node missing /Kids", "Kid must be a reference", "page tree cycle",
+    // "page tree too deep", or a lookup error.
     [[nodiscard]] Result<std::vector<ObjectId>> page_refs() const;
 
     Bytes bytes() const { return file_.bytes(); }
@@ -64,6 +82,18 @@ public:
 
 private:
     Document() = default;
+
+    // The split objects of object stream `num`, decoded once and cached.
+    [[nodiscard]] Result<std::shared_ptr<const ObjStmMap>> object_stream(std::uint32_t num) const;
+
+    struct PageWalk {
+        std::vector<ObjectId> pages;
+        std::unordered_set<std::uint32_t> visited;  // Pages nodes entered so far
+    };
+    // Appends the pages under `kids` in order; "page tree cycle" when a Pages node is met a
+    // second time, "page tree too deep" beyond the depth bound.
+    [[nodiscard]] Result<bool> collect_page_refs(const PdfArray& kids, PageWalk& walk,
+                                                 unsigned depth) const;
 
     MappedFile file_;
     XrefMap entries_;

@@ -20,10 +20,15 @@ struct XrefEntry {
 };
 
 // Object numbers of real files are small and dense; XrefMap is a flat table indexed by number
-// with a presence flag (see xref.cpp), not a node-based hash map.
+// with a presence flag (see xref.cpp), not a node-based hash map. The flat part only covers
+// numbers up to a small floor plus twice the number of entries stored; numbers beyond that
+// (a hostile "4000000000 0 obj") go to a hash map, so memory follows the entries, not the
+// numbers.
 class XrefMap {
 public:
+    // Stores or replaces the entry of `num`.
     void set(std::uint32_t num, XrefEntry e);
+    // The entry of `num`, or nullptr. The pointer is valid until the next set.
     const XrefEntry* find(std::uint32_t num) const;
     // Adds the entries of `older` that this map does not have.
     void merge_older(const XrefMap& older);
@@ -33,10 +38,13 @@ public:
     void for_each(F&& f) const {
         for (std::uint32_t i = 0; i < slots_.size(); ++i)
             if (present_[i]) f(i, slots_[i]);
-        for (const auto& [k, v] : sparse_) f(k, v);
+        // Sparse numbers are all beyond the flat table (set keeps it so).
+        for (std::uint32_t k : sorted_sparse_keys()) f(k, sparse_.at(k));
     }
 
 private:
+    std::vector<std::uint32_t> sorted_sparse_keys() const;
+
     std::vector<XrefEntry> slots_;
     std::vector<bool> present_;
     std::unordered_map<std::uint32_t, XrefEntry> sparse_;  // numbers far beyond the dense range
@@ -58,14 +66,43 @@ struct XrefSection {
     Trailer trailer;
 };
 
-[[nodiscard]] Result<std::uint64_t> parse_positive_int(Cursor& cur);
-[[nodiscard]] Result<size_t> find_startxref(Bytes file);
-[[nodiscard]] Result<XrefSection> parse_xref_table(Bytes file, size_t offset);
-// `data` is the stream's decoded data (filters and predictor applied by the caller).
-[[nodiscard]] Result<XrefSection> parse_xref_stream_obj(const PdfDict& dict, Bytes data);
-[[nodiscard]] Result<Trailer> extract_trailer_fields(const PdfDict& dict);
+// Whether a section's /Root and /Size must be present and well formed. Only the newest
+// section's trailer fields are used: older sections of an update chain and the hidden stream
+// of a hybrid file often leave them out, and are read with Optional.
+enum class TrailerFields : std::uint8_t { Required, Optional };
 
-// A stream object "n g obj << ... >> stream ... endstream" at the offset.
+// The run of decimal digits at the cursor (no sign, no white space skipped), as a value up to
+// 2^63 - 1. InvalidNumber when there is no digit or the run is larger; the cursor ends after
+// the digits in both of those cases too.
+[[nodiscard]] Result<std::uint64_t> parse_positive_int(Cursor& cur);
+// The offset written after the last "startxref" that lies wholly within the last 1024 bytes.
+// "startxref not found", or the error of parse_positive_int.
+[[nodiscard]] Result<size_t> find_startxref(Bytes file);
+// A classic table "xref ... trailer << >>" at `offset`. "expected 'xref' keyword",
+// InvalidNumber (also when the file ends before "trailer"), "expected 'n' or 'f' in xref
+// entry", the parser's errors for the trailer, "trailer must be a dictionary", or the errors of
+// extract_trailer_fields. Names with escapes in the trailer go to `arena` (process arena when
+// null). No partial section is ever returned.
+[[nodiscard]] Result<XrefSection> parse_xref_table(
+    Bytes file, size_t offset, Arena* arena = nullptr,
+    TrailerFields fields = TrailerFields::Required);
+// `data` is the stream's decoded data (filters and predictor applied by the caller).
+// "missing /W in xref stream", "/W must be an array of 3 integers" (also for widths that sum
+// to zero), the trailer field errors, "xref stream data too short",
+// "unknown xref stream entry type".
+[[nodiscard]] Result<XrefSection> parse_xref_stream_obj(
+    const PdfDict& dict, Bytes data, TrailerFields fields = TrailerFields::Required);
+// Root and Size are required ("missing required trailer field", "expected reference for
+// trailer field", "expected integer for trailer field"); Info, Encrypt, Prev and XRefStm are
+// optional and malformed values of them are ignored. With TrailerFields::Optional nothing
+// fails: an absent or malformed /Root or /Size leaves the field at its default.
+[[nodiscard]] Result<Trailer> extract_trailer_fields(
+    const PdfDict& dict, TrailerFields fields = TrailerFields::Required);
+
+// A stream object "n g obj << ... >> stream ... endstream" at the offset; the header numbers
+// are read but not compared with anything. `data` is the raw stream data, borrowed from
+// `file`. UnexpectedEof for an offset at or past the end, InvalidNumber, "expected 'obj'
+// keyword", the parser's errors, "expected dict for ObjStm", "expected stream after dict".
 struct RawStream {
     PdfDict dict;
     Bytes data;
@@ -73,8 +110,20 @@ struct RawStream {
 [[nodiscard]] Result<RawStream> parse_object_stream_raw(Bytes file, size_t offset,
                                                         Arena* arena = nullptr);
 
+// One (object number, offset relative to /First) pair of an object stream's header.
+struct ObjStmPair {
+    std::uint32_t num = 0;
+    std::uint64_t offset = 0;
+};
+// The /N header pairs of a decoded object stream, in order. "missing required trailer field"
+// or "expected integer for trailer field" for /N and /First, UnexpectedEof when /First lies
+// beyond the data, InvalidNumber when the header holds fewer than /N pairs.
+[[nodiscard]] Result<std::vector<ObjStmPair>> parse_objstm_header(const PdfDict& dict,
+                                                                  Bytes decoded);
+
 using ObjStmMap = std::unordered_map<std::uint32_t, PdfObject>;
-// Splits a decoded object stream; objects that fail to parse are left out.
+// Splits a decoded object stream; objects that fail to parse are left out. The objects borrow
+// from `decoded`, which must outlive them. Errors are those of parse_objstm_header.
 [[nodiscard]] Result<ObjStmMap> parse_objstm(const PdfDict& dict, Bytes decoded,
                                              Arena* arena = nullptr);
 

@@ -1,0 +1,384 @@
+// An opened PDF file: mapping, cross-reference, object lookup with caches, page list.
+#include "document.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "parser/filters.h"
+#include "parser/recovery.h"
+
+namespace vellix {
+
+namespace {
+
+constexpr const char* kCannotOpen = "cannot open file";
+constexpr const char* kCannotMmap = "cannot mmap file";
+constexpr const char* kEncrypted = "encrypted PDFs are not supported";
+constexpr const char* kExpectedObj = "expected 'obj' keyword";
+constexpr const char* kNotInXref = "object not in xref";
+constexpr const char* kFreeObject = "object is free (deleted)";
+constexpr const char* kNotInObjStm = "object not found in ObjStm";
+constexpr const char* kObjStmNotInXref = "ObjStm not in xref";
+constexpr const char* kObjStmCompressed = "ObjStm must be uncompressed";
+constexpr const char* kMissingPages = "missing /Pages in catalog";
+constexpr const char* kPagesNotRef = "/Pages must be a reference";
+constexpr const char* kMissingKids = "missing /Kids in Pages";
+constexpr const char* kKidsNotArray = "/Kids must be an array";
+constexpr const char* kNodeMissingKids = "Pages node missing /Kids";
+constexpr const char* kKidNotRef = "Kid must be a reference";
+constexpr const char* kPageTreeCycle = "page tree cycle";
+constexpr const char* kPageTreeTooDeep = "page tree too deep";
+
+// Cross-reference sections followed through /Prev and /XRefStm. Real files with many
+// incremental updates have tens of sections; the bound only stops hostile chains.
+constexpr size_t kMaxXrefSections = 1024;
+
+ParseError message(const char* text) { return ParseError::message(text); }
+
+// A cross-reference stream: filters and predictor undone before the entries are read.
+Result<XrefSection> read_xref_stream_at(Bytes data, size_t offset, Arena* arena,
+                                        TrailerFields fields) {
+    VELLIX_TRY(raw, parse_object_stream_raw(data, offset, arena));
+    PdfStream stream{std::move(raw->dict), raw->data};
+    VELLIX_TRY(decoded, decode_structural_stream(stream));
+    return parse_xref_stream_obj(stream.dict, *decoded, fields);
+}
+
+// One section: a classic table when the offset holds "xref", else a cross-reference stream.
+Result<XrefSection> read_section_at(Bytes data, std::uint64_t offset, Arena* arena,
+                                    TrailerFields fields) {
+    if (offset >= data.size()) return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
+    const auto at = static_cast<size_t>(offset);
+    if (Cursor{data, at}.starts_with("xref")) return parse_xref_table(data, at, arena, fields);
+    return read_xref_stream_at(data, at, arena, fields);
+}
+
+struct Chain {
+    XrefSection merged;       // entries of every section read, newest first; newest trailer
+    bool complete = true;     // false when a section of the chain could not be read
+    bool encrypted = false;   // some section's trailer has /Encrypt
+};
+
+// The section startxref points to, then the older sections it names through /Prev, each
+// table with the hidden stream its /XRefStm names. Fails only when the newest section cannot
+// be read.
+Result<Chain> read_xref_chain(Bytes data, Arena* arena) {
+    VELLIX_TRY(start, find_startxref(data));
+    Chain chain;
+    std::vector<std::uint64_t> visited;
+    auto seen = [&visited](std::uint64_t off) {
+        return std::find(visited.begin(), visited.end(), off) != visited.end();
+    };
+    std::optional<std::uint64_t> next = *start;
+    bool newest = true;
+    while (next && visited.size() < kMaxXrefSections) {
+        const std::uint64_t off = *next;
+        next.reset();
+        // An offset met before closes a loop of /Prev entries: the chain ends there.
+        if (seen(off)) break;
+        visited.push_back(off);
+        // Only the newest trailer's fields are used; older ones need not be complete.
+        Result<XrefSection> section = read_section_at(
+            data, off, arena, newest ? TrailerFields::Required : TrailerFields::Optional);
+        if (!section) {
+            if (newest) return std::unexpected(section.error());
+            chain.complete = false;
+            break;
+        }
+        chain.encrypted = chain.encrypted || section->trailer.has_encrypt_entry;
+        const bool is_table = Cursor{data, static_cast<size_t>(off)}.starts_with("xref");
+        const std::optional<std::uint64_t> stm = is_table ? section->trailer.xref_stm : std::nullopt;
+        if (stm && !seen(*stm) && visited.size() < kMaxXrefSections) {
+            visited.push_back(*stm);
+            Result<XrefSection> hidden =
+                *stm < data.size()
+                    ? read_xref_stream_at(data, static_cast<size_t>(*stm), arena,
+                                          TrailerFields::Optional)
+                    : std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
+            if (hidden) {
+                chain.encrypted = chain.encrypted || hidden->trailer.has_encrypt_entry;
+                // Within one revision the table's in-use entries win over its stream's. A free
+                // table entry is how hybrid files hide stream objects from older readers, so
+                // the stream's entry replaces it.
+                XrefMap& table = section->entries;
+                hidden->entries.for_each([&table](std::uint32_t num, const XrefEntry& e) {
+                    const XrefEntry* in_table = table.find(num);
+                    if (!in_table || in_table->kind == XrefKind::Free) table.set(num, e);
+                });
+            } else {
+                chain.complete = false;
+            }
+        }
+        next = section->trailer.prev;
+        // Entries of newer sections take precedence over older ones; the trailer fields come
+        // from the newest section.
+        if (newest) {
+            chain.merged = std::move(*section);
+            newest = false;
+        } else {
+            chain.merged.entries.merge_older(section->entries);
+        }
+        if (!chain.complete) break;
+    }
+    return chain;
+}
+
+// True when the root entry leads to a header "num gen obj" that carries the root's number.
+// A cheap check at opening that catches tables whose offsets are all wrong: bytes inserted in
+// front of the header, or a table numbered from 1 instead of 0, which otherwise opens and then
+// hands out the wrong objects. A root in an object stream is not checked here.
+bool root_header_matches(Bytes data, const XrefMap& entries, ObjectId root) {
+    const XrefEntry* e = entries.find(root.num);
+    if (!e || e->kind == XrefKind::Free) return false;
+    if (e->kind == XrefKind::Compressed) return true;
+    if (e->offset >= data.size()) return false;
+    Cursor cur{data, e->offset};
+    cur.skip_ws();
+    const Result<std::uint64_t> num = parse_positive_int(cur);
+    if (!num || *num != root.num) return false;
+    cur.skip_ws();
+    if (!parse_positive_int(cur)) return false;
+    cur.skip_ws();
+    return cur.starts_with("obj");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// MappedFile
+
+Result<MappedFile> MappedFile::open(const std::string& path) {
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; regular files ignore the flag.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::unexpected(message(kCannotOpen));
+    struct stat st {};
+    // A zero-length file cannot be mapped; it gets the mapping error, as do files that are not
+    // regular (directories, devices), whose length means nothing.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+        ::close(fd);
+        return std::unexpected(message(kCannotMmap));
+    }
+    const auto size = static_cast<size_t>(st.st_size);
+    void* addr = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    // The mapping keeps its own reference to the file: the descriptor is not needed any more.
+    ::close(fd);
+    if (addr == MAP_FAILED) return std::unexpected(message(kCannotMmap));
+    MappedFile f;
+    f.data_ = static_cast<const std::uint8_t*>(addr);
+    f.size_ = size;
+    f.mapped_ = true;
+    return f;
+}
+
+MappedFile MappedFile::from_vector_for_testing(std::vector<std::uint8_t> bytes) {
+    MappedFile f;
+    f.owned_ = std::move(bytes);
+    f.data_ = f.owned_.data();
+    f.size_ = f.owned_.size();
+    return f;
+}
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(other.data_), size_(other.size_), mapped_(other.mapped_),
+      owned_(std::move(other.owned_)) {
+    // Moving a vector keeps its buffer, so data_ still points into owned_ when it did before.
+    other.data_ = nullptr;
+    other.size_ = 0;
+    other.mapped_ = false;
+}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+    if (this != &other) {
+        if (mapped_) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+        data_ = other.data_;
+        size_ = other.size_;
+        mapped_ = other.mapped_;
+        owned_ = std::move(other.owned_);
+        other.data_ = nullptr;
+        other.size_ = 0;
+        other.mapped_ = false;
+    }
+    return *this;
+}
+
+MappedFile::~MappedFile() {
+    if (mapped_) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Opening
+
+Document::~Document() = default;
+
+Result<DocPtr> Document::open(const std::string& path) {
+    VELLIX_TRY(file, MappedFile::open(path));
+    return from_mmap(std::move(*file));
+}
+
+Result<DocPtr> Document::from_mmap(MappedFile file) {
+    DocPtr doc(new Document());
+    doc->file_ = std::move(file);
+    const Bytes data = doc->bytes();
+    Arena* arena = doc->arena_.get();
+
+    // Every failure of the regular cross-reference leads to the scan; so does a chain with an
+    // unreadable older section, whose objects the scan may still find, and a table whose root
+    // entry points elsewhere than the root object. When the scan fails too, the sections that
+    // were read are better than nothing.
+    Result<Chain> chain = read_xref_chain(data, arena);
+    std::optional<XrefSection> section;
+    if (chain && chain->encrypted) return std::unexpected(message(kEncrypted));
+    if (chain && chain->complete &&
+        root_header_matches(data, chain->merged.entries, chain->merged.trailer.root)) {
+        section = std::move(chain->merged);
+    } else {
+        Result<XrefSection> rebuilt = recover_xref_by_scan(data);
+        if (rebuilt) {
+            section = std::move(*rebuilt);
+            doc->recovered_ = true;
+        } else if (chain) {
+            section = std::move(chain->merged);
+        } else {
+            return std::unexpected(rebuilt.error());
+        }
+    }
+    if (section->trailer.encrypt || section->trailer.has_encrypt_entry) {
+        return std::unexpected(message(kEncrypted));
+    }
+    doc->entries_ = std::move(section->entries);
+    doc->root_ = section->trailer.root;
+    doc->size_ = section->trailer.size;
+    doc->info_ = section->trailer.info;
+    return doc;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Object lookup
+
+namespace {
+
+// The object whose header "num gen obj" starts at `offset` (the numbers are not compared with
+// anything); a dictionary followed by "stream" becomes a Stream.
+Result<PdfObject> read_object_at(Bytes data, std::uint32_t offset, Arena* arena) {
+    if (offset >= data.size()) return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
+    Cursor cur{data, offset, arena};
+    cur.skip_ws();
+    VELLIX_TRY(num, parse_positive_int(cur));
+    cur.skip_ws();
+    VELLIX_TRY(gen, parse_positive_int(cur));
+    cur.skip_ws();
+    if (!cur.starts_with("obj")) return std::unexpected(message(kExpectedObj));
+    cur.pos += 3;
+    VELLIX_TRY(obj, parse_object(cur));
+    if (PdfDict* dict = std::get_if<PdfDict>(&obj->value)) {
+        cur.skip_ws();
+        if (cur.starts_with("stream")) return parse_stream(cur, std::move(*dict));
+    }
+    return std::move(*obj);
+}
+
+}  // namespace
+
+Result<ObjPtr> Document::get_object(ObjectId id) const {
+    {
+        std::shared_lock lock(object_cache_.mutex);
+        if (auto it = object_cache_.map.find(id.num); it != object_cache_.map.end()) {
+            return it->second;
+        }
+    }
+    const XrefEntry* entry = entries_.find(id.num);
+    if (!entry) return std::unexpected(message(kNotInXref));
+    switch (entry->kind) {
+        case XrefKind::Free:
+            return std::unexpected(message(kFreeObject));
+        case XrefKind::Compressed: {
+            // Compressed objects stay in their stream's map; the pointer shares its ownership.
+            VELLIX_TRY(objects, object_stream(entry->offset));
+            auto it = (*objects)->find(id.num);
+            if (it == (*objects)->end()) return std::unexpected(message(kNotInObjStm));
+            return ObjPtr(*objects, &it->second);
+        }
+        case XrefKind::InUse:
+            break;
+    }
+    // No lock while parsing: other threads keep reading the cache meanwhile.
+    VELLIX_TRY(obj, read_object_at(bytes(), entry->offset, arena_.get()));
+    auto shared = std::make_shared<const PdfObject>(std::move(*obj));
+    std::unique_lock lock(object_cache_.mutex);
+    // A thread that parsed the same object first keeps its value, so every caller shares one.
+    return object_cache_.map.try_emplace(id.num, std::move(shared)).first->second;
+}
+
+Result<std::shared_ptr<const ObjStmMap>> Document::object_stream(std::uint32_t num) const {
+    {
+        std::shared_lock lock(objstm_cache_.mutex);
+        if (auto it = objstm_cache_.map.find(num); it != objstm_cache_.map.end()) return it->second;
+    }
+    // One level only: an object stream must itself be stored at a file offset.
+    const XrefEntry* entry = entries_.find(num);
+    if (!entry) return std::unexpected(message(kObjStmNotInXref));
+    if (entry->kind != XrefKind::InUse) return std::unexpected(message(kObjStmCompressed));
+    VELLIX_TRY(raw, parse_object_stream_raw(bytes(), entry->offset, arena_.get()));
+    PdfStream stream{std::move(raw->dict), raw->data};
+    VELLIX_TRY(decoded, decode_structural_stream(stream));
+    // The split objects borrow from the decoded bytes, which the document keeps from now on.
+    const Bytes kept = arena_->keep(std::move(*decoded));
+    VELLIX_TRY(objects, parse_objstm(stream.dict, kept, arena_.get()));
+    auto shared = std::make_shared<const ObjStmMap>(std::move(*objects));
+    std::unique_lock lock(objstm_cache_.mutex);
+    return objstm_cache_.map.try_emplace(num, std::move(shared)).first->second;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Page tree
+
+Result<std::vector<ObjectId>> Document::page_refs() const {
+    VELLIX_TRY(catalog, get_object(root_));
+    const PdfObject* pages = (*catalog)->get("Pages");
+    if (!pages) return std::unexpected(message(kMissingPages));
+    const std::optional<ObjectId> pages_ref = pages->as_ref();
+    if (!pages_ref) return std::unexpected(message(kPagesNotRef));
+    VELLIX_TRY(node, get_object(*pages_ref));
+    const PdfObject* kids = (*node)->get("Kids");
+    if (!kids) return std::unexpected(message(kMissingKids));
+    const PdfArray* kid_array = kids->array();
+    if (!kid_array) return std::unexpected(message(kKidsNotArray));
+    PageWalk walk;
+    walk.visited.insert(pages_ref->num);
+    VELLIX_TRY(done, collect_page_refs(*kid_array, walk, /*depth=*/0));
+    return std::move(walk.pages);
+}
+
+Result<bool> Document::collect_page_refs(const PdfArray& kids, PageWalk& walk,
+                                         unsigned depth) const {
+    if (depth > kMaxPageTreeDepth) return std::unexpected(message(kPageTreeTooDeep));
+    for (const PdfObject& kid : kids) {
+        const std::optional<ObjectId> ref = kid.as_ref();
+        if (!ref) return std::unexpected(message(kKidNotRef));
+        VELLIX_TRY(node, get_object(*ref));
+        const PdfObject* type = (*node)->get("Type");
+        if (!type || !type->as_name()) continue;  // neither a page nor a tree node
+        if (type->is_name("Page")) {
+            walk.pages.push_back(*ref);
+        } else if (type->is_name("Pages")) {
+            // Tree nodes are visited once: a second visit is a loop back to an ancestor or a
+            // node shared by two parents, and following it could repeat the walk without end.
+            if (!walk.visited.insert(ref->num).second) {
+                return std::unexpected(message(kPageTreeCycle));
+            }
+            const PdfObject* sub = (*node)->get("Kids");
+            if (!sub) return std::unexpected(message(kNodeMissingKids));
+            const PdfArray* sub_array = sub->array();
+            if (!sub_array) return std::unexpected(message(kKidsNotArray));
+            VELLIX_TRY(inner, collect_page_refs(*sub_array, walk, depth + 1));
+        }
+    }
+    return true;
+}
+
+}  // namespace vellix

@@ -1,0 +1,390 @@
+// Rebuilding the cross-reference of a damaged file by scanning it for object headers.
+//
+// The scan looks for every "obj" keyword, reads the "num gen" header in front of it
+// backwards, and records where each object starts; the last header of a number wins, as the
+// last revision of an incrementally updated file comes last. A deliberately small dictionary
+// reader recognises the catalog, object streams and cross-reference streams. Objects packed in
+// object streams are indexed too, so files whose catalog and pages live only there still open.
+#include "parser/recovery.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "parser/filters.h"
+
+namespace vellix {
+
+namespace {
+
+constexpr const char* kNoCatalog = "recovery: could not find Catalog root";
+constexpr const char* kEncrypted = "encrypted PDFs are not supported";
+
+// A file may hold any number of headers whose dictionaries never close; reading each one to
+// the end of the file would be quadratic. The dictionary reads of one scan share this budget
+// (bytes offered to readers), which real files never come near: their dictionaries end at
+// their own ">>".
+constexpr size_t kScanBudgetPerFileByte = 8;
+constexpr size_t kScanBudgetFloor = size_t{1} << 20;
+// No single trailer dictionary read during the scan looks further than this.
+constexpr size_t kMaxTrailerRead = size_t{64} << 10;
+// Object streams decoded during one scan, and the bytes they may decode to together: the scan
+// must stay bounded even when a hostile file is nothing but object streams.
+constexpr size_t kMaxScanObjectStreams = 4096;
+constexpr size_t kMaxScanDecodedBytes = size_t{1} << 30;
+
+// Tab, line feed, carriage return, space: what separates tokens for the scan.
+inline bool is_line_ws(std::uint8_t b) { return b == 9 || b == 10 || b == 13 || b == 32; }
+// Tab and space: what may separate the two numbers of a header.
+inline bool is_blank(std::uint8_t b) { return b == 9 || b == 32; }
+inline bool is_digit(std::uint8_t b) { return b >= '0' && b <= '9'; }
+inline bool ends_key(std::uint8_t b) {
+    return is_line_ws(b) || b == '(' || b == '/' || b == '<' || b == '>' || b == '[';
+}
+inline bool ends_token(std::uint8_t b) {
+    return is_line_ws(b) || b == '/' || b == '>' || b == '[';
+}
+
+// Reads a run of digits as a value no larger than `max`; nullopt on overflow. `p` ends after
+// the digits.
+std::optional<std::uint64_t> read_bounded(Bytes d, size_t& p, std::uint64_t max) {
+    std::uint64_t v = 0;
+    while (p < d.size() && is_digit(d[p])) {
+        v = v * 10 + (d[p] - '0');
+        if (v > max) return std::nullopt;
+        ++p;
+    }
+    return v;
+}
+
+// The small dictionary reader. `end` receives the position where reading stopped, which the
+// scan charges to its budget.
+std::optional<PdfObj> read_small_dict(Bytes d, size_t k, size_t& end) {
+    const size_t n = d.size();
+    size_t p = k + 3;
+    end = std::min(p, n);
+    if (k >= n || p >= n) return std::nullopt;
+    // Comments between the keyword and the dictionary ("1 0 obj % catalog") are common in
+    // hand-written files; they are skipped along with the white space.
+    while (p < n && (is_line_ws(d[p]) || d[p] == '%')) {
+        if (d[p] == '%') {
+            while (p < n && d[p] != '\n' && d[p] != '\r') ++p;
+        } else {
+            ++p;
+        }
+    }
+    end = p;
+    if (p >= n) return std::nullopt;
+    if (d[p] != '<') return PdfObj{};
+    if (n - p < 4) return std::nullopt;
+    if (d[p + 1] != '<') return PdfObj{};
+    p += 2;
+
+    PdfObj dict;
+    dict.kind = PdfObj::Kind::Dict;
+    while (p < n) {
+        const std::uint8_t b = d[p];
+        if (is_line_ws(b)) {
+            ++p;
+            continue;
+        }
+        if (b == '>' && p + 1 < n && d[p + 1] == '>') {
+            p += 2;
+            break;
+        }
+        if (b != '/') {
+            // A token the reader does not represent: numbers, strings, array brackets, a lone
+            // ">". Only the first byte is skipped unconditionally so that "[" and ">" always
+            // make progress.
+            ++p;
+            while (p < n && !ends_token(d[p])) ++p;
+            continue;
+        }
+        ++p;
+        const size_t key_start = p;
+        while (p < n && !ends_key(d[p])) ++p;
+        if (p >= n) break;
+        PdfObjEntry entry;
+        entry.key = d.subspan(key_start, p - key_start);
+        while (p < n && is_line_ws(d[p])) ++p;
+        if (p >= n) break;
+        if (d[p] == '/') {
+            ++p;
+            const size_t name_start = p;
+            while (p < n && !ends_key(d[p])) ++p;
+            entry.value.kind = PdfObj::Kind::Name;
+            entry.value.name = d.subspan(name_start, p - name_start);
+        } else if (is_digit(d[p])) {
+            const std::optional<std::uint64_t> num = read_bounded(d, p, 0xFFFFFFFFu);
+            if (!num) {
+                end = p;
+                return std::nullopt;
+            }
+            size_t q = p;
+            while (q < n && is_blank(d[q])) ++q;
+            if (q < n && is_digit(d[q])) {
+                const std::optional<std::uint64_t> gen = read_bounded(d, q, 0xFFFFu);
+                if (!gen) {
+                    end = q;
+                    return std::nullopt;
+                }
+                p = q;
+                while (q < n && is_blank(d[q])) ++q;
+                if (q < n && d[q] == 'R') {
+                    entry.value.kind = PdfObj::Kind::Ref;
+                    entry.value.ref = {static_cast<std::uint32_t>(*num),
+                                       static_cast<std::uint16_t>(*gen)};
+                    p = q + 1;
+                } else {
+                    p = q;
+                }
+            } else {
+                p = q;
+            }
+        }
+        // Any other byte leaves the value Other and is read again as part of the dictionary.
+        dict.entries.push_back(std::move(entry));
+    }
+    end = p;
+    return dict;
+}
+
+bool has_name(const PdfObj& dict, std::string_view key, std::string_view value) {
+    for (const PdfObjEntry& e : dict.entries) {
+        if (as_chars(e.key) == key && e.value.kind == PdfObj::Kind::Name &&
+            as_chars(e.value.name) == value) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool has_ref(const PdfObj& dict, std::string_view key) {
+    for (const PdfObjEntry& e : dict.entries) {
+        if (as_chars(e.key) == key && e.value.kind == PdfObj::Kind::Ref) return true;
+    }
+    return false;
+}
+
+struct Header {
+    std::uint32_t num;
+    std::uint16_t gen;
+    size_t start;  // first digit of the object number
+};
+
+// The "num gen" in front of an "obj" keyword at k, read backwards.
+std::optional<Header> header_before(Bytes d, size_t k) {
+    if (k < 4) return std::nullopt;
+    size_t p = k;
+    while (p > 0 && is_blank(d[p - 1])) --p;
+    const size_t gen_end = p;
+    while (p > 0 && is_digit(d[p - 1])) --p;
+    const size_t gen_start = p;
+    // No digit: this rejects "endobj" and any other word ending in obj.
+    if (gen_start == gen_end) return std::nullopt;
+    const size_t blanks_end = p;
+    while (p > 0 && is_blank(d[p - 1])) --p;
+    if (p == blanks_end) return std::nullopt;
+    const size_t num_end = p;
+    while (p > 0 && is_digit(d[p - 1])) --p;
+    const size_t num_start = p;
+    if (num_start == num_end) return std::nullopt;
+    if (num_start > 0 && !is_line_ws(d[num_start - 1])) return std::nullopt;
+    size_t q = num_start;
+    const std::optional<std::uint64_t> num = read_bounded(d.first(num_end), q, 0xFFFFFFFFu);
+    q = gen_start;
+    const std::optional<std::uint64_t> gen = read_bounded(d.first(gen_end), q, 0xFFFFu);
+    if (!num || !gen) return std::nullopt;
+    return Header{static_cast<std::uint32_t>(*num), static_cast<std::uint16_t>(*gen), num_start};
+}
+
+// Offers windows of the file to readers until the scan's budget is spent.
+struct Budget {
+    size_t left;
+    Bytes window(Bytes file, size_t from, size_t cap = SIZE_MAX) const {
+        if (from >= file.size()) return file.first(file.size());
+        const size_t len = std::min({file.size() - from, left, cap});
+        return file.first(from + len);
+    }
+    void charge(size_t n) { left -= std::min(left, n); }
+};
+
+struct ObjStmCandidate {
+    std::uint32_t num;
+    size_t offset;
+};
+
+// True when the dictionary after "trailer" at `at`, read with the full parser, has /Encrypt.
+bool trailer_has_encrypt(Bytes file, size_t at, Budget& budget, Arena& arena, size_t& resume) {
+    const size_t from = at + 7;
+    const Bytes window = budget.window(file, from, kMaxTrailerRead);
+    Cursor cur{window, std::min(from, window.size()), &arena};
+    const Result<PdfObject> obj = parse_object(cur);
+    const size_t read = cur.pos > from ? cur.pos - from : 0;
+    budget.charge(obj ? read : window.size() - std::min(from, window.size()));
+    resume = std::max(from, cur.pos);
+    return obj && obj->kind() == ObjectKind::Dictionary && obj->get("Encrypt") != nullptr;
+}
+
+// A cross-reference stream's dictionary read with the full parser: the small reader stops at
+// the first nested ">>" (a /DecodeParms dictionary) and would miss a later /Encrypt.
+bool xref_stream_has_encrypt(Bytes file, size_t k, Budget& budget, Arena& arena) {
+    const size_t from = k + 3;
+    const Bytes window = budget.window(file, from, kMaxTrailerRead);
+    Cursor cur{window, std::min(from, window.size()), &arena};
+    const Result<PdfObject> obj = parse_object(cur);
+    budget.charge(cur.pos > from ? cur.pos - from : 0);
+    return obj && obj->get("Encrypt") != nullptr;
+}
+
+struct CatalogPick {
+    std::optional<ObjectId> with_pages;  // /Type /Catalog with a /Pages reference
+    std::optional<ObjectId> any;         // /Type /Catalog
+};
+
+// Indexes the objects of the object streams found by the scan as Compressed entries of
+// `packed`, and notes catalogs among them. Streams that cannot be read are passed over.
+void index_object_streams(Bytes file, const XrefMap& top_level,
+                          const std::vector<ObjStmCandidate>& candidates, XrefMap& packed,
+                          CatalogPick& catalogs, bool look_for_catalog, Arena& arena) {
+    size_t decoded_total = 0;
+    size_t streams = 0;
+    for (const ObjStmCandidate& c : candidates) {
+        // Only the last header of a number describes the object; earlier ones are superseded.
+        const XrefEntry* e = top_level.find(c.num);
+        if (!e || e->offset != static_cast<std::uint32_t>(c.offset)) continue;
+        if (streams == kMaxScanObjectStreams || decoded_total >= kMaxScanDecodedBytes) return;
+        ++streams;
+        Result<RawStream> raw = parse_object_stream_raw(file, c.offset, &arena);
+        if (!raw) continue;
+        PdfStream stream{std::move(raw->dict), raw->data};
+        Result<ByteVec> decoded = decode_structural_stream(stream);
+        if (!decoded) continue;
+        decoded_total += decoded->size();
+        const Result<std::vector<ObjStmPair>> pairs = parse_objstm_header(stream.dict, *decoded);
+        if (!pairs) continue;
+        for (size_t k = 0; k < pairs->size(); ++k) {
+            const std::uint32_t num = (*pairs)[k].num;
+            if (num == c.num) continue;
+            packed.set(num, {c.num, static_cast<std::uint16_t>(k), XrefKind::Compressed});
+        }
+        if (!look_for_catalog || catalogs.with_pages) continue;
+        const Result<ObjStmMap> objects = parse_objstm(stream.dict, *decoded, &arena);
+        if (!objects) continue;
+        // In header order, so the first catalog of the stream wins, as in file order.
+        for (const ObjStmPair& pair : *pairs) {
+            auto it = objects->find(pair.num);
+            if (it == objects->end() || top_level.find(pair.num)) continue;
+            const PdfObject& obj = it->second;
+            if (obj.kind() != ObjectKind::Dictionary || !obj.get("Type") ||
+                !obj.get("Type")->is_name("Catalog")) {
+                continue;
+            }
+            const PdfObject* pages = obj.get("Pages");
+            if (pages && pages->as_ref()) {
+                catalogs.with_pages = ObjectId{pair.num, 0};
+                break;
+            }
+            if (!catalogs.any) catalogs.any = ObjectId{pair.num, 0};
+        }
+    }
+}
+
+}  // namespace
+
+std::optional<PdfObj> try_parse_object_at(Bytes file, size_t obj_keyword_pos) {
+    size_t end = 0;
+    return read_small_dict(file, obj_keyword_pos, end);
+}
+
+Result<XrefSection> recover_xref_by_scan(Bytes file) {
+    constexpr std::string_view kObj = "obj";
+    // Decoded names of the dictionaries read here; nothing read here outlives the scan.
+    Arena arena;
+    Budget budget{kScanBudgetFloor + std::min(file.size(), SIZE_MAX / kScanBudgetPerFileByte) *
+                                         kScanBudgetPerFileByte};
+    XrefMap entries;
+    std::optional<ObjectId> root;
+    std::vector<ObjStmCandidate> objstms;
+    bool encrypted = false;
+    std::uint32_t max_num = 0;
+
+    size_t from = 0;
+    while (from < file.size()) {
+        const void* hit = memmem(file.data() + from, file.size() - from, kObj.data(), kObj.size());
+        if (!hit) break;
+        const auto k = static_cast<size_t>(static_cast<const std::uint8_t*>(hit) - file.data());
+        from = k + kObj.size();
+        const std::optional<Header> h = header_before(file, k);
+        if (!h) continue;
+        size_t end = 0;
+        const std::optional<PdfObj> dict = read_small_dict(budget.window(file, k + 3), k, end);
+        budget.charge(end > k ? end - k : 0);
+        if (dict && dict->kind == PdfObj::Kind::Dict) {
+            // The first catalog in file order that points to a page tree is the root.
+            if (!root && has_name(*dict, "Type", "Catalog") && has_ref(*dict, "Pages")) {
+                root = ObjectId{h->num, h->gen};
+            }
+            if (has_name(*dict, "Type", "ObjStm")) objstms.push_back({h->num, h->start});
+            if (has_name(*dict, "Type", "XRef") && xref_stream_has_encrypt(file, k, budget, arena)) {
+                encrypted = true;
+            }
+        }
+        entries.set(h->num, {static_cast<std::uint32_t>(h->start), h->gen, XrefKind::InUse});
+        max_num = std::max(max_num, h->num);
+    }
+
+    // A rebuilt cross-reference does not make an encrypted file readable: every trailer is
+    // checked, since the damaged one may be the only one that was not.
+    constexpr std::string_view kTrailer = "trailer";
+    from = 0;
+    while (!encrypted && from < file.size()) {
+        const void* hit =
+            memmem(file.data() + from, file.size() - from, kTrailer.data(), kTrailer.size());
+        if (!hit) break;
+        const auto at = static_cast<size_t>(static_cast<const std::uint8_t*>(hit) - file.data());
+        size_t resume = at + kTrailer.size();
+        if (trailer_has_encrypt(file, at, budget, arena, resume)) encrypted = true;
+        from = resume;
+    }
+    if (encrypted) return std::unexpected(ParseError::message(kEncrypted));
+
+    XrefMap packed;
+    CatalogPick packed_catalogs;
+    index_object_streams(file, entries, objstms, packed, packed_catalogs,
+                         /*look_for_catalog=*/!root, arena);
+    packed.for_each([&](std::uint32_t num, const XrefEntry&) { max_num = std::max(max_num, num); });
+
+    if (!root) root = packed_catalogs.with_pages;
+    // Last resort: any catalog, even one without a page tree.
+    if (!root && entries.size() > 0) {
+        entries.for_each([&](std::uint32_t num, const XrefEntry& e) {
+            if (root) return;
+            // The recorded offset is the header start; the reader wants the keyword.
+            const Bytes rest = file.subspan(e.offset);
+            const void* kw = memmem(rest.data(), rest.size(), kObj.data(), kObj.size());
+            if (!kw) return;
+            const auto k = static_cast<size_t>(static_cast<const std::uint8_t*>(kw) - file.data());
+            size_t end = 0;
+            const std::optional<PdfObj> dict = read_small_dict(budget.window(file, k + 3), k, end);
+            budget.charge(end > k ? end - k : 0);
+            if (dict && dict->kind == PdfObj::Kind::Dict && has_name(*dict, "Type", "Catalog")) {
+                root = ObjectId{num, e.gen};
+            }
+        });
+    }
+    if (!root) root = packed_catalogs.any;
+    if (!root) return std::unexpected(ParseError::message(kNoCatalog));
+
+    // An object found at top level takes precedence over the same number in an object stream.
+    entries.merge_older(packed);
+    XrefSection section;
+    section.entries = std::move(entries);
+    section.trailer.root = *root;
+    // Saturated: object number 4294967295 leaves no room for "plus one".
+    section.trailer.size = max_num == UINT32_MAX ? max_num : max_num + 1;
+    return section;
+}
+
+}  // namespace vellix
