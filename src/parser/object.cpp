@@ -3,7 +3,9 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -94,6 +96,7 @@ constexpr std::array<std::uint8_t, 256> kByteClasses = make_byte_classes();
 
 inline bool has_class(std::uint8_t b, ByteClass c) { return (kByteClasses[b] & c) != 0; }
 inline bool is_digit(std::uint8_t b) { return has_class(b, kDigit); }
+inline bool is_delimiter_or_space(std::uint8_t b) { return has_class(b, kTokenEnd); }
 
 inline int hex_digit_value(std::uint8_t b) {
     if (b <= '9') return b - '0';
@@ -106,7 +109,7 @@ bool is_pdf_whitespace(std::uint8_t b) {
     return b <= kHighestSpaceOrComment && ((kWhitespaceMask >> b) & 1) != 0;
 }
 
-bool is_token_end(std::uint8_t b) { return has_class(b, kTokenEnd); }
+bool is_token_end(std::uint8_t b) { return is_delimiter_or_space(b); }
 
 void Cursor::skip_ws() {
     const size_t n = data.size();
@@ -132,12 +135,61 @@ void Cursor::skip_ws() {
 
 namespace {
 
-// True when pos is at the end of the data or on a byte that ends a token.
-inline bool token_ends_at(const Cursor& cur, size_t pos) {
-    return pos >= cur.data.size() || is_token_end(cur.data[pos]);
+// Most tokens are separated by one blank or none: settle the common case before the call.
+inline void skip_ws_fast(Cursor& cur) {
+    if (cur.pos < cur.data.size() && cur.data[cur.pos] > kHighestSpaceOrComment) return;
+    cur.skip_ws();
 }
 
-Result<PdfObject> parse_value(Cursor& cur, unsigned depth);
+// True when pos is at the end of the data or on a byte that ends a token.
+inline bool token_ends_at(const Cursor& cur, size_t pos) {
+    return pos >= cur.data.size() || is_delimiter_or_space(cur.data[pos]);
+}
+
+// The elements of the containers being read, innermost last. A container collects its elements
+// here and then moves them into a vector of exactly the right size: one allocation per
+// container instead of the several of a growing vector, and no spare capacity kept in the
+// objects that documents cache. One per thread, so that parsing shares nothing between threads;
+// it keeps its capacity between calls, up to kScratchKeptCapacity elements.
+struct Scratch {
+    std::vector<PdfObject> items;
+    std::vector<DictEntry> entries;
+};
+constexpr size_t kScratchKeptCapacity = 4096;
+
+Scratch& thread_scratch() {
+    thread_local Scratch scratch;
+    return scratch;
+}
+
+// The part of a scratch vector that belongs to one container. Whatever happens (success,
+// failure, an exception from an allocation), the vector is cut back to where the container
+// found it, so an enclosing container sees only its own elements.
+template <class T>
+class ScratchFrame {
+public:
+    explicit ScratchFrame(std::vector<T>& stack) : stack_(stack), base_(stack.size()) {}
+    ScratchFrame(const ScratchFrame&) = delete;
+    ScratchFrame& operator=(const ScratchFrame&) = delete;
+    ~ScratchFrame() { stack_.erase(begin(), stack_.end()); }
+
+    void push(T&& value) { stack_.push_back(std::move(value)); }
+    // The elements pushed since the frame began, in order, in a vector of exactly their count.
+    std::vector<T> take() {
+        return std::vector<T>(std::make_move_iterator(begin()),
+                              std::make_move_iterator(stack_.end()));
+    }
+
+private:
+    typename std::vector<T>::iterator begin() {
+        return stack_.begin() + static_cast<std::ptrdiff_t>(base_);
+    }
+
+    std::vector<T>& stack_;
+    size_t base_;
+};
+
+Result<PdfObject> parse_value(Cursor& cur, unsigned depth, Scratch& scratch);
 
 Result<PdfObject> parse_literal(Cursor& cur) {
     const std::uint8_t first = cur.peek();
@@ -213,7 +265,7 @@ Result<Bytes> parse_name(Cursor& cur) {
     const size_t start = ++cur.pos;  // past "/"
     const size_t n = cur.data.size();
     size_t end = start;
-    while (end < n && !is_token_end(cur.data[end])) ++end;
+    while (end < n && !is_delimiter_or_space(cur.data[end])) ++end;
     cur.pos = end;
     const Bytes raw = cur.data.subspan(start, end - start);
     if (raw.empty() || std::memchr(raw.data(), '#', raw.size()) == nullptr) return raw;
@@ -239,31 +291,52 @@ Result<Bytes> parse_name(Cursor& cur) {
     return arena.keep(std::move(decoded));
 }
 
-// Reads an optional sign and one or more digits at cur.pos. A digit string too large for a
-// signed 64-bit value reads as 0 (and then as 0 negated). Without digits: InvalidNumber with the
-// cursor unmoved.
-Result<std::int64_t> parse_integer_raw(Cursor& cur) {
-    const size_t n = cur.data.size();
-    size_t i = cur.pos;
+// The extent of an optional sign and a run of digits.
+struct IntegerToken {
+    size_t digits_begin = 0;
+    size_t end = 0;  // just after the last digit
     bool negative = false;
-    if (i < n && (cur.data[i] == '+' || cur.data[i] == '-')) {
-        negative = cur.data[i] == '-';
+    bool has_digits() const { return end > digits_begin; }
+};
+
+inline IntegerToken scan_integer(Bytes data, size_t i) {
+    const size_t n = data.size();
+    IntegerToken t;
+    if (i < n && (data[i] == '+' || data[i] == '-')) {
+        t.negative = data[i] == '-';
         ++i;
     }
-    const size_t digits_start = i;
+    t.digits_begin = i;
+    while (i < n && is_digit(data[i])) ++i;
+    t.end = i;
+    return t;
+}
+
+// The value of a scanned integer. A digit string too large for a signed 64-bit value reads as 0
+// (and then as 0 negated).
+inline std::int64_t integer_value(Bytes data, const IntegerToken& t) {
+    // Up to 18 digits always fit in a signed 64-bit value; only longer runs need checks.
+    constexpr size_t kDigitsThatAlwaysFit = 18;
+    const std::uint8_t* p = data.data() + t.digits_begin;
+    size_t digits = t.end - t.digits_begin;
     std::uint64_t value = 0;
-    bool overflow = false;
-    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    for (; i < n && is_digit(cur.data[i]); ++i) {
-        const unsigned digit = cur.data[i] - '0';
-        if (value > (kMax - digit) / 10) overflow = true;  // keep walking to find the end
-        if (!overflow) value = value * 10 + digit;
+    if (digits <= kDigitsThatAlwaysFit) {
+        for (size_t k = 0; k < digits; ++k) value = value * 10 + (p[k] - '0');
+    } else {
+        constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+        while (digits > 0 && *p == '0') {  // leading zeros do not make a number larger
+            ++p;
+            --digits;
+        }
+        if (digits > kDigitsThatAlwaysFit + 1) return 0;
+        for (size_t k = 0; k < digits; ++k) {
+            const unsigned digit = p[k] - '0';
+            if (value > (kMax - digit) / 10) return 0;
+            value = value * 10 + digit;
+        }
     }
-    if (i == digits_start) return std::unexpected(ParseError::of(ParseErrorKind::InvalidNumber));
-    cur.pos = i;
-    if (overflow) return std::int64_t{0};
     const auto v = static_cast<std::int64_t>(value);
-    return negative ? -v : v;
+    return t.negative ? -v : v;
 }
 
 // The value of a real whose conversion ran out of range: the correctly rounded result is an
@@ -344,84 +417,85 @@ Result<PdfObject> parse_real(Cursor& cur) {
 
 Result<PdfObject> parse_number_or_ref(Cursor& cur) {
     const size_t n = cur.data.size();
-    const size_t p0 = cur.pos;
 
     // Classify: a point followed by a digit, a token end or the end of the data, or an
     // exponent letter, makes a real; anything else leaves an integer.
-    size_t i = p0;
-    if (cur.data[i] == '+' || cur.data[i] == '-') ++i;
-    while (i < n && is_digit(cur.data[i])) ++i;
+    const IntegerToken first = scan_integer(cur.data, cur.pos);
+    const size_t i = first.end;
     if (i < n) {
         const std::uint8_t b = cur.data[i];
-        if ((b == '.' && (i + 1 >= n || is_digit(cur.data[i + 1]) || is_token_end(cur.data[i + 1]))) ||
-            b == 'e' || b == 'E') {
-            return parse_real(cur);
-        }
+        const bool point_ends_number =
+            b == '.' && (i + 1 >= n || is_digit(cur.data[i + 1]) ||
+                         is_delimiter_or_space(cur.data[i + 1]));
+        if (point_ends_number || b == 'e' || b == 'E') return parse_real(cur);
     }
-
-    VELLIX_TRY(first, parse_integer_raw(cur));
-    const size_t p1 = cur.pos;
+    if (!first.has_digits()) return std::unexpected(ParseError::of(ParseErrorKind::InvalidNumber));
+    const std::int64_t first_value = integer_value(cur.data, first);
+    const size_t p1 = first.end;
+    cur.pos = p1;
 
     // "n g R" lookahead: anything short of a complete reference leaves the first integer alone.
-    cur.skip_ws();
-    if (cur.at_end()) return PdfObject(*first);
+    // The second integer is only scanned here; it is converted once a reference is certain,
+    // and otherwise read again as the next object by whoever continues.
+    skip_ws_fast(cur);
+    if (cur.at_end()) return PdfObject(first_value);
     const std::uint8_t next = cur.peek();
-    if (!is_digit(next) && next != '+' && next != '-') return PdfObject(*first);
-    Result<std::int64_t> second = parse_integer_raw(cur);
-    if (!second) {
-        cur.pos = p1;
-        return PdfObject(*first);
-    }
-    cur.skip_ws();
-    if (!cur.at_end() && cur.peek() == 'R' && token_ends_at(cur, cur.pos + 1)) {
-        ++cur.pos;
-        // Only the low bits are kept; nothing checks the range.
-        return PdfObject(ObjectId{static_cast<std::uint32_t>(static_cast<std::uint64_t>(*first)),
-                                  static_cast<std::uint16_t>(static_cast<std::uint64_t>(*second))});
+    if (!is_digit(next) && next != '+' && next != '-') return PdfObject(first_value);
+    const IntegerToken second = scan_integer(cur.data, cur.pos);
+    if (second.has_digits()) {
+        cur.pos = second.end;
+        skip_ws_fast(cur);
+        if (!cur.at_end() && cur.peek() == 'R' && token_ends_at(cur, cur.pos + 1)) {
+            ++cur.pos;
+            // Only the low bits are kept; nothing checks the range.
+            const std::int64_t second_value = integer_value(cur.data, second);
+            return PdfObject(ObjectId{static_cast<std::uint32_t>(first_value),
+                                      static_cast<std::uint16_t>(second_value)});
+        }
     }
     cur.pos = p1;
-    return PdfObject(*first);
+    return PdfObject(first_value);
 }
 
-Result<PdfObject> parse_array(Cursor& cur, unsigned depth) {
+Result<PdfObject> parse_array(Cursor& cur, unsigned depth, Scratch& scratch) {
     ++cur.pos;  // past "["
-    PdfArray items;
+    ScratchFrame<PdfObject> frame(scratch.items);
     for (;;) {
-        cur.skip_ws();
+        skip_ws_fast(cur);
         if (cur.at_end()) return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
         if (cur.peek() == ']') {
             ++cur.pos;
-            return PdfObject(std::move(items));
+            return PdfObject(frame.take());
         }
-        VELLIX_TRY(item, parse_value(cur, depth));
-        items.push_back(std::move(*item));
+        VELLIX_TRY(item, parse_value(cur, depth, scratch));
+        frame.push(std::move(*item));
     }
 }
 
-Result<PdfObject> parse_dict(Cursor& cur, unsigned depth) {
+Result<PdfObject> parse_dict(Cursor& cur, unsigned depth, Scratch& scratch) {
     cur.pos += 2;  // past "<<"
-    PdfDict entries;
+    ScratchFrame<DictEntry> frame(scratch.entries);
     for (;;) {
-        cur.skip_ws();
+        skip_ws_fast(cur);
         if (cur.starts_with(">>")) break;
         if (cur.at_end()) return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
         if (cur.peek() != '/') return std::unexpected(ParseError::unexpected_byte(cur.peek()));
         VELLIX_TRY(key, parse_name(cur));
-        cur.skip_ws();
-        VELLIX_TRY(value, parse_value(cur, depth));
-        entries.push_back(DictEntry{*key, std::move(*value)});
+        skip_ws_fast(cur);
+        VELLIX_TRY(value, parse_value(cur, depth, scratch));
+        frame.push(DictEntry{*key, std::move(*value)});
     }
     cur.pos += 2;  // past ">>"
     const size_t after = cur.pos;
-    cur.skip_ws();
+    skip_ws_fast(cur);
     // Leave the keyword for the caller, who turns the dictionary into a stream.
     if (cur.starts_with("stream")) cur.pos = after;
-    return PdfObject(std::move(entries));
+    return PdfObject(frame.take());
 }
 
 // Reads one object. `depth` counts the arrays and dictionaries that enclose it.
-Result<PdfObject> parse_value(Cursor& cur, unsigned depth) {
-    cur.skip_ws();
+Result<PdfObject> parse_value(Cursor& cur, unsigned depth, Scratch& scratch) {
+    skip_ws_fast(cur);
     if (cur.at_end()) return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
     const std::uint8_t b = cur.peek();
     switch (b) {
@@ -432,14 +506,14 @@ Result<PdfObject> parse_value(Cursor& cur, unsigned depth) {
                 if (depth >= kMaxObjectNesting) {
                     return std::unexpected(ParseError::message(kNestingTooDeep));
                 }
-                return parse_dict(cur, depth + 1);
+                return parse_dict(cur, depth + 1, scratch);
             }
             return parse_hex_string(cur);
         case '[':
             if (depth >= kMaxObjectNesting) {
                 return std::unexpected(ParseError::message(kNestingTooDeep));
             }
-            return parse_array(cur, depth + 1);
+            return parse_array(cur, depth + 1, scratch);
         case '/': {
             VELLIX_TRY(name, parse_name(cur));
             return PdfObject(PdfName{*name});
@@ -464,12 +538,22 @@ Result<PdfObject> parse_value(Cursor& cur, unsigned depth) {
 Result<PdfObject> parse_object(Cursor& cur) {
     // A cursor handed in with its position past the end is treated as being at the end.
     if (cur.pos > cur.data.size()) cur.pos = cur.data.size();
-    return parse_value(cur, /*depth=*/0);
+    Scratch& scratch = thread_scratch();
+    Result<PdfObject> result = parse_value(cur, /*depth=*/0, scratch);
+    // A huge array or dictionary grew the scratch; do not keep that memory for the thread's
+    // lifetime. Only the outermost call gets here with empty vectors.
+    if (scratch.items.empty() && scratch.items.capacity() > kScratchKeptCapacity) {
+        std::vector<PdfObject>().swap(scratch.items);
+    }
+    if (scratch.entries.empty() && scratch.entries.capacity() > kScratchKeptCapacity) {
+        std::vector<DictEntry>().swap(scratch.entries);
+    }
+    return result;
 }
 
 Result<PdfObject> parse_stream(Cursor& cur, PdfDict dict) {
     if (cur.pos > cur.data.size()) cur.pos = cur.data.size();
-    cur.skip_ws();
+    skip_ws_fast(cur);
     if (!cur.starts_with("stream")) {
         return std::unexpected(ParseError::message(kExpectedStreamKeyword));
     }
@@ -490,7 +574,7 @@ Result<PdfObject> parse_stream(Cursor& cur, PdfDict dict) {
         }
         const Bytes data = cur.data.subspan(start, static_cast<size_t>(n));
         cur.pos = start + static_cast<size_t>(n);
-        cur.skip_ws();
+        skip_ws_fast(cur);
         if (cur.starts_with(kEndstream)) cur.pos += kEndstream.size();
         return PdfObject(PdfStream{std::move(dict), data});
     }

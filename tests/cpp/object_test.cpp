@@ -209,6 +209,10 @@ TEST(ParseObject, NumbersAndReferences) {
         {"99999999999999999999", integer(0), 20},
         {"9223372036854775808", integer(0), 19},
         {"-99999999999999999999", integer(0), 21},
+        // Leading zeros do not make a number too large.
+        {"0000000000000000000000000042", integer(42), 28},
+        {"-00000000000000000009223372036854775807", integer(-9223372036854775807LL), 39},
+        {"00000000000000000009223372036854775808", integer(0), 38},
         // The digits end the integer wherever a non-digit follows.
         {"12abc", integer(12), 2},
         {"1.x", integer(1), 1},
@@ -231,7 +235,8 @@ TEST(ParseObject, NumbersAndReferences) {
         // Correct rounding: exactly halfway between 1 and the next double rounds to even;
         // a hair above it rounds up.
         {"1.00000000000000011102230246251565404236316680908203125", real(1.0), 55},
-        {"1.00000000000000011102230246251565404236316680908203125001", real(1.0000000000000002), 58},
+        {"1.00000000000000011102230246251565404236316680908203125001",
+         real(1.0000000000000002), 58},
         {"1e400", real(inf), 5},
         {"-1e400", real(-inf), 6},
         {"1e-400", real(0.0), 6},
@@ -396,6 +401,49 @@ TEST(ParseObject, ReadsConsecutiveObjects) {
     Cursor rest{as_bytes("12abc")};
     ASSERT_EQ(parse_object(rest), integer(12));
     EXPECT_EQ(parse_object(rest).error(), byte('a'));
+}
+
+TEST(ParseObject, FailedContainersLeaveNothingBehind) {
+    // Containers collect elements on a per-thread stack; a failure deep inside must not leak
+    // elements into the next object read on the same thread.
+    const std::string_view failing[] = {
+        "[1 [2 <</A 3 /B [(x",
+        "<</A [1 2 <</C 4 /D 5 0 R /E }",
+        "[1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 /A#zz]",
+    };
+    for (std::string_view bad : failing) {
+        Cursor cur{as_bytes(bad)};
+        ASSERT_FALSE(parse_object(cur).has_value()) << bad;
+        expect_parses({"[4 <</K [5]>> 6]",
+                       array({integer(4), dict({{"K", array({integer(5)})}}), integer(6)}), 16});
+    }
+}
+
+TEST(ParseObject, LargeContainersAreExactlySized) {
+    // Larger than the stack capacity a thread keeps between calls.
+    std::string input = "[";
+    for (int i = 0; i < 20000; ++i) input += std::to_string(i) + " ";
+    input += "]";
+    std::string dict_input = "<<";
+    for (int i = 0; i < 20000; ++i) {
+        dict_input += "/K" + std::to_string(i) + " " + std::to_string(i);
+    }
+    dict_input += ">>";
+    for (int round = 0; round < 2; ++round) {
+        Cursor cur{as_bytes(input)};
+        Result<PdfObject> got = parse_object(cur);
+        ASSERT_TRUE(got.has_value());
+        const PdfArray& items = *got->array();
+        ASSERT_EQ(items.size(), 20000u);
+        EXPECT_EQ(items.capacity(), items.size());
+        EXPECT_EQ(items[19999], integer(19999));
+
+        Cursor dcur{as_bytes(dict_input)};
+        Result<PdfObject> d = parse_object(dcur);
+        ASSERT_TRUE(d.has_value());
+        ASSERT_EQ(d->dict()->size(), 20000u);
+        EXPECT_EQ(d->get("K12345")->as_int(), 12345);
+    }
 }
 
 TEST(ParseObject, CursorBeyondTheEndIsAtTheEnd) {
