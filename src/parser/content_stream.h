@@ -1,10 +1,21 @@
 // The content stream interpreter: positioned characters and image placements of a page.
+//
+// The interpreter reads a content stream in one forward pass, keeps a small text and graphics
+// state, executes the operators that move or show text, expands Form XObjects in place (to a
+// fixed depth) and records every image Do. It never fails: bytes that form no operand are
+// skipped, and operators that are unknown or lack operands do nothing.
+//
+// Glyph positions use only the translation parts of the text matrix and of the current
+// transformation matrix; scale, rotation and skew enter the mapping of form contents and image
+// boxes, not the glyph origins.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "font.h"
@@ -48,10 +59,99 @@ using XObjectTable = std::unordered_map<std::string, XObjectData>;
 // Forms nest at most this deep below the page (depths 0, 1, 2 run a form's Do).
 inline constexpr std::uint32_t kMaxFormDepth = 2;
 // Work one page's interpretation may do, forms included: operators executed plus characters
-// emitted. Far above any real page; a page that reaches it keeps what it produced so far.
+// emitted, plus the cost of each form Do below. Far above any real page; a page that reaches
+// it keeps what it produced so far, which is a prefix of what an unlimited run would give.
 inline constexpr std::uint64_t kPageWorkBudget = 50'000'000;
+// A form is read anew at every Do, so a Do of a form costs this much work up front, plus one
+// unit for every kFormBytesPerWork bytes of the form's content. Without this a form made of
+// white space or of operands alone would be re-read without limit while costing nothing.
+inline constexpr std::uint64_t kFormDoWork = 1000;
+inline constexpr std::uint64_t kFormBytesPerWork = 8;
+// Operand arrays nest at most this deep; a deeper array is skipped whole and gives no operand.
+inline constexpr std::uint32_t kMaxOperandNesting = 64;
+// q saves at most this many matrices. Further saves are only counted, and the matching Q
+// leaves the matrix as it is, so "q q q ..." cannot fill memory.
+inline constexpr std::size_t kMaxGraphicsStateDepth = 1 << 16;
 
+// The bytes of a string operand: a view of the content for a literal string without escapes
+// (the common case, which costs no copy), the decoded bytes otherwise.
+struct OperandString {
+    Bytes view;            // borrowed from the content given to parse_operand
+    std::string decoded;   // owned; used when `borrowed` is false
+    bool borrowed = false;
+
+    Bytes bytes() const { return borrowed ? view : as_bytes(decoded); }
+};
+
+// A name operand: the bytes after "/", taken as they stand ("#" sequences are not decoded),
+// borrowed from the content given to parse_operand.
+struct OperandName {
+    Bytes bytes;
+};
+
+// One operand of a content stream operator. Strings and names may borrow from the content,
+// so an Operand must not outlive the bytes it was parsed from.
+struct Operand {
+    enum class Kind : std::uint8_t { Real, Integer, String, Name, Array };
+    std::variant<double, std::int64_t, OperandString, OperandName, std::vector<Operand>> value;
+
+    Kind kind() const { return static_cast<Kind>(value.index()); }
+    // Real as is, Integer converted; every other kind reads as 0.0.
+    double number() const;
+    bool is_number() const { return kind() == Kind::Real || kind() == Kind::Integer; }
+    const OperandString* string() const { return std::get_if<OperandString>(&value); }
+    const OperandName* name() const { return std::get_if<OperandName>(&value); }
+    const std::vector<Operand>* array() const { return std::get_if<std::vector<Operand>>(&value); }
+
+    // Strings and names compare by their bytes, wherever those live.
+    friend bool operator==(const Operand& a, const Operand& b);
+};
+
+// The interpreter state of one content stream (a page, or one run of a form).
+struct TextState {
+    std::string font_name;          // the raw bytes of the Tf name, not yet converted to text
+    std::vector<Matrix> gs_stack;   // only the CTM is saved by q
+    std::uint64_t gs_overflow = 0;  // saves beyond kMaxGraphicsStateDepth, only counted
+    Matrix ctm;
+    Matrix tm;
+    Matrix tlm;
+    double font_size = 12.0;
+    double h_scale = 1.0;           // a factor: Tz 100 gives 1.0
+    double char_spacing = 0.0;
+    double word_spacing = 0.0;
+    double leading = 0.0;
+
+    // Pushes a copy of ctm (or counts the save once the stack is full).
+    void save_gs();
+};
+
+// Interprets one content stream. `depth` counts the enclosing forms (0 for a page). Never
+// fails; the tables are only read and must outlive the call.
 ContentResult scan_content_stream_full(Bytes content, const FontTable& fonts,
                                        const XObjectTable& xobjects, std::uint32_t depth);
+// The same with a smaller (or larger) work budget, to test the budget on small inputs.
+ContentResult scan_content_stream_with_budget_for_testing(Bytes content, const FontTable& fonts,
+                                                          const XObjectTable& xobjects,
+                                                          std::uint32_t depth,
+                                                          std::uint64_t budget);
+
+// Parses one operand at `pos` (which must be below data.size()) and advances `pos` past the
+// bytes consumed, which is at least one. Returns nothing when those bytes form no operand.
+std::optional<Operand> parse_operand(Bytes data, size_t& pos);
+
+// Executes one operator with the operands collected since the previous one (in stream order;
+// surplus leading operands are ignored). Unknown operators, operators of three or more bytes
+// and operators with too few operands do nothing. A form Do runs with a fresh work budget.
+void execute_operator_full(Bytes op, std::span<const Operand> operands, TextState& state,
+                           ContentResult& result, const FontTable& fonts,
+                           const XObjectTable& xobjects, std::uint32_t depth);
+
+// Shows a string with the font named by state.font_name: appends its characters to `chars`
+// and advances state.tm.
+void emit_string(Bytes s, TextState& state, std::vector<CharInfo>& chars, const FontTable& fonts);
+
+// Appends the synthetic space of a TJ gap at the current origin: a quarter of the font size
+// wide.
+void emit_space(const TextState& state, std::vector<CharInfo>& chars);
 
 }  // namespace vellix

@@ -1,0 +1,852 @@
+#include "parser/content_stream.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <utility>
+
+namespace vellix {
+
+Matrix Matrix::mul(const Matrix& m, const Matrix& n) {
+    return {
+        m.a * n.a + m.c * n.b,
+        m.b * n.a + m.d * n.b,
+        m.a * n.c + m.c * n.d,
+        m.b * n.c + m.d * n.d,
+        m.a * n.e + m.c * n.f + m.e,
+        m.b * n.e + m.d * n.f + m.f,
+    };
+}
+
+double Operand::number() const {
+    if (const double* r = std::get_if<double>(&value)) return *r;
+    if (const std::int64_t* i = std::get_if<std::int64_t>(&value)) return static_cast<double>(*i);
+    return 0.0;
+}
+
+bool operator==(const Operand& a, const Operand& b) {
+    if (a.kind() != b.kind()) return false;
+    switch (a.kind()) {
+        case Operand::Kind::Real: return std::get<double>(a.value) == std::get<double>(b.value);
+        case Operand::Kind::Integer:
+            return std::get<std::int64_t>(a.value) == std::get<std::int64_t>(b.value);
+        case Operand::Kind::String: return bytes_equal(a.string()->bytes(), b.string()->bytes());
+        case Operand::Kind::Name: return bytes_equal(a.name()->bytes, b.name()->bytes);
+        case Operand::Kind::Array: return *a.array() == *b.array();
+    }
+    return false;
+}
+
+void TextState::save_gs() {
+    if (gs_stack.size() < kMaxGraphicsStateDepth) {
+        gs_stack.push_back(ctm);
+    } else {
+        ++gs_overflow;
+    }
+}
+
+namespace {
+
+// ---- Byte classes ----
+//
+// Content streams are tokenised by a table of our own rather than <cctype>, which follows the
+// C locale. White space here is NUL, tab, LF, CR and space; form feed is not.
+enum ByteClass : std::uint8_t {
+    kOther = 0,
+    kSpace = 1,      // white space
+    kOperator = 2,   // letters, '*', '\'' and '"': the bytes operators are made of
+    kDigit = 4,
+    kNameEnd = 8,    // ends a name: white space and % ( ) / < > [ ]
+    kHex = 16,
+};
+
+constexpr std::array<std::uint8_t, 256> make_classes() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c : {0x00, 0x09, 0x0A, 0x0D, 0x20}) t[c] |= kSpace | kNameEnd;
+    for (int c : {'%', '(', ')', '/', '<', '>', '[', ']'}) t[c] |= kNameEnd;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] |= kOperator;
+    for (int c = 'a'; c <= 'z'; ++c) t[c] |= kOperator;
+    for (int c : {'*', '\'', '"'}) t[c] |= kOperator;
+    for (int c = '0'; c <= '9'; ++c) t[c] |= kDigit | kHex;
+    for (int c = 'a'; c <= 'f'; ++c) t[c] |= kHex;
+    for (int c = 'A'; c <= 'F'; ++c) t[c] |= kHex;
+    return t;
+}
+constexpr std::array<std::uint8_t, 256> kClasses = make_classes();
+
+constexpr bool has_class(std::uint8_t b, std::uint8_t cls) { return (kClasses[b] & cls) != 0; }
+
+constexpr std::uint8_t hex_value(std::uint8_t b) {
+    if (b <= '9') return static_cast<std::uint8_t>(b - '0');
+    if (b <= 'F') return static_cast<std::uint8_t>(b - 'A' + 10);
+    return static_cast<std::uint8_t>(b - 'a' + 10);
+}
+
+// Skips white space and comments. Returns false at the end of the data.
+bool skip_space_and_comments(Bytes d, size_t& pos) {
+    const size_t n = d.size();
+    while (pos < n) {
+        const std::uint8_t b = d[pos];
+        if (has_class(b, kSpace)) {
+            ++pos;
+        } else if (b == '%') {
+            while (pos < n && d[pos] != '\n' && d[pos] != '\r') ++pos;
+        } else {
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---- Operands ----
+
+Operand make_view_string(Bytes d, size_t begin, size_t end) {
+    Operand op;
+    op.value = OperandString{d.subspan(begin, end - begin), {}, true};
+    return op;
+}
+
+Operand make_owned_string(std::string bytes) {
+    Operand op;
+    op.value = OperandString{{}, std::move(bytes), false};
+    return op;
+}
+
+// A literal string at '('. Strings without a backslash (nearly all of them) stay views of the
+// content; the first backslash switches to decoding into an owned buffer.
+Operand parse_literal_string(Bytes d, size_t& pos) {
+    const size_t n = d.size();
+    const size_t begin = pos + 1;
+    size_t depth = 1;
+    size_t i = begin;
+    for (; i < n; ++i) {
+        const std::uint8_t b = d[i];
+        if (b == '(') {
+            ++depth;
+        } else if (b == ')') {
+            if (--depth == 0) {
+                pos = i + 1;
+                return make_view_string(d, begin, i);
+            }
+        } else if (b == '\\') {
+            break;
+        }
+    }
+    if (i >= n) {
+        // Unterminated: the string runs to the end of the data.
+        pos = n;
+        return make_view_string(d, begin, n);
+    }
+
+    std::string out(as_chars(d.subspan(begin, i - begin)));
+    while (i < n) {
+        const std::uint8_t b = d[i];
+        if (b == '\\') {
+            if (i + 1 >= n) {  // a lone backslash at the very end is dropped
+                i = n;
+                break;
+            }
+            const std::uint8_t e = d[i + 1];
+            i += 2;
+            switch (e) {
+                case 'n': out.push_back('\n'); break;
+                case 'r': out.push_back('\r'); break;
+                case 't': out.push_back('\t'); break;
+                default:
+                    if (has_class(e, kDigit)) {
+                        // The first digit may be 8 or 9; the next two must be octal digits.
+                        unsigned value = e - '0';
+                        for (int k = 0; k < 2 && i < n && d[i] >= '0' && d[i] <= '7'; ++k, ++i) {
+                            value = value * 8 + (d[i] - '0');
+                        }
+                        out.push_back(static_cast<char>(value & 0xFF));
+                    } else {
+                        // ( ) \ give themselves; so does every other byte (b, f, an end of
+                        // line), the backslash being dropped.
+                        out.push_back(static_cast<char>(e));
+                    }
+                    break;
+            }
+            continue;
+        }
+        if (b == '(') {
+            ++depth;
+        } else if (b == ')' && --depth == 0) {
+            ++i;
+            pos = i;
+            return make_owned_string(std::move(out));
+        }
+        out.push_back(static_cast<char>(b));
+        ++i;
+    }
+    pos = n;
+    return make_owned_string(std::move(out));
+}
+
+// A hex string at '<' (not "<<"). Bytes that are not hex digits are skipped.
+Operand parse_hex_string(Bytes d, size_t& pos) {
+    const size_t n = d.size();
+    size_t i = pos + 1;
+    std::string out;
+    int high = -1;
+    for (; i < n; ++i) {
+        const std::uint8_t b = d[i];
+        if (b == '>') {
+            ++i;
+            break;
+        }
+        if (!has_class(b, kHex)) continue;
+        if (high < 0) {
+            high = hex_value(b);
+        } else {
+            out.push_back(static_cast<char>((high << 4) | hex_value(b)));
+            high = -1;
+        }
+    }
+    if (high >= 0) out.push_back(static_cast<char>(high << 4));
+    pos = i;
+    return make_owned_string(std::move(out));
+}
+
+// Decimal magnitude of a number token that std::from_chars reported out of range: positive
+// for overflow, zero or below for underflow.
+std::int64_t decimal_magnitude(std::string_view mantissa, std::int64_t exponent) {
+    const size_t point = mantissa.find('.');
+    const std::string_view int_part = mantissa.substr(0, point);
+    const size_t first_nonzero = int_part.find_first_not_of('0');
+    if (first_nonzero != std::string_view::npos) {
+        return static_cast<std::int64_t>(int_part.size() - first_nonzero) + exponent;
+    }
+    std::int64_t zeros = 0;
+    if (point != std::string_view::npos) {
+        for (size_t k = point + 1; k < mantissa.size() && mantissa[k] == '0'; ++k) ++zeros;
+    }
+    return exponent - zeros;
+}
+
+// A number at a digit, sign or point: sign, digits, optional point and digits, optional
+// exponent. An exponent marker without digits after it is not part of the number.
+std::optional<Operand> parse_number(Bytes d, size_t& pos) {
+    const size_t n = d.size();
+    size_t i = pos;
+    const bool negative = d[i] == '-';
+    if (d[i] == '+' || d[i] == '-') ++i;
+    const size_t digits_begin = i;
+    while (i < n && has_class(d[i], kDigit)) ++i;
+    size_t digit_count = i - digits_begin;
+    bool is_real = false;
+    if (i < n && d[i] == '.') {
+        is_real = true;
+        ++i;
+        const size_t frac_begin = i;
+        while (i < n && has_class(d[i], kDigit)) ++i;
+        digit_count += i - frac_begin;
+    }
+    if (digit_count == 0) {  // a lone sign or point, or a sign followed by a point
+        pos = i;
+        return std::nullopt;
+    }
+    const size_t mantissa_end = i;
+    if (i < n && (d[i] == 'e' || d[i] == 'E')) {
+        size_t j = i + 1;
+        if (j < n && (d[j] == '+' || d[j] == '-')) ++j;
+        if (j < n && has_class(d[j], kDigit)) {
+            while (j < n && has_class(d[j], kDigit)) ++j;
+            is_real = true;
+            i = j;
+        }
+    }
+    pos = i;
+
+    // std::from_chars takes a '-' but no '+'.
+    const size_t from = negative ? digits_begin - 1 : digits_begin;
+    const char* first = as_chars(d).data() + from;
+    const char* last = as_chars(d).data() + i;
+    Operand op;
+    if (!is_real) {
+        std::int64_t v = 0;
+        const auto [end, ec] = std::from_chars(first, last, v);
+        if (ec != std::errc() || end != last) return std::nullopt;  // beyond 64 bits
+        op.value = v;
+        return op;
+    }
+    double v = 0;
+    const auto [end, ec] = std::from_chars(first, last, v);
+    if (ec == std::errc::result_out_of_range) {
+        // The nearest double of a value too large is infinity, of one too small zero.
+        std::int64_t exponent = 0;
+        if (i > mantissa_end) {
+            size_t k = mantissa_end + 1;
+            const bool exp_negative = d[k] == '-';
+            if (d[k] == '+' || d[k] == '-') ++k;
+            for (; k < i; ++k) {
+                exponent = std::min<std::int64_t>(exponent * 10 + (d[k] - '0'), 1'000'000'000);
+            }
+            if (exp_negative) exponent = -exponent;
+        }
+        const std::string_view mantissa =
+            as_chars(d.subspan(digits_begin, mantissa_end - digits_begin));
+        v = decimal_magnitude(mantissa, exponent) > 0 ? std::numeric_limits<double>::infinity()
+                                                      : 0.0;
+        if (negative) v = -v;
+    } else if (ec != std::errc() || end != last) {
+        return std::nullopt;
+    }
+    op.value = v;
+    return op;
+}
+
+// Skips an array nested too deep, through its matching ']' or to the end of the data,
+// without recursion. Strings, hex strings and comments are stepped over so that brackets in
+// them do not count.
+void skip_array(Bytes d, size_t& pos) {
+    const size_t n = d.size();
+    size_t depth = 0;
+    while (pos < n) {
+        const std::uint8_t b = d[pos];
+        switch (b) {
+            case '[': ++depth; ++pos; break;
+            case ']':
+                ++pos;
+                if (--depth == 0) return;
+                break;
+            case '(': parse_literal_string(d, pos); break;
+            case '<':
+                if (pos + 1 < n && d[pos + 1] == '<') {
+                    pos += 2;
+                } else {
+                    parse_hex_string(d, pos);
+                }
+                break;
+            case '%':
+                while (pos < n && d[pos] != '\n' && d[pos] != '\r') ++pos;
+                break;
+            default: ++pos; break;
+        }
+    }
+}
+
+std::optional<Operand> parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting);
+
+// An array at '['; `nesting` is the number of arrays around it.
+Operand parse_array(Bytes d, size_t& pos, std::uint32_t nesting) {
+    ++pos;
+    std::vector<Operand> items;
+    while (skip_space_and_comments(d, pos)) {
+        const std::uint8_t b = d[pos];
+        if (b == ']') {
+            ++pos;
+            break;
+        }
+        if (b == '[' && nesting + 1 >= kMaxOperandNesting) {
+            skip_array(d, pos);
+            continue;
+        }
+        if (auto item = parse_operand_at(d, pos, nesting + 1)) items.push_back(std::move(*item));
+    }
+    Operand op;
+    op.value = std::move(items);
+    return op;
+}
+
+std::optional<Operand> parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting) {
+    const std::uint8_t b = d[pos];
+    switch (b) {
+        case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7':
+        case '8': case '9': case '+': case '-': case '.':
+            return parse_number(d, pos);
+        case '/': {
+            const size_t begin = ++pos;
+            while (pos < d.size() && !has_class(d[pos], kNameEnd)) ++pos;
+            Operand op;
+            op.value = OperandName{d.subspan(begin, pos - begin)};
+            return op;
+        }
+        case '(': return parse_literal_string(d, pos);
+        case '<':
+            if (pos + 1 < d.size() && d[pos + 1] == '<') {
+                // An inline dictionary dissolves into its keys and values.
+                pos += 2;
+                return std::nullopt;
+            }
+            return parse_hex_string(d, pos);
+        case '[': return parse_array(d, pos, nesting);
+        default: ++pos; return std::nullopt;
+    }
+}
+
+// ---- The operand list ----
+
+// Operands collected since the last operator. Eight live inline, which covers every operator
+// of the format; more spill into a vector that keeps its capacity across operators. Inline
+// slots are constructed only when used, so a short form run does not pay for all eight.
+class OperandList {
+public:
+    static constexpr size_t kInline = 8;
+
+    OperandList() = default;
+    OperandList(const OperandList&) = delete;
+    OperandList& operator=(const OperandList&) = delete;
+    ~OperandList() { clear(); }
+
+    void push(Operand&& op) {
+        if (!spilled_) {
+            if (size_ < kInline) {
+                new (storage_ + size_ * sizeof(Operand)) Operand(std::move(op));
+                ++size_;
+                return;
+            }
+            spill_.reserve(2 * kInline);
+            for (size_t i = 0; i < size_; ++i) spill_.push_back(std::move(*slot(i)));
+            destroy_inline();
+            spilled_ = true;
+        }
+        spill_.push_back(std::move(op));
+    }
+    void clear() {
+        if (spilled_) {
+            spill_.clear();
+            spilled_ = false;
+        } else {
+            destroy_inline();
+        }
+    }
+    std::span<const Operand> view() const {
+        if (spilled_) return spill_;
+        return {std::launder(reinterpret_cast<const Operand*>(storage_)), size_};
+    }
+
+private:
+    Operand* slot(size_t i) {
+        return std::launder(reinterpret_cast<Operand*>(storage_ + i * sizeof(Operand)));
+    }
+    void destroy_inline() {
+        for (size_t i = 0; i < size_; ++i) slot(i)->~Operand();
+        size_ = 0;
+    }
+
+    alignas(Operand) std::byte storage_[kInline * sizeof(Operand)];
+    size_t size_ = 0;  // constructed inline slots; 0 once spilled
+    bool spilled_ = false;
+    std::vector<Operand> spill_;
+};
+
+// ---- Interpretation ----
+
+// Work left for the page, shared by the page and every form it draws.
+struct WorkBudget {
+    std::uint64_t left = kPageWorkBudget;
+
+    bool spent() const { return left == 0; }
+    // Takes n units; when fewer are left, the budget is spent and the work must not be done.
+    bool take(std::uint64_t n) {
+        if (left < n) {
+            left = 0;
+            return false;
+        }
+        left -= n;
+        return true;
+    }
+};
+
+// The font tables a content stream sees, searched in order: a form sees the tables of the
+// content that drew it first, then its own, so the enclosing table wins on a clash. Nothing
+// is copied.
+struct FontLayers {
+    std::array<const FontTable*, kMaxFormDepth + 2> tables{};
+    size_t count = 0;
+
+    const FontInfo* find(const std::string& name) const {
+        for (size_t i = 0; i < count; ++i) {
+            if (auto it = tables[i]->find(name); it != tables[i]->end()) return it->second.get();
+        }
+        return nullptr;
+    }
+    FontLayers with(const FontTable& inner) const {
+        FontLayers out = *this;
+        // A form's Do only runs while depth <= kMaxFormDepth, so a page's layers never exceed
+        // the array; a caller starting deeper simply has fewer forms below it.
+        if (out.count < out.tables.size()) out.tables[out.count++] = &inner;
+        return out;
+    }
+};
+
+// What one content stream's interpretation shares with its operators.
+struct Interp {
+    const FontLayers& fonts;
+    const XObjectTable& xobjects;
+    std::uint32_t depth;
+    WorkBudget& budget;
+    // Forms append straight to the page's result; this call's own characters start here.
+    size_t chars_begin = 0;
+    // The font named by the last Tf, found once when text is first shown with it.
+    const FontInfo* font = nullptr;
+    bool font_found = false;
+
+    const FontInfo* current_font(const TextState& st) {
+        if (!font_found) {
+            font = fonts.find(lossy_utf8(as_bytes(st.font_name)));
+            font_found = true;
+        }
+        return font;
+    }
+};
+
+void scan_content(Bytes content, const FontLayers& fonts, const XObjectTable& xobjects,
+                  std::uint32_t depth, WorkBudget& budget, ContentResult& res);
+
+inline CharInfo make_char(double x0, double y0, double x1, double y1, char32_t ch) {
+    return {x0, y0, x1, y1, ch};
+}
+
+// Appends the characters of one code: one CharInfo, or the letters of a ligature sharing its
+// width. Returns false once the budget is spent.
+bool append_glyph(std::vector<CharInfo>& chars, double x, double y, double w, double size,
+                  char32_t ch, WorkBudget& budget) {
+    // U+FB01 fi, U+FB02 fl, U+FB03 ffi, U+FB04 ffl, U+FB05 and U+FB06 st.
+    static constexpr char32_t kLigatures[6][3] = {
+        {'f', 'i', 0}, {'f', 'l', 0}, {'f', 'f', 'i'},
+        {'f', 'f', 'l'}, {'s', 't', 0}, {'s', 't', 0},
+    };
+    if (ch < 0xFB01 || ch > 0xFB06) [[likely]] {
+        if (!budget.take(1)) return false;
+        chars.push_back(make_char(x, y, x + w, y + size, ch));
+        return true;
+    }
+    const char32_t* parts = kLigatures[ch - 0xFB01];
+    const size_t n = parts[2] != 0 ? 3 : 2;
+    for (size_t k = 0; k < n; ++k) {
+        if (!budget.take(1)) return false;
+        const double x0 = x + static_cast<double>(k) * w / static_cast<double>(n);
+        const double x1 = k + 1 == n ? x + w : x + static_cast<double>(k + 1) * w / static_cast<double>(n);
+        chars.push_back(make_char(x0, y, x1, y + size, parts[k]));
+    }
+    return true;
+}
+
+// Shows a string with a font already looked up (or none).
+void show_string(Bytes s, TextState& st, std::vector<CharInfo>& chars, const FontInfo* font,
+                 WorkBudget& budget) {
+    const double size = st.font_size;
+    const double h_scale = st.h_scale;
+    // Neither the CTM nor the line's y moves while a string is shown.
+    const double y = st.tm.f + st.ctm.f;
+    const size_t n = s.size();
+    size_t i = 0;
+    while (i < n) {
+        std::uint32_t code = s[i];
+        char32_t ch;
+        double w;
+        bool single_space;
+        if (font != nullptr) {
+            if (font->is_type0 && n - i >= 2) {
+                code = (code << 8) | s[i + 1];
+                ch = font->decode_char(s.data() + i, 2);
+                single_space = false;
+                i += 2;
+            } else {
+                ch = font->decode_char(s.data() + i, 1);
+                single_space = code == 0x20;
+                i += 1;
+            }
+            w = size * font->glyph_width(code) / 1000.0;
+        } else {
+            ch = code < 0x80 ? static_cast<char32_t>(code) : U'\uFFFD';
+            single_space = code == 0x20;
+            i += 1;
+            w = 0.6 * size;
+        }
+        const double drawn = w * h_scale;
+        if (!append_glyph(chars, st.tm.e + st.ctm.e, y, drawn, size, ch, budget)) return;
+        st.tm.e += drawn + st.char_spacing;
+        if (single_space) st.tm.e += st.word_spacing;
+    }
+}
+
+// Moves to the start of a next line offset by (tx, ty) from the current line start. The
+// offset is added to the line matrix's translation as it stands, not scaled by it.
+void next_line(TextState& st, double tx, double ty) {
+    st.tlm.e += tx;
+    st.tlm.f += ty;
+    st.tm = st.tlm;
+}
+
+Matrix matrix_of(std::span<const Operand> ops) {
+    const Operand* m = ops.data() + ops.size() - 6;
+    return {m[0].number(), m[1].number(), m[2].number(),
+            m[3].number(), m[4].number(), m[5].number()};
+}
+
+void map_point(const Matrix& m, double& x, double& y) {
+    const double nx = m.a * x + m.c * y + m.e;
+    const double ny = m.b * x + m.d * y + m.f;
+    x = nx;
+    y = ny;
+}
+
+void show_operand(const Operand& op, TextState& st, ContentResult& res, Interp& ip) {
+    if (const OperandString* s = op.string()) {
+        show_string(s->bytes(), st, res.chars, ip.current_font(st), ip.budget);
+    }
+}
+
+void show_array(const std::vector<Operand>& items, TextState& st, ContentResult& res, Interp& ip) {
+    for (const Operand& item : items) {
+        if (ip.budget.spent()) return;
+        if (const OperandString* s = item.string()) {
+            show_string(s->bytes(), st, res.chars, ip.current_font(st), ip.budget);
+        } else if (item.is_number()) {
+            const double n = item.number();
+            st.tm.e += -(n / 1000.0) * st.font_size * st.h_scale;
+            // A gap wider than 150 thousandths of a 12-point size, scaled with the size (but
+            // never below half of it), stands for a word break.
+            if (n < -150.0 * std::max(st.font_size / 12.0, 0.5) &&
+                res.chars.size() > ip.chars_begin &&
+                ip.budget.take(1)) {
+                emit_space(st, res.chars);
+            }
+        }
+    }
+}
+
+void draw_xobject(const Operand& op, TextState& st, ContentResult& res, Interp& ip) {
+    std::string name;
+    if (const OperandName* n = op.name()) name = lossy_utf8(n->bytes);
+    const auto it = ip.xobjects.find(name);
+    if (it == ip.xobjects.end() || it->second.kind == XObjectData::Kind::Image) {
+        // The unit square's corners (0, 0) and (1, 1) under the CTM.
+        const Matrix& m = st.ctm;
+        const double x0 = m.e, y0 = m.f;
+        const double x1 = m.a + m.c + m.e, y1 = m.b + m.d + m.f;
+        ImageRef ref;
+        ref.name = std::move(name);
+        ref.bbox[0] = std::min(x0, x1);
+        ref.bbox[1] = std::min(y0, y1);
+        ref.bbox[2] = std::max(x0, x1);
+        ref.bbox[3] = std::max(y0, y1);
+        res.images.push_back(std::move(ref));
+        return;
+    }
+    if (ip.depth > kMaxFormDepth) return;  // also ends forms that draw themselves
+    const XObjectData& form = it->second;
+    if (!ip.budget.take(kFormDoWork + form.data.size() / kFormBytesPerWork)) return;
+
+    // The form runs in its own state; only its output is mapped through the CTM it was drawn
+    // with, so the caller's CTM needs no saving here.
+    const Matrix ctm = Matrix::mul(form.matrix, st.ctm);
+    const FontLayers layers = ip.fonts.with(form.fonts);
+    // The form appends to this result directly, and what it appended is then mapped in place:
+    // no result of its own to allocate and copy at every Do. Forms inside it have already
+    // mapped their part through their own matrices, so each level applies its CTM once.
+    const size_t chars_before = res.chars.size();
+    const size_t images_before = res.images.size();
+    scan_content(form.data, layers, ip.xobjects, ip.depth + 1, ip.budget, res);
+    for (size_t i = chars_before; i < res.chars.size(); ++i) {
+        // Corners are mapped independently and not re-ordered.
+        CharInfo& c = res.chars[i];
+        map_point(ctm, c.x0, c.y0);
+        map_point(ctm, c.x1, c.y1);
+    }
+    for (size_t i = images_before; i < res.images.size(); ++i) {
+        ImageRef& ref = res.images[i];
+        map_point(ctm, ref.bbox[0], ref.bbox[1]);
+        map_point(ctm, ref.bbox[2], ref.bbox[3]);
+    }
+}
+
+constexpr std::uint16_t op_key(char a, char b = 0) {
+    return static_cast<std::uint16_t>((static_cast<std::uint8_t>(a) << 8) |
+                                      static_cast<std::uint8_t>(b));
+}
+
+// Executes one operator, recognised by its one or two bytes.
+void run_operator(Bytes op, std::span<const Operand> ops, TextState& st, ContentResult& res,
+                  Interp& ip) {
+    if (op.empty() || op.size() > 2) return;
+    const std::uint16_t key = op_key(static_cast<char>(op[0]),
+                                     op.size() == 2 ? static_cast<char>(op[1]) : '\0');
+    // Operand 1 is the last one collected, operand 2 the one before it, and so on.
+    const size_t count = ops.size();
+    auto arg = [&](size_t k) -> const Operand& { return ops[count - k]; };
+    switch (key) {
+        case op_key('q'): st.save_gs(); break;
+        case op_key('Q'):
+            if (st.gs_overflow > 0) {
+                --st.gs_overflow;
+            } else if (!st.gs_stack.empty()) {
+                st.ctm = st.gs_stack.back();
+                st.gs_stack.pop_back();
+            }
+            break;
+        case op_key('c', 'm'):
+            if (count >= 6) st.ctm = Matrix::mul(matrix_of(ops), st.ctm);
+            break;
+        case op_key('B', 'T'):
+            st.tm = Matrix{};
+            st.tlm = Matrix{};
+            break;
+        case op_key('T', 'f'):
+            if (count >= 2) {
+                const OperandName* name = arg(2).name();
+                st.font_name.assign(name != nullptr ? as_chars(name->bytes) : std::string_view{});
+                st.font_size = arg(1).number();
+                ip.font_found = false;
+            }
+            break;
+        case op_key('T', 'c'):
+            if (count >= 1) st.char_spacing = arg(1).number();
+            break;
+        case op_key('T', 'w'):
+            if (count >= 1) st.word_spacing = arg(1).number();
+            break;
+        case op_key('T', 'z'):
+            if (count >= 1) st.h_scale = arg(1).number() / 100.0;
+            break;
+        case op_key('T', 'L'):
+            if (count >= 1) st.leading = arg(1).number();
+            break;
+        case op_key('T', 'd'):
+            if (count >= 2) next_line(st, arg(2).number(), arg(1).number());
+            break;
+        case op_key('T', 'D'):
+            if (count >= 2) {
+                st.leading = -arg(1).number();
+                next_line(st, arg(2).number(), arg(1).number());
+            }
+            break;
+        case op_key('T', 'm'):
+            if (count >= 6) {
+                st.tlm = matrix_of(ops);
+                st.tm = st.tlm;
+            }
+            break;
+        case op_key('T', '*'): next_line(st, 0.0, -st.leading); break;
+        case op_key('T', 'j'):
+            if (count >= 1) show_operand(arg(1), st, res, ip);
+            break;
+        case op_key('\''):
+            next_line(st, 0.0, -st.leading);
+            if (count >= 1) show_operand(arg(1), st, res, ip);
+            break;
+        case op_key('"'):
+            if (count >= 3) {
+                st.word_spacing = arg(3).number();
+                st.char_spacing = arg(2).number();
+                next_line(st, 0.0, -st.leading);
+                show_operand(arg(1), st, res, ip);
+            }
+            break;
+        case op_key('T', 'J'):
+            if (count >= 1) {
+                if (const std::vector<Operand>* items = arg(1).array()) show_array(*items, st, res, ip);
+            }
+            break;
+        case op_key('D', 'o'):
+            if (count >= 1) draw_xobject(arg(1), st, res, ip);
+            break;
+        default: break;
+    }
+}
+
+// Interprets one content stream with a fresh state, appending to `res`.
+void scan_content(Bytes content, const FontLayers& fonts, const XObjectTable& xobjects,
+                  std::uint32_t depth, WorkBudget& budget, ContentResult& res) {
+    if (budget.spent()) return;
+    TextState st;
+    Interp ip{fonts, xobjects, depth, budget, res.chars.size()};
+    OperandList operands;
+    const std::uint8_t* d = content.data();
+    const size_t n = content.size();
+    size_t pos = 0;
+    while (pos < n) {
+        const std::uint8_t b = d[pos];
+        const std::uint8_t cls = kClasses[b];
+        if (cls & kSpace) {
+            ++pos;
+            continue;
+        }
+        if (cls & kOperator) {
+            const size_t begin = pos;
+            do {
+                ++pos;
+            } while (pos < n && has_class(d[pos], kOperator));
+            if (!budget.take(1)) break;
+            run_operator(content.subspan(begin, pos - begin), operands.view(), st, res, ip);
+            operands.clear();
+            if (budget.spent()) break;
+            continue;
+        }
+        if (b == '%') {
+            while (pos < n && d[pos] != '\n' && d[pos] != '\r') ++pos;
+            continue;
+        }
+        if (auto op = parse_operand_at(content, pos, 0)) operands.push(std::move(*op));
+    }
+}
+
+FontLayers single_layer(const FontTable& fonts) {
+    FontLayers layers;
+    layers.tables[0] = &fonts;
+    layers.count = 1;
+    return layers;
+}
+
+ContentResult scan_with_budget(Bytes content, const FontTable& fonts,
+                               const XObjectTable& xobjects, std::uint32_t depth,
+                               std::uint64_t budget) {
+    WorkBudget work{budget};
+    ContentResult res;
+    // Text-heavy content shows about one glyph per four to eight bytes. Reserving for one per
+    // eight saves most regrowth; a large reservation is only address space until written.
+    res.chars.reserve(std::min<size_t>(content.size() / 8, size_t{1} << 20));
+    scan_content(content, single_layer(fonts), xobjects, depth, work, res);
+    return res;
+}
+
+}  // namespace
+
+ContentResult scan_content_stream_full(Bytes content, const FontTable& fonts,
+                                       const XObjectTable& xobjects, std::uint32_t depth) {
+    return scan_with_budget(content, fonts, xobjects, depth, kPageWorkBudget);
+}
+
+ContentResult scan_content_stream_with_budget_for_testing(Bytes content, const FontTable& fonts,
+                                                          const XObjectTable& xobjects,
+                                                          std::uint32_t depth,
+                                                          std::uint64_t budget) {
+    return scan_with_budget(content, fonts, xobjects, depth, budget);
+}
+
+std::optional<Operand> parse_operand(Bytes data, size_t& pos) {
+    if (pos >= data.size()) return std::nullopt;
+    return parse_operand_at(data, pos, 0);
+}
+
+void execute_operator_full(Bytes op, std::span<const Operand> operands, TextState& state,
+                           ContentResult& result, const FontTable& fonts,
+                           const XObjectTable& xobjects, std::uint32_t depth) {
+    WorkBudget budget;
+    const FontLayers layers = single_layer(fonts);
+    Interp ip{layers, xobjects, depth, budget};
+    run_operator(op, operands, state, result, ip);
+}
+
+void emit_string(Bytes s, TextState& state, std::vector<CharInfo>& chars,
+                 const FontTable& fonts) {
+    if (s.empty()) return;
+    WorkBudget budget;
+    const FontLayers layers = single_layer(fonts);
+    show_string(s, state, chars, layers.find(lossy_utf8(as_bytes(state.font_name))), budget);
+}
+
+void emit_space(const TextState& state, std::vector<CharInfo>& chars) {
+    const double x = state.tm.e + state.ctm.e;
+    const double y = state.tm.f + state.ctm.f;
+    chars.push_back(make_char(x, y, x + 0.25 * state.font_size, y + state.font_size, U' '));
+}
+
+}  // namespace vellix
