@@ -147,13 +147,6 @@ bool join_hyphenated_pass(std::vector<TextLine>& lines) {
 
 }  // namespace
 
-void BoxUnion::add(double x0, double y0, double x1, double y1) {
-    box.x0 = min_num(box.x0, x0);
-    box.y0 = min_num(box.y0, y0);
-    box.x1 = max_num(box.x1, x1);
-    box.y1 = max_num(box.y1, y1);
-}
-
 BBox union_of(std::span<const CharInfo> chars) {
     BoxUnion u;
     for (const CharInfo& c : chars) u.add(c);
@@ -213,8 +206,16 @@ TextSpan make_span(std::vector<CharInfo> chars, const std::string& font, std::ui
     TextSpan span;
     // Most characters are ASCII: one byte each, so one reservation covers the usual text.
     span.text.reserve(chars.size());
-    for (const CharInfo& c : chars) append_utf8(span.text, c.ch);
-    span.bbox = union_of(std::span<const CharInfo>(chars));
+    BoxUnion box;
+    for (const CharInfo& c : chars) {
+        if (c.ch < 0x80) {
+            span.text.push_back(static_cast<char>(c.ch));
+        } else {
+            append_utf8(span.text, c.ch);
+        }
+        box.add(c);
+    }
+    span.bbox = box.box;
     span.font = font;
     span.size = size;
     span.color = color;
@@ -410,8 +411,12 @@ std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars, const s
         blocks = build_blocks(build_lines(std::move(spans), size), size);
     } else {
         // Both columns keep the spans' creation order; the left column reads first.
+        const auto n_left = static_cast<std::size_t>(std::count_if(
+            spans.begin(), spans.end(), [&](const TextSpan& s) { return s.bbox.x0 < *split; }));
         std::vector<TextSpan> left;
         std::vector<TextSpan> right;
+        left.reserve(n_left);
+        right.reserve(spans.size() - n_left);
         for (TextSpan& s : spans) (s.bbox.x0 < *split ? left : right).push_back(std::move(s));
         blocks = build_blocks(build_lines(std::move(left), size), size);
         std::vector<TextBlock> right_blocks = build_blocks(build_lines(std::move(right), size), size);

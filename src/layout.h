@@ -51,7 +51,13 @@ struct BoxUnion {
     static constexpr double kStartMin = 1.7976931348623157e308;
     static constexpr double kStartMax = -1.7976931348623157e308;
 
-    void add(double x0, double y0, double x1, double y1);
+    // Written as "v < running ? v : running": a NaN operand compares false and never wins.
+    void add(double x0, double y0, double x1, double y1) {
+        box.x0 = x0 < box.x0 ? x0 : box.x0;
+        box.y0 = y0 < box.y0 ? y0 : box.y0;
+        box.x1 = x1 > box.x1 ? x1 : box.x1;
+        box.y1 = y1 > box.y1 ? y1 : box.y1;
+    }
     void add(const BBox& b) { add(b.x0, b.y0, b.x1, b.y1); }
     void add(const CharInfo& c) { add(c.x0, c.y0, c.x1, c.y1); }
 };
