@@ -21,17 +21,15 @@ namespace {
 constexpr const char* kNoCatalog = "recovery: could not find Catalog root";
 constexpr const char* kEncrypted = "encrypted PDFs are not supported";
 
-// A file may hold any number of headers whose dictionaries never close; reading each one to
-// the end of the file would be quadratic. The dictionary reads of one scan share this budget
-// (bytes offered to readers), which real files never come near: their dictionaries end at
-// their own ">>".
-constexpr size_t kScanBudgetPerFileByte = 8;
+// The full-parser reads of the scan (trailers, cross-reference stream dictionaries) share a
+// budget of bytes proportional to the file size: a file made of endless dictionaries full of
+// "trailer" words must not make the scan quadratic. Real files never come near it.
+constexpr size_t kScanBudgetPerFileByte = 4;
 constexpr size_t kScanBudgetFloor = size_t{1} << 20;
 // No single trailer dictionary read during the scan looks further than this.
 constexpr size_t kMaxTrailerRead = size_t{64} << 10;
-// Object streams decoded during one scan, and the bytes they may decode to together: the scan
-// must stay bounded even when a hostile file is nothing but object streams.
-constexpr size_t kMaxScanObjectStreams = 4096;
+// The bytes that the object streams of one scan may decode to together (their number is
+// bounded by kMaxScanObjectStreams).
 constexpr size_t kMaxScanDecodedBytes = size_t{1} << 30;
 
 // Tab, line feed, carriage return, space: what separates tokens for the scan.
@@ -58,13 +56,11 @@ std::optional<std::uint64_t> read_bounded(Bytes d, size_t& p, std::uint64_t max)
     return v;
 }
 
-// The small dictionary reader. `end` receives the position where reading stopped, which the
-// scan charges to its budget.
-std::optional<PdfObj> read_small_dict(Bytes d, size_t k, size_t& end) {
+// The small dictionary reader; the dictionary ends at the end of `d` at the latest.
+std::optional<PdfObj> read_small_dict(Bytes d, size_t k) {
     const size_t n = d.size();
+    if (k >= n || n - k <= 3) return std::nullopt;
     size_t p = k + 3;
-    end = std::min(p, n);
-    if (k >= n || p >= n) return std::nullopt;
     // Comments between the keyword and the dictionary ("1 0 obj % catalog") are common in
     // hand-written files; they are skipped along with the white space.
     while (p < n && (is_line_ws(d[p]) || d[p] == '%')) {
@@ -74,7 +70,6 @@ std::optional<PdfObj> read_small_dict(Bytes d, size_t k, size_t& end) {
             ++p;
         }
     }
-    end = p;
     if (p >= n) return std::nullopt;
     if (d[p] != '<') return PdfObj{};
     if (n - p < 4) return std::nullopt;
@@ -117,18 +112,12 @@ std::optional<PdfObj> read_small_dict(Bytes d, size_t k, size_t& end) {
             entry.value.name = d.subspan(name_start, p - name_start);
         } else if (is_digit(d[p])) {
             const std::optional<std::uint64_t> num = read_bounded(d, p, 0xFFFFFFFFu);
-            if (!num) {
-                end = p;
-                return std::nullopt;
-            }
+            if (!num) return std::nullopt;
             size_t q = p;
             while (q < n && is_blank(d[q])) ++q;
             if (q < n && is_digit(d[q])) {
                 const std::optional<std::uint64_t> gen = read_bounded(d, q, 0xFFFFu);
-                if (!gen) {
-                    end = q;
-                    return std::nullopt;
-                }
+                if (!gen) return std::nullopt;
                 p = q;
                 while (q < n && is_blank(d[q])) ++q;
                 if (q < n && d[q] == 'R') {
@@ -146,7 +135,6 @@ std::optional<PdfObj> read_small_dict(Bytes d, size_t k, size_t& end) {
         // Any other byte leaves the value Other and is read again as part of the dictionary.
         dict.entries.push_back(std::move(entry));
     }
-    end = p;
     return dict;
 }
 
@@ -234,7 +222,8 @@ bool xref_stream_has_encrypt(Bytes file, size_t k, Budget& budget, Arena& arena)
     const Bytes window = budget.window(file, from, kMaxTrailerRead);
     Cursor cur{window, std::min(from, window.size()), &arena};
     const Result<PdfObject> obj = parse_object(cur);
-    budget.charge(cur.pos > from ? cur.pos - from : 0);
+    const size_t read = cur.pos > from ? cur.pos - from : 0;
+    budget.charge(obj ? read : window.size() - std::min(from, window.size()));
     return obj && obj->get("Encrypt") != nullptr;
 }
 
@@ -294,8 +283,7 @@ void index_object_streams(Bytes file, const XrefMap& top_level,
 }  // namespace
 
 std::optional<PdfObj> try_parse_object_at(Bytes file, size_t obj_keyword_pos) {
-    size_t end = 0;
-    return read_small_dict(file, obj_keyword_pos, end);
+    return read_small_dict(file, obj_keyword_pos);
 }
 
 Result<XrefSection> recover_xref_by_scan(Bytes file) {
@@ -304,42 +292,56 @@ Result<XrefSection> recover_xref_by_scan(Bytes file) {
     Arena arena;
     Budget budget{kScanBudgetFloor + std::min(file.size(), SIZE_MAX / kScanBudgetPerFileByte) *
                                          kScanBudgetPerFileByte};
-    XrefMap entries;
-    std::optional<ObjectId> root;
-    std::vector<ObjStmCandidate> objstms;
-    bool encrypted = false;
-    std::uint32_t max_num = 0;
 
-    size_t from = 0;
-    while (from < file.size()) {
+    // Pass 1: every header, in file order; the last header of a number is its entry.
+    struct Found {
+        Header h;
+        size_t k;  // position of the keyword
+    };
+    std::vector<Found> found;
+    XrefMap entries;
+    std::uint32_t max_num = 0;
+    for (size_t from = 0; from < file.size();) {
         const void* hit = memmem(file.data() + from, file.size() - from, kObj.data(), kObj.size());
         if (!hit) break;
         const auto k = static_cast<size_t>(static_cast<const std::uint8_t*>(hit) - file.data());
         from = k + kObj.size();
         const std::optional<Header> h = header_before(file, k);
         if (!h) continue;
-        size_t end = 0;
-        const std::optional<PdfObj> dict = read_small_dict(budget.window(file, k + 3), k, end);
-        budget.charge(end > k ? end - k : 0);
-        if (dict && dict->kind == PdfObj::Kind::Dict) {
-            // The first catalog in file order that points to a page tree is the root.
-            if (!root && has_name(*dict, "Type", "Catalog") && has_ref(*dict, "Pages")) {
-                root = ObjectId{h->num, h->gen};
-            }
-            if (has_name(*dict, "Type", "ObjStm")) objstms.push_back({h->num, h->start});
-            if (has_name(*dict, "Type", "XRef") && xref_stream_has_encrypt(file, k, budget, arena)) {
-                encrypted = true;
-            }
-        }
+        found.push_back({*h, k});
         entries.set(h->num, {static_cast<std::uint32_t>(h->start), h->gen, XrefKind::InUse});
         max_num = std::max(max_num, h->num);
+    }
+
+    // Pass 2: the dictionary after each header. A dictionary is read no further than the next
+    // header: the windows do not overlap, so headers whose dictionaries never close cost one
+    // pass over the file instead of one pass each.
+    std::optional<ObjectId> root;
+    std::optional<ObjectId> any_catalog;
+    std::vector<ObjStmCandidate> objstms;
+    bool encrypted = false;
+    for (size_t i = 0; i < found.size(); ++i) {
+        const Found& f = found[i];
+        const size_t window_end = i + 1 < found.size() ? found[i + 1].h.start : file.size();
+        const std::optional<PdfObj> dict = read_small_dict(file.first(window_end), f.k);
+        if (!dict || dict->kind != PdfObj::Kind::Dict) continue;
+        const bool catalog = has_name(*dict, "Type", "Catalog");
+        // The first catalog in file order that points to a page tree is the root.
+        if (!root && catalog && has_ref(*dict, "Pages")) root = ObjectId{f.h.num, f.h.gen};
+        const bool is_entry = entries.find(f.h.num)->offset == static_cast<std::uint32_t>(f.h.start);
+        // Failing that, any catalog that is the last header of its number.
+        if (!any_catalog && catalog && is_entry) any_catalog = ObjectId{f.h.num, f.h.gen};
+        if (is_entry && has_name(*dict, "Type", "ObjStm")) objstms.push_back({f.h.num, f.h.start});
+        if (!encrypted && has_name(*dict, "Type", "XRef") &&
+            xref_stream_has_encrypt(file, f.k, budget, arena)) {
+            encrypted = true;
+        }
     }
 
     // A rebuilt cross-reference does not make an encrypted file readable: every trailer is
     // checked, since the damaged one may be the only one that was not.
     constexpr std::string_view kTrailer = "trailer";
-    from = 0;
-    while (!encrypted && from < file.size()) {
+    for (size_t from = 0; !encrypted && from < file.size();) {
         const void* hit =
             memmem(file.data() + from, file.size() - from, kTrailer.data(), kTrailer.size());
         if (!hit) break;
@@ -358,22 +360,7 @@ Result<XrefSection> recover_xref_by_scan(Bytes file) {
 
     if (!root) root = packed_catalogs.with_pages;
     // Last resort: any catalog, even one without a page tree.
-    if (!root && entries.size() > 0) {
-        entries.for_each([&](std::uint32_t num, const XrefEntry& e) {
-            if (root) return;
-            // The recorded offset is the header start; the reader wants the keyword.
-            const Bytes rest = file.subspan(e.offset);
-            const void* kw = memmem(rest.data(), rest.size(), kObj.data(), kObj.size());
-            if (!kw) return;
-            const auto k = static_cast<size_t>(static_cast<const std::uint8_t*>(kw) - file.data());
-            size_t end = 0;
-            const std::optional<PdfObj> dict = read_small_dict(budget.window(file, k + 3), k, end);
-            budget.charge(end > k ? end - k : 0);
-            if (dict && dict->kind == PdfObj::Kind::Dict && has_name(*dict, "Type", "Catalog")) {
-                root = ObjectId{num, e.gen};
-            }
-        });
-    }
+    if (!root) root = any_catalog;
     if (!root) root = packed_catalogs.any;
     if (!root) return std::unexpected(ParseError::message(kNoCatalog));
 

@@ -23,7 +23,23 @@ struct PdfObjEntry {
     PdfObj value;
 };
 
+// Object streams whose objects one scan indexes; a hostile file made of nothing but object
+// streams must not make the scan decode without end.
+inline constexpr size_t kMaxScanObjectStreams = 4096;
+
+// Rebuilds the cross-reference by scanning the whole file for "num gen obj" headers; the last
+// header of a number wins. Objects of the object streams found are added as Compressed
+// entries (offset: stream number, gen: index) unless the number was found at top level. The
+// root is the first catalog (/Type /Catalog with a /Pages reference) in file order, then one
+// inside an object stream, then any /Type /Catalog. Errors: "encrypted PDFs are not
+// supported" when a trailer dictionary or a cross-reference stream has /Encrypt, and
+// "recovery: could not find Catalog root". Work is bounded: dictionary reads share a budget
+// proportional to the file size.
 [[nodiscard]] Result<XrefSection> recover_xref_by_scan(Bytes file);
+// Reads just enough of the dictionary after the "obj" keyword at `obj_keyword_pos` to
+// recognise a catalog: absent when the bytes run out first or a number in a value overflows,
+// Other when no dictionary follows (comments before it are skipped), Dict otherwise. Values of
+// the entries are Name, Ref or Other; the first ">>", nested or not, ends the dictionary.
 std::optional<PdfObj> try_parse_object_at(Bytes file, size_t obj_keyword_pos);
 
 }  // namespace vellix
