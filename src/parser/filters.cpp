@@ -73,6 +73,7 @@ private:
 // zlib reads at most this much of the input per call; the input is never copied.
 constexpr size_t kInflateInputChunk = 32768;
 constexpr size_t kInflateMinOutput = 4096;
+constexpr size_t kInflateMaxGuess = size_t{16} << 20;
 
 // Ends the inflater on every return path.
 struct InflateGuard {
@@ -85,9 +86,10 @@ Result<ByteVec> inflate_capped(Bytes data, size_t cap) {
     if (inflateInit(&zs) != Z_OK) return fail(kFlateFailed);
     InflateGuard guard{&zs};
 
-    // A first guess of four times the input (typical for text); the buffer doubles from there.
+    // A first guess of four times the input (typical for text), within bounds so that a large
+    // image stream does not start with a huge zero-filled buffer; it doubles from there.
     ByteVec out;
-    const size_t guess = data.size() > SIZE_MAX / 4 ? SIZE_MAX : data.size() * 4;
+    const size_t guess = std::min(data.size(), kInflateMaxGuess / 4) * 4;
     out.resize(std::min(cap, std::max(guess, kInflateMinOutput)));
     size_t produced = 0;
     size_t fed = 0;
@@ -122,7 +124,8 @@ Result<ByteVec> inflate_capped(Bytes data, size_t cap) {
         // truncated stream (files in the wild have them), otherwise the output was full.
         if (rc == Z_BUF_ERROR) {
             if (input_done) break;
-            continue;
+            if (zs.avail_in == 0 || zs.avail_out == 0) continue;  // more input or more room
+            return fail(kFlateFailed);  // neither: looping again would not progress
         }
         // Z_DATA_ERROR (bad header, block, code, distance or check value), Z_NEED_DICT (a
         // preset dictionary no PDF can supply), Z_MEM_ERROR, Z_STREAM_ERROR.
@@ -483,7 +486,8 @@ Result<ByteVec> undo_png(const ByteVec& data, const PredictorParams& p) {
         auto left_at = [&](size_t i) -> std::uint8_t { return i >= bpp ? cur[i - bpp] : 0; };
         switch (type) {
         case 0:
-            std::memcpy(cur, raw, n);
+            // n may be 0 with an empty `out`, whose data() may be null: memcpy must not see it.
+            if (n != 0) std::memcpy(cur, raw, n);
             break;
         case 1:
             for (size_t i = 0; i < n; ++i) cur[i] = static_cast<std::uint8_t>(raw[i] + left_at(i));

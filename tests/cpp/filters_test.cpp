@@ -730,5 +730,19 @@ TEST(DecodeStructuralStream, FiltersThenPredictor) {
     }
 }
 
+// ---------------------------------------------------------------------------------------
+// Fuzz regressions (inputs in fuzz/regressions/filters/)
+
+// png-row-of-type-byte-only: a PNG row of its type byte alone, and nothing else, handed an
+// empty output buffer (null data()) to memcpy.
+TEST(FiltersFuzzRegression, PngRowOfTypeByteOnly) {
+    for (int type = 0; type <= 4; ++type) {
+        SCOPED_TRACE(type);
+        Result<ByteVec> got = apply_predictor(vec({type}), predictor_parms(12, {1, 8, 5}));
+        ASSERT_TRUE(got.has_value()) << error_of(got);
+        EXPECT_TRUE(got->empty());
+    }
+}
+
 }  // namespace
 }  // namespace vellix
