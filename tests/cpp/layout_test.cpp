@@ -200,75 +200,49 @@ TEST(ClusterChars, EmptyInputAndCallerValuesOnEverySpan) {
 
 // ---- Lines ----
 
-TEST(BuildLines, JoinThresholds) {
-    // The first span is 100 wide at baseline 100; the second is placed against it (s = 12).
+// Each case lists the spans in input order and the texts of the resulting lines (s = 12).
+TEST(BuildLines, ThresholdsAndReadingOrder) {
+    using Lines = std::vector<std::vector<std::string>>;
     const struct {
         const char* name;
-        TextSpan second;
-        std::size_t lines;
+        std::vector<TextSpan> spans;
+        Lines want;
     } cases[] = {
-        {"gap 59 joins", span_at(159, 100, 170, 110), 1},
-        {"gap 60 splits", span_at(160, 100, 170, 110), 2},
-        {"superscript 5.9 above joins", span_at(100, 105.9, 110, 115), 1},
-        {"superscript 6.0 above splits", span_at(100, 106, 110, 115), 2},
-        {"subscript 5.9 below joins", span_at(100, 94.1, 110, 104), 1},
-        {"nan x0 splits", span_at(kNaN, 100, 110, 110), 2},
+        {"gap 59 joins", {span_at(0, 100, 100, 110, "a"), span_at(159, 100, 170, 110, "b")}, {{"a", "b"}}},
+        {"gap 60 splits", {span_at(0, 100, 100, 110, "a"), span_at(160, 100, 170, 110, "b")}, {{"a"}, {"b"}}},
+        {"rise 5.9 joins", {span_at(0, 100, 100, 110, "a"), span_at(100, 105.9, 110, 115, "b")}, {{"a", "b"}}},
+        {"rise 6.0 splits", {span_at(0, 100, 100, 110, "a"), span_at(100, 106, 110, 115, "b")}, {{"b"}, {"a"}}},
+        {"nan x0 splits", {span_at(0, 100, 100, 110, "a"), span_at(kNaN, 100, 110, 110, "b")}, {{"a"}, {"b"}}},
+        {"top of the page first",
+         {span_at(0, 100, 10, 110, "low"), span_at(0, 300, 10, 310, "top"), span_at(0, 200, 10, 210, "mid")},
+         {{"top"}, {"mid"}, {"low"}}},
+        {"right to left arrival reads left to right",
+         {span_at(40, 100, 50, 110, "c"), span_at(20, 100, 30, 110, "b"), span_at(0, 100, 10, 110, "a")},
+         {{"a", "b", "c"}}},
+        // Baselines 0.1 apart sort by baseline, not by x, so the higher span is compared first.
+        {"higher span on the left", {span_at(100, 100, 250, 110, "low"), span_at(0, 100.1, 90, 110, "high")},
+         {{"high", "low"}}},
+        {"lower span starts 10 s before the higher one ends",
+         {span_at(0, 100, 90, 110, "low"), span_at(100, 100.1, 250, 110, "high")}, {{"high"}, {"low"}}},
+        {"overlap 119 joins", {span_at(11, 100, 20, 110, "low"), span_at(0, 100.1, 130, 110, "high")},
+         {{"high", "low"}}},
+        {"overlap 120 splits", {span_at(10, 100, 20, 110, "low"), span_at(0, 100.1, 130, 110, "high")},
+         {{"high"}, {"low"}}},
+        {"superscript sits in x order",
+         {span_at(0, 100, 50, 110, "E=mc"), span_at(50, 104, 55, 110, "2"), span_at(58, 100, 80, 110, "!")},
+         {{"E=mc", "2", "!"}}},
+        {"no spans", {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<TextSpan> spans = {span_at(0, 100, 100, 110), c.second};
-        EXPECT_EQ(build_lines(std::move(spans), kSize).size(), c.lines);
+        const std::vector<TextLine> lines = build_lines(c.spans, kSize);
+        Lines got;
+        for (const TextLine& l : lines) {
+            got.push_back(span_texts(l));
+            expect_box_eq(l.bbox, union_of(std::span<const TextSpan>(l.spans)));
+        }
+        EXPECT_EQ(got, c.want);
     }
-}
-
-TEST(BuildLines, ReadingOrderTopToBottomLeftToRight) {
-    // Lines come top first whatever the input order.
-    {
-        std::vector<TextSpan> spans = {span_at(0, 100, 10, 110, "bottom"),
-                                       span_at(0, 300, 10, 310, "top"),
-                                       span_at(0, 200, 10, 210, "middle")};
-        const std::vector<TextLine> lines = build_lines(std::move(spans), kSize);
-        ASSERT_EQ(lines.size(), 3u);
-        EXPECT_EQ(span_texts(lines[0]), std::vector<std::string>{"top"});
-        EXPECT_EQ(span_texts(lines[1]), std::vector<std::string>{"middle"});
-        EXPECT_EQ(span_texts(lines[2]), std::vector<std::string>{"bottom"});
-    }
-    // Spans that arrive right to left on one baseline are listed left to right.
-    {
-        std::vector<TextSpan> spans = {span_at(40, 100, 50, 110, "c"), span_at(20, 100, 30, 110, "b"),
-                                       span_at(0, 100, 10, 110, "a")};
-        const std::vector<TextLine> lines = build_lines(std::move(spans), kSize);
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(span_texts(lines[0]), (std::vector<std::string>{"a", "b", "c"}));
-        expect_box_eq(lines[0].bbox, {0, 100, 50, 110});
-    }
-    // Baselines 0.1 apart sort by baseline, not by x: the higher span is compared first. When
-    // it lies to the left the lower one follows it on the line; when the lower one starts more
-    // than 10 s before the higher one's right end it opens a line of its own.
-    {
-        std::vector<TextSpan> spans = {span_at(100, 100, 250, 110, "low"),
-                                       span_at(0, 100.1, 90, 110, "high")};
-        const std::vector<TextLine> lines = build_lines(std::move(spans), kSize);
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(span_texts(lines[0]), (std::vector<std::string>{"high", "low"}));
-    }
-    {
-        std::vector<TextSpan> spans = {span_at(0, 100, 90, 110, "low"),
-                                       span_at(100, 100.1, 250, 110, "high")};
-        const std::vector<TextLine> lines = build_lines(std::move(spans), kSize);
-        ASSERT_EQ(lines.size(), 2u);
-        EXPECT_EQ(span_texts(lines[0]), std::vector<std::string>{"high"});
-        EXPECT_EQ(span_texts(lines[1]), std::vector<std::string>{"low"});
-    }
-    // A superscript joins the line and sits in x order within it.
-    {
-        std::vector<TextSpan> spans = {span_at(0, 100, 50, 110, "E=mc"), span_at(50, 104, 55, 110, "2"),
-                                       span_at(58, 100, 80, 110, "!")};
-        const std::vector<TextLine> lines = build_lines(std::move(spans), kSize);
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(span_texts(lines[0]), (std::vector<std::string>{"E=mc", "2", "!"}));
-    }
-    EXPECT_TRUE(build_lines({}, kSize).empty());
 }
 
 // ---- Blocks ----
