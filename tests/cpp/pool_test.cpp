@@ -161,12 +161,30 @@ void parallel_sum_or_exit() {
     }
 }
 
+// Exits unless some index runs on a thread other than the caller: the first index waits (up to
+// a generous bound) for another thread to take part. A pool left over from the parent, whose
+// workers do not exist in a child, would leave every index to the caller.
+void workers_take_part_or_exit() {
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<bool> helped{false};
+    parallel_for(64, [&](size_t i) {
+        if (std::this_thread::get_id() != caller) helped = true;
+        if (i != 0) return;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!helped && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    if (!helped) _exit(5);
+}
+
 TEST(WorkerPool, ForkedChildRunsLoopsOnAFreshPool) {
     // The parent's pool exists and has run work before the fork.
     std::atomic<size_t> total{0};
     parallel_for(1000, [&](size_t i) { total += i; });
     ASSERT_EQ(total.load(), 499500u);
     EXPECT_EQ(run_in_child(parallel_sum_or_exit, std::chrono::seconds(30)), 0);
+    EXPECT_EQ(run_in_child(workers_take_part_or_exit, std::chrono::seconds(30)), 0);
     // A child of a child, and the parent afterwards, work too.
     EXPECT_EQ(run_in_child(
                   [] {

@@ -1,0 +1,115 @@
+"""A process that forks after vellix has started its worker threads: the child has none of
+them, and must still extract, in parallel and sequentially, with the same results and without
+hanging. Each child runs under a timeout, so a hang fails instead of stalling the suite."""
+import multiprocessing
+import os
+import signal
+import time
+
+import pytest
+
+import vellix
+from pdfgen import pages_pdf
+
+TIMEOUT_SECONDS = 60
+FILES = 9  # from eight files on, extract_many runs files on the worker pool
+PAGES = 6
+
+
+@pytest.fixture(scope="module")
+def paths(tmp_path_factory):
+    tmp = tmp_path_factory.mktemp("fork")
+    out = []
+    for f in range(FILES):
+        contents = [b"BT /F1 12 Tf 72 700 Td (file %d page %d) Tj ET" % (f, p) for p in range(PAGES)]
+        out.append(pages_pdf(contents).write(tmp / ("f%d.pdf" % f)))
+    return out
+
+
+def extract_all(paths):
+    """Everything a child must be able to do: pages and files in parallel and one by one."""
+    return {
+        "parallel": vellix.extract(paths[0], page_parallel=True, batch_size=2),
+        "sequential": vellix.extract(paths[0], page_parallel=False),
+        "many_parallel": vellix.extract_many(paths, file_parallel=True, page_parallel=True),
+        "many_sequential": vellix.extract_many(paths, file_parallel=False, page_parallel=False),
+    }
+
+
+def pool_threads_exist():
+    """True when this process runs more threads than the calling one: after a parallel call,
+    the worker pool's. A child that kept the parent's pool (whose workers do not exist in it)
+    would do all work on its one thread. Linux only; elsewhere nothing is checked."""
+    tasks = "/proc/self/task"
+    return not os.path.isdir(tasks) or len(os.listdir(tasks)) > 1
+
+
+def expected_results(paths):
+    # Run in the parent first: this creates the worker pool before any fork.
+    results = extract_all(paths)
+    assert results["parallel"] == results["sequential"]
+    assert results["many_parallel"] == results["many_sequential"]
+    texts = [s["text"] for b in results["parallel"][0] for l in b["lines"] for s in l["spans"]]
+    assert texts == ["file 0 page %d" % p for p in range(PAGES)]
+    return results
+
+
+def wait_or_kill(pid, timeout):
+    """The child's exit code, or None when it had to be killed."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done == pid:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.02)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return None
+
+
+# Python warns that forking a process with threads may deadlock; that is the case under test.
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_os_fork_child_extracts(paths):
+    expected = expected_results(paths)
+    pid = os.fork()
+    if pid == 0:
+        # The child must never return into pytest.
+        code = 3
+        try:
+            code = 0 if extract_all(paths) == expected else 1
+            if code == 0 and not pool_threads_exist():
+                code = 5
+            # A child of the child, too.
+            grandchild = os.fork()
+            if grandchild == 0:
+                os._exit(0 if extract_all(paths) == expected else 1)
+            if wait_or_kill(grandchild, TIMEOUT_SECONDS) != 0:
+                code = 4
+        except BaseException:
+            code = 2
+        finally:
+            os._exit(code)
+    code = wait_or_kill(pid, 2 * TIMEOUT_SECONDS)
+    assert code is not None, "the forked child hung"
+    assert code == 0, "the forked child failed with %d" % code
+    # The parent's own pool still works.
+    assert extract_all(paths) == expected
+
+
+def child_task(paths):
+    results = extract_all(paths)
+    assert pool_threads_exist()
+    return results
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_multiprocessing_fork_children_extract(paths):
+    expected = expected_results(paths)
+    ctx = multiprocessing.get_context("fork")
+    with ctx.Pool(2) as pool:
+        pending = pool.map_async(child_task, [paths] * 4)
+        try:
+            results = pending.get(timeout=TIMEOUT_SECONDS)
+        except multiprocessing.TimeoutError:
+            pytest.fail("a multiprocessing child hung")
+    assert results == [expected] * 4
