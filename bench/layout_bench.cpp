@@ -1,10 +1,11 @@
 // Layout throughput: cluster_chars over synthetic dense two-column pages, the shape of a
-// journal article. Each page has two columns of 60 lines, about 45 characters a line; words
-// are separated by a space character or by a gap that starts a new span, some words run past
-// 16 characters (the inline group spills to the heap), and every eighth line ends with a word
-// split by "-" so hyphen merging has work. Pages are built in memory from a fixed seed, so
-// runs on one machine compare. Prints characters/s, pages/s and the resulting record counts.
-// Release builds only.
+// journal article. Each page has two columns of 60 lines, about 45 characters a line. Words are
+// mostly separated by space characters, so a line is mostly one long span (past the 16 inline
+// characters of a group) and the spans' left edges cluster at the two columns; now and then a
+// positioning gap starts a short span inside a line. Every eighth line ends with a word split
+// by "-", so hyphen merging has work: a page that comes out in two columns has 2 blocks and
+// about 106 lines. Pages are built in memory from a fixed seed, so runs on one machine compare.
+// Prints characters/s, pages/s and the resulting record counts. Release builds only.
 //
 //   layout_bench [pages] [repetitions]     (defaults 2000 and 3)
 #include <algorithm>
@@ -52,7 +53,9 @@ void add_column(std::vector<CharInfo>& out, Rng& rng, double left, double top) {
                 out.push_back({x, y, x + kGlyphWidth, y + kLineHeight, U'a' + rng.next(26)});
                 x += kGlyphWidth;
             }
-            if (rng.next(2) == 0) {
+            // Most words are separated by a space character, as a typeset line is; now and
+            // then a positioning gap starts a new span inside the line.
+            if (rng.next(12) != 0) {
                 out.push_back({x, y, x + kGlyphWidth, y + kLineHeight, U' '});
                 x += kGlyphWidth;
             } else {
