@@ -359,9 +359,31 @@ Result<XrefSection> recover_xref_by_scan(Bytes file) {
     packed.for_each([&](std::uint32_t num, const XrefEntry&) { max_num = std::max(max_num, num); });
 
     if (!root) root = packed_catalogs.with_pages;
-    // Last resort: any catalog, even one without a page tree.
+    // Then any catalog, even one without a page tree.
     if (!root) root = any_catalog;
     if (!root) root = packed_catalogs.any;
+    // Last resort: the small reader stops at the first nested ">>", so a catalog that has a
+    // dictionary value before its /Type ("/MarkInfo << >> ... /Type /Catalog", the sorted key
+    // order of some writers) is invisible to it. Read the objects with the full parser, each
+    // within its own window, so this too is one pass over the file.
+    for (size_t i = 0; !root && i < found.size(); ++i) {
+        const Found& f = found[i];
+        if (entries.find(f.h.num)->offset != static_cast<std::uint32_t>(f.h.start)) continue;
+        const size_t window_end = i + 1 < found.size() ? found[i + 1].h.start : file.size();
+        Cursor cur{file.first(window_end), f.k + 3, &arena};
+        const Result<PdfObject> obj = parse_object(cur);
+        if (!obj || obj->kind() != ObjectKind::Dictionary || !obj->get("Type") ||
+            !obj->get("Type")->is_name("Catalog")) {
+            continue;
+        }
+        const PdfObject* pages = obj->get("Pages");
+        if (pages && pages->as_ref()) {
+            root = ObjectId{f.h.num, f.h.gen};
+        } else if (!any_catalog) {
+            any_catalog = ObjectId{f.h.num, f.h.gen};
+        }
+    }
+    if (!root) root = any_catalog;
     if (!root) return std::unexpected(ParseError::message(kNoCatalog));
 
     // An object found at top level takes precedence over the same number in an object stream.

@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -816,6 +818,150 @@ TEST(MappedFile, MovesKeepTheBytes) {
     ASSERT_TRUE(mapped.has_value());
     MappedFile moved = std::move(*mapped);
     EXPECT_EQ(as_chars(moved.bytes()), "hello");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Real files
+
+std::filesystem::path source_dir() {
+    if (const char* env = std::getenv("VELLIX_SOURCE")) return env;
+    return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+}
+
+std::filesystem::path corpus_dir() {
+    if (const char* env = std::getenv("VELLIX_CORPUS")) return env;
+    return source_dir() / ".." / "shared" / "corpus";
+}
+
+std::string read_file(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The decoded content streams of each page, joined.
+std::vector<std::string> page_contents(const Document& doc) {
+    std::vector<std::string> out;
+    Result<std::vector<ObjectId>> refs = doc.page_refs();
+    if (!refs) return out;
+    for (ObjectId id : *refs) {
+        std::string text;
+        Result<ObjPtr> page = doc.get_object(id);
+        const PdfObject* contents = page ? (*page)->get("Contents") : nullptr;
+        std::vector<ObjectId> streams;
+        if (contents && contents->as_ref()) streams.push_back(*contents->as_ref());
+        if (contents && contents->array()) {
+            for (const PdfObject& c : *contents->array()) {
+                if (c.as_ref()) streams.push_back(*c.as_ref());
+            }
+        }
+        for (ObjectId s : streams) {
+            Result<ObjPtr> obj = doc.get_object(s);
+            if (!obj || !(*obj)->stream()) continue;
+            const PdfObject* filter = (*obj)->get("Filter");
+            const Bytes raw = (*obj)->stream()->data;
+            Result<ByteVec> decoded = filter ? decompress_stream(raw, *filter)
+                                             : Result<ByteVec>(ByteVec(raw.begin(), raw.end()));
+            if (decoded) text.append(decoded->begin(), decoded->end());
+            text += "\n";
+        }
+        out.push_back(std::move(text));
+    }
+    return out;
+}
+
+TEST(DocumentModernVariants, SamePagesAsTheClassicOriginal) {
+    // Each original has a classic table; its variants were written with qpdf: object streams
+    // and cross-reference streams (--object-streams=generate), linearized (--linearize), or
+    // both. Object numbers change, so pages are compared by their decoded content.
+    const std::filesystem::path data = source_dir() / "tests" / "data";
+    if (!std::filesystem::exists(data / "vertical.pdf")) GTEST_SKIP() << "no " << data;
+    const struct {
+        const char* name;
+        size_t pages;
+    } originals[] = {{"vertical", 3}, {"test-punkt", 4}, {"standard_fonts", 14}};
+    size_t variants = 0;
+    for (const auto& o : originals) {
+        SCOPED_TRACE(o.name);
+        DocPtr original = open_ok(read_file(data / (std::string(o.name) + ".pdf")));
+        ASSERT_TRUE(original);
+        EXPECT_FALSE(original->recovered());
+        const std::vector<std::string> expected = page_contents(*original);
+        ASSERT_EQ(expected.size(), o.pages);
+        for (const char* kind : {"objstm", "linearized", "linearized-objstm"}) {
+            const auto path = data / (std::string(o.name) + "." + kind + ".pdf");
+            if (!std::filesystem::exists(path)) continue;
+            SCOPED_TRACE(kind);
+            ++variants;
+            const std::string bytes = read_file(path);
+            DocPtr doc = open_ok(bytes);
+            ASSERT_TRUE(doc);
+            EXPECT_FALSE(doc->recovered());
+            EXPECT_EQ(page_contents(*doc), expected);
+
+            // The same file with its startxref offset broken opens through the scan, which
+            // must find the catalog and pages inside the object streams.
+            std::string damaged = bytes;
+            damaged.replace(damaged.rfind("startxref") + 9, 1, "\n1");
+            DocPtr rebuilt = open_ok(damaged);
+            ASSERT_TRUE(rebuilt);
+            EXPECT_TRUE(rebuilt->recovered());
+            EXPECT_EQ(page_contents(*rebuilt), expected);
+        }
+    }
+    EXPECT_EQ(variants, 7u);
+}
+
+// Splits a line of tab-separated values.
+std::vector<std::string> split_tabs(const std::string& line) {
+    std::vector<std::string> out(1);
+    for (char c : line) {
+        if (c == '\t') out.emplace_back(); else out.back() += c;
+    }
+    return out;
+}
+
+TEST(DocumentCorpus, OpensAsTheManifestSays) {
+    // Files that qpdf checks clean list as many pages as the manifest says; encrypted files
+    // are refused; every object of every other file can be asked for without a crash.
+    const std::filesystem::path dir = corpus_dir();
+    std::ifstream manifest(dir / "MANIFEST.tsv");
+    if (!manifest) GTEST_SKIP() << "no corpus at " << dir;
+    std::string line;
+    std::getline(manifest, line);
+    const std::vector<std::string> header = split_tabs(line);
+    auto column = [&](const char* name) {
+        return static_cast<size_t>(std::find(header.begin(), header.end(), name) - header.begin());
+    };
+    const size_t c_path = column("path"), c_pages = column("pages"),
+                 c_encrypted = column("encrypted"), c_check = column("qpdf_check");
+    ASSERT_LT(std::max({c_path, c_pages, c_encrypted, c_check}), header.size());
+    size_t files = 0, checked_pages = 0;
+    while (std::getline(manifest, line)) {
+        const std::vector<std::string> row = split_tabs(line);
+        if (row.size() < header.size()) continue;
+        SCOPED_TRACE(row[c_path]);
+        ++files;
+        Result<DocPtr> doc = Document::open((dir / row[c_path]).string());
+        if (row[c_encrypted] == "yes") {
+            ASSERT_FALSE(doc.has_value());
+            EXPECT_EQ(doc.error().display(), "encrypted PDFs are not supported");
+            continue;
+        }
+        if (!doc) {
+            EXPECT_NE(row[c_check], "ok") << doc.error().display();
+            continue;
+        }
+        const Document& d = **doc;
+        d.entries().for_each([&](std::uint32_t num, const XrefEntry&) { (void)d.get_object({num, 0}); });
+        Result<std::vector<ObjectId>> refs = d.page_refs();
+        if (row[c_check] == "ok" && !row[c_pages].empty()) {
+            ASSERT_TRUE(refs.has_value()) << refs.error().display();
+            EXPECT_EQ(std::to_string(refs->size()), row[c_pages]);
+            ++checked_pages;
+        }
+    }
+    EXPECT_GT(files, 0u);
+    EXPECT_GT(checked_pages, 0u);
 }
 
 }  // namespace

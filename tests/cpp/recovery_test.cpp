@@ -163,6 +163,16 @@ TEST(RecoverXrefByScan, CatalogRules) {
         {"nested catalog is not a catalog with Pages",
          {{5, "<< /A << /Type /Catalog >> /Pages 3 0 R >>"}, {6, "<< /Type /Catalog /Pages 3 0 R >>"}},
          6},
+        // A /Type after a nested dictionary is beyond the small reader; when it finds no
+        // catalog at all, the objects are read again with the full parser.
+        {"Type after a nested dictionary",
+         {{4, "<< /MarkInfo << /Marked true >> /Pages 2 0 R /Type /Catalog >>"}}, 4},
+        {"full parser prefers a catalog with Pages",
+         {{3, "<< /A << >> /Type /Catalog >>"}, {4, "<< /A << >> /Pages 2 0 R /Type /Catalog >>"}}, 4},
+        {"full parser takes a catalog without Pages",
+         {{3, "<< /A << >> /Type /Catalog >>"}, {4, "<< /A << >> /Type /Pages >>"}}, 3},
+        {"small reader's catalog without Pages comes first",
+         {{3, "<< /Type /Catalog >>"}, {4, "<< /A << >> /Pages 2 0 R /Type /Catalog >>"}}, 3},
         {"no catalog", {{4, "<< /Type /Pages /Kids [] >>"}, {5, "<< /Type (Catalog) >>"}}, std::nullopt},
     };
     for (const auto& c : cases) {
