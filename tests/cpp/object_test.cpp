@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace vellix {
@@ -444,6 +445,39 @@ TEST(ParseObject, LargeContainersAreExactlySized) {
         ASSERT_EQ(d->dict()->size(), 20000u);
         EXPECT_EQ(d->get("K12345")->as_int(), 12345);
     }
+}
+
+TEST(ParseObject, ThreadsParseTheSameBytesIndependently) {
+    // Each thread has its own container scratch and decodes names into the shared arena.
+    std::string input;
+    for (int i = 0; i < 200; ++i) {
+        input += "<</K" + std::to_string(i) + " [" + std::to_string(i) + " 0 R /N#41 [1 2 [3]]]>> ";
+    }
+    Cursor ref_cur{as_bytes(input)};
+    std::vector<PdfObject> expected;
+    while (true) {
+        ref_cur.skip_ws();
+        if (ref_cur.at_end()) break;
+        Result<PdfObject> got = parse_object(ref_cur);
+        ASSERT_TRUE(got.has_value());
+        expected.push_back(std::move(*got));
+    }
+    ASSERT_EQ(expected.size(), 200u);
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 20; ++round) {
+                Cursor cur{as_bytes(input)};
+                for (const PdfObject& e : expected) {
+                    Result<PdfObject> got = parse_object(cur);
+                    if (!got || !(*got == e)) ++mismatches[t];
+                }
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
 TEST(ParseObject, CursorBeyondTheEndIsAtTheEnd) {
