@@ -4,7 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -626,6 +631,71 @@ TEST(ParseStream, DataIsAViewOfTheInput) {
     Result<PdfObject> got = read_stream(cur);
     ASSERT_TRUE(got.has_value());
     EXPECT_EQ(got->stream()->data.data(), as_bytes(input).data() + 20);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Real files
+
+std::filesystem::path corpus_dir() {
+    if (const char* env = std::getenv("VELLIX_CORPUS")) return env;
+    const char* source = std::getenv("VELLIX_SOURCE");
+    const std::filesystem::path root =
+        source ? std::filesystem::path(source)
+               : std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+    return root / ".." / "shared" / "corpus";
+}
+
+// Offsets just after each "n g obj" header that starts a line, found textually. Stream data
+// may hold such text too; in the files checked below it does not.
+std::vector<size_t> object_bodies(std::string_view file) {
+    std::vector<size_t> out;
+    for (size_t p = file.find(" obj"); p != std::string_view::npos; p = file.find(" obj", p + 1)) {
+        size_t k = p;
+        int blanks = 0;
+        while (k > 0 && (file[k - 1] == ' ' || (file[k - 1] >= '0' && file[k - 1] <= '9'))) {
+            blanks += file[k - 1] == ' ';
+            --k;
+        }
+        const bool line_start = k == 0 || file[k - 1] == '\n' || file[k - 1] == '\r';
+        if (blanks == 1 && line_start && k < p) out.push_back(p + 4);
+    }
+    return out;
+}
+
+TEST(ParseObjectCorpus, EveryObjectOfSoundFilesParses) {
+    const std::filesystem::path dir = corpus_dir();
+    std::ifstream manifest(dir / "MANIFEST.tsv");
+    if (!manifest) GTEST_SKIP() << "no corpus at " << dir;
+    std::string line;
+    std::getline(manifest, line);  // header
+    size_t files = 0, objects = 0;
+    while (std::getline(manifest, line)) {
+        std::vector<std::string> fields;
+        std::stringstream row(line);
+        for (std::string f; std::getline(row, f, '\t');) fields.push_back(f);
+        if (fields.size() < 17) continue;
+        const bool sound = fields[16] == "ok";  // the qpdf_check column
+        std::ifstream in(dir / fields[0], std::ios::binary);
+        const std::string file{std::istreambuf_iterator<char>(in), {}};
+        ++files;
+        for (size_t body : object_bodies(file)) {
+            SCOPED_TRACE(::testing::Message() << fields[0] << " at " << body);
+            Cursor cur{as_bytes(file), body};
+            Result<PdfObject> obj = parse_object(cur);
+            if (obj && obj->dict()) {
+                Cursor probe = cur;
+                probe.skip_ws();
+                if (probe.starts_with("stream")) obj = parse_stream(cur, *obj->dict());
+            }
+            // Damaged files only have to be read without harm.
+            if (sound) {
+                ASSERT_TRUE(obj.has_value()) << obj.error().display();
+                ++objects;
+            }
+        }
+    }
+    EXPECT_GT(files, 0u);
+    EXPECT_GT(objects, 1000u);
 }
 
 }  // namespace
