@@ -228,6 +228,11 @@ std::int64_t decimal_magnitude(std::string_view mantissa, std::int64_t exponent)
     return exponent - zeros;
 }
 
+// Exact powers of ten up to 10^22, the largest exactly representable in a double.
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 // A number at a digit, sign or point: sign, digits, optional point and digits, optional
 // exponent. An exponent marker without digits after it is not part of the number.
 std::optional<Operand> parse_number(Bytes d, size_t& pos) {
@@ -236,15 +241,25 @@ std::optional<Operand> parse_number(Bytes d, size_t& pos) {
     const bool negative = d[i] == '-';
     if (d[i] == '+' || d[i] == '-') ++i;
     const size_t digits_begin = i;
-    while (i < n && has_class(d[i], kDigit)) ++i;
+    // The digits' value, exact while there are at most 18 of them (below 2^63).
+    std::uint64_t mantissa_value = 0;
+    while (i < n && has_class(d[i], kDigit)) {
+        mantissa_value = mantissa_value * 10 + (d[i] - '0');
+        ++i;
+    }
     size_t digit_count = i - digits_begin;
+    size_t frac_count = 0;
     bool is_real = false;
     if (i < n && d[i] == '.') {
         is_real = true;
         ++i;
         const size_t frac_begin = i;
-        while (i < n && has_class(d[i], kDigit)) ++i;
-        digit_count += i - frac_begin;
+        while (i < n && has_class(d[i], kDigit)) {
+            mantissa_value = mantissa_value * 10 + (d[i] - '0');
+            ++i;
+        }
+        frac_count = i - frac_begin;
+        digit_count += frac_count;
     }
     if (digit_count == 0) {  // a lone sign or point, or a sign followed by a point
         pos = i;
@@ -262,11 +277,25 @@ std::optional<Operand> parse_number(Bytes d, size_t& pos) {
     }
     pos = i;
 
+    Operand op;
+    if (i == mantissa_end && digit_count <= 15) {
+        // The common short forms, without calling the general conversion. An integer of at
+        // most 15 digits, and a decimal whose digits form an integer below 2^53 divided by an
+        // exact power of ten, which one IEEE division rounds correctly.
+        const auto m = static_cast<std::int64_t>(mantissa_value);
+        if (!is_real) {
+            op.value = negative ? -m : m;
+        } else {
+            const double v = static_cast<double>(m) / kPowersOfTen[frac_count];
+            op.value = negative ? -v : v;
+        }
+        return op;
+    }
+
     // std::from_chars takes a '-' but no '+'.
     const size_t from = negative ? digits_begin - 1 : digits_begin;
     const char* first = as_chars(d).data() + from;
     const char* last = as_chars(d).data() + i;
-    Operand op;
     if (!is_real) {
         std::int64_t v = 0;
         const auto [end, ec] = std::from_chars(first, last, v);
@@ -330,10 +359,12 @@ void skip_array(Bytes d, size_t& pos) {
     }
 }
 
-std::optional<Operand> parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting);
+std::optional<Operand> parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting,
+                                        size_t& elements_left);
 
-// An array at '['; `nesting` is the number of arrays around it.
-Operand parse_array(Bytes d, size_t& pos, std::uint32_t nesting) {
+// An array at '['; `nesting` is the number of arrays around it. Elements beyond the allowance
+// are parsed, so that the array ends where it should, but not kept.
+Operand parse_array(Bytes d, size_t& pos, std::uint32_t nesting, size_t& elements_left) {
     ++pos;
     std::vector<Operand> items;
     while (skip_space_and_comments(d, pos)) {
@@ -346,14 +377,19 @@ Operand parse_array(Bytes d, size_t& pos, std::uint32_t nesting) {
             skip_array(d, pos);
             continue;
         }
-        if (auto item = parse_operand_at(d, pos, nesting + 1)) items.push_back(std::move(*item));
+        auto item = parse_operand_at(d, pos, nesting + 1, elements_left);
+        if (item && elements_left > 0) {
+            --elements_left;
+            items.push_back(std::move(*item));
+        }
     }
     Operand op;
     op.value = std::move(items);
     return op;
 }
 
-std::optional<Operand> parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting) {
+std::optional<Operand> parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting,
+                                        size_t& elements_left) {
     const std::uint8_t b = d[pos];
     switch (b) {
         case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7':
@@ -374,19 +410,21 @@ std::optional<Operand> parse_operand_at(Bytes d, size_t& pos, std::uint32_t nest
                 return std::nullopt;
             }
             return parse_hex_string(d, pos);
-        case '[': return parse_array(d, pos, nesting);
+        case '[': return parse_array(d, pos, nesting, elements_left);
         default: ++pos; return std::nullopt;
     }
 }
 
 // ---- The operand list ----
 
-// Operands collected since the last operator. Eight live inline, which covers every operator
-// of the format; more spill into a vector that keeps its capacity across operators. Inline
-// slots are constructed only when used, so a short form run does not pay for all eight.
+// Operands collected since the last operator. Operators count their operands from the end and
+// none reaches further back than six, so only the last eight are kept, inline: content made of
+// operands alone ("1 1 1 ...") holds eight, not millions. Once full, the list is a ring that
+// overwrites its oldest slot, put back in order only when an operator reads it. Slots are
+// constructed only when used, so a short form run does not pay for all eight.
 class OperandList {
 public:
-    static constexpr size_t kInline = 8;
+    static constexpr size_t kCapacity = 8;
 
     OperandList() = default;
     OperandList(const OperandList&) = delete;
@@ -394,45 +432,36 @@ public:
     ~OperandList() { clear(); }
 
     void push(Operand&& op) {
-        if (!spilled_) {
-            if (size_ < kInline) {
-                new (storage_ + size_ * sizeof(Operand)) Operand(std::move(op));
-                ++size_;
-                return;
-            }
-            spill_.reserve(2 * kInline);
-            for (size_t i = 0; i < size_; ++i) spill_.push_back(std::move(*slot(i)));
-            destroy_inline();
-            spilled_ = true;
+        if (size_ < kCapacity) {
+            new (storage_ + size_ * sizeof(Operand)) Operand(std::move(op));
+            ++size_;
+            return;
         }
-        spill_.push_back(std::move(op));
+        *slot(oldest_) = std::move(op);
+        oldest_ = (oldest_ + 1) % kCapacity;
     }
     void clear() {
-        if (spilled_) {
-            spill_.clear();
-            spilled_ = false;
-        } else {
-            destroy_inline();
-        }
+        for (size_t i = 0; i < size_; ++i) slot(i)->~Operand();
+        size_ = 0;
+        oldest_ = 0;
     }
-    std::span<const Operand> view() const {
-        if (spilled_) return spill_;
-        return {std::launder(reinterpret_cast<const Operand*>(storage_)), size_};
+    // The operands in stream order.
+    std::span<const Operand> view() {
+        if (oldest_ != 0) {
+            std::rotate(slot(0), slot(oldest_), slot(0) + kCapacity);
+            oldest_ = 0;
+        }
+        return {slot(0), size_};
     }
 
 private:
     Operand* slot(size_t i) {
         return std::launder(reinterpret_cast<Operand*>(storage_ + i * sizeof(Operand)));
     }
-    void destroy_inline() {
-        for (size_t i = 0; i < size_; ++i) slot(i)->~Operand();
-        size_ = 0;
-    }
 
-    alignas(Operand) std::byte storage_[kInline * sizeof(Operand)];
-    size_t size_ = 0;  // constructed inline slots; 0 once spilled
-    bool spilled_ = false;
-    std::vector<Operand> spill_;
+    alignas(Operand) std::byte storage_[kCapacity * sizeof(Operand)];
+    size_t size_ = 0;
+    size_t oldest_ = 0;  // the slot of the oldest operand once the ring is full
 };
 
 // ---- Interpretation ----
@@ -440,8 +469,18 @@ private:
 // Work left for the page, shared by the page and every form it draws.
 struct WorkBudget {
     std::uint64_t left = kPageWorkBudget;
+    std::uint64_t output_left = kMaxPageOutput;
 
     bool spent() const { return left == 0; }
+    // Takes one unit for one record (a character or an image placement) about to be
+    // appended. The record that uses up the output allowance is the last one: the budget is
+    // then spent as a whole, so that what was produced stays a prefix.
+    bool emit() {
+        if (left == 0) return false;
+        --left;
+        if (--output_left == 0) left = 0;
+        return true;
+    }
     // Takes n units; when fewer are left, the budget is spent and the work must not be done.
     bool take(std::uint64_t n) {
         if (left < n) {
@@ -513,14 +552,14 @@ bool append_glyph(std::vector<CharInfo>& chars, double x, double y, double w, do
         {'f', 'f', 'l'}, {'s', 't', 0}, {'s', 't', 0},
     };
     if (ch < 0xFB01 || ch > 0xFB06) [[likely]] {
-        if (!budget.take(1)) return false;
+        if (!budget.emit()) return false;
         chars.push_back(make_char(x, y, x + w, y + size, ch));
         return true;
     }
     const char32_t* parts = kLigatures[ch - 0xFB01];
     const size_t n = parts[2] != 0 ? 3 : 2;
     for (size_t k = 0; k < n; ++k) {
-        if (!budget.take(1)) return false;
+        if (!budget.emit()) return false;
         const double x0 = x + static_cast<double>(k) * w / static_cast<double>(n);
         const double x1 = k + 1 == n ? x + w : x + static_cast<double>(k + 1) * w / static_cast<double>(n);
         chars.push_back(make_char(x0, y, x1, y + size, parts[k]));
@@ -549,7 +588,9 @@ void show_string(Bytes s, TextState& st, std::vector<CharInfo>& chars, const Fon
                 single_space = false;
                 i += 2;
             } else {
-                ch = font->decode_char(s.data() + i, 1);
+                // The font's table of one-byte codes, when built, saves a call per glyph.
+                ch = font->single_byte_ready ? font->single_byte[code]
+                                             : font->decode_char(s.data() + i, 1);
                 single_space = code == 0x20;
                 i += 1;
             }
@@ -605,8 +646,7 @@ void show_array(const std::vector<Operand>& items, TextState& st, ContentResult&
             // A gap wider than 150 thousandths of a 12-point size, scaled with the size (but
             // never below half of it), stands for a word break.
             if (n < -150.0 * std::max(st.font_size / 12.0, 0.5) &&
-                res.chars.size() > ip.chars_begin &&
-                ip.budget.take(1)) {
+                res.chars.size() > ip.chars_begin && ip.budget.emit()) {
                 emit_space(st, res.chars);
             }
         }
@@ -618,6 +658,7 @@ void draw_xobject(const Operand& op, TextState& st, ContentResult& res, Interp& 
     if (const OperandName* n = op.name()) name = lossy_utf8(n->bytes);
     const auto it = ip.xobjects.find(name);
     if (it == ip.xobjects.end() || it->second.kind == XObjectData::Kind::Image) {
+        if (!ip.budget.emit()) return;
         // The unit square's corners (0, 0) and (1, 1) under the CTM.
         const Matrix& m = st.ctm;
         const double x0 = m.e, y0 = m.f;
@@ -633,7 +674,7 @@ void draw_xobject(const Operand& op, TextState& st, ContentResult& res, Interp& 
     }
     if (ip.depth > kMaxFormDepth) return;  // also ends forms that draw themselves
     const XObjectData& form = it->second;
-    if (!ip.budget.take(kFormDoWork + form.data.size() / kFormBytesPerWork)) return;
+    if (!ip.budget.take(kFormDoWork + form.data.size())) return;
 
     // The form runs in its own state; only its output is mapped through the CTM it was drawn
     // with, so the caller's CTM needs no saving here.
@@ -759,6 +800,8 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectTable& xo
     TextState st;
     Interp ip{fonts, xobjects, depth, budget, res.chars.size()};
     OperandList operands;
+    // Array elements the operands of one operator may hold; reset with the operand list.
+    size_t elements_left = kMaxOperandElements;
     const std::uint8_t* d = content.data();
     const size_t n = content.size();
     size_t pos = 0;
@@ -777,6 +820,7 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectTable& xo
             if (!budget.take(1)) break;
             run_operator(content.subspan(begin, pos - begin), operands.view(), st, res, ip);
             operands.clear();
+            elements_left = kMaxOperandElements;
             if (budget.spent()) break;
             continue;
         }
@@ -784,7 +828,9 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectTable& xo
             while (pos < n && d[pos] != '\n' && d[pos] != '\r') ++pos;
             continue;
         }
-        if (auto op = parse_operand_at(content, pos, 0)) operands.push(std::move(*op));
+        if (auto op = parse_operand_at(content, pos, 0, elements_left)) {
+            operands.push(std::move(*op));
+        }
     }
 }
 
@@ -797,12 +843,13 @@ FontLayers single_layer(const FontTable& fonts) {
 
 ContentResult scan_with_budget(Bytes content, const FontTable& fonts,
                                const XObjectTable& xobjects, std::uint32_t depth,
-                               std::uint64_t budget) {
-    WorkBudget work{budget};
+                               std::uint64_t work_budget, std::uint64_t output_budget) {
+    WorkBudget work{work_budget, output_budget};
     ContentResult res;
-    // Text-heavy content shows about one glyph per four to eight bytes. Reserving for one per
-    // eight saves most regrowth; a large reservation is only address space until written.
-    res.chars.reserve(std::min<size_t>(content.size() / 8, size_t{1} << 20));
+    // Text-heavy content shows one glyph per two to eight bytes. Reserving for one per two
+    // avoids regrowing (and copying) the largest vector of a page; the reservation is only
+    // address space until written, and the output bound caps it.
+    res.chars.reserve(std::min<std::uint64_t>(content.size() / 2, output_budget));
     scan_content(content, single_layer(fonts), xobjects, depth, work, res);
     return res;
 }
@@ -811,19 +858,21 @@ ContentResult scan_with_budget(Bytes content, const FontTable& fonts,
 
 ContentResult scan_content_stream_full(Bytes content, const FontTable& fonts,
                                        const XObjectTable& xobjects, std::uint32_t depth) {
-    return scan_with_budget(content, fonts, xobjects, depth, kPageWorkBudget);
+    return scan_with_budget(content, fonts, xobjects, depth, kPageWorkBudget, kMaxPageOutput);
 }
 
 ContentResult scan_content_stream_with_budget_for_testing(Bytes content, const FontTable& fonts,
                                                           const XObjectTable& xobjects,
                                                           std::uint32_t depth,
-                                                          std::uint64_t budget) {
-    return scan_with_budget(content, fonts, xobjects, depth, budget);
+                                                          std::uint64_t budget,
+                                                          std::uint64_t output_budget) {
+    return scan_with_budget(content, fonts, xobjects, depth, budget, output_budget);
 }
 
 std::optional<Operand> parse_operand(Bytes data, size_t& pos) {
     if (pos >= data.size()) return std::nullopt;
-    return parse_operand_at(data, pos, 0);
+    size_t elements_left = kMaxOperandElements;
+    return parse_operand_at(data, pos, 0, elements_left);
 }
 
 void execute_operator_full(Bytes op, std::span<const Operand> operands, TextState& state,

@@ -63,12 +63,19 @@ inline constexpr std::uint32_t kMaxFormDepth = 2;
 // it keeps what it produced so far, which is a prefix of what an unlimited run would give.
 inline constexpr std::uint64_t kPageWorkBudget = 50'000'000;
 // A form is read anew at every Do, so a Do of a form costs this much work up front, plus one
-// unit for every kFormBytesPerWork bytes of the form's content. Without this a form made of
-// white space or of operands alone would be re-read without limit while costing nothing.
+// unit for every byte of the form's content. Without this a form made of white space or of
+// operands alone would be re-read without limit while costing nothing.
 inline constexpr std::uint64_t kFormDoWork = 1000;
-inline constexpr std::uint64_t kFormBytesPerWork = 8;
+// Characters and image placements one page may produce, forms included: the memory bound
+// (a CharInfo is 40 bytes, so about 340 MB), as the work budget is the time bound. Far above
+// any real page; reaching it ends the interpretation like a spent work budget.
+inline constexpr std::uint64_t kMaxPageOutput = std::uint64_t{1} << 23;
 // Operand arrays nest at most this deep; a deeper array is skipped whole and gives no operand.
 inline constexpr std::uint32_t kMaxOperandNesting = 64;
+// Array elements the operands of one operator hold at most, nested elements included.
+// Further elements are parsed (the array still ends where it should) but dropped, so a huge
+// array costs memory in proportion to this bound, not to its length in the content.
+inline constexpr size_t kMaxOperandElements = size_t{1} << 16;
 // q saves at most this many matrices. Further saves are only counted, and the matching Q
 // leaves the matrix as it is, so "q q q ..." cannot fill memory.
 inline constexpr std::size_t kMaxGraphicsStateDepth = 1 << 16;
@@ -129,14 +136,14 @@ struct TextState {
 // fails; the tables are only read and must outlive the call.
 ContentResult scan_content_stream_full(Bytes content, const FontTable& fonts,
                                        const XObjectTable& xobjects, std::uint32_t depth);
-// The same with a smaller (or larger) work budget, to test the budget on small inputs.
-ContentResult scan_content_stream_with_budget_for_testing(Bytes content, const FontTable& fonts,
-                                                          const XObjectTable& xobjects,
-                                                          std::uint32_t depth,
-                                                          std::uint64_t budget);
+// The same with other bounds for work and output, to test them on small inputs.
+ContentResult scan_content_stream_with_budget_for_testing(
+    Bytes content, const FontTable& fonts, const XObjectTable& xobjects, std::uint32_t depth,
+    std::uint64_t budget, std::uint64_t output_budget = kMaxPageOutput);
 
 // Parses one operand at `pos` (which must be below data.size()) and advances `pos` past the
 // bytes consumed, which is at least one. Returns nothing when those bytes form no operand.
+// An array keeps at most kMaxOperandElements elements.
 std::optional<Operand> parse_operand(Bytes data, size_t& pos);
 
 // Executes one operator with the operands collected since the previous one (in stream order;

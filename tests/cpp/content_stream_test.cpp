@@ -268,6 +268,34 @@ TEST(ParseOperand, ArrayNestingIsBounded) {
     EXPECT_EQ(text_of(run(content)), U"A");
 }
 
+TEST(ParseOperand, ArrayElementsAreBounded) {
+    std::string flat = "[";
+    for (size_t i = 0; i < kMaxOperandElements + 10; ++i) flat += "1 ";
+    flat += "] 5";
+    size_t pos = 0;
+    std::optional<Operand> got = parse_operand(as_bytes(flat), pos);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->array()->size(), kMaxOperandElements);
+    EXPECT_EQ(pos, flat.size() - 2);
+
+    // Nested elements count too: an inner array that uses up the allowance is itself one
+    // element too many, and the outer array still ends at its own bracket.
+    std::string nested = "[";
+    nested.append(flat, 0, flat.size() - 2);
+    nested += " 7] 8";
+    pos = 0;
+    got = parse_operand(as_bytes(nested), pos);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->array()->size(), 0u);
+    EXPECT_EQ(pos, nested.size() - 2);
+
+    // In a content stream the allowance is renewed at every operator.
+    std::string content = flat;
+    content.resize(flat.size() - 2);
+    content += " TJ [(A)] TJ";
+    EXPECT_EQ(text_of(run(content)), U"A");
+}
+
 // ---- Tokenising ----
 
 TEST(ScanContent, Tokenising) {
@@ -312,6 +340,8 @@ TEST(ScanContent, PositioningOperators) {
         // Surplus leading operands are ignored: Td with 10 20 30 moves by (20, 30).
         {"BT 10 20 30 Td (A) Tj", 20, 30, 12},
         {"BT 10 Td (A) Tj", 0, 0, 12},
+        // Any number of surplus operands: only the last ones count.
+        {"1 2 3 4 5 6 7 8 9 10 11 12 (x) /N [1] 1 0 0 1 5 6 cm (A) Tj", 5, 6, 12},
         {"BT 5 5 Td 10 20 Td (A) Tj", 15, 25, 12},
         // TD sets the leading to -ty; T* moves down by the leading.
         {"BT 10 20 TD T* (A) Tj", 10, 40, 12},
@@ -669,7 +699,7 @@ TEST(WorkBudget, SpentBudgetGivesAPrefix) {
     const FontTable fonts{{"L", simple_font(600, {{1, "uniFB03"}})}};
     XObjectTable xobjects;
     xobjects["Fm"] = form("/L 10 Tf (f\x01) Tj /Im Do [(g) -300 (h)] TJ /In Do", Matrix{1, 0, 0, 1, 5, 5});
-    xobjects["In"] = form(repeat("(i) Tj ", 20) + repeat(" ", 800) + "/Im2 Do");
+    xobjects["In"] = form(repeat("(i) Tj ", 20) + repeat(" ", 50) + "/Im2 Do");
     const std::string page = "BT /L 10 Tf (ab) Tj /Fm Do 3 Tc [(c) -400 (d)] TJ /Im3 Do /Fm Do "
                              "(e) Tj q Q q Q ET";
     const ContentResult full = scan_content_stream_with_budget_for_testing(
@@ -695,22 +725,34 @@ TEST(WorkBudget, SpentBudgetGivesAPrefix) {
         if (r.chars.size() == full.chars.size() && r.images.size() == full.images.size()) break;
         ASSERT_LT(budget, 100000u);
     }
-    // Nothing at all with no budget; one unit runs one operator.
-    EXPECT_TRUE(scan_content_stream_with_budget_for_testing(as_bytes("/Im Do /Im Do"), {}, {}, 0, 0)
-                    .images.empty());
-    EXPECT_EQ(scan_content_stream_with_budget_for_testing(as_bytes("/Im Do /Im Do"), {}, {}, 0, 1)
-                  .images.size(),
-              1u);
-    // A form Do costs its up-front share even when the form shows nothing.
-    XObjectTable empty_form{{"E", form("")}};
-    EXPECT_EQ(scan_content_stream_with_budget_for_testing(as_bytes("/E Do /Im Do"), {},
-                                                          empty_form, 0, kFormDoWork + 1)
-                  .images.size(),
-              0u);
-    EXPECT_EQ(scan_content_stream_with_budget_for_testing(as_bytes("/E Do /Im Do"), {},
-                                                          empty_form, 0, kFormDoWork + 2)
-                  .images.size(),
-              1u);
+}
+
+TEST(WorkBudget, UnitCosts) {
+    auto images = [](std::string_view content, const XObjectTable& xobjects,
+                     std::uint64_t budget, std::uint64_t output = kMaxPageOutput) {
+        return scan_content_stream_with_budget_for_testing(as_bytes(content), {}, xobjects, 0,
+                                                           budget, output)
+            .images.size();
+    };
+    const XObjectTable none;
+    // An operator costs one unit and each record it appends one more.
+    EXPECT_EQ(images("/Im Do /Im Do", none, 0), 0u);
+    EXPECT_EQ(images("/Im Do /Im Do", none, 1), 0u);
+    EXPECT_EQ(images("/Im Do /Im Do", none, 2), 1u);
+    EXPECT_EQ(images("/Im Do /Im Do", none, 4), 2u);
+    // A form Do costs its up-front share even when the form shows nothing, plus a share of
+    // its bytes.
+    XObjectTable forms{{"E", form("")}, {"W", form(std::string(8, ' '))}};
+    EXPECT_EQ(images("/E Do /Im Do", forms, kFormDoWork + 2), 0u);
+    EXPECT_EQ(images("/E Do /Im Do", forms, kFormDoWork + 3), 1u);
+    EXPECT_EQ(images("/W Do /Im Do", forms, kFormDoWork + 8 + 2), 0u);
+    EXPECT_EQ(images("/W Do /Im Do", forms, kFormDoWork + 8 + 3), 1u);
+    // The output bound ends the interpretation with the record that reaches it.
+    EXPECT_EQ(images("/Im Do /Im Do /Im Do", none, 100, 2), 2u);
+    const ContentResult r = scan_content_stream_with_budget_for_testing(
+        as_bytes("(abc) Tj /Im Do (d) Tj"), {}, none, 0, 100, 2);
+    EXPECT_EQ(text_of(r), U"ab");
+    EXPECT_TRUE(r.images.empty());
 }
 
 // ---- Malformed content ----
