@@ -3,13 +3,9 @@
 // The first byte picks the decoder, the rest is its input. Output is capped well below the
 // production cap so that each run stays fast; the cap code paths are the same.
 //
-// With clang and libFuzzer (clang 14 needs the concepts macro raised for libstdc++ 12's
-// <expected>):
-//   clang++ -std=c++2b -U__cpp_concepts -D__cpp_concepts=202002L -g -O1 \
-//     -fsanitize=fuzzer,address,undefined -Isrc fuzz/filters_fuzzer.cpp src/parser/filters.cpp \
-//     src/parser/object.cpp src/types.cpp -lz -o filters_fuzzer
-//   ./filters_fuzzer -max_len=65536 fuzz/corpus/filters
-// With GCC, link fuzz/replay_main.cpp instead of -fsanitize=fuzzer to replay saved inputs.
+// fuzz/filters_fuzz.sh builds it with GCC and fuzz/gcc_fuzz_main.cpp under the address and
+// undefined-behaviour sanitizers, then replays fuzz/regressions/filters or fuzzes for a while.
+// (Debian's clang 14 cannot compile libstdc++ 12's <expected>, so libFuzzer is out of reach.)
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

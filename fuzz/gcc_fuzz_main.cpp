@@ -10,11 +10,8 @@
 // longer than a few seconds, the input is written to crash-<hash> in the working directory
 // before the process ends.
 //
-// Build (the code under test instrumented, the driver not):
-//   g++ -std=c++23 -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined \
-//     -fsanitize-coverage=trace-pc -Isrc -c src/parser/filters.cpp
-//   g++ -std=c++23 -g -O1 -fsanitize=address,undefined -Isrc fuzz/gcc_fuzz_main.cpp \
-//     fuzz/filters_fuzzer.cpp filters.o src/parser/object.cpp src/types.cpp -lz -o filters_fuzzer
+// Build: the code under test with -fsanitize-coverage=trace-pc, this driver and the target
+// without it, everything under -fsanitize=address,undefined (see fuzz/filters_fuzz.sh).
 #include <unistd.h>
 
 #include <array>
