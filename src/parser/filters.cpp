@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include <zlib.h>
 
@@ -211,7 +212,7 @@ unsigned read_code(Bytes data, size_t bit, unsigned width) {
 ByteVec lzw_capped(Bytes data, size_t cap) {
     ByteVec out;
     if (data.size() < 2) return out;
-    auto table = std::make_unique<LzwTable>();  // 48 KiB: kept off the worker's stack
+    auto table = std::make_unique<LzwTable>();  // 24 KiB: kept off the worker's stack
     // Makes room for one more string (at most kLzwMaxEntries bytes) by doubling, never to
     // more than the cap plus one string.
     auto make_room = [&out, cap] {
@@ -422,22 +423,31 @@ struct PredictorParams {
     size_t pixel_bytes = 1; // the distance of the PNG "left" byte, at least 1
 };
 
-// An integer entry, its default when absent or not an integer.
-std::int64_t int_entry(const PdfDict& dict, std::string_view key, std::int64_t fallback) {
+// An integer entry, or its default when absent. A real with an integral value counts as that
+// integer; any other value is nullopt, since guessing a row layout would only garble the rows.
+std::optional<std::int64_t> int_entry(const PdfDict& dict, std::string_view key, std::int64_t fallback) {
     const PdfObject* v = dict_get(dict, key);
     if (v == nullptr) return fallback;
-    return v->as_int().value_or(fallback);
+    if (auto i = v->as_int()) return *i;
+    const std::optional<double> d = v->as_number();
+    if (!d || !(*d >= -1e15 && *d <= 1e15)) return std::nullopt;  // also rejects NaN
+    const auto i = static_cast<std::int64_t>(*d);
+    if (static_cast<double>(i) != *d) return std::nullopt;
+    return i;
 }
 
 Result<PredictorParams> read_predictor_params(const PdfDict& dict, size_t data_size) {
     PredictorParams p;
-    p.predictor = int_entry(dict, "Predictor", 1);
+    // A /Predictor that is no number at all is treated as absent.
+    p.predictor = int_entry(dict, "Predictor", 1).value_or(1);
     if (p.predictor < 2) return p;
     if (p.predictor != 2 && (p.predictor < 10 || p.predictor > 15)) return fail(kUnsupportedPredictor);
 
-    const std::int64_t colors = int_entry(dict, "Colors", 1);
-    const std::int64_t bits = int_entry(dict, "BitsPerComponent", 8);
-    const std::int64_t columns = int_entry(dict, "Columns", 1);
+    const std::optional<std::int64_t> colors_entry = int_entry(dict, "Colors", 1);
+    const std::optional<std::int64_t> bits_entry = int_entry(dict, "BitsPerComponent", 8);
+    const std::optional<std::int64_t> columns_entry = int_entry(dict, "Columns", 1);
+    if (!colors_entry || !bits_entry || !columns_entry) return fail(kBadPredictorParams);
+    const std::int64_t colors = *colors_entry, bits = *bits_entry, columns = *columns_entry;
     if (colors < 1 || colors > kMaxPredictorColors) return fail(kBadPredictorParams);
     if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16) return fail(kBadPredictorParams);
     if (columns < 1) return fail(kBadPredictorParams);

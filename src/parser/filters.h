@@ -49,7 +49,9 @@ ByteVec decode_ascii_hex(Bytes data);
 // parameters (parallel to a Filter array) contributes its last element, the one that belongs
 // to the last filter. Errors: "unsupported predictor" (a /Predictor other than 1, 2, 10 to
 // 15), "invalid predictor parameters" (/Colors outside 1 to 32, /BitsPerComponent not 1, 2,
-// 4, 8 or 16, /Columns below 1), "invalid PNG predictor row type" (a row type byte above 4).
+// 4, 8 or 16, /Columns below 1, or one of them not an integer), "invalid PNG predictor row
+// type" (a row type byte above 4). A final row shorter than the others is decoded as far as it
+// goes.
 [[nodiscard]] Result<ByteVec> apply_predictor(ByteVec data, const PdfObject& decode_parms);
 
 // Filters, then the predictor of /DecodeParms when there is one: the decoding used for

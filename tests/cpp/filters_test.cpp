@@ -580,6 +580,9 @@ TEST(Predictor, RejectedParameters) {
         {"zero columns", dict({{"Predictor", integer(12)}, {"Columns", integer(0)}}), "invalid predictor parameters"},
         {"negative columns", dict({{"Predictor", integer(12)}, {"Columns", integer(-4)}}),
          "invalid predictor parameters"},
+        {"fractional columns", dict({{"Predictor", integer(12)}, {"Columns", PdfObject(3.5)}}),
+         "invalid predictor parameters"},
+        {"columns a name", dict({{"Predictor", integer(12)}, {"Columns", name("Four")}}), "invalid predictor parameters"},
         {"row type 5", dict({{"Predictor", integer(12)}, {"Columns", integer(3)}}), "invalid PNG predictor row type"},
     };
     ByteVec bad_row = vec({5, 1, 2, 3});
@@ -675,6 +678,11 @@ TEST(Predictor, AbsurdSizesAreClamped) {
         EXPECT_EQ(apply_predictor(vec({1, 1, 2}), tiff).value_or(ByteVec{}), vec({1, 2, 4}));
     }
     EXPECT_EQ(apply_predictor({}, predictor_parms(12, {1, 8, 4})).value_or(vec("x")), ByteVec{});
+}
+
+TEST(Predictor, IntegralRealsCountAsIntegers) {
+    PdfObject parms = dict({{"Predictor", PdfObject(12.0)}, {"Columns", PdfObject(2.0)}});
+    EXPECT_EQ(apply_predictor(vec({1, 1, 1, 2, 1, 1}), parms).value_or(ByteVec{}), vec({1, 2, 2, 3}));
 }
 
 TEST(Predictor, ArrayUsesTheLastFiltersParameters) {
