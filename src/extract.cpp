@@ -100,20 +100,34 @@ void read_numbers(const PdfObject* entry, double* out, size_t count) {
     }
 }
 
+// Takes `cost` from `budget` when it fits; false (and nothing taken) when it does not.
+bool take(size_t& budget, size_t cost) {
+    if (cost > budget) return false;
+    budget -= cost;
+    return true;
+}
+
+// The form's content: decoded when it has a Filter (the stored bytes when decoding fails, so
+// the form is not lost), the stored bytes otherwise. Stored and decoded bytes are paid from
+// `budget`; content that does not fit is left empty.
+ByteVec form_content(const PdfObject& form, const PdfStream& stream, size_t& budget) {
+    const Bytes raw = stream.data;
+    if (!take(budget, raw.size())) return {};
+    if (const PdfObject* filter = form.get("Filter")) {
+        if (Result<ByteVec> decoded = decompress_stream(raw, *filter)) {
+            if (!take(budget, decoded->size())) return {};
+            return std::move(*decoded);
+        }
+    }
+    if (!take(budget, raw.size())) return {};
+    return ByteVec(raw.begin(), raw.end());
+}
+
 XObjectData build_form(const PdfObject& form, const PdfStream& stream, const Document& doc,
-                       FontCache& cache) {
+                       FontCache& cache, size_t& budget) {
     XObjectData x;
     x.kind = XObjectData::Kind::Form;
-    if (const PdfObject* filter = form.get("Filter")) {
-        if (Result<ByteVec> decoded = decompress_stream(stream.data, *filter)) {
-            x.data = std::move(*decoded);
-        } else {
-            // Undecodable data is kept as stored rather than dropping the form.
-            x.data.assign(stream.data.begin(), stream.data.end());
-        }
-    } else {
-        x.data.assign(stream.data.begin(), stream.data.end());
-    }
+    x.data = form_content(form, stream, budget);
     double m[6] = {1, 0, 0, 1, 0, 0};
     read_numbers(form.get("Matrix"), m, 6);
     x.matrix = Matrix{m[0], m[1], m[2], m[3], m[4], m[5]};
@@ -126,7 +140,8 @@ XObjectData build_form(const PdfObject& form, const PdfStream& stream, const Doc
     return x;
 }
 
-XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, FontCache& cache) {
+XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, FontCache& cache,
+                            size_t form_budget) {
     XObjectTable table;
     const PdfObject* xobjects = resources.get("XObject");
     if (!xobjects) return table;
@@ -142,7 +157,8 @@ XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, Fon
         if (subtype && subtype->is_name("Form")) {
             const PdfStream* stream = obj.stream();
             if (!stream) continue;  // a form without content draws nothing
-            table.insert_or_assign(lossy_utf8(entry.key), build_form(obj, *stream, doc, cache));
+            table.insert_or_assign(lossy_utf8(entry.key),
+                                   build_form(obj, *stream, doc, cache, form_budget));
         } else {
             table.insert_or_assign(lossy_utf8(entry.key), XObjectData{});
         }
@@ -153,7 +169,7 @@ XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, Fon
 // The page's content: the bytes of one stream, or of an array of streams each followed by a
 // newline. A view, pointing either into `owned` or into a stream kept alive by `keep`.
 Result<Bytes> page_content(const PdfObject& page, const Document& doc, ByteVec& owned,
-                           ObjPtr& keep) {
+                           ObjPtr& keep, size_t budget) {
     if (!page.dict()) return Bytes{};
     const PdfObject* contents = page.get("Contents");
     if (!contents) return Bytes{};
@@ -174,14 +190,19 @@ Result<Bytes> page_content(const PdfObject& page, const Document& doc, ByteVec& 
             std::optional<ObjectId> ref = part.as_ref();
             if (!ref) continue;
             VELLIX_TRY(stream, doc.get_object(*ref));
-            if (*stream) {
-                const PdfStream* s = (*stream)->stream();
-                if (s && !(*stream)->get("Filter")) {
-                    owned.insert(owned.end(), s->data.begin(), s->data.end());
-                } else {
-                    VELLIX_TRY(data, get_stream_data(**stream));
-                    owned.insert(owned.end(), data->begin(), data->end());
-                }
+            const PdfStream* s = *stream ? (*stream)->stream() : nullptr;
+            // The stored bytes are read, and the decoded ones kept, so both are paid for; a
+            // part that does not fit ends the content.
+            if (s && !take(budget, s->data.size())) break;
+            if (s && !(*stream)->get("Filter")) {
+                if (!take(budget, s->data.size() + 1)) break;
+                owned.insert(owned.end(), s->data.begin(), s->data.end());
+            } else if (s) {
+                VELLIX_TRY(data, get_stream_data(**stream));
+                if (!take(budget, data->size() + 1)) break;
+                owned.insert(owned.end(), data->begin(), data->end());
+            } else if (!take(budget, 1)) {
+                break;  // not a stream: no data, only the newline
             }
             owned.push_back('\n');
         }
@@ -191,14 +212,15 @@ Result<Bytes> page_content(const PdfObject& page, const Document& doc, ByteVec& 
 }
 
 Result<PageResult> extract_page(const Document& doc, ObjectId page_id, const ExtractOptions& opts,
-                                FontCache& cache) {
+                                FontCache& cache, const PageLimits& limits) {
     VELLIX_TRY(page_obj, doc.get_object(ObjectId{page_id.num, 0}));
     if (!*page_obj) return PageResult{};
     const PdfObject& page = **page_obj;
 
     ByteVec owned_content;
     ObjPtr content_stream;
-    VELLIX_TRY(content, page_content(page, doc, owned_content, content_stream));
+    VELLIX_TRY(content,
+               page_content(page, doc, owned_content, content_stream, limits.content_bytes));
 
     // Resources are read from the page itself: entries inherited from Pages nodes are not
     // consulted.
@@ -220,7 +242,7 @@ Result<PageResult> extract_page(const Document& doc, ObjectId page_id, const Ext
     std::string layout_font;
     if (resources) {
         fonts = build_fonts(*resources, doc, cache, &layout_font);
-        xobjects = build_xobjects(*resources, doc, cache);
+        xobjects = build_xobjects(*resources, doc, cache, limits.form_bytes);
     }
     if (layout_font.empty()) layout_font = kDefaultLayoutFont;
 
@@ -228,7 +250,7 @@ Result<PageResult> extract_page(const Document& doc, ObjectId page_id, const Ext
     PageResult result;
     result.blocks = cluster_chars(scanned.chars, layout_font, kLayoutColor, kLayoutSize);
     if (opts.include_images && resources && !scanned.images.empty()) {
-        result.images = resolve_images(scanned.images, *resources, doc);
+        result.images = resolve_images(scanned.images, *resources, doc, limits.image_bytes);
     }
     return result;
 }
@@ -237,7 +259,7 @@ Result<PageResult> extract_page(const Document& doc, ObjectId page_id, const Ext
 PageResult extract_page_or_empty(const Document& doc, ObjectId page, const ExtractOptions& opts,
                                  FontCache& cache) {
     try {
-        Result<PageResult> r = extract_page(doc, page, opts, cache);
+        Result<PageResult> r = extract_page(doc, page, opts, cache, PageLimits{});
         if (r) return std::move(*r);
     } catch (...) {
         // Allocation failure or an internal fault on this page alone: the page is empty.
@@ -320,7 +342,14 @@ Result<ExtractResult> extract_doc(const Document& doc, const ExtractOptions& opt
 Result<PageResult> extract_single_page(const Document& doc, ObjectId page,
                                        const ExtractOptions& opts) {
     FontCache cache;
-    return extract_page(doc, page, opts, cache);
+    return extract_page(doc, page, opts, cache, PageLimits{});
+}
+
+Result<PageResult> extract_single_page_with_limits_for_testing(const Document& doc, ObjectId page,
+                                                               const ExtractOptions& opts,
+                                                               const PageLimits& limits) {
+    FontCache cache;
+    return extract_page(doc, page, opts, cache, limits);
 }
 
 Result<std::vector<std::uint8_t>> get_stream_data(const PdfObject& obj) {

@@ -1,6 +1,8 @@
 #include "image.h"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_map>
 
 #include "document.h"
 #include "parser/filters.h"
@@ -59,44 +61,90 @@ bool contains(const std::vector<std::string>& filters, std::string_view name) {
 
 }  // namespace
 
-std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& placements,
-                                           const PdfObject& resources, const Document& doc) {
+namespace {
+
+std::vector<ExtractedImage> resolve_within(const std::vector<ImageRef>& placements,
+                                           const PdfObject& resources, const Document& doc,
+                                           size_t max_bytes) {
     std::vector<ExtractedImage> images;
     if (placements.empty() || !resources.dict()) return images;
     const PdfDict* xobjects = direct_xobjects(resources);
     if (!xobjects) return images;
 
+    // A page may draw one name many times. The name's object number, and the record made for
+    // that number (or that it is no image), are worked out once per page: the fields depend on
+    // the image object alone, so a repeated placement copies the first record instead of
+    // searching the forms, fetching and inflating again.
+    std::unordered_map<std::string_view, std::optional<std::uint32_t>> number_of_name;
+    std::unordered_map<std::uint32_t, std::optional<size_t>> first_record;
+    size_t budget = max_bytes;
     for (const ImageRef& placement : placements) {
-        const Bytes name = as_bytes(placement.name);
-        std::optional<std::uint32_t> num = referenced_number(*xobjects, name);
-        if (!num) num = find_in_forms(*xobjects, name, doc);
+        auto [named, fresh] = number_of_name.try_emplace(placement.name);
+        if (fresh) {
+            const Bytes name = as_bytes(placement.name);
+            named->second = referenced_number(*xobjects, name);
+            if (!named->second) named->second = find_in_forms(*xobjects, name, doc);
+        }
+        const std::optional<std::uint32_t> num = named->second;
         if (!num) continue;
 
-        Result<ObjPtr> fetched = doc.get_object(ObjectId{*num, 0});
-        if (!fetched || !*fetched) continue;
-        const PdfObject& image = **fetched;
-        if (!image.dict() || !has_subtype(image, "Image")) continue;
-
         ExtractedImage out;
-        // Entries given by reference are not resolved and count as absent.
-        if (const PdfObject* w = image.get("Width")) {
-            if (std::optional<std::int64_t> v = w->as_int()) out.width = static_cast<std::uint32_t>(*v);
+        if (auto seen = first_record.find(*num); seen != first_record.end()) {
+            if (!seen->second) continue;  // not an image
+            const ExtractedImage& first = images[*seen->second];
+            out.colorspace = first.colorspace;
+            out.ext = first.ext;
+            out.width = first.width;
+            out.height = first.height;
+            out.bpc = first.bpc;
+            // Empty data stays empty: it was empty in the file, or did not fit a budget that
+            // has only shrunk since.
+            if (first.data.size() <= budget) out.data = first.data;
+        } else {
+            Result<ObjPtr> fetched = doc.get_object(ObjectId{*num, 0});
+            if (!fetched || !*fetched || !(*fetched)->dict() || !has_subtype(**fetched, "Image")) {
+                first_record.emplace(*num, std::nullopt);
+                continue;
+            }
+            const PdfObject& image = **fetched;
+            // Entries given by reference are not resolved and count as absent.
+            if (const PdfObject* w = image.get("Width")) {
+                if (std::optional<std::int64_t> v = w->as_int()) out.width = static_cast<std::uint32_t>(*v);
+            }
+            if (const PdfObject* h = image.get("Height")) {
+                if (std::optional<std::int64_t> v = h->as_int()) out.height = static_cast<std::uint32_t>(*v);
+            }
+            if (const PdfObject* b = image.get("BitsPerComponent")) {
+                if (std::optional<std::int64_t> v = b->as_int()) out.bpc = static_cast<std::uint8_t>(*v);
+            }
+            out.colorspace = extract_colorspace(image);
+            std::vector<std::string> filters = extract_filter(image);
+            out.ext = filter_to_ext(filters);
+            if (budget > 0) {
+                out.data = extract_image_data(image, filters);
+                if (out.data.size() > budget) out.data = {};
+            }
+            first_record.emplace(*num, images.size());
         }
-        if (const PdfObject* h = image.get("Height")) {
-            if (std::optional<std::int64_t> v = h->as_int()) out.height = static_cast<std::uint32_t>(*v);
-        }
-        if (const PdfObject* b = image.get("BitsPerComponent")) {
-            if (std::optional<std::int64_t> v = b->as_int()) out.bpc = static_cast<std::uint8_t>(*v);
-        }
-        out.colorspace = extract_colorspace(image);
-        std::vector<std::string> filters = extract_filter(image);
-        out.ext = filter_to_ext(filters);
-        out.data = extract_image_data(image, filters);
+        budget -= out.data.size();
         std::copy(std::begin(placement.bbox), std::end(placement.bbox), std::begin(out.bbox));
         out.xref = *num;
         images.push_back(std::move(out));
     }
     return images;
+}
+
+}  // namespace
+
+std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& placements,
+                                           const PdfObject& resources, const Document& doc) {
+    return resolve_within(placements, resources, doc, kMaxPageImageBytes);
+}
+
+std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& placements,
+                                           const PdfObject& resources, const Document& doc,
+                                           size_t max_image_bytes) {
+    return resolve_within(placements, resources, doc, max_image_bytes);
 }
 
 std::string extract_colorspace(const PdfObject& image) {

@@ -299,6 +299,68 @@ TEST(GetStreamData, ByObjectKind) {
     EXPECT_TRUE(data(5)->empty());  // a dictionary has no data
 }
 
+TEST(ExtractSinglePage, ContentAndFormBytesAreBounded) {
+    const std::string head = "BT /F1 12 Tf 72 700 Td";
+    const std::string ab = "(AB) Tj";
+    const std::string cd = "(CD) Tj";
+    // An unfiltered part costs its bytes once read and once kept, plus the newline.
+    auto cost = [](const std::string& part) { return 2 * part.size() + 1; };
+    const size_t two = cost(head) + cost(ab);
+    const struct {
+        size_t budget;
+        std::string text;
+    } content_cases[] = {
+        {two, "AB"},
+        {two - 1, ""},
+        {two + cost(cd), "ABCD"},
+        {two + cost(cd) - 1, "AB"},
+    };
+    PdfBuilder b = pages_pdf({""}, "<< /Font << /F1 5 0 R >> >>");
+    b.add(10, "<< /Type /Page /Parent 2 0 R /Contents [100 0 R 101 0 R 102 0 R] "
+              "/Resources << /Font << /F1 5 0 R >> >> >>");
+    b.add_stream(100, "", head);
+    b.add_stream(101, "", ab);
+    b.add_stream(102, "", cd);
+    auto doc = open_bytes(b.build());
+    ASSERT_TRUE(doc) << doc.error().display();
+    for (const auto& c : content_cases) {
+        SCOPED_TRACE(c.budget);
+        PageLimits limits;
+        limits.content_bytes = c.budget;
+        auto page = extract_single_page_with_limits_for_testing(**doc, ObjectId{10, 0}, {}, limits);
+        ASSERT_TRUE(page) << page.error().display();
+        EXPECT_EQ(text_of(*page), c.text);
+    }
+
+    // Forms: each costs its stored bytes read and kept; the first in the dictionary pays first.
+    const std::string form_f = show("F", 10, 20);
+    const std::string form_g = show("G", 40, 20);
+    const struct {
+        size_t budget;
+        std::string text;
+    } form_cases[] = {
+        {2 * form_f.size() + 2 * form_g.size(), "F|G"},
+        {2 * form_f.size() + 2 * form_g.size() - 1, "F"},
+        {2 * form_f.size() - 1, ""},
+    };
+    PdfBuilder f = pages_pdf({"/Fa Do /Fb Do"},
+                             "<< /Font << /F1 5 0 R >> /XObject << /Fa 100 0 R /Fb 101 0 R >> >>");
+    f.add_stream(100, "/Subtype /Form", form_f);
+    f.add_stream(101, "/Subtype /Form", form_g);
+    auto fdoc = open_bytes(f.build());
+    ASSERT_TRUE(fdoc) << fdoc.error().display();
+    for (const auto& c : form_cases) {
+        SCOPED_TRACE(c.budget);
+        PageLimits limits;
+        limits.form_bytes = c.budget;
+        auto page = extract_single_page_with_limits_for_testing(**fdoc, ObjectId{10, 0}, {}, limits);
+        ASSERT_TRUE(page) << page.error().display();
+        // A form over the bound draws nothing and is no image either.
+        EXPECT_EQ(text_of(*page), c.text);
+        EXPECT_TRUE(page->images.empty());
+    }
+}
+
 // ---- Resources ----
 
 TEST(ExtractSinglePage, ResourcesAreThePagesOwn) {

@@ -243,6 +243,37 @@ TEST(ResolveImages, ResourcesThatGiveNothing) {
     EXPECT_TRUE(resolve_images({}, first, **doc).empty());
 }
 
+TEST(ResolveImages, PageImageBytesAreBounded) {
+    PdfBuilder b = base_doc();
+    b.add_stream(10, "/Subtype /Image /Width 5 /Height 2 /Filter /FlateDecode",
+                 zlib_stored("0123456789"));
+    b.add_stream(11, "/Subtype /Image /Width 3 /Height 1", "abc");
+    b.add_stream(12, "/Subtype /Image /Width 30 /Height 1", std::string(30, 'z'));
+    auto doc = open_bytes(b.build());
+    ASSERT_TRUE(doc) << doc.error().display();
+    const PdfObject resources = parse("<< /XObject << /Big 10 0 R /Small 11 0 R /Huge 12 0 R >> >>");
+    const std::vector<ImageRef> placements = {placement("Big"),  placement("Huge"), placement("Big"),
+                                              placement("Big"),  placement("Small"), placement("Small")};
+    // 25 bytes: two copies of the ten-byte image fit, the third does not; the huge one never
+    // fits; one small one still fits after that, the next one no longer does.
+    auto images = resolve_images(placements, resources, **doc, /*max_image_bytes=*/25);
+    ASSERT_EQ(images.size(), placements.size());
+    std::vector<size_t> sizes;
+    for (const auto& img : images) sizes.push_back(img.data.size());
+    EXPECT_EQ(sizes, (std::vector<size_t>{10, 0, 10, 0, 3, 0}));
+    // A record over the bound keeps its other fields.
+    EXPECT_EQ(images[1].width, 30u);
+    EXPECT_EQ(images[3].width, 5u);
+    EXPECT_EQ(images[3].height, 2u);
+    EXPECT_EQ(images[3].xref, 10u);
+    EXPECT_EQ(images[5].ext, "png");
+    EXPECT_EQ(images[2].data, bytes_of("0123456789"));
+    // The default bound holds them all.
+    auto all = resolve_images(placements, resources, **doc);
+    ASSERT_EQ(all.size(), placements.size());
+    for (const auto& img : all) EXPECT_FALSE(img.data.empty());
+}
+
 // ---- Colour spaces, filters, extensions ----
 
 TEST(ExtractColorspace, ByEntryKind) {
