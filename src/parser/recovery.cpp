@@ -215,8 +215,9 @@ bool trailer_has_encrypt(Bytes file, size_t at, Budget& budget, Arena& arena, si
     return obj && obj->kind() == ObjectKind::Dictionary && obj->get("Encrypt") != nullptr;
 }
 
-// A cross-reference stream's dictionary read with the full parser: the small reader stops at
-// the first nested ">>" (a /DecodeParms dictionary) and would miss a later /Encrypt.
+// True when the object after the keyword at k is a cross-reference stream dictionary with
+// /Encrypt. Read with the full parser: the small reader stops at the first nested ">>", and
+// writers that sort their keys put "/DecodeParms << >>" before both /Encrypt and /Type.
 bool xref_stream_has_encrypt(Bytes file, size_t k, Budget& budget, Arena& arena) {
     const size_t from = k + 3;
     const Bytes window = budget.window(file, from, kMaxTrailerRead);
@@ -224,7 +225,12 @@ bool xref_stream_has_encrypt(Bytes file, size_t k, Budget& budget, Arena& arena)
     const Result<PdfObject> obj = parse_object(cur);
     const size_t read = cur.pos > from ? cur.pos - from : 0;
     budget.charge(obj ? read : window.size() - std::min(from, window.size()));
-    return obj && obj->get("Encrypt") != nullptr;
+    return obj && obj->get("Encrypt") != nullptr && obj->get("Type") &&
+           obj->get("Type")->is_name("XRef");
+}
+
+bool contains(Bytes data, std::string_view needle) {
+    return memmem(data.data(), data.size(), needle.data(), needle.size()) != nullptr;
 }
 
 struct CatalogPick {
@@ -323,7 +329,14 @@ Result<XrefSection> recover_xref_by_scan(Bytes file) {
     for (size_t i = 0; i < found.size(); ++i) {
         const Found& f = found[i];
         const size_t window_end = i + 1 < found.size() ? found[i + 1].h.start : file.size();
-        const std::optional<PdfObj> dict = read_small_dict(file.first(window_end), f.k);
+        const Bytes window = file.first(window_end);
+        // Only objects that mention /Encrypt are read again in full (the windows do not
+        // overlap, so searching them is one pass).
+        if (!encrypted && window_end > f.k + 3 && contains(window.subspan(f.k + 3), "/Encrypt") &&
+            xref_stream_has_encrypt(window, f.k, budget, arena)) {
+            encrypted = true;
+        }
+        const std::optional<PdfObj> dict = read_small_dict(window, f.k);
         if (!dict || dict->kind != PdfObj::Kind::Dict) continue;
         const bool catalog = has_name(*dict, "Type", "Catalog");
         // The first catalog in file order that points to a page tree is the root.
@@ -332,10 +345,6 @@ Result<XrefSection> recover_xref_by_scan(Bytes file) {
         // Failing that, any catalog that is the last header of its number.
         if (!any_catalog && catalog && is_entry) any_catalog = ObjectId{f.h.num, f.h.gen};
         if (is_entry && has_name(*dict, "Type", "ObjStm")) objstms.push_back({f.h.num, f.h.start});
-        if (!encrypted && has_name(*dict, "Type", "XRef") &&
-            xref_stream_has_encrypt(file, f.k, budget, arena)) {
-            encrypted = true;
-        }
     }
 
     // A rebuilt cross-reference does not make an encrypted file readable: every trailer is

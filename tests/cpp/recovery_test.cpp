@@ -208,6 +208,11 @@ TEST(RecoverXrefByScan, RefusesEncryptedFiles) {
          "9 0 obj\n<< /Type /XRef /DecodeParms << /Columns 4 >> /Encrypt 8 0 R /Length 0 >>\n"
          "stream\n\nendstream\nendobj\n",
          true},
+        // Sorted keys: both /Encrypt and /Type come after a nested dictionary.
+        {"cross-reference stream with sorted keys",
+         "9 0 obj\n<</DecodeParms<</Columns 4/Predictor 12>>/Encrypt 8 0 R/Filter/FlateDecode"
+         "/Type/XRef/Length 0>>stream\r\n\r\nendstream\nendobj\n",
+         true},
         {"other stream with Encrypt", "9 0 obj\n<< /Type /Metadata /Encrypt 8 0 R >>\nendobj\n", false},
         {"the word trailer in text", "3 0 obj\n(see the trailer /Encrypt)\nendobj\n", false},
     };

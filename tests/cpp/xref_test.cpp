@@ -256,7 +256,7 @@ TEST(ParseXrefStreamObj, Errors) {
     const std::string four_hundred(400, '\x01');
     const struct {
         std::string_view dict;
-        std::string_view data;
+        std::string data;
         ParseError expected;
     } cases[] = {
         {"<</Size 2 /Root 1 0 R>>", eight, msg("missing /W in xref stream")},
