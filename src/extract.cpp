@@ -361,32 +361,45 @@ Result<std::vector<std::uint8_t>> get_stream_data(const PdfObject& obj) {
 
 std::vector<FileOutcome> extract_many(const std::vector<std::string>& paths,
                                       const ExtractOptions& opts) {
-    const size_t n = paths.size();
     std::vector<FileOutcome> out;
-    out.reserve(n);
+    out.reserve(paths.size());
+    extract_many_each(paths, opts, [&](size_t, FileOutcome&& outcome) {
+        out.push_back(std::move(outcome));
+    });
+    return out;
+}
+
+void extract_many_each(const std::vector<std::string>& paths, const ExtractOptions& opts,
+                       FunctionRef<void(size_t, FileOutcome&&)> consume) {
+    const size_t n = paths.size();
 
     // Files in parallel only from eight files on: below that, the file tasks would not keep
     // the workers busy, and the open-ahead path overlaps the reading of files instead.
     constexpr size_t kMinFilesInParallel = 8;
     if (n >= kMinFilesInParallel && opts.file_parallel) {
-        out.resize(n);
-        parallel_for(n, [&](size_t i) {
-            out[i].first = paths[i];
-            out[i].second = extract_file(paths[i], opts);
-        });
-        return out;
+        // Each slot is written by the task of its file and read by the caller only after that
+        // task has finished: no lock.
+        std::vector<Result<ExtractResult>> slots(n);
+        ordered_for(
+            n, [&](size_t i) { slots[i] = extract_file(paths[i], opts); },
+            [&](size_t i) {
+                Result<ExtractResult> outcome = std::move(slots[i]);
+                slots[i] = ExtractResult{};  // the moved-from pages are released now
+                consume(i, FileOutcome(paths[i], std::move(outcome)));
+            });
+        return;
     }
     if (n < 2) {
-        for (const std::string& path : paths) out.emplace_back(path, extract_file(path, opts));
-        return out;
+        for (size_t i = 0; i < n; ++i) consume(i, FileOutcome(paths[i], extract_file(paths[i], opts)));
+        return;
     }
     for (size_t i = 0; i < n; ++i) {
         std::thread ahead;
         JoinOnExit join{ahead};
         if (i + 1 < n) ahead = start_open_ahead(paths[i + 1]);
-        out.emplace_back(paths[i], extract_file(paths[i], opts));
+        consume(i, FileOutcome(paths[i], extract_file(paths[i], opts)));
+        // `join` waits for the open-ahead here, after the pair is handed over.
     }
-    return out;
 }
 
 }  // namespace vellix

@@ -17,6 +17,8 @@ struct WorkerPool::Loop {
     std::atomic<size_t> finished{0};  // indices whose call has returned
     std::atomic<bool> failed{false};  // set once, by the thread that stores `error`
     std::exception_ptr error;         // written before `finished` is raised, read after all
+    // Ordered loops only: one flag per index, raised once its call has returned.
+    std::unique_ptr<std::atomic<bool>[]> done;
 
     Loop(IndexFn f, size_t count) : fn(f), n(count) {}
 };
@@ -56,27 +58,43 @@ void WorkerPool::worker_main() {
     }
 }
 
+void WorkerPool::run_index(Loop& loop, size_t i) {
+    try {
+        loop.fn(i);
+    } catch (...) {
+        // Nothing may leave a worker thread (std::terminate); the caller gets it instead.
+        if (!loop.failed.exchange(true, std::memory_order_relaxed)) {
+            loop.error = std::current_exception();
+        }
+    }
+    // Release: the call's writes (its result slot, `error`) happen before the caller sees the
+    // flag or the count.
+    if (loop.done) loop.done[i].store(true, std::memory_order_release);
+    const bool last = loop.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == loop.n;
+    if (last || loop.done) {
+        // Taking the lock orders this wake-up after the caller's check under the lock, so the
+        // caller cannot miss it.
+        std::lock_guard lock(mutex_);
+        wake_.notify_all();
+    }
+}
+
 void WorkerPool::run_indices(Loop& loop) {
     for (;;) {
         const size_t i = loop.next.fetch_add(1, std::memory_order_relaxed);
         if (i >= loop.n) return;
-        try {
-            loop.fn(i);
-        } catch (...) {
-            // Nothing may leave a worker thread (std::terminate); the caller gets it instead.
-            if (!loop.failed.exchange(true, std::memory_order_relaxed)) {
-                loop.error = std::current_exception();
-            }
-        }
-        // Release: the call's writes (its result slot, `error`) happen before the caller sees
-        // the count complete.
-        if (loop.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == loop.n) {
-            // Taking the lock orders this wake-up after the caller's check of the count, so
-            // the caller cannot miss it.
-            std::lock_guard lock(mutex_);
-            wake_.notify_all();
-        }
+        run_index(loop, i);
     }
+}
+
+bool WorkerPool::help_once(std::unique_lock<std::mutex>& lock) {
+    if (queue_.empty()) return false;
+    std::shared_ptr<Loop> other = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    run_indices(*other);
+    lock.lock();
+    return true;
 }
 
 namespace {
@@ -119,18 +137,66 @@ void WorkerPool::parallel_for(size_t n, IndexFn fn) {
     // outer loops' entries (at most one per worker each) can nest further.
     std::unique_lock lock(mutex_);
     while (loop->finished.load(std::memory_order_acquire) < n) {
-        if (!queue_.empty()) {
-            std::shared_ptr<Loop> other = std::move(queue_.front());
-            queue_.pop_front();
-            lock.unlock();
-            run_indices(*other);
-            lock.lock();
-            continue;
-        }
-        wake_.wait(lock);
+        if (!help_once(lock)) wake_.wait(lock);
     }
     lock.unlock();
     if (loop->failed.load(std::memory_order_relaxed)) std::rethrow_exception(loop->error);
+}
+
+void WorkerPool::ordered_for(size_t n, IndexFn fn, IndexFn consume) {
+    std::exception_ptr consume_error;
+    auto consume_once = [&](size_t i) {
+        if (consume_error) return;
+        try {
+            consume(i);
+        } catch (...) {
+            consume_error = std::current_exception();
+        }
+    };
+    if (n < 2 || workers_.empty()) {
+        std::exception_ptr fn_error;
+        for (size_t i = 0; i < n; ++i) {
+            try {
+                fn(i);
+            } catch (...) {
+                if (!fn_error) fn_error = std::current_exception();
+            }
+            consume_once(i);
+        }
+        if (fn_error) std::rethrow_exception(fn_error);
+        if (consume_error) std::rethrow_exception(consume_error);
+        return;
+    }
+
+    auto loop = std::make_shared<Loop>(fn, n);
+    loop->done = std::make_unique<std::atomic<bool>[]>(n);  // value-initialised: all false
+    // One helper per worker: the caller mostly consumes, and runs indices only while it waits.
+    const size_t helpers = std::min(n, workers_.size());
+    {
+        std::lock_guard lock(mutex_);
+        for (size_t h = 0; h < helpers; ++h) queue_.push_back(loop);
+    }
+    wake_.notify_all();
+
+    for (size_t k = 0; k < n;) {
+        if (loop->done[k].load(std::memory_order_acquire)) {
+            consume_once(k++);
+            continue;
+        }
+        // The next result is not ready: work on an index of this loop, or else on queued work
+        // of other loops, or else sleep until an index finishes.
+        const size_t i = loop->next.fetch_add(1, std::memory_order_relaxed);
+        if (i < n) {
+            run_index(*loop, i);
+            continue;
+        }
+        std::unique_lock lock(mutex_);
+        if (loop->done[k].load(std::memory_order_acquire)) continue;
+        if (!help_once(lock)) wake_.wait(lock);
+    }
+    // Every index was consumed, so every call of fn has returned.
+    if (loop->failed.load(std::memory_order_relaxed)) std::rethrow_exception(loop->error);
+    if (consume_error) std::rethrow_exception(consume_error);
 }
 
 size_t available_processors() {
@@ -186,6 +252,16 @@ void parallel_for(size_t n, IndexFn fn) {
         return;
     }
     process_pool().parallel_for(n, fn);
+}
+
+void ordered_for(size_t n, IndexFn fn, IndexFn consume) {
+    if (n < 2) {
+        // Same contract on the caller alone, without creating the pool.
+        WorkerPool none(0);
+        none.ordered_for(n, fn, consume);
+        return;
+    }
+    process_pool().ordered_for(n, fn, consume);
 }
 
 }  // namespace vellix

@@ -11,27 +11,36 @@
 #include <mutex>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace vellix {
 
-// A borrowed callable taking an index: a function pointer and the object it is called on.
-// Valid while the callable it was made from lives.
-class IndexFn {
+template <class Signature>
+class FunctionRef;
+
+// A borrowed callable: a function pointer and the object it is called on. Valid while the
+// callable it was made from lives; a temporary lives until the end of the full expression that
+// made it, which covers a call taking a FunctionRef.
+template <class R, class... Args>
+class FunctionRef<R(Args...)> {
 public:
-    // A temporary callable lives until the end of the full expression that made it, which
-    // covers a call taking an IndexFn.
     template <class F>
-        requires(!std::is_same_v<std::remove_cvref_t<F>, IndexFn>)
-    IndexFn(F&& f)  // NOLINT: implicit on purpose, like a function_ref
+        requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef> &&
+                 std::is_invocable_r_v<R, F&, Args...>)
+    FunctionRef(F&& f)  // NOLINT: implicit on purpose
         : obj_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
-          call_([](void* o, size_t i) { (*static_cast<std::remove_reference_t<F>*>(o))(i); }) {}
-    void operator()(size_t i) const { call_(obj_, i); }
+          call_([](void* o, Args... args) -> R {
+              return (*static_cast<std::remove_reference_t<F>*>(o))(std::forward<Args>(args)...);
+          }) {}
+    R operator()(Args... args) const { return call_(obj_, std::forward<Args>(args)...); }
 
 private:
     void* obj_;
-    void (*call_)(void*, size_t);
+    R (*call_)(void*, Args...);
 };
+
+using IndexFn = FunctionRef<void(size_t)>;
 
 class WorkerPool {
 public:
@@ -49,6 +58,14 @@ public:
     // done, the first one caught is rethrown here, on the calling thread.
     void parallel_for(size_t n, IndexFn fn);
 
+    // Calls fn(i) for every i in [0, n) like parallel_for, and consume(i) on the calling thread
+    // for every i in increasing order, each as soon as fn(i) and every consume before it are
+    // done, while later indices still run on the workers. The caller runs fn itself only while
+    // the next index is not ready. Returns when every fn and consume call is done. The first
+    // exception thrown by fn, else the first thrown by consume (after which consume is no
+    // longer called), is rethrown here once nothing runs any more.
+    void ordered_for(size_t n, IndexFn fn, IndexFn consume);
+
     size_t worker_count() const { return workers_.size(); }
 
 private:
@@ -57,6 +74,9 @@ private:
     void worker_main();
     // Claims and runs indices of `loop` until none is left.
     void run_indices(Loop& loop);
+    void run_index(Loop& loop, size_t i);
+    // Runs one queued entry if there is one; `lock` is held on entry and on return.
+    bool help_once(std::unique_lock<std::mutex>& lock);
 
     std::mutex mutex_;                               // guards queue_ and stopping_
     std::condition_variable wake_;                   // queue_ grew, a loop finished, or stop
@@ -76,5 +96,7 @@ WorkerPool& process_pool();
 // parallel_for on the process-wide pool; loops of fewer than 2 indices run on the caller
 // and never create the pool.
 void parallel_for(size_t n, IndexFn fn);
+// ordered_for on the process-wide pool, with the same exception for fewer than 2 indices.
+void ordered_for(size_t n, IndexFn fn, IndexFn consume);
 
 }  // namespace vellix

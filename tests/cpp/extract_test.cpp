@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "document.h"
@@ -622,6 +623,43 @@ TEST_F(ExtractFiles, ExtractManyPaths) {
                 }
             }
         }
+    }
+}
+
+TEST_F(ExtractFiles, ExtractManyEachHandsOverInOrder) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < 9; ++i) paths.push_back(write("e" + std::to_string(i), 1 + i % 3));
+    paths[4] = missing("absent");
+    // Both paths: files on the pool (nine paths), and one after another (three paths).
+    for (size_t count : {size_t{9}, size_t{3}}) {
+        SCOPED_TRACE(count);
+        const std::vector<std::string> some(paths.begin(), paths.begin() + count);
+        ExtractOptions opts;
+        opts.file_parallel = true;
+        const auto expected = extract_many(some, opts);
+        const std::thread::id caller = std::this_thread::get_id();
+        std::vector<size_t> order;
+        extract_many_each(some, opts, [&](size_t i, FileOutcome&& outcome) {
+            EXPECT_EQ(std::this_thread::get_id(), caller);
+            order.push_back(i);
+            EXPECT_EQ(outcome.first, some[i]);
+            ASSERT_EQ(outcome.second.has_value(), expected[i].second.has_value());
+            if (outcome.second) {
+                EXPECT_EQ(describe(*outcome.second), describe(*expected[i].second));
+            }
+        });
+        std::vector<size_t> all(count);
+        for (size_t i = 0; i < count; ++i) all[i] = i;
+        EXPECT_EQ(order, all);
+
+        // A consumer that throws is not called again; the exception reaches the caller.
+        size_t calls = 0;
+        EXPECT_THROW(extract_many_each(some, opts,
+                                       [&](size_t, FileOutcome&&) {
+                                           if (++calls == 2) throw std::runtime_error("stop");
+                                       }),
+                     std::runtime_error);
+        EXPECT_EQ(calls, 2u);
     }
 }
 
