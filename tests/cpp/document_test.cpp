@@ -706,7 +706,7 @@ TEST(DocumentConcurrency, ParallelLookupsAgree) {
         packed.clear();
         for (std::uint32_t i = 0; i < 20; ++i) {
             const std::uint32_t n = 1000 + s * 20 + i;
-            packed.push_back({n, "[" + std::to_string(n) + " (x)]"});
+            packed.push_back({n, std::string("[") + std::to_string(n) + " (x)]"});
         }
         w.object_stream(500 + s, packed, true);
         direct.push_back(500 + s);

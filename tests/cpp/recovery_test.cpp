@@ -27,7 +27,10 @@ std::string describe(const std::optional<PdfObj>& obj) {
         if (!out.empty()) out += " ";
         out += std::string(as_chars(e.key)) + "=";
         switch (e.value.kind) {
-            case PdfObj::Kind::Name: out += "/" + std::string(as_chars(e.value.name)); break;
+            case PdfObj::Kind::Name:
+                out += '/';
+                out += as_chars(e.value.name);
+                break;
             case PdfObj::Kind::Ref:
                 out += std::to_string(e.value.ref.num) + " " + std::to_string(e.value.ref.gen) + " R";
                 break;
