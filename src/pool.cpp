@@ -87,6 +87,20 @@ void WorkerPool::run_indices(Loop& loop) {
     }
 }
 
+void WorkerPool::invite_helpers(const std::shared_ptr<Loop>& loop, size_t helpers) {
+    {
+        std::lock_guard lock(mutex_);
+        try {
+            for (size_t h = 0; h < helpers; ++h) queue_.push_back(loop);
+        } catch (...) {
+            // Out of memory for queue entries: the entries already queued, or else the caller
+            // alone, run the loop. Failing here instead would leave queued entries pointing at
+            // a callable that is gone.
+        }
+    }
+    wake_.notify_all();
+}
+
 bool WorkerPool::help_once(std::unique_lock<std::mutex>& lock) {
     if (queue_.empty()) return false;
     std::shared_ptr<Loop> other = std::move(queue_.front());
@@ -122,12 +136,7 @@ void WorkerPool::parallel_for(size_t n, IndexFn fn) {
     }
     auto loop = std::make_shared<Loop>(fn, n);
     // More helpers than workers would only queue entries that find nothing left to do.
-    const size_t helpers = std::min(n - 1, workers_.size());
-    {
-        std::lock_guard lock(mutex_);
-        for (size_t h = 0; h < helpers; ++h) queue_.push_back(loop);
-    }
-    wake_.notify_all();
+    invite_helpers(loop, std::min(n - 1, workers_.size()));
 
     run_indices(*loop);
 
@@ -171,12 +180,7 @@ void WorkerPool::ordered_for(size_t n, IndexFn fn, IndexFn consume) {
     auto loop = std::make_shared<Loop>(fn, n);
     loop->done = std::make_unique<std::atomic<bool>[]>(n);  // value-initialised: all false
     // One helper per worker: the caller mostly consumes, and runs indices only while it waits.
-    const size_t helpers = std::min(n, workers_.size());
-    {
-        std::lock_guard lock(mutex_);
-        for (size_t h = 0; h < helpers; ++h) queue_.push_back(loop);
-    }
-    wake_.notify_all();
+    invite_helpers(loop, std::min(n, workers_.size()));
 
     for (size_t k = 0; k < n;) {
         if (loop->done[k].load(std::memory_order_acquire)) {

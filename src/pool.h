@@ -75,6 +75,8 @@ private:
     // Claims and runs indices of `loop` until none is left.
     void run_indices(Loop& loop);
     void run_index(Loop& loop, size_t i);
+    // Queues up to `helpers` entries of `loop` and wakes the workers. Never throws.
+    void invite_helpers(const std::shared_ptr<Loop>& loop, size_t helpers);
     // Runs one queued entry if there is one; `lock` is held on entry and on return.
     bool help_once(std::unique_lock<std::mutex>& lock);
 
