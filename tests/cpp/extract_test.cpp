@@ -4,7 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <functional>
+#include <system_error>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -661,6 +668,72 @@ TEST_F(ExtractFiles, ExtractManyEachHandsOverInOrder) {
                      std::runtime_error);
         EXPECT_EQ(calls, 2u);
     }
+}
+
+// Runs `body` in a forked child where no thread's stack fits the address space, so
+// every thread the library tries to start (workers, open-ahead) fails with std::system_error.
+// Returns the child's exit code; 77 when threads could still be started (nothing tested).
+int run_without_threads(const std::function<int()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        long pages = 0;
+        if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+            std::fclose(f);
+        }
+        if (pages <= 0) _exit(77);
+        const rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+        const rlimit limit{now + (rlim_t{6} << 20), now + (rlim_t{6} << 20)};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(77);
+        // Stacks cached from threads that ended before the fork could still be reused; a
+        // default stack larger than the limit rules them out.
+        pthread_attr_t attr;
+        if (pthread_attr_init(&attr) != 0 || pthread_attr_setstacksize(&attr, size_t{1} << 36) != 0 ||
+            pthread_setattr_default_np(&attr) != 0) {
+            _exit(77);
+        }
+        try {
+            std::thread t([] {});
+            t.join();
+            _exit(77);
+        } catch (const std::system_error&) {
+        }
+        _exit(body());
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(ExtractFiles, ThreadsThatCannotStartChangeNoResult) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers reserve more address space than the limit leaves";
+#endif
+    std::vector<std::string> paths;
+    for (int i = 0; i < 9; ++i) paths.push_back(write("t" + std::to_string(i), 2 + i % 3));
+    const std::vector<std::string> three(paths.begin(), paths.begin() + 3);
+    ExtractOptions opts;
+    opts.file_parallel = true;
+    opts.page_parallel = true;
+    opts.batch_size = 2;
+    // Computed here with threads; the child must compute the same without any.
+    auto all = [&](const std::vector<std::string>& list) {
+        std::string out;
+        for (const FileOutcome& o : extract_many(list, opts)) out += o.first + "\n" + describe(*o.second);
+        return out;
+    };
+    const std::string expected_many = all(paths);
+    const std::string expected_three = all(three);
+    const std::string expected_one = describe(*extract(paths[2], opts));
+    ASSERT_FALSE(expected_one.empty());
+    const int code = run_without_threads([&] {
+        if (all(paths) != expected_many) return 1;
+        if (all(three) != expected_three) return 2;
+        if (describe(*extract(paths[2], opts)) != expected_one) return 3;
+        return 0;
+    });
+    if (code == 77) GTEST_SKIP() << "threads could still be started under the limit";
+    EXPECT_EQ(code, 0);
 }
 
 }  // namespace
