@@ -181,8 +181,11 @@ struct Timing {
 void cpu_now(double& user, double& sys) {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
-    user = static_cast<double>(ru.ru_utime.tv_sec) + static_cast<double>(ru.ru_utime.tv_usec) * 1e-6;
-    sys = static_cast<double>(ru.ru_stime.tv_sec) + static_cast<double>(ru.ru_stime.tv_usec) * 1e-6;
+    auto seconds = [](const timeval& tv) {
+        return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
+    };
+    user = seconds(ru.ru_utime);
+    sys = seconds(ru.ru_stime);
 }
 
 // Each measure is the best of the runs: the least disturbed by the rest of the machine.

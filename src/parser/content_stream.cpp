@@ -4,7 +4,6 @@
 #include <array>
 #include <charconv>
 #include <cstddef>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -560,8 +559,10 @@ bool append_glyph(std::vector<CharInfo>& chars, double x, double y, double w, do
     const size_t n = parts[2] != 0 ? 3 : 2;
     for (size_t k = 0; k < n; ++k) {
         if (!budget.emit()) return false;
-        const double x0 = x + static_cast<double>(k) * w / static_cast<double>(n);
-        const double x1 = k + 1 == n ? x + w : x + static_cast<double>(k + 1) * w / static_cast<double>(n);
+        const double parts_n = static_cast<double>(n);
+        const double x0 = x + static_cast<double>(k) * w / parts_n;
+        // The last part ends exactly at the glyph's end, whatever the rounding of the others.
+        const double x1 = k + 1 == n ? x + w : x + static_cast<double>(k + 1) * w / parts_n;
         chars.push_back(make_char(x0, y, x1, y + size, parts[k]));
     }
     return true;
@@ -783,7 +784,9 @@ void run_operator(Bytes op, std::span<const Operand> ops, TextState& st, Content
             break;
         case op_key('T', 'J'):
             if (count >= 1) {
-                if (const std::vector<Operand>* items = arg(1).array()) show_array(*items, st, res, ip);
+                if (const std::vector<Operand>* items = arg(1).array()) {
+                    show_array(*items, st, res, ip);
+                }
             }
             break;
         case op_key('D', 'o'):

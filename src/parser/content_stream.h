@@ -10,6 +10,7 @@
 // boxes, not the glyph origins.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -59,8 +60,9 @@ using XObjectTable = std::unordered_map<std::string, XObjectData>;
 // Forms nest at most this deep below the page (depths 0, 1, 2 run a form's Do).
 inline constexpr std::uint32_t kMaxFormDepth = 2;
 // Work one page's interpretation may do, forms included: operators executed plus characters
-// emitted, plus the cost of each form Do below. Far above any real page; a page that reaches
-// it keeps what it produced so far, which is a prefix of what an unlimited run would give.
+// and image placements emitted, plus the cost of each form Do below. Far above any real page;
+// a page that reaches it keeps what it produced so far, which is a prefix of what an
+// unlimited run would give.
 inline constexpr std::uint64_t kPageWorkBudget = 50'000'000;
 // A form is read anew at every Do, so a Do of a form costs this much work up front, plus one
 // unit for every byte of the form's content. Without this a form made of white space or of
@@ -75,7 +77,7 @@ inline constexpr std::uint32_t kMaxOperandNesting = 64;
 // Array elements the operands of one operator hold at most, nested elements included.
 // Further elements are parsed (the array still ends where it should) but dropped, so a huge
 // array costs memory in proportion to this bound, not to its length in the content.
-inline constexpr size_t kMaxOperandElements = size_t{1} << 16;
+inline constexpr std::size_t kMaxOperandElements = std::size_t{1} << 16;
 // q saves at most this many matrices. Further saves are only counted, and the matching Q
 // leaves the matrix as it is, so "q q q ..." cannot fill memory.
 inline constexpr std::size_t kMaxGraphicsStateDepth = 1 << 16;

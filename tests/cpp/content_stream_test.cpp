@@ -5,11 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "document.h"
+#include "extract.h"
 
 namespace vellix {
 namespace {
@@ -250,7 +255,9 @@ TEST(ParseOperand, ArrayNestingIsBounded) {
         EXPECT_EQ(array_depth(*got), kMaxOperandNesting);
         EXPECT_EQ(pos, input.size() - 2);
         const Operand* cur = &*got;
-        while (!cur->array()->empty() && cur->array()->front().array()) cur = &cur->array()->front();
+        while (!cur->array()->empty() && cur->array()->front().array()) {
+            cur = &cur->array()->front();
+        }
         EXPECT_EQ(cur->array()->size(), levels == kMaxOperandNesting ? 1u : 0u);
     }
 
@@ -698,7 +705,8 @@ TEST(WorkBudget, FormBombStopsWithAPrefix) {
 TEST(WorkBudget, SpentBudgetGivesAPrefix) {
     const FontTable fonts{{"L", simple_font(600, {{1, "uniFB03"}})}};
     XObjectTable xobjects;
-    xobjects["Fm"] = form("/L 10 Tf (f\x01) Tj /Im Do [(g) -300 (h)] TJ /In Do", Matrix{1, 0, 0, 1, 5, 5});
+    xobjects["Fm"] =
+        form("/L 10 Tf (f\x01) Tj /Im Do [(g) -300 (h)] TJ /In Do", Matrix{1, 0, 0, 1, 5, 5});
     xobjects["In"] = form(repeat("(i) Tj ", 20) + repeat(" ", 50) + "/Im2 Do");
     const std::string page = "BT /L 10 Tf (ab) Tj /Fm Do 3 Tc [(c) -400 (d)] TJ /Im3 Do /Fm Do "
                              "(e) Tj q Q q Q ET";
@@ -709,8 +717,8 @@ TEST(WorkBudget, SpentBudgetGivesAPrefix) {
     size_t last_chars = 0, last_images = 0;
     for (std::uint64_t budget = 0;; ++budget) {
         SCOPED_TRACE(budget);
-        const ContentResult r =
-            scan_content_stream_with_budget_for_testing(as_bytes(page), fonts, xobjects, 0, budget);
+        const ContentResult r = scan_content_stream_with_budget_for_testing(
+            as_bytes(page), fonts, xobjects, 0, budget);
         ASSERT_LE(r.chars.size(), full.chars.size());
         ASSERT_LE(r.images.size(), full.images.size());
         for (size_t i = 0; i < r.chars.size(); ++i) ASSERT_EQ(r.chars[i], full.chars[i]);
@@ -818,6 +826,73 @@ TEST(ExecuteOperator, OperandsCountFromTheEnd) {
     EXPECT_DOUBLE_EQ(st.tm.e, 10 + 2 * 0.6 * 9.5 * 0.095);
     emit_space(st, chars);
     expect_char(chars[2], st.tm.e, 0, st.tm.e + 0.25 * 9.5, 9.5, U' ');
+}
+
+// ---- Real files ----
+
+std::filesystem::path corpus_dir() {
+    if (const char* env = std::getenv("VELLIX_CORPUS")) return env;
+    const char* source = std::getenv("VELLIX_SOURCE");
+    const std::filesystem::path root =
+        source ? std::filesystem::path(source)
+               : std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+    return root / ".." / "shared" / "corpus";
+}
+
+// The decoded content of a page: its stream, or the streams of its array joined by newlines.
+std::vector<std::uint8_t> page_content(const Document& doc, ObjectId page_id) {
+    std::vector<std::uint8_t> out;
+    auto page = doc.get_object(page_id);
+    if (!page) return out;
+    const PdfObject* contents = (*page)->get("Contents");
+    if (contents == nullptr) return out;
+    std::vector<ObjectId> refs;
+    if (auto ref = contents->as_ref()) refs.push_back(*ref);
+    if (const PdfArray* items = contents->array()) {
+        for (const PdfObject& item : *items) {
+            if (auto r = item.as_ref()) refs.push_back(*r);
+        }
+    }
+    for (ObjectId id : refs) {
+        auto obj = doc.get_object(id);
+        if (!obj) continue;
+        auto data = get_stream_data(**obj);
+        if (!data) continue;
+        out.insert(out.end(), data->begin(), data->end());
+        out.push_back('\n');
+    }
+    return out;
+}
+
+TEST(ScanContentCorpus, KnownTextWithoutFonts) {
+    const std::filesystem::path dir = corpus_dir();
+    if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no corpus at " << dir;
+    // Files whose fonts show ASCII letters by their own codes, so that the no-font rules
+    // already give the words; spaces are dropped as they depend on the font widths.
+    const struct {
+        const char* file;
+        std::u32string words;
+    } cases[] = {
+        // Literal strings with Tj, from an HTML converter.
+        {"pdf.js/TAMReview.pdf", U"OverviewoftheTechnologyAcceptanceModel:Origins,"},
+        // Kerned TJ arrays, from a TeX engine.
+        {"pdf.js/tracemonkey.pdf", U"Trace-basedJust-in-TimeTypeSpecializationforDynamic"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        auto doc = Document::open((dir / c.file).string());
+        ASSERT_TRUE(doc.has_value()) << doc.error().display();
+        auto pages = (*doc)->page_refs();
+        ASSERT_TRUE(pages.has_value() && !pages->empty());
+        const std::vector<std::uint8_t> content = page_content(**doc, pages->front());
+        ASSERT_FALSE(content.empty());
+        const ContentResult r = scan_content_stream_full(content, {}, {}, 0);
+        std::u32string text;
+        for (const CharInfo& ch : r.chars) {
+            if (ch.ch != U' ') text.push_back(ch.ch);
+        }
+        EXPECT_NE(text.find(c.words), std::u32string::npos);
+    }
 }
 
 }  // namespace
