@@ -678,8 +678,9 @@ void draw_xobject(const Operand& op, TextState& st, ContentResult& res, Interp& 
     if (!ip.budget.take(kFormDoWork + form.data.size())) return;
 
     // The form runs in its own state; only its output is mapped through the CTM it was drawn
-    // with, so the caller's CTM needs no saving here.
-    const Matrix ctm = Matrix::mul(form.matrix, st.ctm);
+    // with, so the caller's CTM needs no saving here. As in the PDF format, the form's /Matrix
+    // maps form space into the user space of the Do: it is applied first, then the CTM.
+    const Matrix ctm = Matrix::mul(st.ctm, form.matrix);
     const FontLayers layers = ip.fonts.with(form.fonts);
     // The form appends to this result directly, and what it appended is then mapped in place:
     // no result of its own to allocate and copy at every Do. Forms inside it have already
@@ -725,7 +726,9 @@ void run_operator(Bytes op, std::span<const Operand> ops, TextState& st, Content
             }
             break;
         case op_key('c', 'm'):
-            if (count >= 6) st.ctm = Matrix::mul(matrix_of(ops), st.ctm);
+            // cm concatenates in front of the CTM (CTM' = M x CTM in the format's row-vector
+            // terms): the new matrix maps into the space the current CTM already maps.
+            if (count >= 6) st.ctm = Matrix::mul(st.ctm, matrix_of(ops));
             break;
         case op_key('B', 'T'):
             st.tm = Matrix{};

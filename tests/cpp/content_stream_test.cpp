@@ -362,9 +362,11 @@ TEST(ScanContent, PositioningOperators) {
         // Only translations of the CTM move glyphs.
         {"2 0 0 2 0 0 cm BT 100 700 Td (A) Tj", 100, 700, 12},
         {"1 0 0 1 50 0 cm BT 100 700 Td (A) Tj", 150, 700, 12},
-        // The new cm matrix is applied after the current one.
-        {"2 0 0 2 0 0 cm 1 0 0 1 50 0 cm (A) Tj", 50, 0, 12},
-        {"1 0 0 1 50 0 cm 2 0 0 2 0 0 cm (A) Tj", 100, 0, 12},
+        // The new cm matrix is applied before the current one: a translation inside a
+        // scaled space is scaled, a scale inside a translated space leaves the origin.
+        {"2 0 0 2 0 0 cm 1 0 0 1 50 0 cm (A) Tj", 100, 0, 12},
+        {"1 0 0 1 50 0 cm 2 0 0 2 0 0 cm (A) Tj", 50, 0, 12},
+        {"1 0 0 1 72 500 cm 200 0 0 100 0 0 cm (A) Tj", 72, 500, 12},
         {"1 0 0 1 50 cm (A) Tj", 0, 0, 12},
         // q and Q save and restore the CTM only; unbalanced Q does nothing.
         {"q 1 0 0 1 50 5 cm Q (A) Tj", 0, 0, 12},
@@ -591,17 +593,17 @@ TEST(ScanContent, FormsAreMappedThroughTheirMatrix) {
     xobjects["Fm"] = form("BT 5 0 Td (A) Tj ET 1 0 0 1 3 4 cm /Im Do", Matrix{2, 0, 0, 2, 0, 0});
     const ContentResult r =
         run("(P) Tj 1 0 0 1 10 0 cm /Fm Do /Fm Do 1 0 0 1 0 0 cm (Q) Tj", {}, xobjects);
-    // The form's own char (5, 0)-(12.2, 12) goes through ctm := mul(matrix, ctm): the
-    // page's translation first, then the form's scale.
+    // The form's own char (5, 0)-(12.2, 12) goes through the form's scale first, then the
+    // page's translation.
     ASSERT_EQ(r.chars.size(), 4u);
     EXPECT_EQ(text_of(r), U"PAAQ");
-    expect_char(r.chars[1], 30, 0, 44.4, 24, U'A');
+    expect_char(r.chars[1], 20, 0, 34.4, 24, U'A');
     EXPECT_EQ(r.chars[1], r.chars[2]);
     // The page's own state is untouched by the form: Q follows P.
     expect_char(r.chars[3], 17.2, 0, 24.4, 12, U'Q');
     ASSERT_EQ(r.images.size(), 2u);
     EXPECT_EQ(r.images[0].name, "Im");
-    const double expected_box[4] = {26, 8, 28, 10};
+    const double expected_box[4] = {16, 8, 18, 10};
     for (int k = 0; k < 4; ++k) EXPECT_DOUBLE_EQ(r.images[0].bbox[k], expected_box[k]);
 
     // A mirroring matrix leaves x1 left of x0: corners are mapped, not re-ordered.
