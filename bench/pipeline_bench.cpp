@@ -123,7 +123,13 @@ int main(int argc, char** argv) {
         opts.file_parallel = true;
         const Timing many = best_of(runs, [&] { (void)vellix::extract_many(files, opts); });
         report(images ? "extract_many, images" : "extract_many, no images", many, totals);
-        std::printf("%-28s %7.2fx\n", "  extract_many speed-up", seq.wall / many.wall);
+        std::printf("%-28s %7.2fx\n", "  speed-up", seq.wall / many.wall);
+        // Each file's result dropped as it arrives, as a caller that converts results does.
+        const Timing each = best_of(runs, [&] {
+            vellix::extract_many_each(files, opts, [](size_t, vellix::FileOutcome&&) {});
+        });
+        report(images ? "extract_many_each, images" : "extract_many_each, no images", each, totals);
+        std::printf("%-28s %7.2fx\n", "  speed-up", seq.wall / each.wall);
     }
     return 0;
 }

@@ -1,7 +1,10 @@
 #include "extract.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <new>
 #include <shared_mutex>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -361,10 +364,10 @@ Result<std::vector<std::uint8_t>> get_stream_data(const PdfObject& obj) {
 
 std::vector<FileOutcome> extract_many(const std::vector<std::string>& paths,
                                       const ExtractOptions& opts) {
-    std::vector<FileOutcome> out;
-    out.reserve(paths.size());
-    extract_many_each(paths, opts, [&](size_t, FileOutcome&& outcome) {
-        out.push_back(std::move(outcome));
+    // Pairs may come in any order: each goes to the position of its path.
+    std::vector<FileOutcome> out(paths.size());
+    extract_many_each(paths, opts, [&](size_t i, FileOutcome&& outcome) {
+        out[i] = std::move(outcome);
     });
     return out;
 }
@@ -377,12 +380,28 @@ void extract_many_each(const std::vector<std::string>& paths, const ExtractOptio
     // the workers busy, and the open-ahead path overlaps the reading of files instead.
     constexpr size_t kMinFilesInParallel = 8;
     if (n >= kMinFilesInParallel && opts.file_parallel) {
+        // Larger files start first, so that no large file starts last and runs alone at the
+        // end while the other workers idle. The size is only a guess at the work, which is
+        // enough for that.
+        std::vector<std::pair<std::uintmax_t, size_t>> by_size(n);
+        for (size_t i = 0; i < n; ++i) {
+            std::error_code ec;
+            const std::uintmax_t size = std::filesystem::file_size(paths[i], ec);
+            by_size[i] = {ec ? 0 : size, i};
+        }
+        std::stable_sort(by_size.begin(), by_size.end(),
+                         [](const auto& a, const auto& b) { return a.first > b.first; });
         // Each slot is written by the task of its file and read by the caller only after that
         // task has finished: no lock.
         std::vector<Result<ExtractResult>> slots(n);
-        ordered_for(
-            n, [&](size_t i) { slots[i] = extract_file(paths[i], opts); },
-            [&](size_t i) {
+        parallel_consume(
+            n,
+            [&](size_t k) {
+                const size_t i = by_size[k].second;
+                slots[i] = extract_file(paths[i], opts);
+            },
+            [&](size_t k) {
+                const size_t i = by_size[k].second;
                 Result<ExtractResult> outcome = std::move(slots[i]);
                 slots[i] = ExtractResult{};  // the moved-from pages are released now
                 consume(i, FileOutcome(paths[i], std::move(outcome)));

@@ -73,11 +73,12 @@ std::vector<FileOutcome> extract_many(const std::vector<std::string>& paths,
                                       const ExtractOptions& opts);
 
 // extract_many that hands over each file's pair as soon as it is ready instead of all at the
-// end: consume(i, pair of path i) runs on the calling thread, once per path, in input order,
-// while later files are still being extracted. A caller that converts results (into Python
-// objects, say) thus overlaps that work with the extraction, and holds only the results not
-// yet consumed. An exception thrown by consume stops further calls of it and is rethrown once
-// all started work has ended.
+// end: consume(i, pair of path i) runs on the calling thread once per path, while other files
+// are still being extracted. On the pool (eight paths or more with file_parallel) the pairs
+// come in the order the files finish, larger files being started first; otherwise in input
+// order. A caller that converts results (into Python objects, say) thus overlaps that work
+// with the extraction and holds only the results not yet consumed. An exception thrown by
+// consume stops further calls of it and is rethrown once all started work has ended.
 void extract_many_each(const std::vector<std::string>& paths, const ExtractOptions& opts,
                        FunctionRef<void(size_t, FileOutcome&&)> consume);
 

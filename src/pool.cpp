@@ -17,8 +17,10 @@ struct WorkerPool::Loop {
     std::atomic<size_t> finished{0};  // indices whose call has returned
     std::atomic<bool> failed{false};  // set once, by the thread that stores `error`
     std::exception_ptr error;         // written before `finished` is raised, read after all
-    // Ordered loops only: one flag per index, raised once its call has returned.
-    std::unique_ptr<std::atomic<bool>[]> done;
+    // Consumed loops only: the indices whose call has returned and that the caller has not
+    // taken yet, in the order they finished. Guarded by the pool's mutex_.
+    bool streamed = false;
+    std::vector<size_t> finished_unclaimed;
 
     Loop(IndexFn f, size_t count) : fn(f), n(count) {}
 };
@@ -67,12 +69,19 @@ void WorkerPool::run_index(Loop& loop, size_t i) {
             loop.error = std::current_exception();
         }
     }
-    // Release: the call's writes (its result slot, `error`) happen before the caller sees the
-    // flag or the count.
-    if (loop.done) loop.done[i].store(true, std::memory_order_release);
-    const bool last = loop.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == loop.n;
-    if (last || loop.done) {
-        // Taking the lock orders this wake-up after the caller's check under the lock, so the
+    if (loop.streamed) {
+        // The mutex orders the call's writes (its result slot, `error`) before the caller's
+        // reading of them, and this wake-up after the caller's check, so it cannot be missed.
+        std::lock_guard lock(mutex_);
+        // Both vectors the caller swaps hold capacity for all n indices: this never allocates.
+        loop.finished_unclaimed.push_back(i);
+        loop.finished.fetch_add(1, std::memory_order_relaxed);
+        wake_.notify_all();
+        return;
+    }
+    // Release: the call's writes happen before the caller sees the count complete.
+    if (loop.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == loop.n) {
+        // Taking the lock orders this wake-up after the caller's check of the count, so the
         // caller cannot miss it.
         std::lock_guard lock(mutex_);
         wake_.notify_all();
@@ -152,7 +161,7 @@ void WorkerPool::parallel_for(size_t n, IndexFn fn) {
     if (loop->failed.load(std::memory_order_relaxed)) std::rethrow_exception(loop->error);
 }
 
-void WorkerPool::ordered_for(size_t n, IndexFn fn, IndexFn consume) {
+void WorkerPool::parallel_consume(size_t n, IndexFn fn, IndexFn consume) {
     std::exception_ptr consume_error;
     auto consume_once = [&](size_t i) {
         if (consume_error) return;
@@ -178,24 +187,34 @@ void WorkerPool::ordered_for(size_t n, IndexFn fn, IndexFn consume) {
     }
 
     auto loop = std::make_shared<Loop>(fn, n);
-    loop->done = std::make_unique<std::atomic<bool>[]>(n);  // value-initialised: all false
-    // One helper per worker: the caller mostly consumes, and runs indices only while it waits.
+    loop->streamed = true;
+    loop->finished_unclaimed.reserve(n);
+    // One helper per worker: the caller mostly consumes, and runs indices only while nothing
+    // is ready for it.
     invite_helpers(loop, std::min(n, workers_.size()));
 
-    for (size_t k = 0; k < n;) {
-        if (loop->done[k].load(std::memory_order_acquire)) {
-            consume_once(k++);
+    std::vector<size_t> ready;
+    ready.reserve(n);
+    for (size_t consumed = 0; consumed < n;) {
+        {
+            std::unique_lock lock(mutex_);
+            ready.swap(loop->finished_unclaimed);
+        }
+        if (!ready.empty()) {
+            for (size_t i : ready) consume_once(i);
+            consumed += ready.size();
+            ready.clear();
             continue;
         }
-        // The next result is not ready: work on an index of this loop, or else on queued work
-        // of other loops, or else sleep until an index finishes.
+        // Nothing is ready: work on an index of this loop, or else on queued work of other
+        // loops, or else sleep until an index finishes.
         const size_t i = loop->next.fetch_add(1, std::memory_order_relaxed);
         if (i < n) {
             run_index(*loop, i);
             continue;
         }
         std::unique_lock lock(mutex_);
-        if (loop->done[k].load(std::memory_order_acquire)) continue;
+        if (!loop->finished_unclaimed.empty()) continue;
         if (!help_once(lock)) wake_.wait(lock);
     }
     // Every index was consumed, so every call of fn has returned.
@@ -258,14 +277,14 @@ void parallel_for(size_t n, IndexFn fn) {
     process_pool().parallel_for(n, fn);
 }
 
-void ordered_for(size_t n, IndexFn fn, IndexFn consume) {
+void parallel_consume(size_t n, IndexFn fn, IndexFn consume) {
     if (n < 2) {
         // Same contract on the caller alone, without creating the pool.
         WorkerPool none(0);
-        none.ordered_for(n, fn, consume);
+        none.parallel_consume(n, fn, consume);
         return;
     }
-    process_pool().ordered_for(n, fn, consume);
+    process_pool().parallel_consume(n, fn, consume);
 }
 
 }  // namespace vellix

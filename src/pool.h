@@ -58,13 +58,14 @@ public:
     // done, the first one caught is rethrown here, on the calling thread.
     void parallel_for(size_t n, IndexFn fn);
 
-    // Calls fn(i) for every i in [0, n) like parallel_for, and consume(i) on the calling thread
-    // for every i in increasing order, each as soon as fn(i) and every consume before it are
-    // done, while later indices still run on the workers. The caller runs fn itself only while
-    // the next index is not ready. Returns when every fn and consume call is done. The first
-    // exception thrown by fn, else the first thrown by consume (after which consume is no
-    // longer called), is rethrown here once nothing runs any more.
-    void ordered_for(size_t n, IndexFn fn, IndexFn consume);
+    // Calls fn(i) for every i in [0, n) like parallel_for (indices are started in increasing
+    // order), and consume(i) on the calling thread once for every i, soon after fn(i) has
+    // returned, in the order the calls finish, while other indices still run on the workers.
+    // The caller runs fn itself only while nothing is ready to consume. Returns when every fn
+    // and consume call is done. The first exception thrown by fn, else the first thrown by
+    // consume (after which consume is no longer called), is rethrown here once nothing runs
+    // any more.
+    void parallel_consume(size_t n, IndexFn fn, IndexFn consume);
 
     size_t worker_count() const { return workers_.size(); }
 
@@ -98,7 +99,8 @@ WorkerPool& process_pool();
 // parallel_for on the process-wide pool; loops of fewer than 2 indices run on the caller
 // and never create the pool.
 void parallel_for(size_t n, IndexFn fn);
-// ordered_for on the process-wide pool, with the same exception for fewer than 2 indices.
-void ordered_for(size_t n, IndexFn fn, IndexFn consume);
+// parallel_consume on the process-wide pool, with the same exception for fewer than 2
+// indices.
+void parallel_consume(size_t n, IndexFn fn, IndexFn consume);
 
 }  // namespace vellix
