@@ -11,7 +11,9 @@ so its peak resident size (getrusage) is its own. Peers and their workloads:
   pypdf       page.extract_text() on every page
 
 vellix runs single-threaded (extract with page_parallel=False, images included) and in parallel
-(one extract_many call over the whole corpus, images included, file_parallel=True).
+(one extract_many call over the whole corpus, images included, file_parallel=True); the
+parallel speed-up compares the best whole pass of each. Ratios to peers compare, file by file,
+the best time of each tool.
 
 Setting up the peers (they are benchmark tools only, never project dependencies):
 
@@ -133,26 +135,38 @@ def child_main(tool, runs, per_file_timeout):
             print(json.dumps({"tool": tool, "missing": str(e)}))
             return
         signal.signal(signal.SIGALRM, _alarm)
-        for path in files:
-            record = {"ok": False, "secs": None, "pages": None}
-            for _ in range(runs):
+        records = {path: {"ok": True, "secs": None, "pages": None} for path in files}
+        passes = []
+        # Whole passes over the corpus: the best pass is what extract_many is compared with;
+        # the best time of each file is what the peers are compared with.
+        for _ in range(runs):
+            pass_secs = 0.0
+            for path in files:
+                record = records[path]
+                if not record["ok"]:
+                    continue
                 signal.alarm(per_file_timeout)
                 start = time.perf_counter()
                 try:
                     pages = run(path)
                 except FileTimeout:
-                    record["timeout"] = True
-                    break
+                    record.update(ok=False, timeout=True)
+                    continue
                 except Exception:  # the tool cannot read this file
-                    break
+                    record["ok"] = False
+                    continue
                 finally:
                     signal.alarm(0)
                 secs = time.perf_counter() - start
-                record.update(ok=True, pages=pages)
+                pass_secs += secs
+                record["pages"] = pages
                 record["secs"] = secs if record["secs"] is None else min(record["secs"], secs)
+            passes.append(pass_secs)
+        for record in records.values():
             if not record["ok"]:
                 record["secs"] = None
-            out["files"][path] = record
+        out["files"] = records
+        out["best_pass"] = min(passes) if passes else None
     out["maxrss_kb"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     print(json.dumps(out))
 
@@ -256,7 +270,8 @@ def main():
         if tool == "vellix-many":
             ok = {p for p, r in res["files"].items() if r["ok"]}
             pages = sum(pages_of("vellix", p) for p in ok)
-            speedup = (vellix_secs / res["total"]) if res["total"] else 0
+            # A whole pass of vellix.extract over the corpus against one extract_many call.
+            speedup = (base["best_pass"] / res["total"]) if res["total"] else 0
             print("%-12s %6d %6d %9.3f %s | %-32s | %8.1f" % (
                 tool, len(ok), pages, res["total"], fmt_rate(pages, res["total"]),
                 "%.2fx vellix single-threaded" % speedup, rss))
