@@ -83,10 +83,19 @@ PyObject* raise_parse_error(const vellix::ParseError& error) {
     return nullptr;
 }
 
-// A path holding a NUL byte names no file: the operating system would read it only up to
-// the NUL and so open some other, shorter path.
-bool names_no_file(const std::string& path) { return path.find('\0') != std::string::npos; }
-constexpr vellix::ParseError kCannotOpen = vellix::ParseError::message("cannot open file");
+// Pauses the cyclic garbage collector for its lifetime, if it was running.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
 
 size_t to_batch_size(std::uint64_t count) {
     return static_cast<size_t>(std::min<std::uint64_t>(count, std::numeric_limits<size_t>::max()));
@@ -97,7 +106,6 @@ PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
         ArgValue values[kMaxParams];
         if (!vellix::py::bind_arguments(kExtractSignature, args, kwargs, values)) return nullptr;
         const std::string& path = values[kPath].text;
-        if (names_no_file(path)) return raise_parse_error(kCannotOpen);
         vellix::ExtractOptions opts;
         opts.batch_size = to_batch_size(values[kBatchSize].count);
         opts.page_parallel = values[kPageParallel].flag;
@@ -124,28 +132,27 @@ PyObject* py_extract_many(PyObject*, PyObject* args, PyObject* kwargs) {
         opts.include_images = values[kManyIncludeImages].flag;
         opts.gpu = values[kManyGpu].flag;
 
-        // Paths that name no file fail here; the others go to the core, and the outcomes are
-        // put back in input order.
-        std::vector<std::string> openable;
-        openable.reserve(paths.size());
-        for (const std::string& path : paths) {
-            if (!names_no_file(path)) openable.push_back(path);
-        }
-        std::vector<vellix::FileOutcome> core = vellix::extract_many(openable, opts);
-        std::vector<vellix::FileOutcome> outcomes;
-        outcomes.reserve(paths.size());
-        size_t next = 0;
-        for (std::string& path : paths) {
-            if (names_no_file(path)) {
-                outcomes.emplace_back(std::move(path), std::unexpected(kCannotOpen));
-            } else if (next < core.size()) {
-                outcomes.emplace_back(std::move(path), std::move(core[next++].second));
-            } else {  // the core returns one outcome per path; never seen, but never trusted
-                outcomes.emplace_back(std::move(path), std::unexpected(kCannotOpen));
+        // Each file is rendered as soon as the core hands it over (on this thread, which holds
+        // the interpreter lock), so rendering overlaps the extraction of the files still
+        // running. The garbage collector is paused meanwhile: the result holds only lists,
+        // dicts, strings and numbers, which form no cycles, and rescanning the growing result
+        // at every collection would cost as much as building it.
+        PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(paths.size())));
+        if (!outer) return nullptr;
+        GcPause pause;
+        bool failed = false;
+        vellix::extract_many_each(paths, opts, [&](size_t i, vellix::FileOutcome&& outcome) {
+            if (failed) return;  // an exception is set; the remaining files are only released
+            PyRef entry = vellix::py::render_file_outcome(outcome);
+            if (!entry) {
+                failed = true;
+                return;
             }
-        }
-        core.clear();
-        return vellix::py::render_extract_many(outcomes).release();
+            // Steals the entry; the slot was empty.
+            PyList_SetItem(outer.get(), static_cast<Py_ssize_t>(i), entry.release());
+        });
+        if (failed) return nullptr;
+        return outer.release();
     });
 }
 
@@ -156,7 +163,6 @@ PyObject* py_extract_links(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         const std::string& path = values[0].text;
-        if (names_no_file(path)) return raise_parse_error(kCannotOpen);
         vellix::Result<vellix::DocPtr> doc = vellix::Document::open(path);
         if (!doc) return raise_parse_error(doc.error());
         vellix::Result<std::vector<vellix::PageLink>> links = vellix::extract_links(**doc);

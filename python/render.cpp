@@ -128,20 +128,15 @@ PyRef render_extract_result(const std::vector<PageResult>& pages) {
     return result;
 }
 
-PyRef render_extract_many(std::vector<FileOutcome>& outcomes) {
-    PyRef outer = new_list(outcomes.size());
-    if (!outer) return {};
-    for (size_t i = 0; i < outcomes.size(); ++i) {
-        auto& [path, result] = outcomes[i];
-        PyRef entry = new_list(2);
-        if (!entry || !set_slot(entry.get(), 0, make_text(path))) return {};
-        PyRef rendered = result ? render_extract_result(result->pages) : new_list(0);
-        // The file's pages are not needed any more, whether rendering worked or not.
-        result = std::unexpected(ParseError{});
-        if (!set_slot(entry.get(), 1, std::move(rendered))) return {};
-        if (!set_slot(outer.get(), i, std::move(entry))) return {};
-    }
-    return outer;
+PyRef render_file_outcome(FileOutcome& outcome) {
+    auto& [path, result] = outcome;
+    PyRef entry = new_list(2);
+    if (!entry || !set_slot(entry.get(), 0, make_text(path))) return {};
+    PyRef rendered = result ? render_extract_result(result->pages) : new_list(0);
+    // The file's pages are not needed any more, whether rendering worked or not.
+    result = std::unexpected(ParseError{});
+    if (!set_slot(entry.get(), 1, std::move(rendered))) return {};
+    return entry;
 }
 
 PyRef render_links(const std::vector<PageLink>& links) {

@@ -15,10 +15,10 @@ namespace vellix::py {
 // pages, each list flat and in page order.
 PyRef render_extract_result(const std::vector<PageResult>& pages);
 
-// One [path, [blocks, images]] per file, or [path, []] for a file that failed. Each file's
-// result is released as soon as it has been rendered, so the core's results and their Python
-// copies are never all alive at once.
-PyRef render_extract_many(std::vector<FileOutcome>& outcomes);
+// [path, [blocks, images]] for one file of extract_many, or [path, []] when it failed. The
+// file's result is released as soon as it has been rendered, so the core's results and their
+// Python copies are never all alive at once.
+PyRef render_file_outcome(FileOutcome& outcome);
 
 // One {"uri", "bbox", "page"} dictionary per link, in order.
 PyRef render_links(const std::vector<PageLink>& links);

@@ -153,6 +153,9 @@ bool root_header_matches(Bytes data, const XrefMap& entries, ObjectId root) {
 // MappedFile
 
 Result<MappedFile> MappedFile::open(const std::string& path) {
+    // A path holding a NUL byte names no file: the system would read it only up to the NUL
+    // and so open some other, shorter path.
+    if (path.find('\0') != std::string::npos) return std::unexpected(message(kCannotOpen));
     // O_NONBLOCK: opening a FIFO must not wait for a writer; regular files ignore the flag.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::unexpected(message(kCannotOpen));
