@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "parser/filters.h"
-#include "pdf_writer.h"
 #include "test_pdf.h"
 
 namespace vellix {

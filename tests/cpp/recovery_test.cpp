@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pdf_writer.h"
+#include "test_pdf.h"
 
 namespace vellix {
 namespace {
