@@ -69,20 +69,24 @@ struct PdfWriter {
         return object(num, stream_body(dict_entries, data));
     }
 
-    // An object stream holding `objects` (number, text) in order; Flate-compressed on request.
+    // An object stream holding `objects` (number, text) in order; Flate-compressed on request,
+    // then also with the PNG Up predictor over `columns` columns unless that is 0.
     size_t object_stream(std::uint32_t num,
                          const std::vector<std::pair<std::uint32_t, std::string>>& objects,
-                         bool compress, const std::string& extra_entries = "") {
+                         bool compress, size_t columns = 0) {
         std::string header, body;
         for (const auto& [n, text] : objects) {
             header += std::to_string(n) + " " + std::to_string(body.size()) + " ";
             body += text + "\n";
         }
-        const std::string data = header + body;
-        std::string dict = "/Type /ObjStm /N " + std::to_string(objects.size()) + " /First " +
-                           std::to_string(header.size()) + " " + extra_entries;
-        if (compress) return stream(num, dict + " /Filter /FlateDecode", flate(data));
-        return stream(num, dict, data);
+        std::string data = header + body;
+        const std::string dict = "/Type /ObjStm /N " + std::to_string(objects.size()) + " /First " +
+                                 std::to_string(header.size()) + " /Filter /FlateDecode";
+        if (!compress) return stream(num, dict.substr(0, dict.find(" /Filter")), data);
+        if (columns == 0) return stream(num, dict, flate(data));
+        data.resize((data.size() + columns - 1) / columns * columns, ' ');
+        return stream(num, dict + " /DecodeParms << /Predictor 12 /Columns " + std::to_string(columns) + " >>",
+                      flate(png_up(data, columns)));
     }
 
     // A classic table listing `nums` at their recorded offsets (free entries for numbers
