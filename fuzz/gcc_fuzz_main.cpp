@@ -1,6 +1,7 @@
 // A driver for fuzz targets built with GCC, which has no libFuzzer.
 //
-//   target FILE|DIR...                  replays each file once (regressions, seeds)
+//   target FILE|DIR...                  replays each file once (regressions, seeds); paths
+//                                       that do not exist are skipped
 //   target -fuzz=SECONDS CORPUS_DIR     coverage-guided mutation fuzzing
 //
 // Coverage comes from GCC's -fsanitize-coverage=trace-pc on the code under test: each call
@@ -10,8 +11,13 @@
 // longer than a few seconds, the input is written to crash-<hash> in the working directory
 // before the process ends.
 //
+// A run that takes longer than a second but finishes is reported, and while fuzzing written to
+// slow-<hash>: it is no failure yet, but it points at work that grows faster than it should.
+//
 // Build: the code under test with -fsanitize-coverage=trace-pc, this driver and the target
-// without it, everything under -fsanitize=address,undefined (see fuzz/filters_fuzz.sh).
+// without it, everything under -fsanitize=address,undefined (see fuzz/fuzz.sh). Without
+// sanitizers (as CTest builds it) only the replay mode is of use: coverage is then never
+// recorded and a failing input is not written out, but the process still fails.
 #include <unistd.h>
 
 #include <array>
@@ -29,18 +35,21 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size);
-extern "C" void __sanitizer_set_death_callback(void (*callback)(void));
+// Weak: a build without sanitizers has no runtime that defines it.
+extern "C" __attribute__((weak)) void __sanitizer_set_death_callback(void (*callback)(void));
 
 namespace {
 
 constexpr size_t kMapSize = size_t{1} << 16;
 constexpr size_t kMaxInput = 1 << 16;
 constexpr unsigned kRunTimeoutSeconds = 5;
+constexpr double kSlowRunSeconds = 1.0;
 
 std::array<std::uint8_t, kMapSize> g_hits;      // this run
 std::array<std::uint8_t, kMapSize> g_seen{};    // buckets reached by any run so far
 std::uintptr_t g_prev_pc = 0;
 const std::vector<std::uint8_t>* g_current = nullptr;
+bool g_fuzzing = false;  // slow inputs are written out only while fuzzing
 
 std::uint8_t bucket(std::uint8_t hits) {
     if (hits <= 3) return hits;
@@ -95,8 +104,18 @@ bool run(const std::vector<std::uint8_t>& input) {
     g_hits.fill(0);
     g_prev_pc = 0;
     alarm(kRunTimeoutSeconds);
+    const auto start = std::chrono::steady_clock::now();
     LLVMFuzzerTestOneInput(exact.data(), exact.size());
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     alarm(0);
+    if (took.count() > kSlowRunSeconds) {
+        std::fprintf(stderr, "\nrun took %.2f s\n", took.count());
+        if (g_fuzzing) {
+            const std::string path = "slow-" + hex_hash(exact);
+            write_file(path, exact);
+            std::fprintf(stderr, "input written to %s\n", path.c_str());
+        }
+    }
     g_current = nullptr;
     bool fresh = false;
     for (size_t i = 0; i < kMapSize; ++i) {
@@ -168,6 +187,7 @@ std::vector<std::uint8_t> mutate(std::vector<std::uint8_t> v, const std::vector<
 }
 
 int fuzz(double seconds, const std::filesystem::path& dir) {
+    g_fuzzing = true;
     std::vector<std::vector<std::uint8_t>> corpus;
     std::filesystem::create_directories(dir);
     for (const auto& e : std::filesystem::directory_iterator(dir))
@@ -217,13 +237,14 @@ extern "C" void __sanitizer_cov_trace_pc() {
 }
 
 int main(int argc, char** argv) {
-    __sanitizer_set_death_callback(save_current_input);
+    if (__sanitizer_set_death_callback) __sanitizer_set_death_callback(save_current_input);
     std::signal(SIGALRM, on_timeout);
     std::signal(SIGABRT, on_abort);
     if (argc == 3 && std::strncmp(argv[1], "-fuzz=", 6) == 0) return fuzz(std::atof(argv[1] + 6), argv[2]);
     size_t count = 0;
     for (int i = 1; i < argc; ++i) {
         const std::filesystem::path arg(argv[i]);
+        if (!std::filesystem::exists(arg)) continue;  // a target with no saved inputs yet
         if (std::filesystem::is_directory(arg)) {
             for (const auto& e : std::filesystem::directory_iterator(arg)) {
                 if (!e.is_regular_file()) continue;

@@ -1,7 +1,9 @@
 #include "extract.h"
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <limits>
 #include <new>
 #include <shared_mutex>
 #include <system_error>
@@ -103,34 +105,139 @@ void read_numbers(const PdfObject* entry, double* out, size_t count) {
     }
 }
 
-// Takes `cost` from `budget` when it fits; false (and nothing taken) when it does not.
-bool take(size_t& budget, size_t cost) {
-    if (cost > budget) return false;
-    budget -= cost;
-    return true;
+// Work and output left for all pages of one document. Pages on several threads take from it
+// at once. A page starts only while both are left and gives each of its own bounds no more
+// than is left, so the document overshoots by at most what the pages running at that moment
+// can spend each.
+class DocumentBudget {
+public:
+    explicit DocumentBudget(const DocumentLimits& limits)
+        : work_(limits.work), output_(limits.output) {}
+
+    bool spent() const { return work_left() == 0 || output_left() == 0; }
+    std::uint64_t work_left() const { return work_.load(std::memory_order_relaxed); }
+    std::uint64_t output_left() const { return output_.load(std::memory_order_relaxed); }
+    void charge_work(std::uint64_t n) { take(work_, n); }
+    void charge_output(std::uint64_t n) { take(output_, n); }
+
+private:
+    // Subtracts n, stopping at zero.
+    static void take(std::atomic<std::uint64_t>& left, std::uint64_t n) {
+        std::uint64_t cur = left.load(std::memory_order_relaxed);
+        while (!left.compare_exchange_weak(cur, cur > n ? cur - n : 0, std::memory_order_relaxed)) {
+        }
+    }
+
+    std::atomic<std::uint64_t> work_;
+    std::atomic<std::uint64_t> output_;
+};
+
+// Decoded streams of one document, keyed by object number, for content streams and forms
+// that several pages share (a page background, a letterhead form): such a stream is decoded
+// twice at most instead of once per page. A stream is kept from its second request on, while
+// the kept bytes stay within kMaxCachedStreamBytes; a stream that fails to decode is
+// remembered at once (an error costs no memory), so a broken stream named by every page is
+// decoded once. What a page pays for its bytes does not depend on this cache, so results never
+// depend on which page got there first.
+class StreamCache {
+public:
+    static constexpr size_t kMaxCachedStreamBytes = size_t{64} << 20;
+
+    // The decoded bytes of `obj`, stream object `num`, whose dictionary has `filter`.
+    Result<std::shared_ptr<const ByteVec>> decoded(std::uint32_t num, const PdfObject& obj,
+                                                   const PdfObject& filter) {
+        {
+            std::shared_lock lock(mutex_);
+            if (auto it = entries_.find(num); it != entries_.end()) {
+                if (it->second.bytes) return it->second.bytes;
+                if (it->second.error) return std::unexpected(*it->second.error);
+            }
+        }
+        // No lock while decoding: other pages keep reading the cache meanwhile.
+        Result<ByteVec> data = decompress_stream(obj.stream()->data, filter);
+        std::unique_lock lock(mutex_);
+        Entry& entry = entries_[num];
+        if (!data) {
+            entry.error = data.error();
+            return std::unexpected(data.error());
+        }
+        auto bytes = std::make_shared<const ByteVec>(std::move(*data));
+        if (entry.seen && !entry.bytes && bytes->size() <= kMaxCachedStreamBytes - kept_) {
+            kept_ += bytes->size();
+            entry.bytes = bytes;
+        }
+        entry.seen = true;
+        return bytes;
+    }
+
+private:
+    struct Entry {
+        std::shared_ptr<const ByteVec> bytes;
+        std::optional<ParseError> error;
+        bool seen = false;  // decoded once before
+    };
+    std::shared_mutex mutex_;  // guards entries_ and kept_
+    std::unordered_map<std::uint32_t, Entry> entries_;
+    size_t kept_ = 0;
+};
+
+// What one document's pages share: the fonts, the decoded streams and the budget.
+struct DocumentState {
+    explicit DocumentState(const DocumentLimits& limits) : budget(limits) {}
+    FontCache fonts;
+    StreamCache streams;
+    DocumentBudget budget;
+};
+
+// Bytes one page may still gather under one of its bounds, and every byte it read, decoded
+// or copied so far, those that did not fit included: decoding them was work all the same.
+struct ByteAllowance {
+    size_t left;
+    std::uint64_t used = 0;
+
+    // Counts n bytes of work; true when they also fit what is left, which they then take.
+    bool take(size_t n) {
+        used += n;
+        if (n > left) return false;
+        left -= n;
+        return true;
+    }
+};
+
+// The data of a stream that has a Filter entry, decoded through the document's cache. The
+// stored and the decoded bytes are counted in `allowance` (whether they fit or not).
+Result<std::shared_ptr<const ByteVec>> decoded_stream(std::uint32_t num, const PdfObject& obj,
+                                                      const PdfObject& filter,
+                                                      StreamCache& streams,
+                                                      ByteAllowance& allowance) {
+    allowance.used += obj.stream()->data.size();
+    VELLIX_TRY(data, streams.decoded(num, obj, filter));
+    allowance.used += (*data)->size();
+    return std::move(*data);
 }
 
 // The form's content: decoded when it has a Filter (the stored bytes when decoding fails, so
 // the form is not lost), the stored bytes otherwise. Stored and decoded bytes are paid from
-// `budget`; content that does not fit is left empty.
-ByteVec form_content(const PdfObject& form, const PdfStream& stream, size_t& budget) {
+// `allowance`; content that does not fit is left empty.
+ByteVec form_content(std::uint32_t num, const PdfObject& form, const PdfStream& stream,
+                     StreamCache& streams, ByteAllowance& allowance) {
     const Bytes raw = stream.data;
-    if (!take(budget, raw.size())) return {};
+    if (!allowance.take(raw.size())) return {};
     if (const PdfObject* filter = form.get("Filter")) {
-        if (Result<ByteVec> decoded = decompress_stream(raw, *filter)) {
-            if (!take(budget, decoded->size())) return {};
-            return std::move(*decoded);
+        if (Result<std::shared_ptr<const ByteVec>> decoded = streams.decoded(num, form, *filter)) {
+            if (!allowance.take((*decoded)->size())) return {};
+            return **decoded;
         }
     }
-    if (!take(budget, raw.size())) return {};
+    if (!allowance.take(raw.size())) return {};
     return ByteVec(raw.begin(), raw.end());
 }
 
-XObjectData build_form(const PdfObject& form, const PdfStream& stream, const Document& doc,
-                       FontCache& cache, size_t& budget) {
+XObjectData build_form(std::uint32_t num, const PdfObject& form, const PdfStream& stream,
+                       const Document& doc, DocumentState& state, ByteAllowance& allowance) {
     XObjectData x;
     x.kind = XObjectData::Kind::Form;
-    x.data = form_content(form, stream, budget);
+    x.data = form_content(num, form, stream, state.streams, allowance);
     double m[6] = {1, 0, 0, 1, 0, 0};
     read_numbers(form.get("Matrix"), m, 6);
     x.matrix = Matrix{m[0], m[1], m[2], m[3], m[4], m[5]};
@@ -138,13 +245,13 @@ XObjectData build_form(const PdfObject& form, const PdfStream& stream, const Doc
     // The value as found: a reference here is not followed, and the form then sees only the
     // fonts of the page it is drawn on.
     if (const PdfObject* resources = form.get("Resources")) {
-        x.fonts = build_fonts(*resources, doc, cache, nullptr);
+        x.fonts = build_fonts(*resources, doc, state.fonts, nullptr);
     }
     return x;
 }
 
-XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, FontCache& cache,
-                            size_t form_budget) {
+XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, DocumentState& state,
+                            ByteAllowance& allowance) {
     XObjectTable table;
     const PdfObject* xobjects = resources.get("XObject");
     if (!xobjects) return table;
@@ -161,7 +268,7 @@ XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, Fon
             const PdfStream* stream = obj.stream();
             if (!stream) continue;  // a form without content draws nothing
             table.insert_or_assign(lossy_utf8(entry.key),
-                                   build_form(obj, *stream, doc, cache, form_budget));
+                                   build_form(ref->num, obj, *stream, doc, state, allowance));
         } else {
             table.insert_or_assign(lossy_utf8(entry.key), XObjectData{});
         }
@@ -169,26 +276,36 @@ XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, Fon
     return table;
 }
 
+// Where a page's content lives: a view into the mapping (an unfiltered stream), into decoded
+// bytes shared with the document's cache, or into bytes of the page's own.
+struct PageContent {
+    ByteVec owned;
+    ObjPtr stream;
+    std::shared_ptr<const ByteVec> decoded;
+};
+
 // The page's content: the bytes of one stream, or of an array of streams each followed by a
-// newline. A view, pointing either into `owned` or into a stream kept alive by `keep`.
-Result<Bytes> page_content(const PdfObject& page, const Document& doc, ByteVec& owned,
-                           ObjPtr& keep, size_t budget) {
+// newline. A view into `holder`.
+Result<Bytes> page_content(const PdfObject& page, const Document& doc, PageContent& holder,
+                           StreamCache& streams, ByteAllowance& allowance) {
     if (!page.dict()) return Bytes{};
     const PdfObject* contents = page.get("Contents");
     if (!contents) return Bytes{};
     if (std::optional<ObjectId> ref = contents->as_ref()) {
         VELLIX_TRY(stream, doc.get_object(*ref));
-        if (!*stream) return Bytes{};
+        if (!*stream || !(*stream)->stream()) return Bytes{};
         // An unfiltered stream is read in place from the mapping: no copy.
-        if (const PdfStream* s = (*stream)->stream(); s && !(*stream)->get("Filter")) {
-            keep = std::move(*stream);
-            return keep->stream()->data;
+        const PdfObject* filter = (*stream)->get("Filter");
+        if (!filter) {
+            holder.stream = std::move(*stream);
+            return holder.stream->stream()->data;
         }
-        VELLIX_TRY(data, get_stream_data(**stream));
-        owned = std::move(*data);
-        return Bytes{owned};
+        VELLIX_TRY(data, decoded_stream(ref->num, **stream, *filter, streams, allowance));
+        holder.decoded = std::move(*data);
+        return Bytes{*holder.decoded};
     }
     if (const PdfArray* parts = contents->array()) {
+        ByteVec& owned = holder.owned;
         for (const PdfObject& part : *parts) {
             std::optional<ObjectId> ref = part.as_ref();
             if (!ref) continue;
@@ -196,15 +313,16 @@ Result<Bytes> page_content(const PdfObject& page, const Document& doc, ByteVec& 
             const PdfStream* s = *stream ? (*stream)->stream() : nullptr;
             // The stored bytes are read, and the decoded ones kept, so both are paid for; a
             // part that does not fit ends the content.
-            if (s && !take(budget, s->data.size())) break;
-            if (s && !(*stream)->get("Filter")) {
-                if (!take(budget, s->data.size() + 1)) break;
+            if (s && !allowance.take(s->data.size())) break;
+            const PdfObject* filter = s ? (*stream)->get("Filter") : nullptr;
+            if (s && !filter) {
+                if (!allowance.take(s->data.size() + 1)) break;
                 owned.insert(owned.end(), s->data.begin(), s->data.end());
             } else if (s) {
-                VELLIX_TRY(data, get_stream_data(**stream));
-                if (!take(budget, data->size() + 1)) break;
-                owned.insert(owned.end(), data->begin(), data->end());
-            } else if (!take(budget, 1)) {
+                VELLIX_TRY(data, streams.decoded(ref->num, **stream, *filter));
+                if (!allowance.take((*data)->size() + 1)) break;
+                owned.insert(owned.end(), (*data)->begin(), (*data)->end());
+            } else if (!allowance.take(1)) {
                 break;  // not a stream: no data, only the newline
             }
             owned.push_back('\n');
@@ -215,15 +333,25 @@ Result<Bytes> page_content(const PdfObject& page, const Document& doc, ByteVec& 
 }
 
 Result<PageResult> extract_page(const Document& doc, ObjectId page_id, const ExtractOptions& opts,
-                                FontCache& cache, const PageLimits& limits) {
+                                DocumentState& state, const PageLimits& limits) {
+    DocumentBudget& budget = state.budget;
+    if (budget.spent()) return PageResult{};
     VELLIX_TRY(page_obj, doc.get_object(ObjectId{page_id.num, 0}));
     if (!*page_obj) return PageResult{};
     const PdfObject& page = **page_obj;
 
-    ByteVec owned_content;
-    ObjPtr content_stream;
-    VELLIX_TRY(content,
-               page_content(page, doc, owned_content, content_stream, limits.content_bytes));
+    // Each bound of the page is also held to what the document has left.
+    auto within_document = [&](size_t page_bound) {
+        return static_cast<size_t>(std::min<std::uint64_t>(page_bound, budget.work_left()));
+    };
+
+    PageContent holder;
+    ByteAllowance content_allowance{within_document(limits.content_bytes)};
+    Result<Bytes> content = page_content(page, doc, holder, state.streams, content_allowance);
+    // Paid even when the page fails, since the work was done; the interpreter reads every byte
+    // of the content once more.
+    budget.charge_work(content_allowance.used + (content ? content->size() : 0));
+    if (!content) return std::unexpected(content.error());
 
     // Resources are read from the page itself: entries inherited from Pages nodes are not
     // consulted.
@@ -244,25 +372,35 @@ Result<PageResult> extract_page(const Document& doc, ObjectId page_id, const Ext
     XObjectTable xobjects;
     std::string layout_font;
     if (resources) {
-        fonts = build_fonts(*resources, doc, cache, &layout_font);
-        xobjects = build_xobjects(*resources, doc, cache, limits.form_bytes);
+        fonts = build_fonts(*resources, doc, state.fonts, &layout_font);
+        ByteAllowance form_allowance{within_document(limits.form_bytes)};
+        xobjects = build_xobjects(*resources, doc, state, form_allowance);
+        budget.charge_work(form_allowance.used);
     }
     if (layout_font.empty()) layout_font = kDefaultLayoutFont;
 
-    ContentResult scanned = scan_content_stream_full(*content, fonts, xobjects, /*depth=*/0);
+    std::uint64_t work = 0;
+    ContentResult scanned = scan_content_stream_bounded(
+        *content, fonts, xobjects, /*depth=*/0, std::min(kPageWorkBudget, budget.work_left()),
+        std::min(kMaxPageOutput, budget.output_left()), work);
+    budget.charge_work(work);
+    budget.charge_output(scanned.chars.size() + scanned.images.size());
     PageResult result;
     result.blocks = cluster_chars(scanned.chars, layout_font, kLayoutColor, kLayoutSize);
     if (opts.include_images && resources && !scanned.images.empty()) {
-        result.images = resolve_images(scanned.images, *resources, doc, limits.image_bytes);
+        std::uint64_t image_bytes = 0;
+        result.images = resolve_images(scanned.images, *resources, doc,
+                                       within_document(limits.image_bytes), image_bytes);
+        budget.charge_work(image_bytes);
     }
     return result;
 }
 
 // A page's result with every failure, thrown or returned, turned into an empty page.
 PageResult extract_page_or_empty(const Document& doc, ObjectId page, const ExtractOptions& opts,
-                                 FontCache& cache) {
+                                 DocumentState& state) {
     try {
-        Result<PageResult> r = extract_page(doc, page, opts, cache, PageLimits{});
+        Result<PageResult> r = extract_page(doc, page, opts, state, PageLimits{});
         if (r) return std::move(*r);
     } catch (...) {
         // Allocation failure or an internal fault on this page alone: the page is empty.
@@ -314,7 +452,25 @@ Result<ExtractResult> extract(const std::string& path, const ExtractOptions& opt
     return extract_doc(**doc, opts);  // the document is released on return
 }
 
+DocumentLimits document_limits(size_t file_size) {
+    // Saturating: a size this large cannot be mapped, but the arithmetic must not wrap.
+    const std::uint64_t size = file_size;
+    auto grow = [size](std::uint64_t base, std::uint64_t per_byte) {
+        const std::uint64_t room = std::numeric_limits<std::uint64_t>::max() - base;
+        return size > room / per_byte ? std::numeric_limits<std::uint64_t>::max()
+                                       : base + size * per_byte;
+    };
+    return DocumentLimits{grow(kDocumentWorkBase, kDocumentWorkPerFileByte),
+                          grow(kDocumentOutputBase, kDocumentOutputPerFileByte)};
+}
+
 Result<ExtractResult> extract_doc(const Document& doc, const ExtractOptions& opts) {
+    return extract_doc_with_limits_for_testing(doc, opts, document_limits(doc.bytes().size()));
+}
+
+Result<ExtractResult> extract_doc_with_limits_for_testing(const Document& doc,
+                                                         const ExtractOptions& opts,
+                                                         const DocumentLimits& limits) {
     VELLIX_TRY(pages, doc.page_refs());
     const size_t n = pages->size();
     const size_t chunk = (opts.batch_size != 0 && opts.batch_size < n) ? opts.batch_size : n;
@@ -322,20 +478,25 @@ Result<ExtractResult> extract_doc(const Document& doc, const ExtractOptions& opt
     result.pages.reserve(n);
     if (n == 0) return result;
 
-    FontCache cache;
+    DocumentState state(limits);
     std::vector<PageResult> batch;
     for (size_t start = 0; start < n; start += chunk) {
         const size_t count = std::min(chunk, n - start);
+        if (state.budget.spent()) {
+            // Nothing is left for the remaining pages: they come back empty, without a task each.
+            result.pages.resize(result.pages.size() + count);
+            continue;
+        }
         if (opts.page_parallel && count >= 2) {
             // Each position is written by one task and read after all are done: no lock.
             batch.assign(count, PageResult{});
             parallel_for(count, [&](size_t i) {
-                batch[i] = extract_page_or_empty(doc, (*pages)[start + i], opts, cache);
+                batch[i] = extract_page_or_empty(doc, (*pages)[start + i], opts, state);
             });
             for (PageResult& p : batch) result.pages.push_back(std::move(p));
         } else {
             for (size_t i = 0; i < count; ++i) {
-                result.pages.push_back(extract_page_or_empty(doc, (*pages)[start + i], opts, cache));
+                result.pages.push_back(extract_page_or_empty(doc, (*pages)[start + i], opts, state));
             }
         }
     }
@@ -344,15 +505,15 @@ Result<ExtractResult> extract_doc(const Document& doc, const ExtractOptions& opt
 
 Result<PageResult> extract_single_page(const Document& doc, ObjectId page,
                                        const ExtractOptions& opts) {
-    FontCache cache;
-    return extract_page(doc, page, opts, cache, PageLimits{});
+    DocumentState state(document_limits(doc.bytes().size()));
+    return extract_page(doc, page, opts, state, PageLimits{});
 }
 
 Result<PageResult> extract_single_page_with_limits_for_testing(const Document& doc, ObjectId page,
                                                                const ExtractOptions& opts,
                                                                const PageLimits& limits) {
-    FontCache cache;
-    return extract_page(doc, page, opts, cache, limits);
+    DocumentState state(document_limits(doc.bytes().size()));
+    return extract_page(doc, page, opts, state, limits);
 }
 
 Result<std::vector<std::uint8_t>> get_stream_data(const PdfObject& obj) {

@@ -47,13 +47,42 @@ struct PageLimits {
     size_t image_bytes = kMaxPageImageBytes;
 };
 
+// Bounds on the work of all pages of one extract_doc call together. The page bounds above keep
+// one page finite, but a small file can list one page (or one content stream, or one form)
+// a hundred thousand times. Work is counted in the content interpreter's units (an operator,
+// a character, see kPageWorkBudget), and every byte a page gathers, decodes or copies
+// (content, forms, images) counts one unit too. Output counts characters and image placements,
+// as kMaxPageOutput does. Both grow with the file: a base, plus so much per byte of the file,
+// which no real document comes near (a book of ten thousand text pages needs a few hundred
+// million units and about as many characters as its file has bytes). Once either is spent,
+// the remaining pages come back empty, as failed pages do; the page that spends it keeps what
+// it produced, a prefix of its text.
+inline constexpr std::uint64_t kDocumentWorkBase = std::uint64_t{1} << 30;
+inline constexpr std::uint64_t kDocumentWorkPerFileByte = 256;
+inline constexpr std::uint64_t kDocumentOutputBase = 2 * kMaxPageOutput;
+inline constexpr std::uint64_t kDocumentOutputPerFileByte = 8;
+
+struct DocumentLimits {
+    std::uint64_t work = kDocumentWorkBase;
+    std::uint64_t output = kDocumentOutputBase;
+};
+
+// The bounds of a document whose file has `file_size` bytes.
+DocumentLimits document_limits(size_t file_size);
+
 // Opens the file, extracts every page and releases the document. Errors: those of
 // Document::open and Document::page_refs; failures of single pages give empty pages.
 [[nodiscard]] Result<ExtractResult> extract(const std::string& path, const ExtractOptions& opts);
 // One PageResult per entry of the page list, in order, in chunks of batch_size pages; the
-// pages of a chunk run on the worker pool when page_parallel is set. The only error is that
-// of Document::page_refs.
+// pages of a chunk run on the worker pool when page_parallel is set. All pages share the
+// bounds of document_limits(doc.bytes().size()). The only error is that of
+// Document::page_refs.
 [[nodiscard]] Result<ExtractResult> extract_doc(const Document& doc, const ExtractOptions& opts);
+// extract_doc with other document bounds than those of the file's size, to test them on
+// small files.
+[[nodiscard]] Result<ExtractResult> extract_doc_with_limits_for_testing(const Document& doc,
+                                                                       const ExtractOptions& opts,
+                                                                       const DocumentLimits& limits);
 // One page: its content (a stream, or the streams of an array joined with newlines), its own
 // resources (not inherited), fonts, XObjects, layout and, when asked, images. Errors: a page
 // object or content stream that cannot be fetched or decoded.

@@ -65,7 +65,7 @@ namespace {
 
 std::vector<ExtractedImage> resolve_within(const std::vector<ImageRef>& placements,
                                            const PdfObject& resources, const Document& doc,
-                                           size_t max_bytes) {
+                                           size_t max_bytes, std::uint64_t* bytes_read) {
     std::vector<ExtractedImage> images;
     if (placements.empty() || !resources.dict()) return images;
     const PdfDict* xobjects = direct_xobjects(resources);
@@ -99,7 +99,10 @@ std::vector<ExtractedImage> resolve_within(const std::vector<ImageRef>& placemen
             out.bpc = first.bpc;
             // Empty data stays empty: it was empty in the file, or did not fit a budget that
             // has only shrunk since.
-            if (first.data.size() <= budget) out.data = first.data;
+            if (first.data.size() <= budget) {
+                out.data = first.data;
+                if (bytes_read) *bytes_read += out.data.size();
+            }
         } else {
             Result<ObjPtr> fetched = doc.get_object(ObjectId{*num, 0});
             if (!fetched || !*fetched || !(*fetched)->dict() || !has_subtype(**fetched, "Image")) {
@@ -122,6 +125,7 @@ std::vector<ExtractedImage> resolve_within(const std::vector<ImageRef>& placemen
             out.ext = filter_to_ext(filters);
             if (budget > 0) {
                 out.data = extract_image_data(image, filters);
+                if (bytes_read) *bytes_read += out.data.size();
                 if (out.data.size() > budget) out.data = {};
             }
             first_record.emplace(*num, images.size());
@@ -138,13 +142,19 @@ std::vector<ExtractedImage> resolve_within(const std::vector<ImageRef>& placemen
 
 std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& placements,
                                            const PdfObject& resources, const Document& doc) {
-    return resolve_within(placements, resources, doc, kMaxPageImageBytes);
+    return resolve_within(placements, resources, doc, kMaxPageImageBytes, nullptr);
 }
 
 std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& placements,
                                            const PdfObject& resources, const Document& doc,
                                            size_t max_image_bytes) {
-    return resolve_within(placements, resources, doc, max_image_bytes);
+    return resolve_within(placements, resources, doc, max_image_bytes, nullptr);
+}
+
+std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& placements,
+                                           const PdfObject& resources, const Document& doc,
+                                           size_t max_image_bytes, std::uint64_t& bytes_read) {
+    return resolve_within(placements, resources, doc, max_image_bytes, &bytes_read);
 }
 
 std::string extract_colorspace(const PdfObject& image) {

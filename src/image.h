@@ -37,6 +37,11 @@ std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& placemen
 std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& placements,
                                            const PdfObject& resources, const Document& doc,
                                            size_t max_image_bytes);
+// The same, adding to `bytes_read` every image byte copied or inflated, those of data left
+// out for the bound included: the work done, for a caller that bounds a whole document.
+std::vector<ExtractedImage> resolve_images(const std::vector<ImageRef>& placements,
+                                           const PdfObject& resources, const Document& doc,
+                                           size_t max_image_bytes, std::uint64_t& bytes_read);
 
 // The first ColorSpace entry: a name, or the first name of an array ("Unknown" for an array
 // that does not start with one); "DeviceRGB" when absent or of any other kind (references are

@@ -849,14 +849,22 @@ FontLayers single_layer(const FontTable& fonts) {
 
 ContentResult scan_with_budget(Bytes content, const FontTable& fonts,
                                const XObjectTable& xobjects, std::uint32_t depth,
-                               std::uint64_t work_budget, std::uint64_t output_budget) {
-    WorkBudget work{work_budget, output_budget};
+                               std::uint64_t work_budget, std::uint64_t output_budget,
+                               std::uint64_t* work_done = nullptr) {
     ContentResult res;
+    // No output allowed leaves nothing to do (and emit() needs at least one record to count
+    // down from).
+    if (work_budget == 0 || output_budget == 0) {
+        if (work_done) *work_done += work_budget;
+        return res;
+    }
+    WorkBudget work{work_budget, output_budget};
     // Text-heavy content shows one glyph per two to eight bytes. Reserving for one per two
     // avoids regrowing (and copying) the largest vector of a page; the reservation is only
     // address space until written, and the output bound caps it.
     res.chars.reserve(std::min<std::uint64_t>(content.size() / 2, output_budget));
     scan_content(content, single_layer(fonts), xobjects, depth, work, res);
+    if (work_done) *work_done += work_budget - work.left;
     return res;
 }
 
@@ -865,6 +873,14 @@ ContentResult scan_with_budget(Bytes content, const FontTable& fonts,
 ContentResult scan_content_stream_full(Bytes content, const FontTable& fonts,
                                        const XObjectTable& xobjects, std::uint32_t depth) {
     return scan_with_budget(content, fonts, xobjects, depth, kPageWorkBudget, kMaxPageOutput);
+}
+
+ContentResult scan_content_stream_bounded(Bytes content, const FontTable& fonts,
+                                          const XObjectTable& xobjects, std::uint32_t depth,
+                                          std::uint64_t work_budget, std::uint64_t output_budget,
+                                          std::uint64_t& work_done) {
+    return scan_with_budget(content, fonts, xobjects, depth, work_budget, output_budget,
+                            &work_done);
 }
 
 ContentResult scan_content_stream_with_budget_for_testing(Bytes content, const FontTable& fonts,

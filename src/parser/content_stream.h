@@ -138,6 +138,13 @@ struct TextState {
 // fails; the tables are only read and must outlive the call.
 ContentResult scan_content_stream_full(Bytes content, const FontTable& fonts,
                                        const XObjectTable& xobjects, std::uint32_t depth);
+// The same within smaller bounds for work and output (a caller bounding a whole document
+// passes what the document has left), adding to `work_done` the work the interpretation took:
+// all of `work_budget` when it ran out of work or output.
+ContentResult scan_content_stream_bounded(Bytes content, const FontTable& fonts,
+                                          const XObjectTable& xobjects, std::uint32_t depth,
+                                          std::uint64_t work_budget, std::uint64_t output_budget,
+                                          std::uint64_t& work_done);
 // The same with other bounds for work and output, to test them on small inputs.
 ContentResult scan_content_stream_with_budget_for_testing(
     Bytes content, const FontTable& fonts, const XObjectTable& xobjects, std::uint32_t depth,

@@ -552,6 +552,36 @@ TEST(WorkBudget, UnitCosts) {
     EXPECT_TRUE(r.images.empty());
 }
 
+TEST(WorkBudget, BoundedScanReportsItsWork) {
+    const XObjectTable forms{{"E", form("")}};
+    const struct {
+        const char* content;
+        std::uint64_t work, output;
+        std::uint64_t done;
+        size_t images;
+    } cases[] = {
+        // Two operators and two records.
+        {"/Im Do /Im Do", 100, 100, 4, 2},
+        // Running out of work spends all of it.
+        {"/Im Do /Im Do", 3, 100, 3, 1},
+        // So does running out of output: the budget is spent as a whole.
+        {"/Im Do /Im Do /Im Do", 100, 2, 100, 2},
+        // A form Do pays up front.
+        {"/E Do", 5000, 100, 1 + kFormDoWork, 0},
+        // No work or no output allowed: nothing is done and the whole work counts as spent.
+        {"/Im Do", 0, 100, 0, 0},
+        {"/Im Do", 100, 0, 100, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        std::uint64_t done = 7;  // added to, not overwritten
+        const ContentResult r = scan_content_stream_bounded(as_bytes(c.content), {}, forms, 0,
+                                                            c.work, c.output, done);
+        EXPECT_EQ(done, 7 + c.done);
+        EXPECT_EQ(r.images.size(), c.images);
+    }
+}
+
 TEST(ScanContent, MalformedContentNeverFails) {
     const struct { std::string content; std::u32string text; } cases[] = {
         // Truncated strings and arrays end at the end of data; their operator never comes.

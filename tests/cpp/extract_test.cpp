@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <system_error>
 #include <filesystem>
 #include <fstream>
@@ -240,6 +241,190 @@ TEST(ExtractDoc, ParallelPagesEqualSequential) {
     ExtractOptions gpu = sequential;
     gpu.gpu = true;
     EXPECT_EQ(describe(*extract_doc(**doc, gpu)), describe(*expected));
+}
+
+// ---- The document's budget ----
+
+// A document of `count` pages that all are the same page object, drawing `content` with the
+// page resources `resources`; `extra` adds objects (numbers from 100 on are free).
+PdfBuilder shared_page_pdf(size_t count, const std::string& content,
+                           const std::string& resources = "<< /Font << /F1 5 0 R >> >>",
+                           const std::map<std::uint32_t, std::string>& extra = {}) {
+    PdfBuilder b = pages_pdf({content}, resources, extra);
+    std::string kids;
+    kids.reserve(6 * count);
+    for (size_t i = 0; i < count; ++i) kids += "10 0 R ";
+    b.add(2, "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(count) + " >>");
+    return b;
+}
+
+// How many pages have any text. Pages that run one after another spend the budget in page
+// order, so there (`in_order`) the pages with text must come first and all others be empty;
+// pages on the pool may find it spent in any order.
+size_t pages_with_text(const ExtractResult& r, bool in_order = true) {
+    size_t n = 0;
+    for (const PageResult& p : r.pages) n += !p.blocks.empty();
+    if (in_order) {
+        for (size_t i = 0; i < r.pages.size(); ++i) {
+            EXPECT_EQ(r.pages[i].blocks.empty(), i >= n) << "page " << i;
+        }
+    }
+    return n;
+}
+
+TEST(DocumentLimits, GrowWithTheFile) {
+    const struct {
+        size_t file_size;
+        DocumentLimits expected;
+    } cases[] = {
+        {0, {kDocumentWorkBase, kDocumentOutputBase}},
+        {1000, {kDocumentWorkBase + 1000 * kDocumentWorkPerFileByte,
+                kDocumentOutputBase + 1000 * kDocumentOutputPerFileByte}},
+        // Saturates instead of wrapping.
+        {std::numeric_limits<size_t>::max(),
+         {std::numeric_limits<std::uint64_t>::max(), std::numeric_limits<std::uint64_t>::max()}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file_size);
+        const DocumentLimits got = document_limits(c.file_size);
+        EXPECT_EQ(got.work, c.expected.work);
+        EXPECT_EQ(got.output, c.expected.output);
+    }
+}
+
+TEST(ExtractDoc, WorkAndOutputBudgetsSpanPages) {
+    const std::string content = show("Hello");
+    auto doc = open_bytes(shared_page_pdf(6, content).build());
+    ASSERT_TRUE(doc) << doc.error().display();
+    // A page pays its content's bytes, then one unit per operator (BT Tf Td Tj ET) and per
+    // character.
+    const std::uint64_t page_cost = content.size() + 5 + 5;
+    const std::uint64_t lots = std::uint64_t{1} << 40;
+    const struct {
+        const char* what;
+        DocumentLimits limits;
+        std::vector<std::string> texts;
+    } cases[] = {
+        {"enough for every page", {lots, lots}, {"Hello", "Hello", "Hello", "Hello", "Hello", "Hello"}},
+        {"work for two pages", {2 * page_cost, lots}, {"Hello", "Hello", "", "", "", ""}},
+        // The third page pays its content and gets as far as BT Tf Td Tj and two characters.
+        {"work for two pages and a prefix", {3 * page_cost - 4, lots},
+         {"Hello", "Hello", "He", "", "", ""}},
+        {"output for one page and a prefix", {lots, 7}, {"Hello", "He", "", "", "", ""}},
+        {"no work at all", {0, lots}, {"", "", "", "", "", ""}},
+        {"no output at all", {lots, 0}, {"", "", "", "", "", ""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Chunks of one page run in page order even on the pool, so they spend alike.
+        for (bool parallel : {false, true}) {
+            ExtractOptions opts;
+            opts.page_parallel = parallel;
+            opts.batch_size = parallel ? 1 : 4;
+            auto r = extract_doc_with_limits_for_testing(**doc, opts, c.limits);
+            ASSERT_TRUE(r) << r.error().display();
+            EXPECT_EQ(texts_of(*r), c.texts) << "parallel " << parallel;
+        }
+    }
+    // Pages that run at the same time may each take what was left when they started, so only
+    // the overshoot is bounded: no more pages than run at once can pass the bound.
+    ExtractOptions all_at_once;
+    all_at_once.batch_size = 0;
+    auto r = extract_doc_with_limits_for_testing(**doc, all_at_once, {2 * page_cost, lots});
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->pages.size(), 6u);
+    EXPECT_GE(pages_with_text(*r, /*in_order=*/false), 2u);
+}
+
+TEST(ExtractDoc, ManyPagesSharingOneHeavyFormStopAtTheDocumentBudget) {
+    // Every page draws form A five times; A draws the empty form B ten thousand times, so one
+    // page spends its whole work budget at little cost in time. Twenty thousand such pages
+    // would take many minutes; the document's budget ends them after a few dozen.
+    std::string a;
+    for (int i = 0; i < 10000; ++i) a += "/B Do ";
+    const std::string content = show("x") + " /A Do /A Do /A Do /A Do /A Do /A Do";
+    PdfBuilder b = shared_page_pdf(
+        20000, content, "<< /Font << /F1 5 0 R >> /XObject << /A 100 0 R /B 101 0 R >> >>");
+    b.add_stream(100, "/Subtype /Form", a);
+    b.add_stream(101, "/Subtype /Form", "");
+    const std::string file = b.build();
+    auto doc = open_bytes(file);
+    ASSERT_TRUE(doc) << doc.error().display();
+    // The file's own bounds one page after another, and a smaller budget for pages that run at
+    // the same time (where each may pass the bound by a page's work).
+    for (bool parallel : {false, true}) {
+        SCOPED_TRACE(parallel);
+        DocumentLimits limits = document_limits(file.size());
+        if (parallel) limits.work = 5 * kPageWorkBudget;
+        // A page spends its whole budget and a little more (content bytes, form bytes).
+        const std::uint64_t most = limits.work / kPageWorkBudget + 1;
+        const std::uint64_t least =
+            limits.work / (kPageWorkBudget + content.size() + 2 * a.size() + 1);
+        ExtractOptions opts;
+        opts.page_parallel = parallel;
+        auto r = parallel ? extract_doc_with_limits_for_testing(**doc, opts, limits)
+                          : extract_doc(**doc, opts);
+        ASSERT_TRUE(r) << r.error().display();
+        ASSERT_EQ(r->pages.size(), 20000u);
+        const size_t with_text = pages_with_text(*r, /*in_order=*/!parallel);
+        EXPECT_LE(with_text, most + (parallel ? 64 : 0));
+        EXPECT_GE(with_text, least);
+        if (!parallel) {
+            EXPECT_EQ(text_of(r->pages[0]), "x");
+        }
+    }
+}
+
+TEST(ExtractDoc, ManyPagesWithinTheBudgetExtractFully) {
+    // Ten thousand ordinary pages are far from the document's bounds.
+    std::vector<std::string> contents;
+    for (int i = 0; i < 10000; ++i) {
+        contents.push_back(show("Page " + std::to_string(i)) + " " + show("a second line of text", 72, 680));
+    }
+    auto doc = open_bytes(pages_pdf(contents).build());
+    ASSERT_TRUE(doc) << doc.error().display();
+    auto r = extract_doc(**doc, {});
+    ASSERT_TRUE(r) << r.error().display();
+    ASSERT_EQ(r->pages.size(), 10000u);
+    EXPECT_EQ(pages_with_text(*r), 10000u);
+    EXPECT_EQ(text_of(r->pages[9999]), "Page 9999|a second line of text");
+}
+
+TEST(ExtractDoc, SharedFilteredStreamsGiveEveryPageTheSameResult) {
+    // Pages share a filtered content stream, a filtered form and a form whose filter fails
+    // (drawn from its stored bytes); the document decodes shared streams once or twice and
+    // keeps them, which must not change what any page gets.
+    const std::string hex_content =
+        "4254202f463120313220546620373220373030205464202841422920546a204554>";  // (AB) Tj
+    const std::string hex_form = "4254202f463120313220546620373220363030205464202843442920546a204554>";
+    PdfBuilder shared = shared_page_pdf(
+        40, "", "<< /Font << /F1 5 0 R >> /XObject << /Fa 101 0 R /Fb 102 0 R >> >>");
+    shared.add(10, "<< /Type /Page /Parent 2 0 R /Contents [100 0 R 103 0 R] "
+                   "/Resources << /Font << /F1 5 0 R >> /XObject << /Fa 101 0 R /Fb 102 0 R >> >> >>");
+    shared.add_stream(100, "/Filter /ASCIIHexDecode", hex_content);
+    shared.add_stream(101, "/Subtype /Form /Filter /ASCIIHexDecode", hex_form);
+    shared.add_stream(102, "/Subtype /Form /Filter /FlateDecode", show("EF", 72, 500));
+    shared.add_stream(103, "", "/Fa Do /Fb Do");
+    auto doc = open_bytes(shared.build());
+    ASSERT_TRUE(doc) << doc.error().display();
+    // And pages sharing one content stream that cannot be decoded all fail.
+    PdfBuilder broken = shared_page_pdf(40, "");
+    broken.add(10, "<< /Type /Page /Parent 2 0 R /Contents 100 0 R >>");
+    broken.add_stream(100, "/Filter /FlateDecode", "not zlib");
+    auto broken_doc = open_bytes(broken.build());
+    ASSERT_TRUE(broken_doc) << broken_doc.error().display();
+    for (bool parallel : {false, true}) {
+        SCOPED_TRACE(parallel);
+        ExtractOptions opts;
+        opts.page_parallel = parallel;
+        opts.batch_size = 7;
+        auto r = extract_doc(**doc, opts);
+        ASSERT_TRUE(r) << r.error().display();
+        EXPECT_EQ(texts_of(*r), std::vector<std::string>(40, "AB|CD|EF"));
+        auto b = extract_doc(**broken_doc, opts);
+        ASSERT_TRUE(b) << b.error().display();
+        EXPECT_EQ(texts_of(*b), std::vector<std::string>(40, ""));
+    }
 }
 
 // ---- Content streams ----

@@ -268,6 +268,12 @@ TEST(ResolveImages, PageImageBytesAreBounded) {
     EXPECT_EQ(images[3].xref, 10u);
     EXPECT_EQ(images[5].ext, "png");
     EXPECT_EQ(images[2].data, bytes_of("0123456789"));
+    // The bytes read count those dropped for the bound: ten inflated, thirty read and dropped,
+    // ten copied, three read; copies that do not fit are not made.
+    std::uint64_t read = 0;
+    auto counted = resolve_images(placements, resources, **doc, /*max_image_bytes=*/25, read);
+    EXPECT_EQ(counted.size(), placements.size());
+    EXPECT_EQ(read, 10u + 30u + 10u + 3u);
     // The default bound holds them all.
     auto all = resolve_images(placements, resources, **doc);
     ASSERT_EQ(all.size(), placements.size());
