@@ -5,31 +5,62 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 namespace vellix {
 namespace {
 
+// Runs `loop` and tells whether it threw one of the two exceptions the test bodies throw.
+template <class F>
+bool throws_bad_alloc_or_runtime_error(F loop) {
+    try {
+        loop();
+    } catch (const std::bad_alloc&) {
+        return true;
+    } catch (const std::runtime_error&) {
+        return true;
+    }
+    return false;
+}
+
 TEST(WorkerPool, EveryIndexRunsOnceAndResultsLandByPosition) {
-    // Pools of no worker (all on the caller), one, and more workers than processors.
-    for (size_t workers : {size_t{0}, size_t{1}, size_t{4}}) {
+    // Pools of no worker (all on the caller), one, and more workers than processors; plain
+    // loops, and consumed loops that hand each index to the caller once its own call returned.
+    for (size_t workers : {0, 1, 4}) {
         WorkerPool pool(workers);
-        for (size_t n : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{1000}}) {
+        for (size_t n : {0, 1, 2, 3, 300}) {
             SCOPED_TRACE(testing::Message() << "workers " << workers << ", n " << n);
             std::vector<std::atomic<int>> runs(n);
             std::vector<size_t> out(n, 0);
-            pool.parallel_for(n, [&](size_t i) {
+            auto body = [&](size_t i) {
                 runs[i].fetch_add(1);
+                // Uneven work, so later indices often finish first.
+                if (i % 5 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
                 out[i] = i * i + 1;
+            };
+            pool.parallel_for(n, body);
+            for (size_t i = 0; i < n; ++i) {
+                EXPECT_EQ(runs[i].exchange(0), 1) << i;
+                EXPECT_EQ(std::exchange(out[i], 0), i * i + 1) << i;
+            }
+            const std::thread::id caller = std::this_thread::get_id();
+            std::vector<int> consumed(n, 0);
+            pool.parallel_consume(n, body, [&](size_t i) {
+                EXPECT_EQ(std::this_thread::get_id(), caller);
+                EXPECT_EQ(out[i], i * i + 1);
+                ++consumed[i];
             });
             for (size_t i = 0; i < n; ++i) {
-                EXPECT_EQ(runs[i].load(), 1) << "index " << i;
-                EXPECT_EQ(out[i], i * i + 1) << "index " << i;
+                EXPECT_EQ(consumed[i], 1) << i;
+                EXPECT_EQ(runs[i].load(), 1) << i;
             }
         }
     }
@@ -38,7 +69,7 @@ TEST(WorkerPool, EveryIndexRunsOnceAndResultsLandByPosition) {
 TEST(WorkerPool, NestedLoopsFinishOnEveryPoolSize) {
     // Outer tasks that each start and wait for inner loops, three levels deep, more outer
     // tasks than workers: a pool whose waiters blocked instead of helping would hang here.
-    for (size_t workers : {size_t{0}, size_t{1}, size_t{2}, size_t{3}}) {
+    for (size_t workers : {0, 1, 2, 3}) {
         SCOPED_TRACE(testing::Message() << "workers " << workers);
         WorkerPool pool(workers);
         constexpr size_t kOuter = 16, kMiddle = 6, kInner = 5;
@@ -58,6 +89,22 @@ TEST(WorkerPool, NestedLoopsFinishOnEveryPoolSize) {
                                     kMiddle * (kInner * (kInner - 1) / 2);
             EXPECT_EQ(sums[o], expected) << "outer " << o;
         }
+        // Plain loops inside a consumed loop, and consumed loops inside a plain one.
+        std::vector<size_t> inner_sums(12, 0), seen(12, 0);
+        pool.parallel_consume(
+            12,
+            [&](size_t o) {
+                std::vector<size_t> inner(7, 0);
+                pool.parallel_for(inner.size(), [&](size_t i) { inner[i] = o + i; });
+                for (size_t v : inner) inner_sums[o] += v;
+            },
+            [&](size_t o) { seen[o] = inner_sums[o]; });
+        for (size_t o = 0; o < 12; ++o) EXPECT_EQ(seen[o], 7 * o + 21);
+        std::vector<size_t> totals(6, 0);
+        pool.parallel_for(6, [&](size_t o) {
+            pool.parallel_consume(5, [](size_t) {}, [&](size_t i) { totals[o] += i; });
+        });
+        EXPECT_EQ(totals, std::vector<size_t>(6, 10));
     }
 }
 
@@ -80,108 +127,33 @@ TEST(WorkerPool, ConcurrentCallersShareOnePool) {
 }
 
 TEST(WorkerPool, ExceptionsReachTheCallerAfterEveryIndexRan) {
-    struct Case {
-        const char* what;
-        size_t workers;
-        size_t n;
-    };
-    const Case cases[] = {
-        {"on the caller alone", 0, 50},
-        {"spread over workers", 2, 50},
-        {"single index", 2, 1},
-    };
-    for (const Case& c : cases) {
+    const struct { const char* what; size_t workers, n; } cases[] = {
+        {"on the caller alone", 0, 50}, {"spread over workers", 2, 50}, {"single index", 2, 1}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         WorkerPool pool(c.workers);
         std::vector<std::atomic<int>> runs(c.n);
         // Every index of a multiple of 7 throws; the others must all still run.
         auto body = [&](size_t i) {
             runs[i].fetch_add(1);
-            if (i % 7 == 0) {
-                if (i % 2 == 0) throw std::bad_alloc();
-                throw std::runtime_error("odd");
-            }
+            if (i % 7 != 0) return;
+            if (i % 2 == 0) throw std::bad_alloc();
+            throw std::runtime_error("odd");
         };
-        bool caught = false;
-        try {
-            pool.parallel_for(c.n, body);
-        } catch (const std::bad_alloc&) {
-            caught = true;
-        } catch (const std::runtime_error&) {
-            caught = true;
-        }
-        EXPECT_TRUE(caught);
-        for (size_t i = 0; i < c.n; ++i) EXPECT_EQ(runs[i].load(), 1) << "index " << i;
+        EXPECT_TRUE(throws_bad_alloc_or_runtime_error([&] { pool.parallel_for(c.n, body); }));
+        // A consumed loop still consumes a throwing index; the exception comes back at the end.
+        size_t consumed = 0;
+        EXPECT_TRUE(throws_bad_alloc_or_runtime_error(
+            [&] { pool.parallel_consume(c.n, body, [&](size_t) { ++consumed; }); }));
+        EXPECT_EQ(consumed, c.n);
+        for (size_t i = 0; i < c.n; ++i) EXPECT_EQ(runs[i].load(), 2) << "index " << i;
         // The pool keeps working after a failed loop.
         std::atomic<size_t> total{0};
         pool.parallel_for(100, [&](size_t i) { total += i; });
         EXPECT_EQ(total.load(), 4950u);
     }
-}
-
-TEST(WorkerPool, ConsumedLoopHandsEveryIndexToTheCallerOnce) {
-    for (size_t workers : {size_t{0}, size_t{1}, size_t{3}}) {
-        for (size_t n : {size_t{0}, size_t{1}, size_t{2}, size_t{300}}) {
-            SCOPED_TRACE(::testing::Message() << "workers " << workers << ", n " << n);
-            WorkerPool pool(workers);
-            const std::thread::id caller = std::this_thread::get_id();
-            std::vector<std::atomic<int>> runs(n);
-            std::vector<size_t> results(n, 0);
-            std::vector<int> consumed(n, 0);
-            bool consumed_elsewhere = false;
-            pool.parallel_consume(
-                n,
-                [&](size_t i) {
-                    runs[i].fetch_add(1);
-                    // Uneven work, so later indices often finish first.
-                    if (i % 5 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
-                    results[i] = i * 3 + 1;
-                },
-                [&](size_t i) {
-                    if (std::this_thread::get_id() != caller) consumed_elsewhere = true;
-                    // The index's own call has returned and its result is visible.
-                    EXPECT_EQ(results[i], i * 3 + 1);
-                    ++consumed[i];
-                });
-            EXPECT_FALSE(consumed_elsewhere);
-            for (size_t i = 0; i < n; ++i) {
-                EXPECT_EQ(consumed[i], 1) << i;
-                EXPECT_EQ(runs[i].load(), 1) << i;
-            }
-        }
-    }
-}
-
-TEST(WorkerPool, ConsumedLoopNestsAndReportsExceptions) {
-    WorkerPool pool(2);
-    // Parallel loops inside the indices of a consumed loop, and a consumed loop inside the
-    // indices of a parallel loop, finish.
-    std::vector<size_t> sums(12, 0);
-    std::vector<size_t> seen(12, 0);
-    pool.parallel_consume(
-        12,
-        [&](size_t o) {
-            std::vector<size_t> inner(7, 0);
-            pool.parallel_for(inner.size(), [&](size_t i) { inner[i] = o + i; });
-            for (size_t v : inner) sums[o] += v;
-        },
-        [&](size_t o) { seen[o] = sums[o]; });
-    for (size_t o = 0; o < 12; ++o) EXPECT_EQ(seen[o], 7 * o + 21);
-    std::vector<size_t> totals(6, 0);
-    pool.parallel_for(6, [&](size_t o) {
-        pool.parallel_consume(5, [](size_t) {}, [&](size_t i) { totals[o] += i; });
-    });
-    EXPECT_EQ(totals, std::vector<size_t>(6, 10));
-
-    // A throwing index still gets consumed; the exception comes back at the end.
-    std::vector<size_t> consumed;
-    EXPECT_THROW(pool.parallel_consume(
-                     20, [](size_t i) { if (i == 4) throw std::runtime_error("index"); },
-                     [&](size_t i) { consumed.push_back(i); }),
-                 std::runtime_error);
-    EXPECT_EQ(consumed.size(), 20u);
-
     // A throwing consumer is not called again, every index still runs, the exception comes back.
+    WorkerPool pool(2);
     std::vector<std::atomic<int>> runs(50);
     size_t calls = 0;
     EXPECT_THROW(pool.parallel_consume(
@@ -224,7 +196,11 @@ int run_in_child(void (*body)(), std::chrono::seconds timeout) {
     return -1;
 }
 
-void parallel_sum_or_exit() {
+// Exits unless loops, nested ones too, give their results and some index runs on a thread
+// other than the caller: the first index waits (up to a generous bound) for another thread to
+// take part. A pool left over from the parent, whose workers do not exist in a child, would
+// leave every index to the caller.
+void loops_work_or_exit() {
     std::vector<size_t> out(500, 0);
     parallel_for(out.size(), [&](size_t i) {
         std::vector<size_t> inner(4, 0);
@@ -234,12 +210,6 @@ void parallel_sum_or_exit() {
     for (size_t i = 0; i < out.size(); ++i) {
         if (out[i] != i + 3) _exit(3);
     }
-}
-
-// Exits unless some index runs on a thread other than the caller: the first index waits (up to
-// a generous bound) for another thread to take part. A pool left over from the parent, whose
-// workers do not exist in a child, would leave every index to the caller.
-void workers_take_part_or_exit() {
     const std::thread::id caller = std::this_thread::get_id();
     std::atomic<bool> helped{false};
     parallel_for(64, [&](size_t i) {
@@ -254,21 +224,18 @@ void workers_take_part_or_exit() {
 }
 
 TEST(WorkerPool, ForkedChildRunsLoopsOnAFreshPool) {
-    // The parent's pool exists and has run work before the fork.
-    std::atomic<size_t> total{0};
-    parallel_for(1000, [&](size_t i) { total += i; });
-    ASSERT_EQ(total.load(), 499500u);
-    EXPECT_EQ(run_in_child(parallel_sum_or_exit, std::chrono::seconds(30)), 0);
-    EXPECT_EQ(run_in_child(workers_take_part_or_exit, std::chrono::seconds(30)), 0);
-    // A child of a child, and the parent afterwards, work too.
+    // The parent's pool exists and has run work before the fork; a child of a child, and the
+    // parent afterwards, work too.
+    loops_work_or_exit();
+    EXPECT_EQ(run_in_child(loops_work_or_exit, std::chrono::seconds(30)), 0);
     EXPECT_EQ(run_in_child(
                   [] {
-                      parallel_sum_or_exit();
-                      if (run_in_child(parallel_sum_or_exit, std::chrono::seconds(30)) != 0) _exit(4);
+                      loops_work_or_exit();
+                      if (run_in_child(loops_work_or_exit, std::chrono::seconds(30)) != 0) _exit(4);
                   },
                   std::chrono::seconds(60)),
               0);
-    parallel_sum_or_exit();
+    loops_work_or_exit();
 }
 
 }  // namespace
