@@ -3,12 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <string>
-#include <vector>
+#include <tuple>
 
 namespace vellix {
 namespace {
@@ -46,23 +44,25 @@ std::vector<std::string> span_texts(const TextLine& line) {
     return out;
 }
 
-std::vector<std::string> all_span_texts(const std::vector<TextBlock>& blocks) {
-    std::vector<std::string> out;
+std::vector<const TextSpan*> all_spans(const std::vector<TextBlock>& blocks) {
+    std::vector<const TextSpan*> out;
     for (const TextBlock& b : blocks) {
         for (const TextLine& l : b.lines) {
-            for (const TextSpan& s : l.spans) out.push_back(s.text);
+            for (const TextSpan& s : l.spans) out.push_back(&s);
         }
     }
     return out;
 }
 
+std::vector<std::string> all_span_texts(const std::vector<TextBlock>& blocks) {
+    std::vector<std::string> out;
+    for (const TextSpan* s : all_spans(blocks)) out.push_back(s->text);
+    return out;
+}
+
 std::size_t char_count(const std::vector<TextBlock>& blocks) {
     std::size_t n = 0;
-    for (const TextBlock& b : blocks) {
-        for (const TextLine& l : b.lines) {
-            for (const TextSpan& s : l.spans) n += s.chars.size();
-        }
-    }
+    for (const TextSpan* s : all_spans(blocks)) n += s->chars.size();
     return n;
 }
 
@@ -89,15 +89,9 @@ void expect_boxes_cover(const std::vector<TextBlock>& blocks, bool spans_from_ch
     }
 }
 
-// ---- Box union ----
-
 TEST(BoxUnion, IgnoresNaNAndKeepsStartValues) {
     const double big = BoxUnion::kStartMin;
-    const struct {
-        const char* name;
-        std::vector<CharInfo> chars;
-        BBox want;
-    } cases[] = {
+    const struct { const char* name; std::vector<CharInfo> chars; BBox want; } cases[] = {
         {"plain", {glyph(1, 2, 3, 4), glyph(0, 5, 2, 6)}, {0, 2, 3, 6}},
         // A NaN in the first part does not poison the running value.
         {"nan first", {glyph(kNaN, kNaN, kNaN, kNaN), glyph(1, 2, 3, 4)}, {1, 2, 3, 4}},
@@ -111,8 +105,6 @@ TEST(BoxUnion, IgnoresNaNAndKeepsStartValues) {
         expect_box_eq(union_of(std::span<const CharInfo>(c.chars)), c.want);
     }
 }
-
-// ---- Spans ----
 
 TEST(MakeSpan, TextBoxAndCallerValues) {
     std::vector<CharInfo> chars = {glyph(0, 0, 5, 10, U'a'), glyph(5, -2, 9, 8, U'\u00e9'),
@@ -134,9 +126,8 @@ TEST(CharGroup, LongGroupHandsItsStorageToTheSpan) {
         CharGroup group;
         std::vector<CharInfo> want;
         for (std::size_t i = 0; i < n; ++i) {
-            const CharInfo c = glyph(double(i), 0, double(i) + 1, 1, U'a' + char32_t(i % 26));
-            group.push_back(c);
-            want.push_back(c);
+            want.push_back(glyph(double(i), 0, double(i) + 1, 1, U'a' + char32_t(i % 26)));
+            group.push_back(want.back());
         }
         EXPECT_EQ(group.on_heap(), n > CharGroup::kInlineChars);
         const CharInfo* storage = group.view().data();
@@ -154,11 +145,7 @@ TEST(CharGroup, LongGroupHandsItsStorageToTheSpan) {
 
 // Two characters of width 10, the second placed relative to the first (s = 12).
 TEST(ClusterChars, SpanThresholds) {
-    const struct {
-        const char* name;
-        CharInfo second;
-        std::vector<std::string> spans;
-    } cases[] = {
+    const struct { const char* name; CharInfo second; std::vector<std::string> spans; } cases[] = {
         {"gap 3.5 joins", glyph(13.5, 100, 23.5, 110, U'b'), {"ab"}},
         {"gap 3.6 splits", glyph(13.6, 100, 23.6, 110, U'b'), {"a", "b"}},
         {"overlap 5.9 joins", glyph(4.1, 100, 14.1, 110, U'b'), {"ab"}},
@@ -178,36 +165,13 @@ TEST(ClusterChars, SpanThresholds) {
         EXPECT_EQ(all_span_texts(blocks), c.spans);
         EXPECT_EQ(char_count(blocks), 2u);
     }
-}
-
-TEST(ClusterChars, EmptyInputAndCallerValuesOnEverySpan) {
     EXPECT_TRUE(cluster_chars({}, "F", 0, kSize).empty());
-
-    const std::vector<CharInfo> chars = {glyph(0, 100, 10, 110), glyph(200, 100, 210, 110),
-                                         glyph(0, 50, 10, 60)};
-    const std::vector<TextBlock> blocks = cluster_chars(chars, "Times-Roman", 0xABCDEF, 7.0);
-    ASSERT_EQ(all_span_texts(blocks).size(), 3u);
-    for (const TextBlock& b : blocks) {
-        for (const TextLine& l : b.lines) {
-            for (const TextSpan& s : l.spans) {
-                EXPECT_EQ(s.font, "Times-Roman");
-                EXPECT_EQ(s.color, 0xABCDEFu);
-                EXPECT_EQ(s.size, 7.0);
-            }
-        }
-    }
 }
-
-// ---- Lines ----
 
 // Each case lists the spans in input order and the texts of the resulting lines (s = 12).
 TEST(BuildLines, ThresholdsAndReadingOrder) {
     using Lines = std::vector<std::vector<std::string>>;
-    const struct {
-        const char* name;
-        std::vector<TextSpan> spans;
-        Lines want;
-    } cases[] = {
+    const struct { const char* name; std::vector<TextSpan> spans; Lines want; } cases[] = {
         {"gap 59 joins", {span_at(0, 100, 100, 110, "a"), span_at(159, 100, 170, 110, "b")}, {{"a", "b"}}},
         {"gap 60 splits", {span_at(0, 100, 100, 110, "a"), span_at(160, 100, 170, 110, "b")}, {{"a"}, {"b"}}},
         {"rise 5.9 joins", {span_at(0, 100, 100, 110, "a"), span_at(100, 105.9, 110, 115, "b")}, {{"a", "b"}}},
@@ -245,20 +209,11 @@ TEST(BuildLines, ThresholdsAndReadingOrder) {
     }
 }
 
-// ---- Blocks ----
-
 TEST(BuildBlocks, VerticalGaps) {
     // The upper line covers y 100..112; the lower one is 12 high and ends `gap` below it.
-    const struct {
-        const char* name;
-        double lower_top;
-        std::size_t blocks;
-    } cases[] = {
-        {"leading 14.4, gap 2.4", 97.6, 1},
-        {"gap exactly 18", 82, 1},
-        {"gap 18.1", 81.9, 2},
-        {"overlapping lines", 105, 1},
-        {"nan gap joins", kNaN, 1},
+    const struct { const char* name; double lower_top; std::size_t blocks; } cases[] = {
+        {"leading 14.4, gap 2.4", 97.6, 1}, {"gap exactly 18", 82, 1}, {"gap 18.1", 81.9, 2},
+        {"overlapping lines", 105, 1}, {"nan gap joins", kNaN, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -275,8 +230,6 @@ TEST(BuildBlocks, VerticalGaps) {
     EXPECT_TRUE(build_blocks({}, kSize).empty());
 }
 
-// ---- Columns ----
-
 std::vector<double> repeat(double x, std::size_t n) { return std::vector<double>(n, x); }
 
 std::vector<double> concat(std::initializer_list<std::vector<double>> parts) {
@@ -286,11 +239,7 @@ std::vector<double> concat(std::initializer_list<std::vector<double>> parts) {
 }
 
 TEST(FindColumnSplit, Decisions) {
-    const struct {
-        const char* name;
-        std::vector<double> x0s;
-        std::optional<double> split;
-    } cases[] = {
+    const struct { const char* name; std::vector<double> x0s; std::optional<double> split; } cases[] = {
         {"five spans over the page", {0, 150, 300, 450, 600}, std::nullopt},
         {"edges within 99 points", concat({repeat(0, 20), repeat(99, 20)}), std::nullopt},
         // Bins 0 and 19 of 20 (width 12.4); the first empty bin between them is 6.
@@ -340,8 +289,12 @@ TEST(ClusterChars, TwoColumnsLeftFirst) {
     std::vector<CharInfo> chars;
     add_column(chars, 320, 700, 10, U'r');
     add_column(chars, 72, 300, 10, U'l');
-    const std::vector<TextBlock> blocks = cluster_chars(chars, "F", 0, kSize);
+    const std::vector<TextBlock> blocks = cluster_chars(chars, "Times-Roman", 0xABCDEF, 7.0);
     ASSERT_EQ(blocks.size(), 2u);
+    // The caller's font, colour and size go on every span.
+    for (const TextSpan* s : all_spans(blocks)) {
+        EXPECT_EQ(std::tie(s->font, s->color, s->size), std::make_tuple("Times-Roman", 0xABCDEFu, 7.0));
+    }
     EXPECT_EQ(blocks[0].bbox.x0, 72);
     EXPECT_EQ(blocks[1].bbox.x0, 320);
     for (const TextBlock& b : blocks) {
@@ -354,13 +307,11 @@ TEST(ClusterChars, TwoColumnsLeftFirst) {
     std::vector<CharInfo> one;
     add_column(one, 320, 700, 10, U'r');
     one.push_back(glyph(72, 300, 78, 310, U'l'));
-    const std::vector<TextBlock> single = cluster_chars(one, "F", 0, kSize);
+    const std::vector<TextBlock> single = cluster_chars(one, "F", 0, 12.0);
     ASSERT_EQ(single.size(), 2u);  // the lone span is far below: its own block, after
     EXPECT_EQ(single[0].bbox.x0, 320);
     EXPECT_EQ(single[1].bbox.x0, 72);
 }
-
-// ---- Hyphenated lines ----
 
 std::vector<std::vector<std::string>> merged_texts(const std::vector<std::vector<std::string>>& lines) {
     TextBlock block;
@@ -379,11 +330,7 @@ std::vector<std::vector<std::string>> merged_texts(const std::vector<std::vector
 
 TEST(MergeHyphenatedLines, JoinsAndChains) {
     using Lines = std::vector<std::vector<std::string>>;
-    const struct {
-        const char* name;
-        Lines in;
-        Lines want;
-    } cases[] = {
+    const struct { const char* name; Lines in, want; } cases[] = {
         {"example", {{"exam-"}, {"ple text"}}, {{"exam", "ple text"}}},
         {"chain of three", {{"co-"}, {"op-"}, {"eration"}}, {{"co", "op", "eration"}}},
         {"chain of four", {{"a-"}, {"b-"}, {"c-"}, {"d"}}, {{"a", "b", "c", "d"}}},
@@ -392,12 +339,11 @@ TEST(MergeHyphenatedLines, JoinsAndChains) {
         // The texts look past empty spans; only the last span loses a hyphen.
         {"empty last span", {{"ab-", ""}, {"cd"}}, {{"ab-", "", "cd"}}},
         {"empty first span", {{"ab-"}, {"", "cd"}}, {{"ab", "", "cd"}}},
+        // Only an ASCII hyphen at the very end, before an ASCII lower-case letter, joins.
         {"upper case", {{"exam-"}, {"Ple"}}, {{"exam-"}, {"Ple"}}},
         {"digit", {{"exam-"}, {"1ple"}}, {{"exam-"}, {"1ple"}}},
         {"space", {{"exam-"}, {" ple"}}, {{"exam-"}, {" ple"}}},
-        {"punctuation", {{"exam-"}, {".ple"}}, {{"exam-"}, {".ple"}}},
         {"accented", {{"exam-"}, {"\xC3\xA9t\xC3\xA9"}}, {{"exam-"}, {"\xC3\xA9t\xC3\xA9"}}},
-        {"en dash", {{"exam\xE2\x80\x93"}, {"ple"}}, {{"exam\xE2\x80\x93"}, {"ple"}}},
         {"soft hyphen", {{"exam\xC2\xAD"}, {"ple"}}, {{"exam\xC2\xAD"}, {"ple"}}},
         {"hyphen then space", {{"exam- "}, {"ple"}}, {{"exam- "}, {"ple"}}},
         {"empty lines", {{""}, {"ple"}}, {{""}, {"ple"}}},
@@ -457,8 +403,6 @@ TEST(MergeHyphenatedLines, LongChainCollapses) {
     EXPECT_EQ(line.spans.back().text, "a-");
     expect_box_eq(line.bbox, {0, -double(kLines - 1) * 20, 10, 10});
 }
-
-// ---- Hostile coordinates ----
 
 TEST(ClusterChars, NaNAndInfinityGoThroughEveryStage) {
     const double pool[] = {kNaN, kInf, -kInf, 0, 72, 320, 1e308, -1e308, 5e-324, 100.5, 300, 600};
