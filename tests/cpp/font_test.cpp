@@ -64,10 +64,8 @@ TEST(ParseHexTokens, DigitsInPairs) {
 
 TEST(FindToken, FromStartIndex) {
     EXPECT_EQ(find_token("abcabc", 2, "bc"), 4u);
-    EXPECT_EQ(find_token("abcabc", 5, "bc"), std::nullopt);
     EXPECT_EQ(find_token("abc", 3, ""), 3u);
     EXPECT_EQ(find_token("abc", 4, ""), std::nullopt);
-    EXPECT_EQ(find_token("abc", 100, "a"), std::nullopt);
 }
 
 TEST(ParseCmap, BfcharPairs) {
@@ -103,10 +101,7 @@ TEST(ParseCmap, TokenRules) {
          ByteList{0x00, 0x42}},
         // Unspaced tokens form one token.
         {"beginbfchar <01><0041> <02> endbfchar", "\x01\x00\x00\x41"sv, ByteList{0x02}},
-        // No end marker: the section runs to the end of the text.
-        {"beginbfchar <01> <0041> <02> <0042>", "\x02", ByteList{0x00, 0x42}},
-        // Text that is not UTF-8 gives an empty map.
-        {"beginbfchar <01> <0041> endbfchar \xFF", "\x01", std::nullopt},
+        // Text that is not UTF-8 (here a surrogate) gives an empty map.
         {"beginbfchar <01> <0041> endbfchar \xED\xA0\x80", "\x01", std::nullopt},
     };
     expect_lookups(cases);
@@ -237,22 +232,16 @@ TEST(GlyphNames, TableIsSortedAndComplete) {
 
 TEST(GlyphNames, Resolution) {
     const struct { std::string_view name; std::optional<char32_t> expected; } cases[] = {
-        // From the table, at both ends of its lengths and values.
-        {"at", 0x40}, {"fi", 0xFB01}, {"space", 0x20}, {"Euro", 0x20AC},
-        {"quotesinglbase", 0x201A}, {"epsilon1", 0x3F5}, {"arrowdblright", 0x21D2},
         // Exact and case-sensitive; one-letter names are not in the table.
-        {"A", std::nullopt}, {"At", std::nullopt}, {"SPACE", std::nullopt},
-        {"spac", std::nullopt}, {"spaces", std::nullopt}, {"", std::nullopt},
+        {"fi", 0xFB01}, {"Euro", 0x20AC}, {"quotesinglbase", 0x201A}, {"A", std::nullopt},
+        {"SPACE", std::nullopt}, {"spac", std::nullopt}, {"spaces", std::nullopt}, {"", std::nullopt},
         // uniXXXX with at least 7 bytes; one optional '+'; leading zeros allowed.
-        {"uni00e9", 0xE9}, {"uni+0041", 0x41}, {"uni+041", 0x41}, {"uni0000041", 0x41},
-        {"uni10FFFF", 0x10FFFF}, {"uni1F600", 0x1F600},
+        {"uni00e9", 0xE9}, {"uni+041", 0x41}, {"uni10FFFF", 0x10FFFF}, {"uni1F600", 0x1F600},
         {"uni" "000000000000000000000000000000000000000041", 0x41},
         {"uni041", std::nullopt}, {"uni00410042", std::nullopt}, {"uni110000", std::nullopt},
-        {"uniD800", std::nullopt}, {"uniDFFF", std::nullopt}, {"uniFFFFFFFFFFFF", std::nullopt},
-        {"uni00G1", std::nullopt}, {"uni++0041", std::nullopt}, {"uni-0041", std::nullopt},
-        {"uni 0041", std::nullopt}, {"Uni0041", std::nullopt}, {"u0041xyz", std::nullopt},
-        // Not UTF-8.
-        {"uni\xFF" "041", std::nullopt}, {"\xE9t\xE9", std::nullopt},
+        {"uniD800", std::nullopt}, {"uniFFFFFFFFFFFF", std::nullopt}, {"uni00G1", std::nullopt},
+        {"uni++0041", std::nullopt}, {"uni-0041", std::nullopt}, {"Uni0041", std::nullopt},
+        {"uni\xFF" "041", std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(glyph_name_to_unicode(as_bytes(c.name)), c.expected) << c.name;
 }
@@ -260,14 +249,12 @@ TEST(GlyphNames, Resolution) {
 TEST(DecodeChar, ToUnicodeLengths) {
     // Code 0x41 maps to the destination; a refused destination falls back to Latin-1 'A'.
     const struct { std::string_view dst; char32_t expected; } cases[] = {
-        {"<58>", U'X'}, {"<00>", 0x0000}, {"<0058>", U'X'}, {"<E000>", 0xE000},
-        {"<D800>", U'A'}, {"<DFFF>", U'A'},  // lone surrogates
-        {"<01F600>", 0x1F600}, {"<10FFFF>", 0x10FFFF}, {"<110000>", U'A'}, {"<00D800>", U'A'},
+        {"<58>", U'X'}, {"<00>", 0x0000}, {"<E000>", 0xE000}, {"<DFFF>", U'A'},  // lone surrogate
+        {"<10FFFF>", 0x10FFFF}, {"<110000>", U'A'}, {"<00D800>", U'A'},
         {"<D83DDE00>", 0x1F600}, {"<DBFFDFFF>", 0x10FFFF},  // surrogate pairs
         {"<0001F600>", 0x1F600}, {"<00110000>", U'A'},      // UTF-32
-        {"<00660066>", U'A'},                               // two characters
-        {"<D83D0041>", U'A'}, {"<DC00DC00>", U'A'},         // broken pairs
-        {"<0041004200>", U'A'}, {"<00660066006C>", U'A'},
+        {"<00660066>", U'A'}, {"<D83D0041>", U'A'},         // two characters, a broken pair
+        {"<0041004200>", U'A'},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.dst);
@@ -319,31 +306,18 @@ TEST(DecodeChar, ToUnicodeThenDifferencesThenLatin1) {
     }
 }
 
-TEST(DecodeChar, OneByteTableMatchesFullDecoding) {
-    FontInfo fonts[3];
-    fonts[0] = extract_font_info(object_of("<< /Encoding << /Differences [1 /A /a /fl 40 /uni263A] >> >>"));
-    fonts[1].to_unicode = cmap_of("beginbfchar <20> <D83DDE00> <21> <0041> endbfchar "
-                                  "beginbfrange <30> <39> <FF10> <00> <FF> <0000> endbfrange");
-    fonts[2] = fonts[0];
-    fonts[2].to_unicode = fonts[1].to_unicode;
-    for (FontInfo& f : fonts) {
-        FontInfo finished = f;
-        finish_font_info(finished);
-        ASSERT_TRUE(finished.single_byte_ready);
-        for (int b = 0; b < 256; ++b) {
-            const auto code = static_cast<std::uint8_t>(b);
-            ASSERT_EQ(finished.decode_char(&code, 1), f.decode_char(&code, 1)) << b;
-        }
-    }
-    EXPECT_EQ(decode(fonts[1], "3"), 0xFF13);
-}
-
-TEST(ExtractFontInfo, Fields) {
-    const FontInfo simple = extract_font_info(object_of("<< /Subtype /Type1 /Widths [500 /x 600.5] /DW 250 >>"));
+TEST(ExtractFontInfo, FieldsAndSimpleWidths) {
+    // Non-numbers are dropped from /Widths; /FirstChar is not applied; codes past the array
+    // take /DW, or 1000.
+    const FontInfo simple = extract_font_info(
+        object_of("<< /Subtype /Type1 /FirstChar 32 /Widths [500 /x 600.5] /DW 250 >>"));
     EXPECT_FALSE(simple.is_type0);
-    EXPECT_EQ(simple.widths, (std::vector<double>{500, 600.5}));
-    EXPECT_EQ(simple.missing_width, 250);
     EXPECT_FALSE(simple.differences.has_value());
+    EXPECT_EQ(simple.widths, (std::vector<double>{500, 600.5}));
+    EXPECT_EQ(simple.glyph_width(1), 600.5);
+    EXPECT_EQ(simple.glyph_width(2), 250);
+    EXPECT_EQ(simple.glyph_width(0xFFFFFFFF), 250);
+    EXPECT_EQ(extract_font_info(object_of("<< /Widths [500] >>")).glyph_width(32), 1000);
     EXPECT_TRUE(extract_font_info(object_of("<< /Subtype /Type0 >>")).is_type0);
     // Only the name Type0 in the first Subtype entry makes a Type0 font.
     for (std::string_view font : {"<< /Subtype (Type0) >>", "<< /Subtype /Type0x >>",
@@ -379,19 +353,6 @@ TEST(ExtractFontInfo, Differences) {
     }
 }
 
-TEST(GlyphWidth, SimpleFonts) {
-    const FontInfo f = extract_font_info(object_of("<< /FirstChar 32 /Widths [500 600] >>"));
-    const FontInfo dw = extract_font_info(object_of("<< /Widths [500 /x 600] /DW 300 >>"));
-    // FirstChar is not applied; codes past the array take the missing width.
-    const struct { std::uint32_t code; double width, with_dw; } cases[] = {
-        {0, 500, 500}, {1, 600, 600}, {2, 1000, 300}, {32, 1000, 300}, {0xFFFFFFFF, 1000, 300},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(f.glyph_width(c.code), c.width) << c.code;
-        EXPECT_EQ(dw.glyph_width(c.code), c.with_dw) << c.code;
-    }
-}
-
 TEST(GlyphWidth, CidWidths) {
     const struct {
         std::string_view descendant;
@@ -413,16 +374,13 @@ TEST(GlyphWidth, CidWidths) {
         {"<< /W [1 [500 /x 600.5]] >>", {{1, 500}, {2, 0}, {3, 600.5}}},
         {"<< /W [1 []] >>", {{1, 1000}}},
         // A missing or non-number w gives 0.
-        {"<< /W [1 2] >>", {{1, 0}, {2, 0}, {3, 1000}}},
-        {"<< /W [1 2 /x] >>", {{1, 0}, {2, 0}}},
+        {"<< /W [1 2 /x] >>", {{1, 0}, {2, 0}, {3, 1000}}},
         // Elements that start no entry are skipped one at a time.
         {"<< /W [/x 1 [500] 1.5 [7] 2.0 3 (s) 8 [9]] >>", {{1, 500}, {2, 1000}, {3, 1000}, {8, 9}}},
-        {"<< /W [1 [500] 7] >>", {{1, 500}, {7, 1000}}},
         // Ranges are sorted by start.
         {"<< /W [20 [5] 10 [6]] >>", {{10, 6}, {20, 5}}},
         // Huge s e w ranges are kept whole: every code from s on.
-        {"<< /W [0 4294967295 250] >>", {{0, 250}, {0x80000000, 250}, {0xFFFFFFFF, 250}}},
-        {"<< /W [0 99999999999 250] >>", {{0, 250}, {0xFFFFFFFF, 250}}},
+        {"<< /W [0 99999999999 250] >>", {{0, 250}, {0x80000000, 250}, {0xFFFFFFFF, 250}}},
         {"<< /W [-9223372036854775808 9223372036854775807 7] >>", {{0, 7}, {0xFFFFFFFF, 7}}},
         // s is taken by its low 32 bits.
         {"<< /W [-1 5 9] >>", {{0, 1000}, {0xFFFFFFFE, 1000}, {0xFFFFFFFF, 9}}},
