@@ -23,31 +23,25 @@ class PdfBuilder:
         return self
 
     def add_stream(self, num: int, dict_entries, data, compress: bool = False) -> "PdfBuilder":
-        data = _b(data)
-        dict_entries = _b(dict_entries)
+        data, dict_entries = _b(data), _b(dict_entries)
         if compress:
             data = zlib.compress(data)
             dict_entries = b"/Filter /FlateDecode " + dict_entries
-        self.objects[num] = (b"<< /Length " + _b(len(data)) + b" " + dict_entries +
-                             b" >>\nstream\n" + data + b"\nendstream")
-        return self
+        return self.add(num, b"<< /Length %d %s >>\nstream\n%s\nendstream" % (len(data), dict_entries, data))
 
     def build(self) -> bytes:
         out = bytearray(b"%PDF-1.7\n%\xe2\xe3\xcf\xd3\n")
         offsets = {}
         for num in sorted(self.objects):
             offsets[num] = len(out)
-            out += _b(num) + b" 0 obj\n" + self.objects[num] + b"\nendobj\n"
+            out += b"%d 0 obj\n%s\nendobj\n" % (num, self.objects[num])
         size = max(self.objects, default=0) + 1
         xref_at = len(out)
-        out += b"xref\n0 " + _b(size) + b"\n0000000000 65535 f \n"
+        out += b"xref\n0 %d\n0000000000 65535 f \n" % size
         for n in range(1, size):
-            if n in offsets:
-                out += b"%010d 00000 n \n" % offsets[n]
-            else:
-                out += b"0000000000 65535 f \n"
-        out += (b"trailer\n<< /Size " + _b(size) + b" /Root " + _b(self.root) + b" 0 R " +
-                self.trailer_extra + b" >>\nstartxref\n" + _b(xref_at) + b"\n%%EOF\n")
+            out += b"%010d 00000 n \n" % offsets[n] if n in offsets else b"0000000000 65535 f \n"
+        out += b"trailer\n<< /Size %d /Root %d 0 R %s >>\nstartxref\n%d\n%%%%EOF\n" % (
+            size, self.root, self.trailer_extra, xref_at)
         return bytes(out)
 
     def write(self, path) -> str:
@@ -56,22 +50,27 @@ class PdfBuilder:
         return str(path)
 
 
+def _page_tree(page_entries, first, step, extra) -> PdfBuilder:
+    """Catalog 1 and page tree 2 over one page per entry: page k is object first + step * k,
+    with the entry added to its dictionary; `extra` maps more object numbers to bodies."""
+    b = PdfBuilder().add(1, b"<< /Type /Catalog /Pages 2 0 R >>")
+    kids = []
+    for k, entry in enumerate(page_entries):
+        kids.append(b"%d 0 R" % (first + step * k))
+        b.add(first + step * k, b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] " + _b(entry) + b" >>")
+    b.add(2, b"<< /Type /Pages /Kids [" + b" ".join(kids) + b"] /Count %d >>" % len(kids))
+    for num, body in (extra or {}).items():
+        b.add(num, body)
+    return b
+
+
 def pages_pdf(contents, resources=b"<< /Font << /F1 5 0 R >> >>", extra=None) -> PdfBuilder:
     """A document with one page per content string. Object 5 is a simple Helvetica font;
     pages and their contents start at object 10. `extra` maps more object numbers to bodies."""
-    b = PdfBuilder()
-    b.add(1, b"<< /Type /Catalog /Pages 2 0 R >>")
-    kids = []
+    res = b" /Resources " + _b(resources) if resources else b""
+    b = _page_tree([b"/Contents %d 0 R" % (11 + 2 * i) + res for i in range(len(contents))], 10, 2, None)
     for i, content in enumerate(contents):
-        page_num = 10 + 2 * i
-        kids.append(_b(page_num) + b" 0 R")
-        page = (b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents " +
-                _b(page_num + 1) + b" 0 R")
-        if resources:
-            page += b" /Resources " + _b(resources)
-        b.add(page_num, page + b" >>")
-        b.add_stream(page_num + 1, b"", content)
-    b.add(2, b"<< /Type /Pages /Kids [" + b" ".join(kids) + b"] /Count " + _b(len(kids)) + b" >>")
+        b.add_stream(11 + 2 * i, b"", content)
     b.add(5, b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
     for num, body in (extra or {}).items():
         b.add(num, body)
@@ -82,17 +81,4 @@ def annotated_pdf(annots, extra=None) -> PdfBuilder:
     """A document with one page per entry of `annots`, each page carrying "/Annots <entry>"
     (no Annots entry when the entry is empty). Page i is object 200 + i; objects 100 to 199
     are free for `extra`, which maps object numbers to bodies."""
-    b = PdfBuilder()
-    b.add(1, b"<< /Type /Catalog /Pages 2 0 R >>")
-    kids = []
-    for i, annot in enumerate(annots):
-        num = 200 + i
-        kids.append(_b(num) + b" 0 R")
-        page = b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792]"
-        if annot:
-            page += b" /Annots " + _b(annot)
-        b.add(num, page + b" >>")
-    b.add(2, b"<< /Type /Pages /Kids [" + b" ".join(kids) + b"] /Count " + _b(len(kids)) + b" >>")
-    for num, body in (extra or {}).items():
-        b.add(num, body)
-    return b
+    return _page_tree([b"/Annots " + _b(a) if a else b"" for a in annots], 200, 1, extra)
