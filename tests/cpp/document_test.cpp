@@ -76,7 +76,7 @@ DocPtr expect_doc(const std::string& file, bool recovered, const Nums& pages,
     return doc;
 }
 
-// Each request fails with its error, and fails the same way again: failures are not cached.
+// Each request fails with its error, and fails the same way again.
 void expect_lookup_errors(const Document& doc,
                           const std::vector<std::pair<std::uint32_t, ParseError>>& cases) {
     for (const auto& [num, expected] : cases) {
@@ -179,6 +179,39 @@ TEST(DocumentObjectStreams, Errors) {
                                 {13, msg("ObjStm not in xref")}, {14, kind(ParseErrorKind::InvalidNumber)},
                                 {15, msg("expected stream after dict")}, {16, compressed},
                                 {17, msg("flate decompression failed")}});
+}
+
+TEST(DocumentGetObject, NumbersNamingOneOffsetShareWhatWasReadThere) {
+    // Objects 5 to 7 name one offset, and object streams 20 and 21 another: a table can name
+    // one offset under thousands of numbers, which must not cost a parse (or a decompression)
+    // each. Objects 8 and 9 name an offset that cannot be read, and fail alike.
+    PdfWriter w = three_objects();
+    w.object(5, "[1 2 3]");
+    w.object(8, "(eight)");
+    w.offsets[8] += 2;  // inside the header
+    w.stream(20, "/Type /ObjStm /N 2 /First 10 /Filter /FlateDecode",
+             testing::flate("10 0 11 4 100 110"));
+    std::vector<StreamEntry> entries = w.in_use({1, 2, 3, 5, 8, 20});
+    for (std::uint32_t alias : {6u, 7u}) entries.push_back({alias, 1, static_cast<std::uint32_t>(w.offsets[5]), 0});
+    entries.push_back({9, 1, static_cast<std::uint32_t>(w.offsets[8]), 0});
+    entries.push_back({21, 1, static_cast<std::uint32_t>(w.offsets[20]), 0});
+    entries.insert(entries.end(), {{10, 2, 20, 0}, {11, 2, 21, 1}});
+    w.startxref(w.xref_stream(30, entries, "/Size 31 /Root 1 0 R", false));
+    DocPtr doc = expect_doc(w.out, false, {3}, {{10, 100}, {11, 110}});
+    ASSERT_TRUE(doc);
+    Result<ObjPtr> five = doc->get_object({5, 0});
+    ASSERT_TRUE(five);
+    for (std::uint32_t alias : {6u, 7u}) {
+        Result<ObjPtr> other = doc->get_object({alias, 0});
+        ASSERT_TRUE(other);
+        EXPECT_EQ(other->get(), five->get()) << alias;
+    }
+    // 10 and 11 come from one split of the stream: their pointers share its ownership.
+    Result<ObjPtr> ten = doc->get_object({10, 0}), eleven = doc->get_object({11, 0});
+    ASSERT_TRUE(ten && eleven);
+    EXPECT_FALSE(ten->owner_before(*eleven) || eleven->owner_before(*ten));
+    expect_lookup_errors(*doc, {{8, kind(ParseErrorKind::InvalidNumber)},
+                                {9, kind(ParseErrorKind::InvalidNumber)}});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -483,7 +516,7 @@ TEST(DocumentConcurrency, ParallelLookupsAgree) {
             const std::uint32_t page = 100 + s * 20 + i, packed = 1000 + s * 20 + i;
             w.object(page, "<< /Type /Page /N " + std::to_string(page) + " >>");
             kids += std::to_string(page) + " 0 R ";
-            objects.push_back({packed, "[" + std::to_string(packed) + " (x)]"});
+            objects.push_back({packed, std::string("[") + std::to_string(packed) + " (x)]"});
             entries.push_back({packed, 2, 500 + s, i});
         }
         w.object_stream(500 + s, objects, true);

@@ -79,7 +79,7 @@ std::string text_of(const PageResult& page) {
     std::string out;
     for (const TextBlock& b : page.blocks) {
         for (const TextLine& l : b.lines) {
-            for (const TextSpan& s : l.spans) out += (out.empty() ? "" : "|") + s.text;
+            for (const TextSpan& s : l.spans) out.append(out.empty() ? "" : "|").append(s.text);
         }
     }
     return out;

@@ -25,9 +25,12 @@ std::string describe(const std::optional<PdfObj>& obj) {
     if (obj->kind != PdfObj::Kind::Dict) return "other";
     std::string out;
     for (const PdfObjEntry& e : obj->entries) {
-        out += (out.empty() ? "" : " ") + std::string(as_chars(e.key)) + "=";
+        if (!out.empty()) out += ' ';
+        out += as_chars(e.key);
+        out += '=';
         if (e.value.kind == PdfObj::Kind::Name) {
-            out += "/" + std::string(as_chars(e.value.name));
+            out += '/';
+            out += as_chars(e.value.name);
         } else if (e.value.kind == PdfObj::Kind::Ref) {
             out += std::to_string(e.value.ref.num) + " " + std::to_string(e.value.ref.gen) + " R";
         } else {
