@@ -288,12 +288,6 @@ Result<PdfObject> read_object_at(Bytes data, std::uint32_t offset, Arena* arena)
 }  // namespace
 
 Result<ObjPtr> Document::get_object(ObjectId id) const {
-    {
-        std::shared_lock lock(object_cache_.mutex);
-        if (auto it = object_cache_.map.find(id.num); it != object_cache_.map.end()) {
-            return it->second;
-        }
-    }
     const XrefEntry* entry = entries_.find(id.num);
     if (!entry) return std::unexpected(message(kNotInXref));
     switch (entry->kind) {
@@ -309,32 +303,45 @@ Result<ObjPtr> Document::get_object(ObjectId id) const {
         case XrefKind::InUse:
             break;
     }
+    {
+        std::shared_lock lock(object_cache_.mutex);
+        if (auto it = object_cache_.map.find(entry->offset); it != object_cache_.map.end()) {
+            return it->second;
+        }
+    }
     // No lock while parsing: other threads keep reading the cache meanwhile.
-    VELLIX_TRY(obj, read_object_at(bytes(), entry->offset, arena_.get()));
-    auto shared = std::make_shared<const PdfObject>(std::move(*obj));
+    Result<PdfObject> obj = read_object_at(bytes(), entry->offset, arena_.get());
+    Result<ObjPtr> outcome = obj ? Result<ObjPtr>(std::make_shared<const PdfObject>(std::move(*obj)))
+                                 : std::unexpected(obj.error());
     std::unique_lock lock(object_cache_.mutex);
-    // A thread that parsed the same object first keeps its value, so every caller shares one.
-    return object_cache_.map.try_emplace(id.num, std::move(shared)).first->second;
+    // A thread that read the same offset first keeps its outcome, so every caller shares one.
+    return object_cache_.map.try_emplace(entry->offset, std::move(outcome)).first->second;
 }
 
 Result<std::shared_ptr<const ObjStmMap>> Document::object_stream(std::uint32_t num) const {
-    {
-        std::shared_lock lock(objstm_cache_.mutex);
-        if (auto it = objstm_cache_.map.find(num); it != objstm_cache_.map.end()) return it->second;
-    }
     // One level only: an object stream must itself be stored at a file offset.
     const XrefEntry* entry = entries_.find(num);
     if (!entry) return std::unexpected(message(kObjStmNotInXref));
     if (entry->kind != XrefKind::InUse) return std::unexpected(message(kObjStmCompressed));
-    VELLIX_TRY(raw, parse_object_stream_raw(bytes(), entry->offset, arena_.get()));
+    {
+        std::shared_lock lock(objstm_cache_.mutex);
+        if (auto it = objstm_cache_.map.find(entry->offset); it != objstm_cache_.map.end()) {
+            return it->second;
+        }
+    }
+    Result<std::shared_ptr<const ObjStmMap>> outcome = split_object_stream(entry->offset);
+    std::unique_lock lock(objstm_cache_.mutex);
+    return objstm_cache_.map.try_emplace(entry->offset, std::move(outcome)).first->second;
+}
+
+Result<std::shared_ptr<const ObjStmMap>> Document::split_object_stream(std::uint32_t offset) const {
+    VELLIX_TRY(raw, parse_object_stream_raw(bytes(), offset, arena_.get()));
     PdfStream stream{std::move(raw->dict), raw->data};
     VELLIX_TRY(decoded, decode_structural_stream(stream));
     // The split objects borrow from the decoded bytes, which the document keeps from now on.
     const Bytes kept = arena_->keep(std::move(*decoded));
     VELLIX_TRY(objects, parse_objstm(stream.dict, kept, arena_.get()));
-    auto shared = std::make_shared<const ObjStmMap>(std::move(*objects));
-    std::unique_lock lock(objstm_cache_.mutex);
-    return objstm_cache_.map.try_emplace(num, std::move(shared)).first->second;
+    return std::make_shared<const ObjStmMap>(std::move(*objects));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -54,10 +54,13 @@ public:
     // file with "encrypted PDFs are not supported".
     [[nodiscard]] static Result<DocPtr> from_mmap(MappedFile file);
 
-    // Shared, immutable object; repeated lookups return equal values. Keyed by id.num only.
-    // Safe to call from several threads at once. The object borrows from this document and
-    // must not be used after it is dropped. Failures are not cached. Errors: "object not in
-    // xref", "object is free (deleted)", "object not found in ObjStm", "ObjStm not in xref",
+    // Shared, immutable object; repeated lookups return the same object, which stays at its
+    // address until the document is dropped (so callers may key caches of their own by it).
+    // Keyed by id.num only; numbers whose entries name one file offset (or one object stream)
+    // share what was read there. Failures to read or split are kept too: reading is a pure
+    // function of the file, so trying again only repeats the work. Safe to call from several
+    // threads at once. The object borrows from this document and must not be used after it is
+    // dropped. Errors: "object not in xref", "object is free (deleted)", "object not found in ObjStm", "ObjStm not in xref",
     // "ObjStm must be uncompressed", UnexpectedEof (offset past the end), InvalidNumber and
     // "expected 'obj' keyword" (bad header), the parser's and the filters' errors.
     [[nodiscard]] Result<ObjPtr> get_object(ObjectId id) const;
@@ -83,8 +86,11 @@ public:
 private:
     Document() = default;
 
-    // The split objects of object stream `num`, decoded once and cached.
+    // The split objects of object stream `num`, decoded once and cached (a failure too).
     [[nodiscard]] Result<std::shared_ptr<const ObjStmMap>> object_stream(std::uint32_t num) const;
+    // Reads, decodes and splits the object stream stored at `offset`.
+    [[nodiscard]] Result<std::shared_ptr<const ObjStmMap>> split_object_stream(
+        std::uint32_t offset) const;
 
     struct PageWalk {
         std::vector<ObjectId> pages;
@@ -103,13 +109,16 @@ private:
     bool recovered_ = false;
     std::unique_ptr<Arena> arena_ = std::make_unique<Arena>();
 
+    // Both caches are keyed by file offset, not by object number: the numbers in an object's
+    // header are not compared with the number asked for, so a table may name one offset under
+    // many numbers, and each must not cost a parse (or a decompression) and a copy of its own.
     struct ObjectCache {
         mutable std::shared_mutex mutex;                // guards map
-        std::unordered_map<std::uint32_t, ObjPtr> map;
+        std::unordered_map<std::uint32_t, Result<ObjPtr>> map;
     };
     struct ObjStmCache {
         mutable std::shared_mutex mutex;                // guards map
-        std::unordered_map<std::uint32_t, std::shared_ptr<const ObjStmMap>> map;
+        std::unordered_map<std::uint32_t, Result<std::shared_ptr<const ObjStmMap>>> map;
     };
     mutable ObjectCache object_cache_;
     mutable ObjStmCache objstm_cache_;
