@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     walked.ranges_indexed = false;
 
     FontInfo font;
-    font.to_unicode = cmap;
+    font.to_unicode = std::make_shared<const CMap>(cmap);
     finish_font_info(font);
 
     size_t lookups = 0;

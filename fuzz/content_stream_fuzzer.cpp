@@ -41,8 +41,9 @@ FontTable make_fonts() {
     finish_font_info(simple);
     FontInfo wide;
     wide.is_type0 = true;
-    wide.cid.emplace();
-    wide.cid->widths.push_back(CIDWidthRange{0x20, {250, 500, 750}});
+    CIDFontInfo cid;
+    cid.widths.push_back(CIDWidthRange{0x20, {250, 500, 750}});
+    wide.cid = std::make_shared<const CIDFontInfo>(std::move(cid));
     finish_font_info(wide);
     return {{"F1", std::make_shared<const FontInfo>(std::move(simple))},
             {"F2", std::make_shared<const FontInfo>(std::move(wide))}};

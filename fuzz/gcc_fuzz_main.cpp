@@ -40,7 +40,7 @@ extern "C" __attribute__((weak)) void __sanitizer_set_death_callback(void (*call
 
 namespace {
 
-constexpr size_t kMapSize = size_t{1} << 16;
+constexpr size_t kMapSize = size_t{1} << 18;  // room for the edges of the whole core
 constexpr size_t kMaxInput = 1 << 16;
 constexpr unsigned kRunTimeoutSeconds = 5;
 constexpr double kSlowRunSeconds = 1.0;

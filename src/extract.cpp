@@ -31,45 +31,10 @@ constexpr std::string_view kDefaultLayoutFont = "Helvetica";
 constexpr std::uint32_t kLayoutColor = 0;
 constexpr double kLayoutSize = 12.0;
 
-// Fonts of one document, keyed by the object number of the font dictionary. The pages of a
-// document (and the forms on them) name the same few font objects over and over; building a
-// font reads its widths, encoding and ToUnicode map, which is far more work than a lookup.
-// A font built from an object depends on nothing but that object, so sharing it is sound.
-class FontCache {
-public:
-    // The font of the referenced object, built on first use; nullptr when it cannot be
-    // fetched (that outcome is cached too: it cannot change for an opened document).
-    std::shared_ptr<const FontInfo> get(const DictEntry& entry, ObjectId ref, const Document& doc) {
-        {
-            std::shared_lock lock(mutex_);
-            if (auto it = fonts_.find(ref.num); it != fonts_.end()) return it->second;
-        }
-        std::shared_ptr<const FontInfo> font = build_one(entry, doc);  // no lock while building
-        std::unique_lock lock(mutex_);
-        // A racing thread may have inserted an equal font first; either one will do.
-        return fonts_.try_emplace(ref.num, std::move(font)).first->second;
-    }
-
-    // One font entry built through the font module on a resources dictionary of its own, so
-    // the rules for a single font stay in one place.
-    static std::shared_ptr<const FontInfo> build_one(const DictEntry& entry, const Document& doc) {
-        PdfDict font_dict;
-        font_dict.push_back(DictEntry{entry.key, entry.value});
-        PdfDict resources;
-        resources.push_back(DictEntry{as_bytes("Font"), PdfObject(std::move(font_dict))});
-        FontTable table = build_font_map(PdfObject(std::move(resources)), doc);
-        if (table.empty()) return nullptr;
-        return std::move(table.begin()->second);
-    }
-
-private:
-    std::shared_mutex mutex_;  // guards fonts_
-    std::unordered_map<std::uint32_t, std::shared_ptr<const FontInfo>> fonts_;
-};
-
-// The font table of a resources object, as build_font_map makes it, with referenced fonts
-// taken from the document's cache. `first_name`, when given, receives the key of the first
-// entry (in file order) that made it into the table.
+// The font table of a resources object, as build_font_map makes it, with fonts taken from the
+// document's cache (the pages of a document, and the forms on them, name the same few fonts
+// over and over). `first_name`, when given, receives the key of the first entry (in file
+// order) that made it into the table.
 FontTable build_fonts(const PdfObject& resources, const Document& doc, FontCache& cache,
                       std::string* first_name) {
     FontTable table;
@@ -82,9 +47,11 @@ FontTable build_fonts(const PdfObject& resources, const Document& doc, FontCache
     for (const DictEntry& entry : *fonts) {
         std::shared_ptr<const FontInfo> info;
         if (std::optional<ObjectId> ref = entry.value.as_ref()) {
-            info = cache.get(entry, *ref, doc);
+            if (Result<ObjPtr> fetched = doc.get_object(*ref); fetched && *fetched) {
+                info = cache.font(**fetched, doc);
+            }
         } else if (std::holds_alternative<PdfDict>(entry.value.value)) {
-            info = FontCache::build_one(entry, doc);
+            info = cache.font(entry.value, doc);
         }
         if (!info) continue;
         std::string name = lossy_utf8(entry.key);

@@ -564,28 +564,25 @@ CIDFontInfo extract_cid_font_info(const PdfObject& descendant) {
     return info;
 }
 
-FontTable build_font_map(const PdfObject& resources, const Document& doc) {
-    FontTable table;
-    if (!resources.dict()) return table;
-    // A Font entry given as a reference is not followed.
-    const PdfObject* fonts = resources.get("Font");
-    if (!fonts || fonts->kind() != ObjectKind::Dictionary) return table;
-    for (const DictEntry& entry : *fonts->dict()) {
-        ObjPtr fetched;
-        const PdfObject* font = nullptr;
-        if (entry.value.kind() == ObjectKind::Dictionary) {
-            font = &entry.value;
-        } else if (std::optional<ObjectId> ref = entry.value.as_ref()) {
-            fetched = fetch(doc, *ref);
-            font = fetched.get();
-        }
-        if (!font) continue;
+template <class T, class Make>
+std::shared_ptr<const T> FontCache::get_or_make(Shared<T>& shared, const PdfObject* key, Make make) {
+    {
+        std::shared_lock lock(shared.mutex);
+        if (auto it = shared.map.find(key); it != shared.map.end()) return it->second;
+    }
+    std::shared_ptr<const T> value = make();  // no lock while building
+    std::unique_lock lock(shared.mutex);
+    // A racing thread may have stored an equal value first; every caller shares that one.
+    return shared.map.try_emplace(key, std::move(value)).first->second;
+}
 
-        FontInfo info = extract_font_info(*font);
+std::shared_ptr<const FontInfo> FontCache::font(const PdfObject& font, const Document& doc) {
+    return get_or_make(fonts_, &font, [&] {
+        FontInfo info = extract_font_info(font);
 
         // An Encoding given by reference: its Differences, when the direct form gave none.
         if (!info.differences) {
-            if (const PdfObject* enc = font->get("Encoding")) {
+            if (const PdfObject* enc = font.get("Encoding")) {
                 if (std::optional<ObjectId> ref = enc->as_ref()) {
                     ObjPtr enc_obj = fetch(doc, *ref);
                     if (enc_obj && enc_obj->kind() == ObjectKind::Dictionary) {
@@ -599,32 +596,63 @@ FontTable build_font_map(const PdfObject& resources, const Document& doc) {
 
         // ToUnicode is a stream, so only a reference can hold it. A stream whose filters fail
         // is read from its raw bytes.
-        if (const PdfObject* tu = font->get("ToUnicode")) {
+        if (const PdfObject* tu = font.get("ToUnicode")) {
             if (std::optional<ObjectId> ref = tu->as_ref()) {
                 ObjPtr tu_obj = fetch(doc, *ref);
-                const PdfStream* stream = tu_obj ? tu_obj->stream() : nullptr;
-                if (stream) {
-                    std::optional<ByteVec> decoded;
-                    if (const PdfObject* filter = tu_obj->get("Filter")) {
-                        if (Result<ByteVec> d = decompress_stream(stream->data, *filter)) decoded = std::move(*d);
-                    }
-                    info.to_unicode = parse_cmap(decoded ? Bytes(*decoded) : stream->data);
+                if (const PdfStream* stream = tu_obj ? tu_obj->stream() : nullptr) {
+                    info.to_unicode = get_or_make(to_unicode_, tu_obj.get(), [&] {
+                        std::optional<ByteVec> decoded;
+                        if (const PdfObject* filter = tu_obj->get("Filter")) {
+                            if (Result<ByteVec> d = decompress_stream(stream->data, *filter)) {
+                                decoded = std::move(*d);
+                            }
+                        }
+                        return std::make_shared<const CMap>(
+                            parse_cmap(decoded ? Bytes(*decoded) : stream->data));
+                    });
                 }
             }
         }
 
         if (info.is_type0) {
-            const PdfObject* desc = font->get("DescendantFonts");
+            const PdfObject* desc = font.get("DescendantFonts");
             const PdfArray* arr = desc ? desc->array() : nullptr;
             if (arr && !arr->empty()) {
                 if (std::optional<ObjectId> ref = arr->front().as_ref()) {
-                    if (ObjPtr d = fetch(doc, *ref)) info.cid = extract_cid_font_info(*d);
+                    if (ObjPtr d = fetch(doc, *ref)) {
+                        info.cid = get_or_make(cid_, d.get(), [&] {
+                            return std::make_shared<const CIDFontInfo>(extract_cid_font_info(*d));
+                        });
+                    }
                 }
             }
         }
 
         finish_font_info(info);
-        table.insert_or_assign(lossy_utf8(entry.key), std::make_shared<const FontInfo>(std::move(info)));
+        return std::make_shared<const FontInfo>(std::move(info));
+    });
+}
+
+FontTable build_font_map(const PdfObject& resources, const Document& doc) {
+    FontCache cache;
+    return build_font_map(resources, doc, cache);
+}
+
+FontTable build_font_map(const PdfObject& resources, const Document& doc, FontCache& cache) {
+    FontTable table;
+    if (!resources.dict()) return table;
+    // A Font entry given as a reference is not followed.
+    const PdfObject* fonts = resources.get("Font");
+    if (!fonts || fonts->kind() != ObjectKind::Dictionary) return table;
+    for (const DictEntry& entry : *fonts->dict()) {
+        std::shared_ptr<const FontInfo> font;
+        if (entry.value.kind() == ObjectKind::Dictionary) {
+            font = cache.font(entry.value, doc);
+        } else if (std::optional<ObjectId> ref = entry.value.as_ref()) {
+            if (ObjPtr fetched = fetch(doc, *ref)) font = cache.font(*fetched, doc);
+        }
+        if (!font) continue;
+        table.insert_or_assign(lossy_utf8(entry.key), std::move(font));
     }
     return table;
 }

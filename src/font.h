@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <shared_mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -107,8 +108,10 @@ struct FontInfo {
     std::vector<double> widths;
     double missing_width = 1000.0;
     std::optional<std::unordered_map<std::uint8_t, std::vector<std::uint8_t>>> differences;
-    std::optional<CMap> to_unicode;
-    std::optional<CIDFontInfo> cid;
+    // Shared, not copied: many font dictionaries of a file may name one ToUnicode stream or
+    // one descendant font, and each copy of a large map would cost its full size again.
+    std::shared_ptr<const CMap> to_unicode;
+    std::shared_ptr<const CIDFontInfo> cid;
 
     // Filled by finish_font_info(): the decoded value of every one-byte code, so that
     // decoding a one-byte code is a table lookup.
@@ -132,7 +135,40 @@ void finish_font_info(FontInfo& font);
 // merged table copies pointers, not fonts.
 using FontTable = std::unordered_map<std::string, std::shared_ptr<const FontInfo>>;
 
+// Fonts of one document, each built once and shared: a font by the address of its font
+// dictionary, a ToUnicode map by that of its stream object, descendant font widths by that of
+// the descendant font. A document keeps every object it hands out at one address until it is
+// dropped, so an address stands for one object while the cache lives, and the cache must not
+// outlive the document. A page that names a font already built, or a font naming a map that
+// another font already read, then costs a lookup instead of a decompression and a parse (and
+// no memory). Safe for concurrent use; no lock is held while building.
+class FontCache {
+public:
+    // The font of a font dictionary (an object of any other kind gives the defaults), as
+    // build_font_map makes it.
+    std::shared_ptr<const FontInfo> font(const PdfObject& font, const Document& doc);
+
+private:
+    template <class T>
+    struct Shared {
+        std::shared_mutex mutex;  // guards map
+        std::unordered_map<const PdfObject*, std::shared_ptr<const T>> map;
+    };
+    // The value stored under `key`, made by `make` on first use.
+    template <class T, class Make>
+    static std::shared_ptr<const T> get_or_make(Shared<T>& shared, const PdfObject* key, Make make);
+
+    Shared<FontInfo> fonts_;
+    Shared<CMap> to_unicode_;
+    Shared<CIDFontInfo> cid_;
+};
+
+// The fonts of the resources' Font dictionary (given directly; a reference is not followed):
+// a font given directly or by reference, by resource name; a reference that cannot be fetched
+// is left out. The first form builds through a cache of its own, so fonts of one dictionary
+// still share their maps.
 FontTable build_font_map(const PdfObject& resources, const Document& doc);
+FontTable build_font_map(const PdfObject& resources, const Document& doc, FontCache& cache);
 FontInfo extract_font_info(const PdfObject& font);
 CIDFontInfo extract_cid_font_info(const PdfObject& descendant);
 

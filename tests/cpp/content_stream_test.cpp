@@ -356,12 +356,14 @@ TEST(ScanContent, Ligatures) {
 TEST(ScanContent, Type0TwoByteCodes) {
     FontInfo f;
     f.is_type0 = true;
-    f.to_unicode.emplace();
-    f.to_unicode->bf_chars["\x00\x41"s] = {0x00, 0x41};
-    f.to_unicode->bf_chars["\x00\x20"s] = {0x00, 0x20};
-    f.cid.emplace();
-    f.cid->default_width = 1000;
-    f.cid->widths = {CIDWidthRange{0x20, {250}}, CIDWidthRange{0x41, {500}}};
+    CMap to_unicode;
+    to_unicode.bf_chars["\x00\x41"s] = {0x00, 0x41};
+    to_unicode.bf_chars["\x00\x20"s] = {0x00, 0x20};
+    f.to_unicode = std::make_shared<const CMap>(std::move(to_unicode));
+    CIDFontInfo cid;
+    cid.default_width = 1000;
+    cid.widths = {CIDWidthRange{0x20, {250}}, CIDWidthRange{0x41, {500}}};
+    f.cid = std::make_shared<const CIDFontInfo>(std::move(cid));
     finish_font_info(f);
     const FontTable fonts{{"T", std::make_shared<const FontInfo>(std::move(f))}};
     // Two-byte codes; an odd trailing byte is read as a one-byte code.

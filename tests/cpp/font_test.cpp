@@ -259,7 +259,8 @@ TEST(DecodeChar, ToUnicodeLengths) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.dst);
         FontInfo f;
-        f.to_unicode = cmap_of("beginbfchar <41> " + std::string(c.dst) + " endbfchar");
+        f.to_unicode = std::make_shared<const CMap>(
+            cmap_of("beginbfchar <41> " + std::string(c.dst) + " endbfchar"));
         // The same answer before and after the one-byte table is filled.
         EXPECT_EQ(decode(f, "A"), c.expected);
         finish_font_info(f);
@@ -270,8 +271,9 @@ TEST(DecodeChar, ToUnicodeLengths) {
 TEST(DecodeChar, TwoByteCodes) {
     FontInfo f, bare;
     f.is_type0 = bare.is_type0 = true;
-    f.to_unicode = cmap_of("beginbfchar <0041> <D800> <0042> <0062> endbfchar "
-                           "beginbfrange <0100> <01FF> <4E00> endbfrange");
+    f.to_unicode = std::make_shared<const CMap>(
+        cmap_of("beginbfchar <0041> <D800> <0042> <0062> endbfchar "
+                "beginbfrange <0100> <01FF> <4E00> endbfrange"));
     finish_font_info(f);
     finish_font_info(bare);
     EXPECT_EQ(decode(f, "\x00\x42"sv), U'b');
@@ -287,7 +289,8 @@ TEST(DecodeChar, ToUnicodeThenDifferencesThenLatin1) {
     FontInfo f = extract_font_info(
         object_of("<< /Encoding << /Differences [65 /uni00E9 /space /B 200 /nosuchglyph /fi] >> >>"));
     ASSERT_TRUE(f.differences.has_value());
-    f.to_unicode = cmap_of("beginbfchar <40> <0058> <41> <00660066> endbfchar");
+    f.to_unicode =
+        std::make_shared<const CMap>(cmap_of("beginbfchar <40> <0058> <41> <00660066> endbfchar"));
     FontInfo unfinished = f;
     finish_font_info(f);
     const struct { std::uint8_t code; char32_t expected; } cases[] = {
@@ -392,7 +395,8 @@ TEST(GlyphWidth, CidWidths) {
         FontInfo f;
         f.is_type0 = true;
         f.widths = {42};  // ignored once the font has a descendant
-        f.cid = extract_cid_font_info(object_of(c.descendant));
+        f.cid =
+            std::make_shared<const CIDFontInfo>(extract_cid_font_info(object_of(c.descendant)));
         for (const auto& [code, width] : c.widths) {
             EXPECT_EQ(f.glyph_width(code), width) << "code " << code;
         }
@@ -483,7 +487,7 @@ TEST(BuildFontMap, EncodingsAndToUnicodeStreams) {
     EXPECT_EQ(decode(*fonts.at("T2"), "A"), U'X');
     EXPECT_EQ(decode(*fonts.at("T3"), "B"), U'Y');
     EXPECT_EQ(decode(*fonts.at("T3"), "A"), 0xE9);  // no mapping: Differences
-    EXPECT_FALSE(fonts.at("T4")->to_unicode.has_value());
+    EXPECT_FALSE(fonts.at("T4")->to_unicode);
 }
 
 TEST(BuildFontMap, DescendantFonts) {
@@ -498,14 +502,44 @@ TEST(BuildFontMap, DescendantFonts) {
     ASSERT_EQ(fonts.size(), 4u);
     const FontInfo& cid = *fonts.at("F1");
     EXPECT_TRUE(cid.is_type0);
-    ASSERT_TRUE(cid.cid.has_value());
+    ASSERT_TRUE(cid.cid);
     EXPECT_EQ(cid.glyph_width(1), 500);
     EXPECT_EQ(cid.glyph_width(11), 300);
     EXPECT_EQ(cid.glyph_width(0), 900);
     EXPECT_EQ(decode(cid, "\x00\x41"sv), 0xFFFD);
     // A DescendantFonts reference, a simple font, or a direct descendant: no descendant.
-    for (const char* name : {"F2", "F3", "F4"}) EXPECT_FALSE(fonts.at(name)->cid.has_value()) << name;
+    for (const char* name : {"F2", "F3", "F4"}) EXPECT_FALSE(fonts.at(name)->cid) << name;
     EXPECT_EQ(fonts.at("F2")->glyph_width(1), 1000);
+}
+
+TEST(BuildFontMap, SharedPartsAreBuiltOnce) {
+    // Thousands of font dictionaries of a small file may name one large ToUnicode stream or
+    // one descendant font with a long W array; each copy would cost the full size again, so
+    // fonts share them. Fonts 5 and 6 share map 9 and descendant 10; font 5 is named twice.
+    const std::string tounicode = "beginbfchar <0041> <0058> endbfchar";
+    testing::PdfBuilder b = testing::one_page_pdf(
+        "", "<< /Font << /F1 5 0 R /F2 6 0 R /F3 5 0 R /F4 << /ToUnicode 9 0 R >> >> >>",
+        {{5, "<< /Subtype /Type0 /ToUnicode 9 0 R /DescendantFonts [10 0 R] >>"},
+         {6, "<< /Subtype /Type0 /ToUnicode 9 0 R /DescendantFonts [10 0 R] /DW 5 >>"},
+         {10, "<< /W [65 [250]] >>"}});
+    b.add_stream(9, "", tounicode);
+    Result<DocPtr> doc = testing::open_bytes(b.build());
+    ASSERT_TRUE(doc) << doc.error().display();
+    const ObjPtr page = (*doc)->get_object(ObjectId{3, 0}).value();
+    FontCache cache;
+    const FontTable fonts = build_font_map(*page->get("Resources"), **doc, cache);
+    ASSERT_EQ(fonts.size(), 4u);
+    const FontInfo& f1 = *fonts.at("F1");
+    EXPECT_EQ(f1.glyph_width(65), 250);
+    EXPECT_EQ(decode(f1, "\x00\x41"sv), U'X');
+    for (const char* name : {"F2", "F4"}) {
+        EXPECT_EQ(fonts.at(name)->to_unicode.get(), f1.to_unicode.get()) << name;
+    }
+    EXPECT_EQ(fonts.at("F2")->cid.get(), f1.cid.get());
+    EXPECT_EQ(fonts.at("F3").get(), &f1);
+    // The same cache on the same resources again (the next page) builds nothing new.
+    const FontTable again = build_font_map(*page->get("Resources"), **doc, cache);
+    for (const auto& [name, font] : fonts) EXPECT_EQ(again.at(name).get(), font.get()) << name;
 }
 
 }  // namespace
