@@ -99,23 +99,24 @@ private:
     std::atomic<std::uint64_t> output_;
 };
 
-// Decoded streams of one document, keyed by object number, for content streams and forms
-// that several pages share (a page background, a letterhead form): such a stream is decoded
-// twice at most instead of once per page. A stream is kept from its second request on, while
-// the kept bytes stay within kMaxCachedStreamBytes; a stream that fails to decode is
-// remembered at once (an error costs no memory), so a broken stream named by every page is
-// decoded once. What a page pays for its bytes does not depend on this cache, so results never
-// depend on which page got there first.
+// Decoded streams of one document, for content streams and forms that several pages share (a
+// page background, a letterhead form): such a stream is decoded twice at most instead of once
+// per page. Keyed by the address of the stream object, which the document keeps in place while
+// it lives (numbers naming one offset give one object, so they share an entry too). A stream
+// is kept from its second request on, while the kept bytes stay within kMaxCachedStreamBytes;
+// a stream that fails to decode is remembered at once (an error costs no memory), so a broken
+// stream named by every page is decoded once. What a page pays for its bytes does not depend
+// on this cache, so results never depend on which page got there first.
 class StreamCache {
 public:
     static constexpr size_t kMaxCachedStreamBytes = size_t{64} << 20;
 
-    // The decoded bytes of `obj`, stream object `num`, whose dictionary has `filter`.
-    Result<std::shared_ptr<const ByteVec>> decoded(std::uint32_t num, const PdfObject& obj,
-                                                   const PdfObject& filter) {
+    // The decoded bytes of `obj`, a stream object the document handed out, whose dictionary
+    // has `filter`.
+    Result<std::shared_ptr<const ByteVec>> decoded(const PdfObject& obj, const PdfObject& filter) {
         {
             std::shared_lock lock(mutex_);
-            if (auto it = entries_.find(num); it != entries_.end()) {
+            if (auto it = entries_.find(&obj); it != entries_.end()) {
                 if (it->second.bytes) return it->second.bytes;
                 if (it->second.error) return std::unexpected(*it->second.error);
             }
@@ -123,7 +124,7 @@ public:
         // No lock while decoding: other pages keep reading the cache meanwhile.
         Result<ByteVec> data = decompress_stream(obj.stream()->data, filter);
         std::unique_lock lock(mutex_);
-        Entry& entry = entries_[num];
+        Entry& entry = entries_[&obj];
         if (!data) {
             entry.error = data.error();
             return std::unexpected(data.error());
@@ -144,7 +145,7 @@ private:
         bool seen = false;  // decoded once before
     };
     std::shared_mutex mutex_;  // guards entries_ and kept_
-    std::unordered_map<std::uint32_t, Entry> entries_;
+    std::unordered_map<const PdfObject*, Entry> entries_;
     size_t kept_ = 0;
 };
 
@@ -173,12 +174,12 @@ struct ByteAllowance {
 
 // The data of a stream that has a Filter entry, decoded through the document's cache. The
 // stored and the decoded bytes are counted in `allowance` (whether they fit or not).
-Result<std::shared_ptr<const ByteVec>> decoded_stream(std::uint32_t num, const PdfObject& obj,
+Result<std::shared_ptr<const ByteVec>> decoded_stream(const PdfObject& obj,
                                                       const PdfObject& filter,
                                                       StreamCache& streams,
                                                       ByteAllowance& allowance) {
     allowance.used += obj.stream()->data.size();
-    VELLIX_TRY(data, streams.decoded(num, obj, filter));
+    VELLIX_TRY(data, streams.decoded(obj, filter));
     allowance.used += (*data)->size();
     return std::move(*data);
 }
@@ -186,12 +187,12 @@ Result<std::shared_ptr<const ByteVec>> decoded_stream(std::uint32_t num, const P
 // The form's content: decoded when it has a Filter (the stored bytes when decoding fails, so
 // the form is not lost), the stored bytes otherwise. Stored and decoded bytes are paid from
 // `allowance`; content that does not fit is left empty.
-ByteVec form_content(std::uint32_t num, const PdfObject& form, const PdfStream& stream,
-                     StreamCache& streams, ByteAllowance& allowance) {
+ByteVec form_content(const PdfObject& form, const PdfStream& stream, StreamCache& streams,
+                     ByteAllowance& allowance) {
     const Bytes raw = stream.data;
     if (!allowance.take(raw.size())) return {};
     if (const PdfObject* filter = form.get("Filter")) {
-        if (Result<std::shared_ptr<const ByteVec>> decoded = streams.decoded(num, form, *filter)) {
+        if (Result<std::shared_ptr<const ByteVec>> decoded = streams.decoded(form, *filter)) {
             if (!allowance.take((*decoded)->size())) return {};
             return **decoded;
         }
@@ -200,11 +201,11 @@ ByteVec form_content(std::uint32_t num, const PdfObject& form, const PdfStream& 
     return ByteVec(raw.begin(), raw.end());
 }
 
-XObjectData build_form(std::uint32_t num, const PdfObject& form, const PdfStream& stream,
-                       const Document& doc, DocumentState& state, ByteAllowance& allowance) {
+XObjectData build_form(const PdfObject& form, const PdfStream& stream, const Document& doc,
+                       DocumentState& state, ByteAllowance& allowance) {
     XObjectData x;
     x.kind = XObjectData::Kind::Form;
-    x.data = form_content(num, form, stream, state.streams, allowance);
+    x.data = form_content(form, stream, state.streams, allowance);
     double m[6] = {1, 0, 0, 1, 0, 0};
     read_numbers(form.get("Matrix"), m, 6);
     x.matrix = Matrix{m[0], m[1], m[2], m[3], m[4], m[5]};
@@ -235,7 +236,7 @@ XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, Doc
             const PdfStream* stream = obj.stream();
             if (!stream) continue;  // a form without content draws nothing
             table.insert_or_assign(lossy_utf8(entry.key),
-                                   build_form(ref->num, obj, *stream, doc, state, allowance));
+                                   build_form(obj, *stream, doc, state, allowance));
         } else {
             table.insert_or_assign(lossy_utf8(entry.key), XObjectData{});
         }
@@ -267,7 +268,7 @@ Result<Bytes> page_content(const PdfObject& page, const Document& doc, PageConte
             holder.stream = std::move(*stream);
             return holder.stream->stream()->data;
         }
-        VELLIX_TRY(data, decoded_stream(ref->num, **stream, *filter, streams, allowance));
+        VELLIX_TRY(data, decoded_stream(**stream, *filter, streams, allowance));
         holder.decoded = std::move(*data);
         return Bytes{*holder.decoded};
     }
@@ -286,7 +287,7 @@ Result<Bytes> page_content(const PdfObject& page, const Document& doc, PageConte
                 if (!allowance.take(s->data.size() + 1)) break;
                 owned.insert(owned.end(), s->data.begin(), s->data.end());
             } else if (s) {
-                VELLIX_TRY(data, streams.decoded(ref->num, **stream, *filter));
+                VELLIX_TRY(data, streams.decoded(**stream, *filter));
                 if (!allowance.take((*data)->size() + 1)) break;
                 owned.insert(owned.end(), (*data)->begin(), (*data)->end());
             } else if (!allowance.take(1)) {
