@@ -51,15 +51,18 @@ struct PageLimits {
 // one page finite, but a small file can list one page (or one content stream, or one form)
 // a hundred thousand times. Work is counted in the content interpreter's units (an operator,
 // a character, see kPageWorkBudget), and every byte a page gathers, decodes or copies
-// (content, forms, images) counts one unit too. Output counts characters and image placements,
-// as kMaxPageOutput does. Both grow with the file: a base, plus so much per byte of the file,
-// which no real document comes near (a book of ten thousand text pages needs a few hundred
-// million units and about as many characters as its file has bytes). Once either is spent,
-// the remaining pages come back empty, as failed pages do; the page that spends it keeps what
-// it produced, a prefix of its text.
-inline constexpr std::uint64_t kDocumentWorkBase = std::uint64_t{1} << 30;
+// (content, forms, images) counts one unit too; output counts characters and image
+// placements, as kMaxPageOutput does. Both grow with the file: a base of a few pages' worth,
+// plus so much per byte of the file. Real documents stay well below: each page needs content
+// bytes of its own in the file, and content streams decode to a few times their stored size,
+// so a book of ten thousand pages in a file of ten megabytes needs a fraction of the work it
+// is allowed, and has fewer characters than its file has bytes. A small hostile file stops
+// after a few seconds of work and some hundreds of megabytes of results. Once either bound is
+// spent, the remaining pages come back empty, as failed pages do; the page that spends it
+// keeps what it produced, a prefix of its text.
+inline constexpr std::uint64_t kDocumentWorkBase = std::uint64_t{1} << 28;
 inline constexpr std::uint64_t kDocumentWorkPerFileByte = 256;
-inline constexpr std::uint64_t kDocumentOutputBase = 2 * kMaxPageOutput;
+inline constexpr std::uint64_t kDocumentOutputBase = kMaxPageOutput;
 inline constexpr std::uint64_t kDocumentOutputPerFileByte = 8;
 
 struct DocumentLimits {
