@@ -214,6 +214,39 @@ TEST(DocumentGetObject, NumbersNamingOneOffsetShareWhatWasReadThere) {
                                 {9, kind(ParseErrorKind::InvalidNumber)}});
 }
 
+TEST(DocumentObjectStreams, PagesInABrokenObjectStream) {
+    // Two thousand pages draw content kept in an object stream that inflates to 16 MiB in
+    // which no object can be found: its data is cut short and holds no header
+    // (fuzz/regressions/document/pages-in-a-broken-object-stream.pdf). Each lookup fails
+    // alike; the stream is inflated once, not once per page.
+    std::string bomb = testing::flate(std::string(size_t{16} << 20, ' '));
+    bomb.replace(bomb.size() - 8, 8, 8, '\xff');
+    PdfWriter w;
+    w.object(1, kCatalog);
+    std::string kids;
+    for (int i = 0; i < 2000; ++i) kids += "3 0 R ";
+    w.object(2, "<< /Type /Pages /Kids [" + kids + "] >>");
+    w.object(3, "<< /Type /Page /Contents 40 0 R >>");
+    w.stream(20, "/Type /ObjStm /N 1 /First 5 /Filter /FlateDecode", bomb);
+    std::vector<StreamEntry> entries = w.in_use({1, 2, 3, 20});
+    entries.push_back({40, 2, 20, 0});
+    w.startxref(w.xref_stream(30, entries, "/Size 41 /Root 1 0 R", false));
+    DocPtr doc = open_ok(w.out);
+    ASSERT_TRUE(doc);
+    Result<std::vector<ObjectId>> pages = doc->page_refs();
+    ASSERT_TRUE(pages);
+    ASSERT_EQ(pages->size(), 2000u);
+    const Result<ObjPtr> first = doc->get_object({40, 0});
+    ASSERT_FALSE(first);
+    for (const ObjectId& page : *pages) {
+        Result<ObjPtr> obj = doc->get_object(page);
+        ASSERT_TRUE(obj);
+        const std::optional<ObjectId> contents = (*obj)->get("Contents")->as_ref();
+        ASSERT_TRUE(contents);
+        ASSERT_EQ(doc->get_object(*contents), first);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Page tree
 

@@ -328,10 +328,11 @@ TEST(ExtractDoc, WorkAndOutputBudgetsSpanPages) {
     EXPECT_GE(pages_with_text(*r, /*in_order=*/false), 2u);
 }
 
-TEST(ExtractDoc, ManyPagesSharingOneHeavyFormStopAtTheDocumentBudget) {
-    // Every page draws form A five times; A draws the empty form B ten thousand times, so one
+TEST(ExtractDoc, ManyPagesOneHeavyForm) {
+    // Every page draws form A six times; A draws the empty form B ten thousand times, so one
     // page spends its whole work budget at little cost in time. Twenty thousand such pages
-    // would take many minutes; the document's budget ends them after a few dozen.
+    // would take many minutes; the document's budget ends them after a few
+    // (fuzz/regressions/document/many-pages-one-heavy-form.pdf).
     std::string a;
     for (int i = 0; i < 10000; ++i) a += "/B Do ";
     const std::string content = show("x") + " /A Do /A Do /A Do /A Do /A Do /A Do";

@@ -512,10 +512,12 @@ TEST(BuildFontMap, DescendantFonts) {
     EXPECT_EQ(fonts.at("F2")->glyph_width(1), 1000);
 }
 
-TEST(BuildFontMap, SharedPartsAreBuiltOnce) {
+TEST(BuildFontMap, ManyFontsOneToUnicode) {
     // Thousands of font dictionaries of a small file may name one large ToUnicode stream or
-    // one descendant font with a long W array; each copy would cost the full size again, so
-    // fonts share them. Fonts 5 and 6 share map 9 and descendant 10; font 5 is named twice.
+    // one descendant font with a long W array (fuzz/regressions/document/
+    // many-fonts-one-tounicode.pdf: a file of 67 KB took a gigabyte); each copy would cost
+    // the full size again, so fonts share them. Fonts 5 and 6 share map 9 and descendant 10;
+    // font 5 is named twice.
     const std::string tounicode = "beginbfchar <0041> <0058> endbfchar";
     testing::PdfBuilder b = testing::one_page_pdf(
         "", "<< /Font << /F1 5 0 R /F2 6 0 R /F3 5 0 R /F4 << /ToUnicode 9 0 R >> >> >>",
