@@ -318,14 +318,16 @@ TEST(ExtractDoc, WorkAndOutputBudgetsSpanPages) {
             EXPECT_EQ(texts_of(*r), c.texts) << "parallel " << parallel;
         }
     }
-    // Pages that run at the same time may each take what was left when they started, so only
-    // the overshoot is bounded: no more pages than run at once can pass the bound.
+    // Pages that run at the same time may each take what was left when they started (and
+    // starve each other), so only the overshoot is bounded: past the pages that fit, no more
+    // pages than run at once (the workers and the caller) get any text.
     ExtractOptions all_at_once;
     all_at_once.batch_size = 0;
     auto r = extract_doc_with_limits_for_testing(**doc, all_at_once, {2 * page_cost, lots});
     ASSERT_TRUE(r);
     ASSERT_EQ(r->pages.size(), 6u);
-    EXPECT_GE(pages_with_text(*r, /*in_order=*/false), 2u);
+    EXPECT_LE(pages_with_text(*r, /*in_order=*/false), 2 + process_pool().worker_count() + 1);
+    for (const std::string& text : texts_of(*r)) EXPECT_EQ(std::string("Hello").find(text), 0u) << text;
 }
 
 TEST(ExtractDoc, ManyPagesOneHeavyForm) {
