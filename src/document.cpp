@@ -345,6 +345,41 @@ Result<std::shared_ptr<const ObjStmMap>> Document::split_object_stream(std::uint
 }
 
 // ---------------------------------------------------------------------------------------------
+// References and inherited attributes
+
+Resolved Document::resolve(const PdfObject* value) const {
+    Resolved out;
+    for (unsigned hops = 0; value; ++hops) {
+        const std::optional<ObjectId> ref = value->as_ref();
+        if (!ref) {
+            if (!value->is_null()) out.object = value;
+            return out;
+        }
+        if (hops == kMaxReferenceChain) break;
+        Result<ObjPtr> fetched = get_object(*ref);
+        if (!fetched || !*fetched) break;
+        out.holder = std::move(*fetched);
+        value = out.holder.get();
+    }
+    return Resolved{};
+}
+
+Resolved Document::resolve_key(const PdfObject* dict, std::string_view key) const {
+    return dict ? resolve(dict->get(key)) : Resolved{};
+}
+
+Resolved Document::page_attribute(const PdfObject& page, std::string_view key) const {
+    Resolved node{nullptr, &page};
+    std::unordered_set<const PdfObject*> seen;
+    for (unsigned depth = 0; node && depth <= kMaxPageTreeDepth; ++depth) {
+        if (!seen.insert(node.object).second) break;
+        if (Resolved value = resolve_key(node.object, key)) return value;
+        node = resolve_key(node.object, "Parent");
+    }
+    return Resolved{};
+}
+
+// ---------------------------------------------------------------------------------------------
 // Page tree
 
 Result<std::vector<ObjectId>> Document::page_refs() const {

@@ -39,6 +39,25 @@ private:
 // balanced trees of real files are a few levels deep.
 inline constexpr unsigned kMaxPageTreeDepth = 256;
 
+// References followed in a row before a value counts as missing: "1 0 R" naming "2 0 R" naming
+// ... is legal but never deeper than a level or two in real files, and a loop must end.
+inline constexpr unsigned kMaxReferenceChain = 32;
+
+// A value that the file may give directly or by reference (ISO 32000-1, 7.3.10), resolved.
+// `object` is the value itself when it was direct (it then lives as long as the object that
+// holds it), or the object at the end of the reference chain, which `holder` keeps alive.
+// Empty (object null) for a missing key, an unreadable object, a chain longer than
+// kMaxReferenceChain, or the null object.
+struct Resolved {
+    ObjPtr holder;
+    const PdfObject* object = nullptr;
+
+    explicit operator bool() const { return object != nullptr; }
+    const PdfObject* operator->() const { return object; }
+    const PdfObject& operator*() const { return *object; }
+    const PdfObject* get() const { return object; }
+};
+
 class Document;
 using DocPtr = std::unique_ptr<Document>;
 
@@ -69,6 +88,17 @@ public:
     // be an array", "Pages node missing /Kids", "Kid must be a reference", "page tree cycle",
     // "page tree too deep", or a lookup error.
     [[nodiscard]] Result<std::vector<ObjectId>> page_refs() const;
+
+    // `value` with references followed (see Resolved); `value` may be null.
+    Resolved resolve(const PdfObject* value) const;
+    // The entry `key` of a dictionary or stream, resolved; empty when `dict` is null or has
+    // no such entry.
+    Resolved resolve_key(const PdfObject* dict, std::string_view key) const;
+    // An inheritable page attribute (ISO 32000-1, 7.7.3.4: Resources, MediaBox, CropBox,
+    // Rotate): the page's own entry, else that of the nearest ancestor reached through
+    // /Parent, resolved. The walk up stops after kMaxPageTreeDepth levels and at a node met
+    // before, so a /Parent loop ends.
+    Resolved page_attribute(const PdfObject& page, std::string_view key) const;
 
     Bytes bytes() const { return file_.bytes(); }
     const XrefMap& entries() const { return entries_; }

@@ -113,6 +113,26 @@ TEST(DocumentGetObject, ClassicTableAndSharedValues) {
     EXPECT_TRUE(data.data() >= file.data() && data.data() + data.size() <= file.data() + file.size());
 }
 
+TEST(DocumentResolve, ChainsAndInheritedPageAttributes) {
+    // Pages node 2 gives Resources and Rotate to page 3; the page's own MediaBox wins. Objects
+    // 7 and 8 form a reference loop, 9 -> 10 a chain ending in a dictionary.
+    PdfBuilder b = one_page_pdf("", "", {{7, "8 0 R"}, {8, "7 0 R"}, {9, "10 0 R"}, {10, "<< /K 1 >>"}});
+    b.add(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 /Resources 6 0 R /Rotate 90 /Parent 2 0 R >>");
+    b.add(3, "<< /Type /Page /Parent 2 0 R /Contents 4 0 R /MediaBox [0 0 10 20] >>");
+    b.add(6, "<< /Font << >> >>");
+    DocPtr doc = open_ok(b.build());
+    ASSERT_TRUE(doc);
+    const ObjPtr page = *doc->get_object({3, 0});
+    const PdfObject ref9 = ObjectId{9, 0}, ref7 = ObjectId{7, 0}, null_obj;
+    EXPECT_EQ(doc->resolve(&ref9)->get("K")->as_int(), 1);
+    EXPECT_FALSE(doc->resolve(&ref7));       // a loop ends as missing
+    EXPECT_FALSE(doc->resolve(&null_obj));   // null counts as missing
+    EXPECT_EQ(doc->page_attribute(*page, "MediaBox")->array()->size(), 4u);
+    EXPECT_EQ(doc->page_attribute(*page, "Rotate")->as_int(), 90);
+    EXPECT_TRUE(doc->page_attribute(*page, "Resources")->get("Font"));
+    EXPECT_FALSE(doc->page_attribute(*page, "CropBox"));  // the Parent loop at node 2 ends
+}
+
 TEST(DocumentGetObject, Errors) {
     PdfWriter w = three_objects();
     w.object(5, "(five)");
