@@ -31,36 +31,6 @@ constexpr std::string_view kDefaultLayoutFont = "Helvetica";
 constexpr std::uint32_t kLayoutColor = 0;
 constexpr double kLayoutSize = 12.0;
 
-// The font table of a resources object, as build_font_map makes it, with fonts taken from the
-// document's cache (the pages of a document, and the forms on them, name the same few fonts
-// over and over). `first_name`, when given, receives the key of the first entry (in file
-// order) that made it into the table.
-FontTable build_fonts(const PdfObject& resources, const Document& doc, FontCache& cache,
-                      std::string* first_name) {
-    FontTable table;
-    const PdfObject* font = resources.get("Font");
-    if (!font) return table;
-    // A reference to the Font dictionary is not followed.
-    const PdfDict* fonts = std::get_if<PdfDict>(&font->value);
-    if (!fonts || fonts->empty()) return table;
-    table.reserve(fonts->size());
-    for (const DictEntry& entry : *fonts) {
-        std::shared_ptr<const FontInfo> info;
-        if (std::optional<ObjectId> ref = entry.value.as_ref()) {
-            if (Result<ObjPtr> fetched = doc.get_object(*ref); fetched && *fetched) {
-                info = cache.font(**fetched, doc);
-            }
-        } else if (std::holds_alternative<PdfDict>(entry.value.value)) {
-            info = cache.font(entry.value, doc);
-        }
-        if (!info) continue;
-        std::string name = lossy_utf8(entry.key);
-        if (first_name && first_name->empty() && table.empty()) *first_name = name;
-        table.insert_or_assign(std::move(name), std::move(info));
-    }
-    return table;
-}
-
 // Up to `count` numbers of an array entry; elements that are missing or not numbers keep the
 // value already in `out`, and elements after the last are ignored.
 void read_numbers(const PdfObject* entry, double* out, size_t count) {
@@ -210,10 +180,8 @@ XObjectData build_form(const PdfObject& form, const PdfStream& stream, const Doc
     read_numbers(form.get("Matrix"), m, 6);
     x.matrix = Matrix{m[0], m[1], m[2], m[3], m[4], m[5]};
     read_numbers(form.get("BBox"), x.bbox, 4);
-    // The value as found: a reference here is not followed, and the form then sees only the
-    // fonts of the page it is drawn on.
-    if (const PdfObject* resources = form.get("Resources")) {
-        x.fonts = build_fonts(*resources, doc, state.fonts, nullptr);
+    if (Resolved resources = doc.resolve_key(&form, "Resources")) {
+        x.fonts = build_font_map(*resources, doc, state.fonts);
     }
     return x;
 }
@@ -221,16 +189,15 @@ XObjectData build_form(const PdfObject& form, const PdfStream& stream, const Doc
 XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, DocumentState& state,
                             ByteAllowance& allowance) {
     XObjectTable table;
-    const PdfObject* xobjects = resources.get("XObject");
-    if (!xobjects) return table;
-    const PdfDict* entries = std::get_if<PdfDict>(&xobjects->value);
+    const Resolved xobjects = doc.resolve_key(&resources, "XObject");
+    const PdfDict* entries = xobjects ? std::get_if<PdfDict>(&xobjects->value) : nullptr;
     if (!entries) return table;
     for (const DictEntry& entry : *entries) {
-        std::optional<ObjectId> ref = entry.value.as_ref();
-        if (!ref) continue;
-        Result<ObjPtr> fetched = doc.get_object(*ref);
-        if (!fetched || !*fetched) continue;
-        const PdfObject& obj = **fetched;
+        // XObjects are streams, so only a reference can name one.
+        if (!entry.value.as_ref()) continue;
+        const Resolved fetched = doc.resolve(&entry.value);
+        if (!fetched) continue;
+        const PdfObject& obj = *fetched;
         const PdfObject* subtype = obj.get("Subtype");
         if (subtype && subtype->is_name("Form")) {
             const PdfStream* stream = obj.stream();
@@ -321,26 +288,14 @@ Result<PageResult> extract_page(const Document& doc, ObjectId page_id, const Ext
     budget.charge_work(content_allowance.used + (content ? content->size() : 0));
     if (!content) return std::unexpected(content.error());
 
-    // Resources are read from the page itself: entries inherited from Pages nodes are not
-    // consulted.
-    ObjPtr resources_holder;
-    const PdfObject* resources = nullptr;
-    if (const PdfObject* r = page.get("Resources")) {
-        if (std::optional<ObjectId> ref = r->as_ref()) {
-            if (Result<ObjPtr> fetched = doc.get_object(*ref); fetched && *fetched) {
-                resources_holder = std::move(*fetched);
-                resources = resources_holder.get();
-            }
-        } else {
-            resources = r;
-        }
-    }
+    // Resources may be inherited from the page tree (ISO 32000-1, 7.7.3.4).
+    const Resolved resources = doc.page_attribute(page, "Resources");
 
     FontTable fonts;
     XObjectTable xobjects;
     std::string layout_font;
     if (resources) {
-        fonts = build_fonts(*resources, doc, state.fonts, &layout_font);
+        fonts = build_font_map(*resources, doc, state.fonts, &layout_font);
         ByteAllowance form_allowance{within_document(limits.form_bytes)};
         xobjects = build_xobjects(*resources, doc, state, form_allowance);
         budget.charge_work(form_allowance.used);

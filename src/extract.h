@@ -8,6 +8,7 @@
 
 #include "image.h"
 #include "layout.h"
+#include "parser/content_stream.h"
 #include "parser/object.h"
 #include "pool.h"
 

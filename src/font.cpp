@@ -472,6 +472,36 @@ char32_t FontInfo::decode_char(const std::uint8_t* code, size_t len) const {
     return decode_uncached(*this, code, len);
 }
 
+FontInfo::Code FontInfo::next_code(Bytes s, size_t pos) const {
+    if (is_type0 && s.size() - pos >= 2) {
+        return {static_cast<std::uint32_t>((s[pos] << 8) | s[pos + 1]), 2};
+    }
+    return {s[pos], 1};
+}
+
+size_t FontInfo::decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) const {
+    char32_t ch;
+    if (code.len == 1) {
+        const auto byte = static_cast<std::uint8_t>(code.value);
+        ch = single_byte_ready ? single_byte[byte] : decode_uncached(*this, &byte, 1);
+    } else {
+        std::uint8_t bytes[4];
+        for (std::uint8_t k = 0; k < code.len; ++k) {
+            bytes[k] = static_cast<std::uint8_t>(code.value >> (8 * (code.len - 1 - k)));
+        }
+        ch = decode_uncached(*this, bytes, code.len);
+    }
+    // U+FB00 ff, U+FB01 fi, U+FB02 fl, U+FB03 ffi, U+FB04 ffl, U+FB05 and U+FB06 st.
+    static constexpr std::string_view kLigatures[7] = {"ff", "fi", "fl", "ffi", "ffl", "st", "st"};
+    if (ch < 0xFB00 || ch > 0xFB06) [[likely]] {
+        out[0] = ch;
+        return 1;
+    }
+    const std::string_view letters = kLigatures[ch - 0xFB00];
+    for (size_t k = 0; k < letters.size(); ++k) out[k] = static_cast<char32_t>(letters[k]);
+    return letters.size();
+}
+
 double FontInfo::glyph_width(std::uint32_t code) const {
     if (!cid) return code < widths.size() ? widths[code] : missing_width;
     const std::vector<CIDWidthRange>& ranges = cid->widths;
@@ -499,6 +529,15 @@ FontInfo extract_font_info(const PdfObject& font) {
     if (!font.dict()) return info;
     const PdfObject* subtype = font.get("Subtype");
     info.is_type0 = subtype && subtype->is_name("Type0");
+    if (const PdfObject* base = font.get("BaseFont"); base && base->as_name()) {
+        std::string_view n = as_chars(*base->as_name());
+        // A subset tag: six capital letters and a plus sign (ISO 32000-1, 9.6.4).
+        if (n.size() > 7 && n[6] == '+' &&
+            std::all_of(n.begin(), n.begin() + 6, [](char c) { return c >= 'A' && c <= 'Z'; })) {
+            n.remove_prefix(7);
+        }
+        info.name = lossy_utf8(as_bytes(n));
+    }
     if (const PdfObject* w = font.get("Widths")) {
         if (const PdfArray* arr = w->array()) {
             info.widths.reserve(arr->size());
@@ -638,21 +677,20 @@ FontTable build_font_map(const PdfObject& resources, const Document& doc) {
     return build_font_map(resources, doc, cache);
 }
 
-FontTable build_font_map(const PdfObject& resources, const Document& doc, FontCache& cache) {
+FontTable build_font_map(const PdfObject& resources, const Document& doc, FontCache& cache,
+                         std::string* first_name) {
     FontTable table;
     if (!resources.dict()) return table;
-    // A Font entry given as a reference is not followed.
-    const PdfObject* fonts = resources.get("Font");
+    const Resolved fonts = doc.resolve_key(&resources, "Font");
     if (!fonts || fonts->kind() != ObjectKind::Dictionary) return table;
+    table.reserve(fonts->dict()->size());
     for (const DictEntry& entry : *fonts->dict()) {
-        std::shared_ptr<const FontInfo> font;
-        if (entry.value.kind() == ObjectKind::Dictionary) {
-            font = cache.font(entry.value, doc);
-        } else if (std::optional<ObjectId> ref = entry.value.as_ref()) {
-            if (ObjPtr fetched = fetch(doc, *ref)) font = cache.font(*fetched, doc);
-        }
-        if (!font) continue;
-        table.insert_or_assign(lossy_utf8(entry.key), std::move(font));
+        const Resolved font_obj = doc.resolve(&entry.value);
+        if (!font_obj || font_obj->kind() != ObjectKind::Dictionary) continue;
+        std::shared_ptr<const FontInfo> font = cache.font(*font_obj, doc);
+        std::string name = lossy_utf8(entry.key);
+        if (first_name && first_name->empty() && table.empty()) *first_name = name;
+        table.insert_or_assign(std::move(name), std::move(font));
     }
     return table;
 }

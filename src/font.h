@@ -103,8 +103,22 @@ struct CIDFontInfo {
     double default_width = 1000.0;
 };
 
+// Unicode characters one code stands for at most (a ligature, a ToUnicode destination of
+// several characters); further ones are dropped.
+inline constexpr size_t kMaxCodeChars = 8;
+
 struct FontInfo {
+    // One character code of a shown string: its bytes read as a big-endian number, and how
+    // many bytes it took (1 to 4).
+    struct Code {
+        std::uint32_t value = 0;
+        std::uint8_t len = 1;
+    };
+
     bool is_type0 = false;
+    // The font's name as a span reports it: BaseFont without a subset tag; empty when the font
+    // has none.
+    std::string name;
     std::vector<double> widths;
     double missing_width = 1000.0;
     std::optional<std::unordered_map<std::uint8_t, std::vector<std::uint8_t>>> differences;
@@ -123,6 +137,11 @@ struct FontInfo {
     // name when it resolves, else the byte read as Latin-1 (U+FFFD for control codes).
     // Never fails.
     char32_t decode_char(const std::uint8_t* code, size_t len) const;
+    // The code that starts at s[pos] (pos < s.size()); never longer than the bytes left.
+    Code next_code(Bytes s, size_t pos) const;
+    // The text of one code: writes 1 to kMaxCodeChars characters to `out` and returns how
+    // many. A ligature character (U+FB00-U+FB06) comes out as its letters.
+    size_t decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) const;
     // Width of a code in thousandths of the font size: from `cid` for a Type0 font with a
     // descendant, else from `widths` indexed by the code itself (FirstChar is not applied).
     double glyph_width(std::uint32_t code) const;
@@ -163,12 +182,14 @@ private:
     Shared<CIDFontInfo> cid_;
 };
 
-// The fonts of the resources' Font dictionary (given directly; a reference is not followed):
-// a font given directly or by reference, by resource name; a reference that cannot be fetched
-// is left out. The first form builds through a cache of its own, so fonts of one dictionary
+// The fonts of the resources' Font dictionary (given directly or by reference): a font given
+// directly or by reference, by resource name; a reference that cannot be fetched is left out. The first form builds through a cache of its own, so fonts of one dictionary
 // still share their maps.
 FontTable build_font_map(const PdfObject& resources, const Document& doc);
-FontTable build_font_map(const PdfObject& resources, const Document& doc, FontCache& cache);
+// `first_name`, when given and empty, receives the name of the first entry (in file order) that
+// made it into the table.
+FontTable build_font_map(const PdfObject& resources, const Document& doc, FontCache& cache,
+                         std::string* first_name = nullptr);
 FontInfo extract_font_info(const PdfObject& font);
 CIDFontInfo extract_cid_font_info(const PdfObject& descendant);
 

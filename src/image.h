@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "parser/content_stream.h"
+#include "page_items.h"
+#include "types.h"
 
 namespace vellix {
 

@@ -541,29 +541,18 @@ inline CharInfo make_char(double x0, double y0, double x1, double y1, char32_t c
     return {x0, y0, x1, y1, ch};
 }
 
-// Appends the characters of one code: one CharInfo, or the letters of a ligature sharing its
-// width. Returns false once the budget is spent.
+// Appends the characters of one code, which share its advance `w` in equal parts. Returns
+// false once the budget is spent.
 bool append_glyph(std::vector<CharInfo>& chars, double x, double y, double w, double size,
-                  char32_t ch, WorkBudget& budget) {
-    // U+FB01 fi, U+FB02 fl, U+FB03 ffi, U+FB04 ffl, U+FB05 and U+FB06 st.
-    static constexpr char32_t kLigatures[6][3] = {
-        {'f', 'i', 0}, {'f', 'l', 0}, {'f', 'f', 'i'},
-        {'f', 'f', 'l'}, {'s', 't', 0}, {'s', 't', 0},
-    };
-    if (ch < 0xFB01 || ch > 0xFB06) [[likely]] {
-        if (!budget.emit()) return false;
-        chars.push_back(make_char(x, y, x + w, y + size, ch));
-        return true;
-    }
-    const char32_t* parts = kLigatures[ch - 0xFB01];
-    const size_t n = parts[2] != 0 ? 3 : 2;
+                  std::span<const char32_t> text, WorkBudget& budget) {
+    const size_t n = text.size();
     for (size_t k = 0; k < n; ++k) {
         if (!budget.emit()) return false;
-        const double parts_n = static_cast<double>(n);
-        const double x0 = x + static_cast<double>(k) * w / parts_n;
+        const double parts = static_cast<double>(n);
+        const double x0 = x + static_cast<double>(k) * w / parts;
         // The last part ends exactly at the glyph's end, whatever the rounding of the others.
-        const double x1 = k + 1 == n ? x + w : x + static_cast<double>(k + 1) * w / parts_n;
-        chars.push_back(make_char(x0, y, x1, y + size, parts[k]));
+        const double x1 = k + 1 == n ? x + w : x + static_cast<double>(k + 1) * w / parts;
+        chars.push_back(make_char(x0, y, x1, y + size, text[k]));
     }
     return true;
 }
@@ -577,33 +566,28 @@ void show_string(Bytes s, TextState& st, std::vector<CharInfo>& chars, const Fon
     const double y = st.tm.f + st.ctm.f;
     const size_t n = s.size();
     size_t i = 0;
+    std::array<char32_t, kMaxCodeChars> text;
     while (i < n) {
-        std::uint32_t code = s[i];
-        char32_t ch;
+        size_t count = 1;
         double w;
         bool single_space;
         if (font != nullptr) {
-            if (font->is_type0 && n - i >= 2) {
-                code = (code << 8) | s[i + 1];
-                ch = font->decode_char(s.data() + i, 2);
-                single_space = false;
-                i += 2;
-            } else {
-                // The font's table of one-byte codes, when built, saves a call per glyph.
-                ch = font->single_byte_ready ? font->single_byte[code]
-                                             : font->decode_char(s.data() + i, 1);
-                single_space = code == 0x20;
-                i += 1;
-            }
-            w = size * font->glyph_width(code) / 1000.0;
+            const FontInfo::Code code = font->next_code(s, i);
+            count = font->decode_code(code, text);
+            single_space = code.len == 1 && code.value == 0x20;
+            i += code.len;
+            w = size * font->glyph_width(code.value) / 1000.0;
         } else {
-            ch = code < 0x80 ? static_cast<char32_t>(code) : U'\uFFFD';
-            single_space = code == 0x20;
+            text[0] = s[i] < 0x80 ? static_cast<char32_t>(s[i]) : U'\uFFFD';
+            single_space = s[i] == 0x20;
             i += 1;
             w = 0.6 * size;
         }
         const double drawn = w * h_scale;
-        if (!append_glyph(chars, st.tm.e + st.ctm.e, y, drawn, size, ch, budget)) return;
+        if (!append_glyph(chars, st.tm.e + st.ctm.e, y, drawn, size,
+                          std::span<const char32_t>(text.data(), count), budget)) {
+            return;
+        }
         st.tm.e += drawn + st.char_spacing;
         if (single_space) st.tm.e += st.word_spacing;
     }

@@ -511,14 +511,14 @@ TEST(ExtractSinglePage, ContentAndFormBytesAreBounded) {
 
 // ---- Resources ----
 
-TEST(ExtractSinglePage, ResourcesAreThePagesOwn) {
+TEST(ExtractSinglePage, ResourcesOwnOrInherited) {
     // With the accent font the letter A shows as U+00E9; without any font, as A.
     const struct { const char* what; std::string page_resources, parent_resources, text; } cases[] = {
         {"direct resources", "/Resources << /Font << /F1 6 0 R >> >>", "", "\xC3\xA9"},
         {"resources by reference", "/Resources 100 0 R", "", "\xC3\xA9"},
-        {"resources of the parent are not inherited", "", "/Resources << /Font << /F1 6 0 R >> >>", "A"},
+        {"resources of the parent are inherited", "", "/Resources << /Font << /F1 6 0 R >> >>", "\xC3\xA9"},
         {"unfetchable resources are no failure", "/Resources 99 0 R", "", "A"},
-        {"a Font dictionary by reference is not followed", "/Resources << /Font 101 0 R >>", "", "A"},
+        {"a Font dictionary by reference", "/Resources << /Font 101 0 R >>", "", "\xC3\xA9"},
         {"a font name that is not in the table", "/Resources << /Font << /F2 6 0 R >> >>", "", "A"},
     };
     for (const auto& c : cases) {
@@ -571,7 +571,7 @@ TEST(ExtractSinglePage, XObjectTable) {
     const std::string form_text = show("F", 10, 20);
     const struct { const char* what; std::string xobjects, text; } cases[] = {  // xobjects: the page's entry
         {"a form listed directly is drawn", "<< /Fm 100 0 R >>", "F"},
-        {"an XObject dictionary by reference gives an empty table", "104 0 R", ""},
+        {"an XObject dictionary by reference", "104 0 R", "F"},
         {"a form without stream data is left out", "<< /Fm 101 0 R >>", ""},
         {"a direct value is left out", "<< /Fm << /Subtype /Form >> >>", ""},
         {"an unfetchable form is left out", "<< /Fm 99 0 R >>", ""},
@@ -580,7 +580,7 @@ TEST(ExtractSinglePage, XObjectTable) {
         {"undecodable form data is kept as stored", "<< /Fm 103 0 R >>", "F"},
         {"an image entry is not drawn", "<< /Fm 105 0 R >>", ""},
         {"a form's own fonts are used inside it", "<< /Fm 106 0 R >>", "\xC3\xA9"},
-        {"a form's resources by reference are not followed", "<< /Fm 107 0 R >>", "A"},
+        {"a form's resources by reference", "<< /Fm 107 0 R >>", "\xC3\xA9"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -423,10 +423,11 @@ FontTable page_fonts(const testing::PdfBuilder& builder) {
 }
 
 TEST(BuildFontMap, DirectAndReferencedFonts) {
+    // The Font dictionary itself given by reference (object 6).
     const FontTable fonts = page_fonts(testing::one_page_pdf(
-        "", "<< /Font << /F1 5 0 R /F2 << /Subtype /Type1 /Widths [300] >> /F3 7 /F4 [5 0 R] "
-            "/F\xFF 5 0 R >> >>",
-        {{5, "<< /Type /Font /Subtype /TrueType /Widths [500 600] /DW 700 >>"}}));
+        "", "<< /Font 6 0 R >>",
+        {{5, "<< /Type /Font /Subtype /TrueType /Widths [500 600] /DW 700 >>"},
+         {6, "<< /F1 5 0 R /F2 << /Subtype /Type1 /Widths [300] >> /F3 7 /F4 [5 0 R] /F\xFF 5 0 R >>"}}));
     EXPECT_EQ(fonts.size(), 3u);
     ASSERT_TRUE(fonts.contains("F1") && fonts.contains("F2"));
     EXPECT_EQ(fonts.at("F1")->widths, (std::vector<double>{500, 600}));
@@ -442,13 +443,13 @@ TEST(BuildFontMap, DirectAndReferencedFonts) {
 }
 
 TEST(BuildFontMap, EmptyTables) {
-    // A Font entry given by reference, empty, missing or not a dictionary; resources that are
-    // neither a dictionary nor a stream.
-    for (std::string resources : {"<< /Font 5 0 R >>", "<< /Font << >> >>", "<< /XObject << >> >>",
+    // A Font entry empty, missing or not a dictionary; resources that are neither a dictionary
+    // nor a stream.
+    for (std::string resources : {"<< /Font 7 0 R >>", "<< /Font << >> >>", "<< /XObject << >> >>",
                                   "<< /Font [5 0 R] >>", "[/Font]", "null"}) {
         SCOPED_TRACE(resources);
         EXPECT_TRUE(page_fonts(testing::one_page_pdf(
-            "", resources, {{5, "<< /F1 6 0 R >>"}, {6, "<< /Type /Font /Subtype /Type1 >>"}})).empty());
+            "", resources, {{5, "<< /F1 6 0 R >>"}, {6, "<< /Type /Font /Subtype /Type1 >>"}, {7, "[5 0 R]"}})).empty());
     }
 }
 
