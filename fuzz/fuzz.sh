@@ -54,7 +54,7 @@ done
 # An archive, so the linker takes only what the target needs.
 rm -f "$out/core.a"
 ar rcs "$out/core.a" "${objects[@]}"
-g++ "${flags[@]}" fuzz/gcc_fuzz_main.cpp "fuzz/${target}_fuzzer.cpp" "$out/core.a" -lz -pthread \
+g++ "${flags[@]}" fuzz/gcc_fuzz_main.cpp "fuzz/${target}_fuzzer.cpp" "$out/core.a" -lz -lcrypto -pthread \
     -o "$out/${target}_fuzzer"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-hard_rss_limit_mb=2048:detect_leaks=1}

@@ -57,6 +57,8 @@ struct Trailer {
     std::optional<ObjectId> info;
     std::optional<ObjectId> encrypt;
     bool has_encrypt_entry = false;   // any /Encrypt entry, direct or by reference
+    std::optional<PdfDict> encrypt_dict;    // /Encrypt given as a direct dictionary
+    std::vector<std::uint8_t> first_id;     // the first string of /ID, decoded
     std::optional<std::uint64_t> prev;      // /Prev of this section
     std::optional<std::uint64_t> xref_stm;  // /XRefStm of a hybrid file's table trailer
 };
@@ -93,19 +95,20 @@ enum class TrailerFields : std::uint8_t { Required, Optional };
 [[nodiscard]] Result<XrefSection> parse_xref_stream_obj(
     const PdfDict& dict, Bytes data, TrailerFields fields = TrailerFields::Required);
 // Root and Size are required ("missing required trailer field", "expected reference for
-// trailer field", "expected integer for trailer field"); Info, Encrypt, Prev and XRefStm are
+// trailer field", "expected integer for trailer field"); Info, Encrypt, ID, Prev and XRefStm are
 // optional and malformed values of them are ignored. With TrailerFields::Optional nothing
 // fails: an absent or malformed /Root or /Size leaves the field at its default.
 [[nodiscard]] Result<Trailer> extract_trailer_fields(
     const PdfDict& dict, TrailerFields fields = TrailerFields::Required);
 
 // A stream object "n g obj << ... >> stream ... endstream" at the offset; the header numbers
-// are read but not compared with anything. `data` is the raw stream data, borrowed from
-// `file`. UnexpectedEof for an offset at or past the end, InvalidNumber, "expected 'obj'
+// are not compared with anything (they key the decryption of an encrypted file). `data` is the
+// raw stream data, borrowed from `file`. UnexpectedEof for an offset at or past the end, InvalidNumber, "expected 'obj'
 // keyword", the parser's errors, "expected dict for ObjStm", "expected stream after dict".
 struct RawStream {
     PdfDict dict;
     Bytes data;
+    ObjectId id;  // the numbers of the header
 };
 [[nodiscard]] Result<RawStream> parse_object_stream_raw(Bytes file, size_t offset,
                                                         Arena* arena = nullptr);
