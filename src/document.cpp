@@ -272,19 +272,8 @@ Result<DocPtr> Document::from_mmap(MappedFile file) {
 }
 
 Result<bool> Document::open_encryption(const Trailer& trailer) {
-    const PdfDict* dict = trailer.encrypt_dict ? &*trailer.encrypt_dict : nullptr;
-    Result<PdfObject> stored = std::unexpected(message(kEncrypted));
-    if (trailer.encrypt) {
-        // Read in place, before any decryption is set up: the dictionary is stored in clear,
-        // and never in an object stream (ISO 32000-1, 7.5.7), whose data would be encrypted.
-        const XrefEntry* e = entries_.find(trailer.encrypt->num);
-        if (!e || e->kind != XrefKind::InUse) return std::unexpected(message(kEncrypted));
-        stored = read_object_at(bytes(), e->offset, arena_.get(), nullptr);
-        if (stored) dict = std::get_if<PdfDict>(&stored->value);
-        encrypt_offset_ = e->offset;
-    }
-    if (!dict) return std::unexpected(message(kEncrypted));
-    VELLIX_TRY(handler, open_crypt_handler(*dict, trailer.first_id));
+    // Read before any decryption is set up: the dictionary itself is stored in clear.
+    VELLIX_TRY(handler, open_file_encryption(bytes(), entries_, trailer, arena_.get(), encrypt_offset_));
     crypt_ = std::make_unique<const CryptHandler>(std::move(*handler));
     return true;
 }

@@ -202,10 +202,9 @@ struct ObjStmCandidate {
     size_t offset;
 };
 
-// The fields of the dictionary after "trailer" at `at`, read with the full parser, when it has
-// /Encrypt.
-std::optional<Trailer> trailer_encryption(Bytes file, size_t at, Budget& budget, Arena& arena,
-                                          size_t& resume) {
+// The fields of the dictionary after "trailer" at `at`, read with the full parser.
+std::optional<Trailer> trailer_at(Bytes file, size_t at, Budget& budget, Arena& arena,
+                                  size_t& resume) {
     const size_t from = at + 7;
     const Bytes window = budget.window(file, from, kMaxTrailerRead);
     Cursor cur{window, std::min(from, window.size()), &arena};
@@ -213,7 +212,7 @@ std::optional<Trailer> trailer_encryption(Bytes file, size_t at, Budget& budget,
     const size_t read = cur.pos > from ? cur.pos - from : 0;
     budget.charge(obj ? read : window.size() - std::min(from, window.size()));
     resume = std::max(from, cur.pos);
-    if (!obj || obj->kind() != ObjectKind::Dictionary || !obj->get("Encrypt")) return std::nullopt;
+    if (!obj || obj->kind() != ObjectKind::Dictionary) return std::nullopt;
     return extract_trailer_fields(*obj->dict(), TrailerFields::Optional).value_or(Trailer{});
 }
 
@@ -247,7 +246,8 @@ struct CatalogPick {
 // `packed`, and notes catalogs among them. Streams that cannot be read are passed over.
 void index_object_streams(Bytes file, const XrefMap& top_level,
                           const std::vector<ObjStmCandidate>& candidates, XrefMap& packed,
-                          CatalogPick& catalogs, bool look_for_catalog, Arena& arena) {
+                          CatalogPick& catalogs, bool look_for_catalog, Arena& arena,
+                          const CryptHandler* crypt) {
     size_t decoded_total = 0;
     size_t streams = 0;
     for (const ObjStmCandidate& c : candidates) {
@@ -259,6 +259,13 @@ void index_object_streams(Bytes file, const XrefMap& top_level,
         Result<RawStream> raw = parse_object_stream_raw(file, c.offset, &arena);
         if (!raw) continue;
         PdfStream stream{std::move(raw->dict), raw->data};
+        // An encrypted file's object streams are decrypted as a whole, with their own numbers.
+        std::optional<ByteVec> plain;
+        if (crypt) {
+            plain = decrypt_stream_data(*crypt, raw->id, stream.dict, stream.data);
+            if (!plain) continue;
+            stream.data = *plain;
+        }
         Result<ByteVec> decoded = decode_structural_stream(stream);
         if (!decoded) continue;
         decoded_total += decoded->size();
@@ -333,6 +340,7 @@ Result<XrefSection> recover_xref_by_scan(Bytes file, Arena* keep) {
     std::optional<ObjectId> any_catalog;
     std::vector<ObjStmCandidate> objstms;
     std::optional<Trailer> encryption;  // the last one in the file, the newest revision's
+    std::optional<ObjectId> info;
     for (size_t i = 0; i < found.size(); ++i) {
         const Found& f = found[i];
         const size_t window_end = i + 1 < found.size() ? found[i + 1].h.start : file.size();
@@ -341,6 +349,7 @@ Result<XrefSection> recover_xref_by_scan(Bytes file, Arena* keep) {
         // overlap, so searching them is one pass).
         if (window_end > f.k + 3 && contains(window.subspan(f.k + 3), "/Encrypt")) {
             if (std::optional<Trailer> t = xref_stream_encryption(window, f.k, budget, trailer_arena)) {
+                if (t->info) info = t->info;
                 encryption = std::move(t);
             }
         }
@@ -356,7 +365,8 @@ Result<XrefSection> recover_xref_by_scan(Bytes file, Arena* keep) {
     }
 
     // Every trailer is checked for /Encrypt, since the damaged one may be the only one that
-    // has it; a trailer dictionary comes after the streams of its revision.
+    // has it; a trailer dictionary comes after the streams of its revision. /Info comes from
+    // the last trailer that has it.
     constexpr std::string_view kTrailer = "trailer";
     for (size_t from = 0; from < file.size();) {
         const void* hit =
@@ -364,16 +374,23 @@ Result<XrefSection> recover_xref_by_scan(Bytes file, Arena* keep) {
         if (!hit) break;
         const auto at = static_cast<size_t>(static_cast<const std::uint8_t*>(hit) - file.data());
         size_t resume = at + kTrailer.size();
-        if (std::optional<Trailer> t = trailer_encryption(file, at, budget, trailer_arena, resume)) {
-            encryption = std::move(t);
+        if (std::optional<Trailer> t = trailer_at(file, at, budget, trailer_arena, resume)) {
+            if (t->info) info = t->info;
+            if (t->has_encrypt_entry) encryption = std::move(t);
         }
         from = resume;
     }
 
     XrefMap packed;
     CatalogPick packed_catalogs;
+    std::optional<CryptHandler> crypt;
+    std::optional<std::uint32_t> encrypt_offset;
+    if (encryption) {
+        Result<CryptHandler> opened = open_file_encryption(file, entries, *encryption, &arena, encrypt_offset);
+        if (opened) crypt = std::move(*opened);
+    }
     index_object_streams(file, entries, objstms, packed, packed_catalogs,
-                         /*look_for_catalog=*/!root, arena);
+                         /*look_for_catalog=*/!root, arena, crypt ? &*crypt : nullptr);
     packed.for_each([&](std::uint32_t num, const XrefEntry&) { max_num = std::max(max_num, num); });
 
     if (!root) root = packed_catalogs.with_pages;
@@ -411,6 +428,7 @@ Result<XrefSection> recover_xref_by_scan(Bytes file, Arena* keep) {
     section.trailer.root = *root;
     // Saturated: object number 4294967295 leaves no room for "plus one".
     section.trailer.size = max_num == UINT32_MAX ? max_num : max_num + 1;
+    section.trailer.info = info;
     if (encryption) {
         section.trailer.encrypt = encryption->encrypt;
         section.trailer.has_encrypt_entry = true;

@@ -31,8 +31,10 @@ inline constexpr size_t kMaxScanObjectStreams = 4096;
 // header of a number wins. Objects of the object streams found are added as Compressed
 // entries (offset: stream number, gen: index) unless the number was found at top level. The
 // root is the first catalog (/Type /Catalog with a /Pages reference) in file order, then one
-// inside an object stream, then any /Type /Catalog. The trailer's /Encrypt and /ID come from
-// the last trailer dictionary or cross-reference stream with /Encrypt; decoded names of a
+// inside an object stream, then any /Type /Catalog. /Encrypt and /ID come from the last
+// trailer dictionary or cross-reference stream with /Encrypt, /Info from the last of those
+// or of the other trailer dictionaries that has it; the object streams of an encrypted file
+// are decrypted when the empty user password opens it; decoded names of a
 // direct encryption dictionary go to `keep` (the process arena when null). Error: "recovery:
 // could not find Catalog root". Work is bounded: dictionary reads share a budget
 // proportional to the file size.

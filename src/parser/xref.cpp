@@ -367,6 +367,26 @@ Result<RawStream> parse_object_stream_raw(Bytes file, size_t offset, Arena* aren
                      {static_cast<std::uint32_t>(*num), static_cast<std::uint16_t>(*gen)}};
 }
 
+Result<CryptHandler> open_file_encryption(Bytes file, const XrefMap& entries, const Trailer& trailer,
+                                          Arena* arena, std::optional<std::uint32_t>& encrypt_offset) {
+    const ParseError refused = message("encrypted PDFs are not supported");
+    if (trailer.encrypt_dict) return open_crypt_handler(*trailer.encrypt_dict, trailer.first_id);
+    const XrefEntry* e = trailer.encrypt ? entries.find(trailer.encrypt->num) : nullptr;
+    if (!e || e->kind != XrefKind::InUse || e->offset >= file.size()) return std::unexpected(refused);
+    Cursor cur{file, e->offset, arena};
+    cur.skip_ws();
+    if (!parse_positive_int(cur)) return std::unexpected(refused);
+    cur.skip_ws();
+    if (!parse_positive_int(cur)) return std::unexpected(refused);
+    cur.skip_ws();
+    if (!cur.starts_with("obj")) return std::unexpected(refused);
+    cur.pos += 3;
+    const Result<PdfObject> obj = parse_object(cur);
+    if (!obj || obj->kind() != ObjectKind::Dictionary) return std::unexpected(refused);
+    encrypt_offset = e->offset;
+    return open_crypt_handler(*obj->dict(), trailer.first_id);
+}
+
 Result<std::vector<ObjStmPair>> parse_objstm_header(const PdfDict& dict, Bytes decoded) {
     VELLIX_TRY(n, required_u32(dict, "N"));
     VELLIX_TRY(first, required_u32(dict, "First"));

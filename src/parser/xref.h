@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "crypt.h"
 #include "parser/object.h"
 
 namespace vellix {
@@ -123,6 +124,15 @@ struct ObjStmPair {
 // beyond the data, InvalidNumber when the header holds fewer than /N pairs.
 [[nodiscard]] Result<std::vector<ObjStmPair>> parse_objstm_header(const PdfDict& dict,
                                                                   Bytes decoded);
+
+// The standard security handler of a file whose trailer has /Encrypt: the dictionary given
+// directly, or the object its reference names, stored at a file offset and read in clear
+// (never in an object stream, ISO 32000-1, 7.5.7), whose offset goes to `encrypt_offset`.
+// Names with escapes go to `arena`. "encrypted PDFs are not supported" when there is no such
+// dictionary or the handler refuses it (open_crypt_handler).
+[[nodiscard]] Result<CryptHandler> open_file_encryption(Bytes file, const XrefMap& entries,
+                                                        const Trailer& trailer, Arena* arena,
+                                                        std::optional<std::uint32_t>& encrypt_offset);
 
 using ObjStmMap = std::unordered_map<std::uint32_t, PdfObject>;
 // Splits a decoded object stream; objects that fail to parse are left out. The objects borrow
