@@ -7,8 +7,8 @@
 #                                    failing input is left as build/fuzz-TARGET/crash-*, a slow
 #                                    one as build/fuzz-TARGET/slow-*
 #
-# TARGET is one of document, cmap, layout, object, filters, content_stream. Only the code the
-# target is about is instrumented for coverage; the rest of the core is built once per target
+# TARGET is one of document, cmap, layout, object, filters, content_stream, crypt. Only the code
+# the target is about is instrumented for coverage; the rest of the core is built once per target
 # directory and rebuilt when a source or header is newer than its object.
 #
 # The process may hold at most 2 GB (ASAN_OPTIONS hard_rss_limit_mb): a run that grows beyond
@@ -23,6 +23,7 @@ case "$target" in
     object) instrumented=src/parser/object.cpp ;;
     filters) instrumented=src/parser/filters.cpp ;;
     content_stream) instrumented=src/parser/content_stream.cpp ;;
+    crypt) instrumented=src/crypt.cpp ;;
     *) echo "unknown target $target" >&2; exit 1 ;;
 esac
 out=build/fuzz-$target

@@ -5,12 +5,17 @@ but one. qpdf's --static-id and --static-aes-iv keep the output the same from ru
 except for the random salts of the AES-256 files.
 
     python3 tests/data/crypt/make_fixtures.py    (needs qpdf: apt-get install qpdf)
+
+It also writes the seeds of fuzz/crypt_fuzzer.cpp: each encrypted file's encryption
+dictionary, its first /ID and one of its encrypted objects.
 """
 import pathlib
+import re
 import subprocess
 import zlib
 
 HERE = pathlib.Path(__file__).resolve().parent
+SEEDS = HERE.parents[2] / "fuzz" / "seeds" / "crypt"
 
 # name: the qpdf arguments after --encrypt
 VARIANTS = {
@@ -70,6 +75,21 @@ def main() -> None:
             cmd.append("--object-streams=generate")
         cmd += ["--encrypt", *args, "--", str(plain), str(HERE / f"{name}.pdf")]
         subprocess.run(cmd, check=True)
+    SEEDS.mkdir(parents=True, exist_ok=True)
+    for name in VARIANTS:
+        if name not in OBJECT_STREAMS:
+            write_seed(name)
+
+
+def write_seed(name: str) -> None:
+    """Encryption dictionary, line feed, /ID bytes, line feed, the first encrypted stream."""
+    data = (HERE / f"{name}.pdf").read_bytes()
+    num = re.search(rb"/Encrypt (\d+) 0 R", data).group(1)
+    encrypt = re.search(rb"\n" + num + rb" 0 obj\s*(.*?)\s*endobj", data, re.S).group(1)
+    first_id = bytes.fromhex(re.search(rb"/ID\s*\[\s*<([0-9a-fA-F]+)>", data).group(1).decode())
+    start = re.search(rb"\n\d+ 0 obj\s*<<[^>]*/Length \d+[^>]*>>\s*stream", data).start()
+    stream = data[data.index(b"obj", start) + 3:data.index(b"endobj", start)]
+    (SEEDS / name).write_bytes(encrypt + b"\n" + first_id.replace(b"\n", b" ") + b"\n" + stream)
 
 
 if __name__ == "__main__":
