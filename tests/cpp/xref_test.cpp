@@ -102,14 +102,16 @@ TEST(ParseXrefTable, SubsectionsAndTrailer) {
 
 TEST(ExtractTrailerFields, RequiredAndOptionalFields) {
     // A non-reference Info is passed over for the next one; a direct /Encrypt dictionary is
-    // no reference but an /Encrypt entry all the same; a negative /Prev is ignored; /Size
-    // keeps its low 32 bits.
+    // no reference but an /Encrypt entry all the same, kept with the first /ID string; a
+    // negative /Prev is ignored; /Size keeps its low 32 bits.
     Result<Trailer> t = extract_trailer_fields(
         dict_of("<</Root 7 2 R /Size 4294967306 /Info 5 /Info 9 0 R /Encrypt << /Filter /Standard >>"
-                " /Prev -3 /XRefStm 12>>"));
+                " /Prev -3 /XRefStm 12 /ID [<0a0B> (x)]>>"));
     ASSERT_TRUE(t.has_value());
     EXPECT_EQ(fields(*t),
               std::tuple(ObjectId{7, 2}, 10u, ObjectId{9, 0}, std::nullopt, true, std::nullopt, 12u));
+    EXPECT_TRUE(t->encrypt_dict && dict_get(*t->encrypt_dict, "Filter")->is_name("Standard"));
+    EXPECT_EQ(t->first_id, (std::vector<std::uint8_t>{10, 11}));
     t = extract_trailer_fields(dict_of("<</Root 1 0 R /Size 2 /Encrypt 4 0 R>>"));
     ASSERT_TRUE(t.has_value());
     EXPECT_EQ(fields(*t),
