@@ -217,19 +217,17 @@ std::optional<Trailer> trailer_at(Bytes file, size_t at, Budget& budget, Arena& 
 }
 
 // The trailer fields of the object after the keyword at k when it is a cross-reference stream
-// dictionary with /Encrypt. Read with the full parser: the small reader stops at the first
+// dictionary. Read with the full parser: the small reader stops at the first
 // nested ">>", and writers that sort their keys put "/DecodeParms << >>" before both /Encrypt
 // and /Type.
-std::optional<Trailer> xref_stream_encryption(Bytes file, size_t k, Budget& budget, Arena& arena) {
+std::optional<Trailer> xref_stream_trailer(Bytes file, size_t k, Budget& budget, Arena& arena) {
     const size_t from = k + 3;
     const Bytes window = budget.window(file, from, kMaxTrailerRead);
     Cursor cur{window, std::min(from, window.size()), &arena};
     const Result<PdfObject> obj = parse_object(cur);
     const size_t read = cur.pos > from ? cur.pos - from : 0;
     budget.charge(obj ? read : window.size() - std::min(from, window.size()));
-    if (!obj || !obj->get("Encrypt") || !obj->get("Type") || !obj->get("Type")->is_name("XRef")) {
-        return std::nullopt;
-    }
+    if (!obj || !obj->get("Type") || !obj->get("Type")->is_name("XRef")) return std::nullopt;
     return extract_trailer_fields(*obj->dict(), TrailerFields::Optional).value_or(Trailer{});
 }
 
@@ -345,12 +343,12 @@ Result<XrefSection> recover_xref_by_scan(Bytes file, Arena* keep) {
         const Found& f = found[i];
         const size_t window_end = i + 1 < found.size() ? found[i + 1].h.start : file.size();
         const Bytes window = file.first(window_end);
-        // Only objects that mention /Encrypt are read again in full (the windows do not
-        // overlap, so searching them is one pass).
-        if (window_end > f.k + 3 && contains(window.subspan(f.k + 3), "/Encrypt")) {
-            if (std::optional<Trailer> t = xref_stream_encryption(window, f.k, budget, trailer_arena)) {
+        // Only objects that mention /XRef are read again in full (the windows do not overlap,
+        // so searching them is one pass).
+        if (window_end > f.k + 3 && contains(window.subspan(f.k + 3), "/XRef")) {
+            if (std::optional<Trailer> t = xref_stream_trailer(window, f.k, budget, trailer_arena)) {
                 if (t->info) info = t->info;
-                encryption = std::move(t);
+                if (t->has_encrypt_entry) encryption = std::move(t);
             }
         }
         const std::optional<PdfObj> dict = read_small_dict(window, f.k);

@@ -32,8 +32,8 @@ inline constexpr size_t kMaxScanObjectStreams = 4096;
 // entries (offset: stream number, gen: index) unless the number was found at top level. The
 // root is the first catalog (/Type /Catalog with a /Pages reference) in file order, then one
 // inside an object stream, then any /Type /Catalog. /Encrypt and /ID come from the last
-// trailer dictionary or cross-reference stream with /Encrypt, /Info from the last of those
-// or of the other trailer dictionaries that has it; the object streams of an encrypted file
+// trailer dictionary or cross-reference stream with /Encrypt, /Info from the last trailer
+// dictionary or cross-reference stream with /Info; the object streams of an encrypted file
 // are decrypted when the empty user password opens it; decoded names of a
 // direct encryption dictionary go to `keep` (the process arena when null). Error: "recovery:
 // could not find Catalog root". Work is bounded: dictionary reads share a budget
