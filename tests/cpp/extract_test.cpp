@@ -237,15 +237,20 @@ TEST(ExtractDoc, ParallelPagesEqualSequential) {
 
 // ---- The document's budget ----
 
-// A document of `count` pages that all are the same page object, drawing `content` with the
-// page resources `resources`; `extra` adds objects (numbers from 100 on are free).
+// A document of `count` pages that all are the same page object 10 in the file, listed under
+// numbers of their own (a page listed twice under one number is one page), drawing `content`
+// with the page resources `resources`; `extra` adds objects (numbers from 100 to 999 are free).
 PdfBuilder shared_page_pdf(size_t count, const std::string& content,
                            const std::string& resources = "<< /Font << /F1 5 0 R >> >>",
                            const std::map<std::uint32_t, std::string>& extra = {}) {
     PdfBuilder b = pages_pdf({content}, resources, extra);
     std::string kids;
-    kids.reserve(6 * count);
-    for (size_t i = 0; i < count; ++i) kids += "10 0 R ";
+    kids.reserve(8 * count);
+    for (size_t i = 0; i < count; ++i) {
+        const auto num = static_cast<std::uint32_t>(1000 + i);
+        b.aliases[num] = 10;
+        kids += std::to_string(num) + " 0 R ";
+    }
     b.add(2, "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(count) + " >>");
     return b;
 }
