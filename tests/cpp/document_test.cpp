@@ -70,33 +70,24 @@ void expect_lookup_errors(const Document& doc, const std::vector<std::pair<std::
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Opening and lookup
+// --- Opening and lookup
 
-TEST(DocumentGetObject, ClassicTableAndSharedValues) {
-    PdfBuilder b = one_page_pdf("BT (Hi) Tj ET");
-    b.trailer_extra = "/Info 5 0 R";
-    b.add(5, "<< /Title (t) >>");
+TEST(DocumentGetObject, LookupsAndResolving) {
+    // Pages node 2 gives Resources and Rotate to page 3; the page's own MediaBox wins. Objects
+    // 7 and 8 form a reference loop, 9 -> 10 a chain ending in a dictionary.
+    PdfBuilder b = one_page_pdf("BT (Hi) Tj ET", "", {{7, "8 0 R"}, {8, "7 0 R"}, {9, "10 0 R"}, {10, "<< /K 1 >>"}});
+    b.add(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 /Resources 6 0 R /Rotate 90 /Parent 2 0 R >>");
+    b.add(3, "<< /Type /Page /Parent 2 0 R /Contents 4 0 R /MediaBox [0 0 10 20] >>");
+    b.add(5, "<< /Title (t) >>").add(6, "<< /Font << >> >>").trailer_extra = "/Info 5 0 R";
     DocPtr doc = expect_doc(b.build(), false, {3});
     ASSERT_TRUE(doc);
-    EXPECT_EQ(std::tuple(doc->root(), doc->size(), doc->info()), std::tuple(ObjectId{1, 0}, 6u, ObjectId{5, 0}));
+    EXPECT_EQ(std::tuple(doc->root(), doc->size(), doc->info()), std::tuple(ObjectId{1, 0}, 11u, ObjectId{5, 0}));
     // The generation is carried along but never compared; lookups share one value.
     EXPECT_EQ(doc->get_object({3, 0})->get(), doc->get_object({3, 7})->get());
     // Stream data borrows from the file's bytes.
     const Bytes data = (*doc->get_object({4, 0}))->stream()->data, file = doc->bytes();
     EXPECT_EQ(as_chars(data), "BT (Hi) Tj ET");
     EXPECT_TRUE(data.data() >= file.data() && data.data() + data.size() <= file.data() + file.size());
-}
-
-TEST(DocumentResolve, ChainsAndInheritedPageAttributes) {
-    // Pages node 2 gives Resources and Rotate to page 3; the page's own MediaBox wins. Objects
-    // 7 and 8 form a reference loop, 9 -> 10 a chain ending in a dictionary.
-    PdfBuilder b = one_page_pdf("", "", {{7, "8 0 R"}, {8, "7 0 R"}, {9, "10 0 R"}, {10, "<< /K 1 >>"}});
-    b.add(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 /Resources 6 0 R /Rotate 90 /Parent 2 0 R >>");
-    b.add(3, "<< /Type /Page /Parent 2 0 R /Contents 4 0 R /MediaBox [0 0 10 20] >>");
-    b.add(6, "<< /Font << >> >>");
-    DocPtr doc = expect_doc(b.build(), false, {3});
-    ASSERT_TRUE(doc);
     const ObjPtr page = *doc->get_object({3, 0});
     const PdfObject ref9 = ObjectId{9, 0}, ref7 = ObjectId{7, 0}, null_obj;
     EXPECT_EQ(doc->resolve(&ref9)->get("K")->as_int(), 1);
@@ -108,24 +99,7 @@ TEST(DocumentResolve, ChainsAndInheritedPageAttributes) {
     EXPECT_FALSE(doc->page_attribute(*page, "CropBox"));  // the Parent loop at node 2 ends
 }
 
-TEST(DocumentGetObject, Errors) {
-    PdfWriter w = three_objects();
-    w.object(5, "(five)");
-    w.object(6, "(six)");
-    w.object(9, "[1 2 3]");
-    w.offsets[5] += 4;       // at the keyword obj: the header is required
-    w.offsets[6] = 1000000;  // past the end of the file
-    w.offsets[8] = w.offsets[9] + std::string("9 0 obj\n[").size();  // "1 2 3]": no obj keyword
-    w.startxref(w.table({1, 2, 3, 5, 6, 8, 9}, "/Size 10 /Root 1 0 R", {0, 4}));
-    DocPtr doc = expect_doc(w.out, false, {3});
-    ASSERT_TRUE(doc);
-    expect_lookup_errors(*doc, {{5, kind(ParseErrorKind::InvalidNumber)}, {6, kind(ParseErrorKind::UnexpectedEof)},
-                                {8, msg("expected 'obj' keyword")}, {4, msg("object is free (deleted)")},
-                                {77, msg("object not in xref")}, {4000000000u, msg("object not in xref")}});
-}
-
-// ---------------------------------------------------------------------------------------------
-// Object streams
+// --- Object streams
 
 // Catalog, page tree and three integers 10, 11, 12 in object stream 20 (stored, compressed, or
 // compressed with a predictor over 31 columns), listed by a cross-reference stream.
@@ -141,16 +115,22 @@ std::string objstm_file(int objstm_kind, bool compress_xref) {
     return w.out;
 }
 
-TEST(DocumentObjectStreams, Errors) {
+TEST(DocumentGetObject, Errors) {
     PdfWriter w = three_objects();
+    w.object(5, "(five)");
+    w.object(6, "(six)");
+    w.object(9, "[1 2 3]");
+    w.offsets[5] += 4;       // at the keyword obj: the header is required
+    w.offsets[6] = 1000000;  // past the end of the file
+    w.offsets[8] = w.offsets[9] + std::string("9 0 obj\n[").size();  // "1 2 3]": no obj keyword
     w.stream(20, "/Type /ObjStm /N 1 /First 4", "10 0 1010");
     w.stream(21, "/Type /ObjStm /N 5 /First 4", "10 0 1010");  // fewer pairs than /N
     w.object(22, "<< /Type /ObjStm /N 1 /First 4 >>");           // no stream
     w.stream(23, "/Type /ObjStm /N 1 /First 4 /Filter /FlateDecode", "not zlib data");
-    std::vector<StreamEntry> entries = w.in_use({1, 2, 3, 20, 21, 22, 23});
-    // 11 is not in the stream, 12's stream is itself compressed, 13's has no entry, 16's is free.
+    std::vector<StreamEntry> entries = w.in_use({1, 2, 3, 5, 6, 8, 9, 20, 21, 22, 23});
+    // 4 is free, 11 is not in the stream, 12's stream is itself compressed, 13's has no entry, 16's is free.
     entries.insert(entries.end(), {{10, 2, 20, 0}, {11, 2, 20, 1}, {12, 2, 12, 0}, {13, 2, 99, 0}, {14, 2, 21, 0},
-                                   {15, 2, 22, 0}, {16, 2, 24, 0}, {24, 0, 0, 1}, {17, 2, 23, 0}});
+                                   {15, 2, 22, 0}, {16, 2, 24, 0}, {24, 0, 0, 1}, {17, 2, 23, 0}, {4, 0, 0, 1}});
     w.startxref(w.xref_stream(30, entries, "/Size 31 /Root 1 0 R", false));
     DocPtr doc = expect_doc(w.out, false, {3}, {{10, 1010}});
     ASSERT_TRUE(doc);
@@ -158,7 +138,10 @@ TEST(DocumentObjectStreams, Errors) {
     expect_lookup_errors(*doc, {{11, msg("object not found in ObjStm")}, {12, compressed},
                                 {13, msg("ObjStm not in xref")}, {14, kind(ParseErrorKind::InvalidNumber)},
                                 {15, msg("expected stream after dict")}, {16, compressed},
-                                {17, msg("flate decompression failed")}});
+                                {17, msg("flate decompression failed")}, {5, kind(ParseErrorKind::InvalidNumber)},
+                                {6, kind(ParseErrorKind::UnexpectedEof)}, {8, msg("expected 'obj' keyword")},
+                                {4, msg("object is free (deleted)")}, {77, msg("object not in xref")},
+                                {4000000000u, msg("object not in xref")}});
 }
 
 TEST(DocumentGetObject, NumbersNamingOneOffsetShareWhatWasReadThere) {
@@ -216,8 +199,7 @@ TEST(DocumentObjectStreams, PagesInABrokenObjectStream) {
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Page tree
+// --- Page tree
 
 TEST(DocumentPageRefs, WalkAndErrors) {
     using Objects = std::map<std::uint32_t, std::string>;
@@ -281,46 +263,49 @@ TEST(DocumentPageRefs, WalkAndErrors) {
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Files that open: update chains, hybrid files, object streams and the recovery scan
+// --- Files that open: update chains, hybrid files, object streams and the recovery scan
 
 std::string prev(size_t offset) { return " /Prev " + std::to_string(offset); }
 
-// Revision 1: catalog, page tree of page 3, integers 5 and 6; `xref` is its table's offset.
+// Revision 1: catalog, page tree of page 3, integers 5, 6, 9, 10; `xref` is its table's offset.
 PdfWriter base_revision(size_t& xref) {
     PdfWriter w = three_objects();
     w.object(5, "5");
     w.object(6, "6");
-    xref = w.table({1, 2, 3, 5, 6}, "/Size 7 /Root 1 0 R", {0, 4});
+    w.object(9, "9");
+    w.object(10, "10");
+    xref = w.table({1, 2, 3, 5, 6, 9, 10}, "/Size 11 /Root 1 0 R", {0, 4});
     w.startxref(xref);
     return w;
 }
 
-std::string two_sections() {
-    // Revision 2 replaces 5, deletes 6 and adds page 4 (older readers of the last section
-    // alone would lose 1, 2 and 3).
+// Four revisions: a table, a cross-reference stream, a hybrid table and a table again.
+std::string update_chain(bool compress) {
     size_t first = 0;
     PdfWriter w = base_revision(first);
-    w.object(5, "55");
-    w.object(2, "<< /Type /Pages /Kids [3 0 R 4 0 R] /Count 2 >>");
-    w.object(4, kPage);
-    w.startxref(w.table({2, 4, 5}, "/Size 7 /Root 1 0 R" + prev(first), {6}));
-    return w.out;
-}
-
-std::string three_sections(bool compress) {
-    size_t first = 0;
-    PdfWriter w = base_revision(first);
-    // Revision 2: a cross-reference stream and an object stream with 7 and 5.
-    w.object_stream(20, {{7, "7"}, {5, "50"}}, compress);
+    // Revision 2 brings 7 and new values of 5 and 10 in an object stream (newer sections win
+    // whatever their kind).
+    w.object_stream(20, {{7, "7"}, {5, "50"}, {10, "100"}}, compress);
     std::vector<StreamEntry> entries = w.in_use({20});
-    entries.insert(entries.end(), {{7, 2, 20, 0}, {5, 2, 20, 1}});
+    entries.insert(entries.end(), {{7, 2, 20, 0}, {5, 2, 20, 1}, {10, 2, 20, 2}});
     const size_t second = w.xref_stream(30, entries, "/Size 31 /Root 1 0 R" + prev(first), compress);
     w.startxref(second);
-    // Revision 3: a table again, replacing 7 and with its own trailer fields.
+    // Revision 3 is hybrid: its stream's entry for 5 must not hide revision 4's, and its
+    // compressed 6 must win over revision 1's.
+    w.object_stream(21, {{5, "5000"}, {6, "60"}}, compress);
+    std::vector<StreamEntry> hidden = w.in_use({21});
+    hidden.insert(hidden.end(), {{5, 2, 21, 0}, {6, 2, 21, 1}});
+    const size_t stm = w.xref_stream(32, hidden, "/Size 33", compress);
+    const size_t third = w.table({}, "/Size 33 /Root 1 0 R /XRefStm " + std::to_string(stm) + prev(second));
+    w.startxref(third);
+    // Revision 4 replaces 5 and 7, deletes 9, adds page 4 (older readers of the last section
+    // alone would lose 1, 2 and 3) and has trailer fields of its own.
+    w.object(5, "500");
     w.object(7, "700");
+    w.object(2, "<< /Type /Pages /Kids [3 0 R 4 0 R] /Count 2 >>");
+    w.object(4, kPage);
     w.object(8, "<< /Title (new) >>");
-    w.startxref(w.table({7, 8}, "/Size 31 /Root 1 0 R /Info 8 0 R" + prev(second)));
+    w.startxref(w.table({2, 4, 5, 7, 8}, "/Size 33 /Root 1 0 R /Info 8 0 R" + prev(third), {9}));
     return w.out;
 }
 
@@ -383,22 +368,6 @@ std::string hybrid(bool compress) {
     return w.out;
 }
 
-std::string hybrid_update() {
-    // Revision 2 is hybrid; its stream's entry for 5 must not hide revision 3's, and its
-    // compressed 6 must win over revision 1's.
-    size_t first = 0;
-    PdfWriter w = base_revision(first);
-    w.object_stream(20, {{5, "50"}, {6, "60"}}, true);
-    std::vector<StreamEntry> hidden = w.in_use({20});
-    hidden.insert(hidden.end(), {{5, 2, 20, 0}, {6, 2, 20, 1}});
-    const size_t stm = w.xref_stream(30, hidden, "/Size 31", true);
-    const size_t second = w.table({}, "/Size 31 /Root 1 0 R /XRefStm " + std::to_string(stm) + prev(first));
-    w.startxref(second);
-    w.object(5, "500");
-    w.startxref(w.table({5}, "/Size 31 /Root 1 0 R" + prev(second)));
-    return w.out;
-}
-
 TEST(DocumentOpen, FilesAndWhatTheyHold) {
     const std::string good = one_page_pdf("BT ET").build();
     const size_t sx = good.rfind("startxref\n") + 10;
@@ -414,16 +383,14 @@ TEST(DocumentOpen, FilesAndWhatTheyHold) {
         {"objstm 1 0", objstm_file(1, false), false, {3}, three_ints},
         {"objstm 2 1", objstm_file(2, true), false, {3}, three_ints},
         {"objstm 1 1", objstm_file(1, true), false, {3}, three_ints},
-        {"two sections", two_sections(), false, {3, 4}, {{5, 55}, {6, -1}}},
-        {"three sections", three_sections(false), false, {3}, {{7, 700}, {5, 50}, {6, 6}}},
-        {"three sections, compressed", three_sections(true), false, {3}, {{7, 700}, {5, 50}, {6, 6}}},
+        {"update chain", update_chain(false), false, {3, 4}, {{5, 500}, {6, 60}, {7, 700}, {9, -1}, {10, 100}}},
+        {"update chain, compressed", update_chain(true), false, {3, 4}, {{5, 500}, {6, 60}, {7, 700}, {10, 100}}},
         {"Prev to itself", prev_loops(true), false, {3}, {{5, 5}, {6, 6}}},
         {"Prev loop", prev_loops(false), false, {3}, {{5, 55}, {6, 66}}},
-        {"broken older section", broken_older_section(false), true, {3}, {{5, 55}, {6, 6}}},
+        {"broken older section", broken_older_section(false), true, {3}, {{5, 55}, {6, 6}, {10, 10}}},
         {"broken older section, scan fails", broken_older_section(true), false, {3}, {}},
         {"hybrid", hybrid(false), false, {3}, {{5, 5}, {6, 60}, {7, 70}}},
         {"hybrid, compressed", hybrid(true), false, {3}, {{5, 5}, {6, 60}, {7, 70}}},
-        {"hybrid update", hybrid_update(), false, {3}, {{5, 500}, {6, 60}}},
         // A bad cross-reference sends the file to the scan.
         {"offset past the end", with_offset("99999999"), true, {3}, {}, true},
         {"offset at plain text", with_offset("0"), true, {3}, {}, true},
@@ -446,29 +413,26 @@ TEST(DocumentOpen, FilesAndWhatTheyHold) {
             EXPECT_EQ(as_chars((*doc->get_object({4, 0}))->stream()->data), "BT ET");
         }
     }
-    EXPECT_EQ(open_bytes(three_sections(true)).value()->info(), (ObjectId{8, 0}));
-    EXPECT_EQ(open_bytes(two_sections()).value()->get_object({6, 0}), std::unexpected(msg("object is free (deleted)")));
+    EXPECT_EQ(open_bytes(update_chain(true)).value()->info(), (ObjectId{8, 0}));
+    EXPECT_EQ(open_bytes(update_chain(true)).value()->get_object({9, 0}), std::unexpected(msg("object is free (deleted)")));
     EXPECT_EQ(open_bytes(modern).value()->entries().find(12)->kind, XrefKind::Compressed);
-    // Nothing to rebuild from.
-    for (std::string hopeless : {"", "%PDF-1.7\nhello\n"}) {
-        EXPECT_EQ(open_bytes(hopeless), std::unexpected(msg("recovery: could not find Catalog root")));
-    }
-}
 
-// Wherever /Encrypt is, the security handler sees it: these dictionaries lack /O and /U, so
-// it refuses each file (tests/cpp/crypt_test.cpp opens real ones).
-TEST(DocumentOpen, FindsEveryEncryptEntry) {
+    // Files that do not open. Wherever /Encrypt is, the security handler sees it: these
+    // dictionaries lack /O and /U, so it refuses each file (crypt_test.cpp opens real ones).
+    const ParseError refused = msg("encrypted PDFs are not supported");
+    std::vector<std::pair<std::string, ParseError>> failures = {
+        {"", msg("recovery: could not find Catalog root")}, {"%PDF-1.7\nhello\n", msg("recovery: could not find Catalog root")}};
     PdfBuilder b = one_page_pdf("");
     b.trailer_extra = "/Encrypt 9 0 R";
     b.add(9, "<< /Filter /Standard /V 1 /R 2 >>");
-    std::vector<std::string> files = {b.build()};
+    failures.push_back({b.build(), refused});
     b.trailer_extra = "/Encrypt << /Filter /Standard /V 1 /R 2 >>";
-    files.push_back(b.build());
+    failures.push_back({b.build(), refused});
     // The cross-reference is damaged, but the trailer the scan finds has /Encrypt.
-    files.push_back(b.build().replace(files.back().rfind("startxref\n") + 10, 1, "9"));
+    failures.push_back({b.build().replace(failures.back().first.rfind("startxref\n") + 10, 1, "9"), refused});
     PdfWriter w = three_objects();
     w.startxref(w.xref_stream(30, w.in_use({1, 2, 3}), "/Size 31 /Root 1 0 R /Encrypt << /Filter /Standard >>", true));
-    files.push_back(w.out);
+    failures.push_back({w.out, refused});
     // Only an older section of the chain says so.
     w = three_objects();
     w.object(9, "<< /Filter /Standard >>");
@@ -476,15 +440,13 @@ TEST(DocumentOpen, FindsEveryEncryptEntry) {
     w.startxref(first);
     w.object(5, "5");
     w.startxref(w.table({5}, "/Size 10 /Root 1 0 R" + prev(first)));
-    files.push_back(w.out);
+    failures.push_back({w.out, refused});
     // Only the hidden stream of a hybrid file says so.
     w = three_objects();
     const size_t stm = w.xref_stream(30, {}, "/Size 31 /Encrypt 9 0 R", false);
     w.startxref(w.table({1, 2, 3}, "/Size 31 /Root 1 0 R /XRefStm " + std::to_string(stm)));
-    files.push_back(w.out);
-    for (const std::string& file : files) {
-        EXPECT_EQ(open_bytes(file), std::unexpected(msg("encrypted PDFs are not supported"))) << file.size();
-    }
+    failures.push_back({w.out, refused});
+    for (const auto& [file, error] : failures) EXPECT_EQ(open_bytes(file), std::unexpected(error)) << file.size();
 }
 
 TEST(DocumentConcurrency, ParallelLookupsAgree) {
@@ -535,8 +497,7 @@ TEST(DocumentConcurrency, ParallelLookupsAgree) {
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Files
+// --- Files
 
 TEST(DocumentOpen, FromPath) {
     const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) /
@@ -554,14 +515,11 @@ TEST(DocumentOpen, FromPath) {
     };
     for (const auto& c : cases) EXPECT_EQ(Document::open(c.path), std::unexpected(msg(c.expected))) << c.path;
     // A moved mapping keeps its bytes; the moved-from one is empty by contract.
-    Result<MappedFile> mapped = MappedFile::open(write("x.pdf", "hello"));
-    ASSERT_TRUE(mapped.has_value());
-    MappedFile moved(std::move(*mapped));
-    EXPECT_EQ(as_chars(moved.bytes()), "hello");
-    EXPECT_TRUE(mapped->bytes().empty());  // NOLINT(bugprone-use-after-move)
-    MappedFile assigned;
+    MappedFile mapped = MappedFile::open(write("x.pdf", "hello")).value(), assigned;
+    MappedFile moved(std::move(mapped));
     assigned = std::move(moved);
-    EXPECT_EQ(as_chars(assigned.bytes()), "hello");
+    EXPECT_EQ(std::tuple(as_chars(assigned.bytes()), mapped.bytes().size(), moved.bytes().size()),  // NOLINT
+              std::tuple("hello", 0u, 0u));
     std::filesystem::remove_all(dir);
 }
 
@@ -573,8 +531,7 @@ TEST(DocumentCorpus, OpensAsTheManifestSays) {
     const std::filesystem::path dir = env ? env : std::filesystem::path(__FILE__).parent_path() / "../../../shared/corpus";
     std::ifstream manifest(dir / "MANIFEST.tsv");
     if (!manifest) GTEST_SKIP() << "no corpus at " << dir;
-    auto split_tabs = [](const std::string& line) {
-        std::vector<std::string> out;
+    auto split_tabs = [](const std::string& line, std::vector<std::string> out = {}) {
         std::istringstream in(line + "\t");
         for (std::string field; std::getline(in, field, '\t');) out.push_back(field);
         return out;
@@ -599,10 +556,8 @@ TEST(DocumentCorpus, OpensAsTheManifestSays) {
         } else {
             const Document& d = **doc;
             d.entries().for_each([&](std::uint32_t num, const XrefEntry&) { (void)d.get_object({num, 0}); });
-            Result<std::vector<ObjectId>> refs = d.page_refs();
             if (row[check] != "ok" || row[pages].empty()) continue;
-            ASSERT_TRUE(refs.has_value()) << refs.error().display();
-            EXPECT_EQ(std::to_string(refs->size()), row[pages]);
+            EXPECT_EQ(std::to_string(d.page_refs().value_or(std::vector<ObjectId>{}).size()), row[pages]);
             ++checked_pages;
         }
     }

@@ -21,21 +21,13 @@ const ParseError kNoCatalog = ParseError::message("recovery: could not find Cata
 // A readable form of the small reader's result: "Type=/Catalog Pages=3 0 R A=?"; "absent" and
 // "other" for the two non-dictionary results.
 std::string describe(const std::optional<PdfObj>& obj) {
-    if (!obj) return "absent";
-    if (obj->kind != PdfObj::Kind::Dict) return "other";
+    if (!obj || obj->kind != PdfObj::Kind::Dict) return obj ? "other" : "absent";
     std::string out;
     for (const PdfObjEntry& e : obj->entries) {
-        if (!out.empty()) out += ' ';
-        out += as_chars(e.key);
-        out += '=';
-        if (e.value.kind == PdfObj::Kind::Name) {
-            out += '/';
-            out += as_chars(e.value.name);
-        } else if (e.value.kind == PdfObj::Kind::Ref) {
-            out += std::to_string(e.value.ref.num) + " " + std::to_string(e.value.ref.gen) + " R";
-        } else {
-            out += "?";
-        }
+        out += (out.empty() ? "" : " ") + std::string(as_chars(e.key)) + "=";
+        if (e.value.kind == PdfObj::Kind::Name) out += "/" + std::string(as_chars(e.value.name));
+        if (e.value.kind == PdfObj::Kind::Ref) out += std::to_string(e.value.ref.num) + " " + std::to_string(e.value.ref.gen) + " R";
+        if (e.value.kind == PdfObj::Kind::Other) out += "?";
     }
     return out;
 }
@@ -70,15 +62,11 @@ TEST(TryParseObjectAt, SmallDictionaryReader) {
         {"1 0 obj % the catalog\r\n<< /Type /Catalog >>", "Type=/Catalog"},
         {"1 0 obj << /Type /Page /Parent", "Type=/Page"}, {"1 0 obj <<>>", ""},
         // No dictionary follows, or nothing (or too little) does.
-        {"1 0 obj [1 2]", "other"}, {"1 0 obj 42", "other"}, {"1 0 obj <x> ", "other"},
-        {"1 0 obj", "absent"}, {"1 0 obj \r\n ", "absent"}, {"1 0 obj <<>", "absent"},
-        {"1 0 obj <x>", "absent"},
+        {"1 0 obj [1 2]", "other"}, {"1 0 obj 42", "other"}, {"1 0 obj <x> ", "other"}, {"1 0 obj", "absent"},
+        {"1 0 obj \r\n ", "absent"}, {"1 0 obj <<>", "absent"}, {"1 0 obj <x>", "absent"},
         {"1 0 obj % only a comment", "absent"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.input);
-        EXPECT_EQ(describe(try_parse_object_at(as_bytes(c.input), c.input.find("obj"))), c.expected);
-    }
+    for (const auto& c : cases) EXPECT_EQ(describe(try_parse_object_at(as_bytes(c.input), c.input.find("obj"))), c.expected) << c.input;
     // A keyword position at or past the end reads nothing.
     for (size_t pos : {7, 100}) EXPECT_FALSE(try_parse_object_at(as_bytes("1 0 obj"), pos).has_value());
 }
@@ -110,10 +98,8 @@ TEST(RecoverXrefByScan, WhatCountsAsAHeader) {
         {"largest numbers", "4294967295 65535 obj" + cat, {{4294967295u, at(0, 65535)}}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
         got = recover_xref_by_scan(as_bytes(c.file));
-        ASSERT_TRUE(got.has_value()) << got.error().display();
-        EXPECT_EQ(all_entries(got->entries), c.expected);
+        EXPECT_EQ(got ? all_entries(got->entries) : Entries{}, c.expected) << c.what;
     }
     // "endobj" and a lone "obj" are no headers; without a header there is no catalog.
     for (std::string_view none : {"endobj obj 1 endobj", "%PDF-1.7\n", ""}) {
@@ -156,12 +142,9 @@ TEST(RecoverXrefByScan, CatalogRules) {
         for (const auto& [n, body] : c.top) w.object(n, body);
         if (!c.packed.empty()) w.object_stream(20, c.packed, true);
         Result<XrefSection> got = recover_xref_by_scan(as_bytes(w.out));
-        if (!c.root) {
-            EXPECT_EQ(got, std::unexpected(kNoCatalog));
-        } else {
-            ASSERT_TRUE(got.has_value()) << got.error().display();
-            EXPECT_EQ(got->trailer.root, (ObjectId{*c.root, 0}));
-        }
+        EXPECT_EQ(got ? std::optional(got->trailer.root) : std::nullopt,
+                  c.root ? std::optional(ObjectId{*c.root, 0}) : std::nullopt);
+        EXPECT_TRUE(got || got.error() == kNoCatalog);
     }
 }
 
@@ -184,11 +167,8 @@ TEST(RecoverXrefByScan, TrailerFields) {
         {"the word trailer in text", "3 0 obj\n(see the trailer /Encrypt)\nendobj\n", false, {}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        Result<XrefSection> got = recover_xref_by_scan(as_bytes(objects + c.tail));
-        ASSERT_TRUE(got.has_value());
-        EXPECT_EQ(got->trailer.has_encrypt_entry, c.encrypted);
-        EXPECT_EQ(got->trailer.info, c.info ? std::optional(ObjectId{*c.info, 0}) : std::nullopt);
+        const Trailer t = recover_xref_by_scan(as_bytes(objects + c.tail)).value().trailer;
+        EXPECT_EQ(std::pair(t.has_encrypt_entry, t.info), std::pair(c.encrypted, c.info ? std::optional(ObjectId{*c.info, 0}) : std::nullopt)) << c.what;
     }
 }
 

@@ -56,10 +56,8 @@ TEST(ParsePositiveInt, DigitsAndCursor) {
         {"-5", nan, 0}, {" 5", nan, 0}, {"", nan, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.input);
         Cursor cur{as_bytes(c.input)};
-        EXPECT_EQ(parse_positive_int(cur), c.expected);
-        EXPECT_EQ(cur.pos, c.end);
+        EXPECT_EQ(std::pair(parse_positive_int(cur), cur.pos), std::pair(c.expected, c.end)) << c.input;
     }
 }
 
@@ -74,10 +72,7 @@ TEST(FindStartxref, LastKeywordInTheWindow) {
         {"startxref\n3\n" + std::string(1024 - 12, 'y'), 3},
         {"startxref\n3\n" + std::string(1024 - 11, 'y'), none},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.input.substr(0, 40));
-        EXPECT_EQ(find_startxref(as_bytes(c.input)), c.expected);
-    }
+    for (const auto& c : cases) EXPECT_EQ(find_startxref(as_bytes(c.input)), c.expected) << c.input.substr(0, 40);
 }
 
 TEST(ParseXrefTable, SubsectionsAndTrailer) {
@@ -108,13 +103,10 @@ TEST(ExtractTrailerFields, RequiredAndOptionalFields) {
         dict_of("<</Root 7 2 R /Size 4294967306 /Info 5 /Info 9 0 R /Encrypt << /Filter /Standard >>"
                 " /Prev -3 /XRefStm 12 /ID [<0a0B> (x)]>>"));
     ASSERT_TRUE(t.has_value());
-    EXPECT_EQ(fields(*t),
-              std::tuple(ObjectId{7, 2}, 10u, ObjectId{9, 0}, std::nullopt, true, std::nullopt, 12u));
+    EXPECT_EQ(fields(*t), std::tuple(ObjectId{7, 2}, 10u, ObjectId{9, 0}, std::nullopt, true, std::nullopt, 12u));
     EXPECT_TRUE(t->encrypt_dict && dict_get(*t->encrypt_dict, "Filter")->is_name("Standard"));
     EXPECT_EQ(t->first_id, (std::vector<std::uint8_t>{10, 11}));
-    t = extract_trailer_fields(dict_of("<</Root 1 0 R /Size 2 /Encrypt 4 0 R>>"));
-    ASSERT_TRUE(t.has_value());
-    EXPECT_EQ(fields(*t),
+    EXPECT_EQ(fields(extract_trailer_fields(dict_of("<</Root 1 0 R /Size 2 /Encrypt 4 0 R>>")).value()),
               std::tuple(ObjectId{1, 0}, 2u, std::nullopt, ObjectId{4, 0}, true, std::nullopt, std::nullopt));
     // Failures (the lenient form used for older sections never fails); Root is checked before Size.
     const ParseError missing = msg("missing required trailer field");
@@ -125,9 +117,8 @@ TEST(ExtractTrailerFields, RequiredAndOptionalFields) {
         {"<</Root 1 0 R /Size 3.0>>", msg("expected integer for trailer field")},
     };
     for (const auto& c : failures) {
-        SCOPED_TRACE(c.dict);
-        EXPECT_EQ(extract_trailer_fields(dict_of(c.dict)), std::unexpected(c.expected));
-        EXPECT_TRUE(extract_trailer_fields(dict_of(c.dict), TrailerFields::Optional).has_value());
+        EXPECT_EQ(extract_trailer_fields(dict_of(c.dict)), std::unexpected(c.expected)) << c.dict;
+        EXPECT_TRUE(extract_trailer_fields(dict_of(c.dict), TrailerFields::Optional).has_value()) << c.dict;
     }
 }
 
@@ -164,12 +155,9 @@ TEST(ParseXref, Errors) {
     enum Reader { kTable, kStream, kRaw, kObjStm };
     const std::string eight = bytes_of({1, 0, 10, 0, 2, 0, 5, 3}), four_hundred(400, '\x01');
     const std::string bad_type = bytes_of({1, 0, 10, 0, 3, 0, 5, 3}), objstm = "1 0 2 3 <<>> 7";
-    const ParseError no_xref = msg("expected 'xref' keyword");
-    const ParseError no_kind = msg("expected 'n' or 'f' in xref entry");
-    const ParseError bad_w = msg("/W must be an array of 3 integers");
-    const ParseError short_data = msg("xref stream data too short");
-    const ParseError missing = msg("missing required trailer field");
-    const ParseError not_int = msg("expected integer for trailer field");
+    const ParseError no_xref = msg("expected 'xref' keyword"), no_kind = msg("expected 'n' or 'f' in xref entry");
+    const ParseError bad_w = msg("/W must be an array of 3 integers"), short_data = msg("xref stream data too short");
+    const ParseError missing = msg("missing required trailer field"), not_int = msg("expected integer for trailer field");
     const struct {
         Reader reader;
         std::string_view input;
@@ -254,28 +242,13 @@ TEST(XrefMap, DenseAndSparseNumbers) {
     EXPECT_EQ(std::adjacent_find(all.begin(), all.end(), [](auto& a, auto& b) { return a.first >= b.first; }),
               all.end());
     EXPECT_EQ(all.back().first, 4294967295u);
-}
-
-TEST(XrefMap, MergeOlderKeepsNewerEntries) {
+    // Merging an older map adds only the numbers this one lacks (a free entry hides an older one).
     XrefMap newer, older;
     newer.set(1, in_use(100));
     newer.set(2, free_entry(0, 1));
-    older.set(1, in_use(50));
-    older.set(2, in_use(60));
-    older.set(3, packed(9, 0));
-    older.set(3000000000u, in_use(70));
+    for (auto [n, e] : Entries{{1, in_use(50)}, {2, in_use(60)}, {3, packed(9, 0)}, {3000000000u, in_use(70)}}) older.set(n, e);
     newer.merge_older(older);
-    EXPECT_EQ(all_entries(newer), (Entries{{1, in_use(100)}, {2, free_entry(0, 1)}, {3, packed(9, 0)},
-                                           {3000000000u, in_use(70)}}));
-}
-
-TEST(ParseObjectStreamRaw, StreamObjectAtOffset) {
-    const std::string text = "junk 12 0 obj\n<< /Length 5 /Type /ObjStm >>\nstream\nhello\nendstream";
-    Result<RawStream> got = parse_object_stream_raw(as_bytes(text), 5);
-    ASSERT_TRUE(got.has_value()) << got.error().display();
-    EXPECT_EQ(as_chars(got->data), "hello");
-    ASSERT_NE(dict_get(got->dict, "Type"), nullptr);
-    EXPECT_TRUE(dict_get(got->dict, "Type")->is_name("ObjStm"));
+    EXPECT_EQ(all_entries(newer), (Entries{{1, in_use(100)}, {2, free_entry(0, 1)}, {3, packed(9, 0)}, {3000000000u, in_use(70)}}));
 }
 
 TEST(ParseObjstm, SplitsTheBodyByHeaderOffsets) {
@@ -295,10 +268,13 @@ TEST(ParseObjstm, SplitsTheBodyByHeaderOffsets) {
         // /First equal to the size leaves an empty body: no object, no error.
         {"<</N 0 /First 14>>", "1 0 2 3 <<>> 7", {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.data);
-        EXPECT_EQ(parse_objstm(dict_of(c.dict), as_bytes(c.data)), c.expected);
-    }
+    for (const auto& c : cases) EXPECT_EQ(parse_objstm(dict_of(c.dict), as_bytes(c.data)), c.expected) << c.data;
+    // The stream object as stored, at an offset into the file.
+    const std::string text = "junk 12 0 obj\n<< /Length 5 /Type /ObjStm >>\nstream\nhello\nendstream";
+    Result<RawStream> raw = parse_object_stream_raw(as_bytes(text), 5);
+    ASSERT_TRUE(raw.has_value()) << raw.error().display();
+    EXPECT_EQ(std::tuple(as_chars(raw->data), raw->id, dict_get(raw->dict, "Type")->is_name("ObjStm")),
+              std::tuple("hello", ObjectId{12, 0}, true));
 }
 }  // namespace
 }  // namespace vellix
