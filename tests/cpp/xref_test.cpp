@@ -75,26 +75,6 @@ TEST(FindStartxref, LastKeywordInTheWindow) {
     for (const auto& c : cases) EXPECT_EQ(find_startxref(as_bytes(c.input)), c.expected) << c.input.substr(0, 40);
 }
 
-TEST(ParseXrefTable, SubsectionsAndTrailer) {
-    const struct { std::string_view text; Entries expected; } cases[] = {
-        // A count of 0 reads no entry, a comment may sit between subsections, and a number
-        // listed again takes the later entry.
-        {"xref\n0 1\n0000000000 65535 f \n5 2\n0000000100 00000 n \n0000000200 00003 n \n7 0\n% comment\n"
-         "5 1\n0000000300 00001 n\ntrailer\n<< /Size 8 /Root 1 0 R /Info 2 0 R /Prev 17 /XRefStm 40 >>\n",
-         {{0, free_entry(0, 65535)}, {5, in_use(300, 1)}, {6, in_use(200, 3)}}},
-        // Fixed 20-byte lines are not required; any white space separates the fields.
-        {"xref 3 2 17 0 n 18 2 f trailer<</Root 3 0 R/Size 5>>", {{3, in_use(17)}, {4, free_entry(18, 2)}}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        Result<XrefSection> got = parse_xref_table(as_bytes(c.text), 0);
-        ASSERT_TRUE(got.has_value()) << got.error().display();
-        EXPECT_EQ(all_entries(got->entries), c.expected);
-    }
-    EXPECT_EQ(fields(parse_xref_table(as_bytes(cases[0].text), 0)->trailer),
-              std::tuple(ObjectId{1, 0}, 8u, ObjectId{2, 0}, std::nullopt, false, 17u, 40u));
-}
-
 TEST(ExtractTrailerFields, RequiredAndOptionalFields) {
     // A non-reference Info is passed over for the next one; a direct /Encrypt dictionary is
     // no reference but an /Encrypt entry all the same, kept with the first /ID string; a
@@ -122,101 +102,93 @@ TEST(ExtractTrailerFields, RequiredAndOptionalFields) {
     }
 }
 
-TEST(ParseXrefStreamObj, EntryFields) {
-    const std::string eight = bytes_of({1, 0, 10, 0, 2, 0, 5, 3});
-    const std::string three = bytes_of({0, 0, 0, 1, 0, 9, 2, 0, 4});
-    const auto optional = TrailerFields::Optional, required = TrailerFields::Required;
-    const struct { std::string_view dict; std::string data; TrailerFields fields; Entries expected; } cases[] = {
-        {"<</Size 12 /Root 1 0 R /W [1 2 1] /Index [10 2]>>", eight, required,
-         {{10, in_use(10)}, {11, packed(5, 3)}}},
-        // Without a type field every entry is in use; two bytes are left over.
-        {"<</Size 12 /Root 1 0 R /W [0 2 1] /Index [10 2]>>", eight, required,
-         {{10, in_use(0x0100, 0x0A)}, {11, in_use(0x0002, 0)}}},
-        // Without /Index the entries start at object 0 and /Size counts them; further /W
-        // elements are ignored, several /Index pairs follow each other, a lone one lists nothing.
-        {"<</Size 3 /Root 1 0 R /W [1 1 1 7]>>", three, required,
-         {{0, free_entry(0, 0)}, {1, in_use(0, 9)}, {2, packed(0, 4)}}},
-        {"<</Size 9 /Root 1 0 R /W [1 1 1] /Index [4 1 7 2]>>", three, required,
-         {{4, free_entry(0, 0)}, {7, in_use(0, 9)}, {8, packed(0, 4)}}},
-        {"<</Size 12 /Root 1 0 R /W [1 2 1] /Index [10]>>", eight, required, {}},
-        // The hidden stream of a hybrid file usually has no /Root.
-        {"<</W [1 1 1] /Index [6 1]>>", bytes_of({2, 9, 0}), optional, {{6, packed(9, 0)}}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.dict);
-        Result<XrefSection> got = parse_xref_stream_obj(dict_of(c.dict), as_bytes(c.data), c.fields);
-        ASSERT_TRUE(got.has_value()) << got.error().display();
-        EXPECT_EQ(all_entries(got->entries), c.expected);
-    }
-}
-
-// Every failure of the table, stream and object-stream readers, with its exact error.
-TEST(ParseXref, Errors) {
+// The entries each reader finds, and every failure of the table, stream and object-stream
+// readers with its exact error.
+TEST(ParseXref, ReadersAndErrors) {
     enum Reader { kTable, kStream, kRaw, kObjStm };
     const std::string eight = bytes_of({1, 0, 10, 0, 2, 0, 5, 3}), four_hundred(400, '\x01');
-    const std::string bad_type = bytes_of({1, 0, 10, 0, 3, 0, 5, 3}), objstm = "1 0 2 3 <<>> 7";
-    const ParseError no_xref = msg("expected 'xref' keyword"), no_kind = msg("expected 'n' or 'f' in xref entry");
-    const ParseError bad_w = msg("/W must be an array of 3 integers"), short_data = msg("xref stream data too short");
-    const ParseError missing = msg("missing required trailer field"), not_int = msg("expected integer for trailer field");
+    const std::string three = bytes_of({0, 0, 0, 1, 0, 9, 2, 0, 4}), objstm = "1 0 2 3 <<>> 7";
+    const std::string bad_type = bytes_of({1, 0, 10, 0, 3, 0, 5, 3});
+    auto fail = [](const char* text) { return std::unexpected(msg(text)); };
+    const auto nan = std::unexpected(kNaN), eof = std::unexpected(kEof), no_xref = fail("expected 'xref' keyword");
+    const auto no_kind = fail("expected 'n' or 'f' in xref entry"), bad_w = fail("/W must be an array of 3 integers");
+    const auto short_data = fail("xref stream data too short"), missing = fail("missing required trailer field");
+    const auto not_int = fail("expected integer for trailer field");
+    const std::string table = "xref\n0 1\n0000000000 65535 f \n5 2\n0000000100 00000 n \n0000000200 00003 n \n7 0\n"
+                              "% comment\n5 1\n0000000300 00001 n\ntrailer\n<< /Size 8 /Root 1 0 R /Info 2 0 R /Prev 17 /XRefStm 40 >>\n";
     const struct {
         Reader reader;
         std::string_view input;
-        ParseError expected;
+        Result<Entries> expected;
         std::string data = {};
         size_t offset = 0;
+        TrailerFields fields = TrailerFields::Required;
     } cases[] = {
-        // Tables, read from `offset`.
+        // Tables, read from `offset`. A count of 0 reads no entry, a comment may sit between
+        // subsections, and a number listed again takes the later entry.
+        {kTable, table, Entries{{0, free_entry(0, 65535)}, {5, in_use(300, 1)}, {6, in_use(200, 3)}}},
+        // Fixed 20-byte lines are not required; any white space separates the fields.
+        {kTable, "xref 3 2 17 0 n 18 2 f trailer<</Root 3 0 R/Size 5>>", Entries{{3, in_use(17)}, {4, free_entry(18, 2)}}},
         {kTable, "xre", no_xref}, {kTable, "  xref\n0 0\ntrailer<</Root 1 0 R/Size 1>>", no_xref},
         {kTable, "xref\n0 0\ntrailer<</Root 1 0 R/Size 1>>", no_xref, "", 100},
-        {kTable, "xref\n0 1\n0000000000 65535 x \ntrailer<<>>", no_kind},
-        {kTable, "xref\n0 1\n0000000000 65535", no_kind},
+        {kTable, "xref\n0 1\n0000000000 65535 x \ntrailer<<>>", no_kind}, {kTable, "xref\n0 1\n0000000000 65535", no_kind},
         // Running into the end of the file, or into the keyword trailer, short of the count.
-        {kTable, "xref\n0 1\n0000000000 65535 f\n", kNaN},
-        {kTable, "xref\n0 2\n0000000000 65535 f\ntrailer<</Root 1 0 R/Size 1>>", kNaN},
-        {kTable, "xref\nA 1\n", kNaN},
-        {kTable, "xref\n0 0\ntrailer [1 2]", msg("trailer must be a dictionary")},
-        {kTable, "xref\n0 0\ntrailer <</Size 1", kEof}, {kTable, "xref\n0 0\ntrailer <</Size 1>>", missing},
+        {kTable, "xref\n0 1\n0000000000 65535 f\n", nan},
+        {kTable, "xref\n0 2\n0000000000 65535 f\ntrailer<</Root 1 0 R/Size 1>>", nan}, {kTable, "xref\nA 1\n", nan},
+        {kTable, "xref\n0 0\ntrailer [1 2]", fail("trailer must be a dictionary")},
+        {kTable, "xref\n0 0\ntrailer <</Size 1", eof}, {kTable, "xref\n0 0\ntrailer <</Size 1>>", missing},
         // Cross-reference stream dictionaries over `data`.
-        {kStream, "<</Size 2 /Root 1 0 R>>", msg("missing /W in xref stream"), eight},
-        {kStream, "<</Size 2 /Root 1 0 R /W [1 2]>>", bad_w, eight},
-        {kStream, "<</Size 2 /Root 1 0 R /W 4>>", bad_w, eight},
+        {kStream, "<</Size 12 /Root 1 0 R /W [1 2 1] /Index [10 2]>>", Entries{{10, in_use(10)}, {11, packed(5, 3)}}, eight},
+        // Without a type field every entry is in use; two bytes are left over.
+        {kStream, "<</Size 12 /Root 1 0 R /W [0 2 1] /Index [10 2]>>",
+         Entries{{10, in_use(0x0100, 0x0A)}, {11, in_use(0x0002, 0)}}, eight},
+        // Without /Index the entries start at object 0 and /Size counts them; further /W
+        // elements are ignored, several /Index pairs follow each other, a lone one lists nothing.
+        {kStream, "<</Size 3 /Root 1 0 R /W [1 1 1 7]>>", Entries{{0, free_entry(0, 0)}, {1, in_use(0, 9)}, {2, packed(0, 4)}},
+         three},
+        {kStream, "<</Size 9 /Root 1 0 R /W [1 1 1] /Index [4 1 7 2]>>",
+         Entries{{4, free_entry(0, 0)}, {7, in_use(0, 9)}, {8, packed(0, 4)}}, three},
+        {kStream, "<</Size 12 /Root 1 0 R /W [1 2 1] /Index [10]>>", Entries{}, eight},
+        // The hidden stream of a hybrid file usually has no /Root.
+        {kStream, "<</W [1 1 1] /Index [6 1]>>", Entries{{6, packed(9, 0)}}, bytes_of({2, 9, 0}), 0, TrailerFields::Optional},
+        {kStream, "<</Size 2 /Root 1 0 R>>", fail("missing /W in xref stream"), eight},
+        {kStream, "<</Size 2 /Root 1 0 R /W [1 2]>>", bad_w, eight}, {kStream, "<</Size 2 /Root 1 0 R /W 4>>", bad_w, eight},
         // Widths that describe no byte at all would let any count pass the length check.
-        {kStream, "<</Size 2 /Root 1 0 R /W [0 0 0]>>", bad_w, eight},
-        {kStream, "<</Root 1 0 R /W [1 2 1]>>", missing, eight},
-        {kStream, "<</Size 2 /Root (x) /W [1 2 1]>>", msg("expected reference for trailer field"), eight},
+        {kStream, "<</Size 2 /Root 1 0 R /W [0 0 0]>>", bad_w, eight}, {kStream, "<</Root 1 0 R /W [1 2 1]>>", missing, eight},
+        {kStream, "<</Size 2 /Root (x) /W [1 2 1]>>", fail("expected reference for trailer field"), eight},
         {kStream, "<</Size 100 /Root 1 0 R /W [1 2 2]>>", short_data, four_hundred},
         // Counts that wrap around in 32 bits must not pass the length check.
         {kStream, "<</Size 2 /Root 1 0 R /W [1 2 1] /Index [0 4294967295 0 1]>>", short_data, eight},
-        {kStream, "<</Size 2 /Root 1 0 R /W [1 2 1] /Index [0 2]>>", msg("unknown xref stream entry type"),
-         bad_type},
+        {kStream, "<</Size 2 /Root 1 0 R /W [1 2 1] /Index [0 2]>>", fail("unknown xref stream entry type"), bad_type},
         // Object streams as stored, read from `offset`.
-        {kRaw, "1 0 obj <<>> stream\n\nendstream", kEof, "", 40},
-        {kRaw, "1 0 obj <<>> stream\n\nendstream", kEof, "", 30},
-        {kRaw, "obj <<>> stream\n\nendstream", kNaN}, {kRaw, "1 0 ob <<>>", msg("expected 'obj' keyword")},
-        {kRaw, "1 0 obj [1 2] stream\n\nendstream", msg("expected dict for ObjStm")},
-        {kRaw, "1 0 obj << /Length 0 >> endobj", msg("expected stream after dict")},
-        {kRaw, "1 0 obj << /Length 99 >> stream\nab\nendstream", kEof},
+        {kRaw, "1 0 obj <<>> stream\n\nendstream", eof, "", 40}, {kRaw, "1 0 obj <<>> stream\n\nendstream", eof, "", 30},
+        {kRaw, "obj <<>> stream\n\nendstream", nan}, {kRaw, "1 0 ob <<>>", fail("expected 'obj' keyword")},
+        {kRaw, "1 0 obj [1 2] stream\n\nendstream", fail("expected dict for ObjStm")},
+        {kRaw, "1 0 obj << /Length 0 >> endobj", fail("expected stream after dict")},
+        {kRaw, "1 0 obj << /Length 99 >> stream\nab\nendstream", eof},
         // Object-stream dictionaries over `objstm`. /First beyond the data fails, also when
         // negative (its low 32 bits are huge); a huge /N fails when the header runs out of
         // pairs, without allocating for it.
-        {kObjStm, "<</First 8>>", missing}, {kObjStm, "<</N 2>>", missing},
-        {kObjStm, "<</N /Two /First 8>>", not_int},
-        {kObjStm, "<</N 2 /First 8.5>>", not_int}, {kObjStm, "<</N 2 /First 15>>", kEof},
-        {kObjStm, "<</N 2 /First -1>>", kEof}, {kObjStm, "<</N 4000000000 /First 8>>", kNaN},
-        {kObjStm, "<</N 3 /First 8>>", kNaN},
+        {kObjStm, "<</First 8>>", missing}, {kObjStm, "<</N 2>>", missing}, {kObjStm, "<</N /Two /First 8>>", not_int},
+        {kObjStm, "<</N 2 /First 8.5>>", not_int}, {kObjStm, "<</N 2 /First 15>>", eof},
+        {kObjStm, "<</N 2 /First -1>>", eof}, {kObjStm, "<</N 4000000000 /First 8>>", nan}, {kObjStm, "<</N 3 /First 8>>", nan},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.input);
-        std::optional<ParseError> got;
-        auto error_of = [&](const auto& r) { if (!r) got = r.error(); };
+        Result<Entries> got = Entries{};
+        auto take = [&](const auto& r) {
+            if (!r) got = std::unexpected(r.error());
+            if constexpr (requires { r->entries; }) { if (r) got = all_entries(r->entries); }
+        };
         switch (c.reader) {
-            case kTable: error_of(parse_xref_table(as_bytes(c.input), c.offset)); break;
-            case kStream: error_of(parse_xref_stream_obj(dict_of(c.input), as_bytes(c.data))); break;
-            case kRaw: error_of(parse_object_stream_raw(as_bytes(c.input), c.offset)); break;
-            case kObjStm: error_of(parse_objstm(dict_of(c.input), as_bytes(objstm))); break;
+            case kTable: take(parse_xref_table(as_bytes(c.input), c.offset)); break;
+            case kStream: take(parse_xref_stream_obj(dict_of(c.input), as_bytes(c.data), c.fields)); break;
+            case kRaw: take(parse_object_stream_raw(as_bytes(c.input), c.offset)); break;
+            case kObjStm: take(parse_objstm(dict_of(c.input), as_bytes(objstm))); break;
         }
-        EXPECT_EQ(got, c.expected);
+        EXPECT_EQ(got, c.expected) << c.input;
     }
+    EXPECT_EQ(fields(parse_xref_table(as_bytes(table), 0)->trailer),
+              std::tuple(ObjectId{1, 0}, 8u, ObjectId{2, 0}, std::nullopt, false, 17u, 40u));
 }
 
 TEST(XrefMap, DenseAndSparseNumbers) {
