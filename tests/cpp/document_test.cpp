@@ -115,7 +115,7 @@ std::string objstm_file(int objstm_kind, bool compress_xref) {
     return w.out;
 }
 
-TEST(DocumentGetObject, Errors) {
+TEST(DocumentGetObject, ErrorsAndSharedOffsets) {
     PdfWriter w = three_objects();
     w.object(5, "(five)");
     w.object(6, "(six)");
@@ -127,13 +127,25 @@ TEST(DocumentGetObject, Errors) {
     w.stream(21, "/Type /ObjStm /N 5 /First 4", "10 0 1010");  // fewer pairs than /N
     w.object(22, "<< /Type /ObjStm /N 1 /First 4 >>");           // no stream
     w.stream(23, "/Type /ObjStm /N 1 /First 4 /Filter /FlateDecode", "not zlib data");
-    std::vector<StreamEntry> entries = w.in_use({1, 2, 3, 5, 6, 8, 9, 20, 21, 22, 23});
+    w.stream(25, "/Type /ObjStm /N 2 /First 10 /Filter /FlateDecode", testing::flate("50 0 51 4 100 110"));
+    std::vector<StreamEntry> entries = w.in_use({1, 2, 3, 5, 6, 8, 9, 20, 21, 22, 23, 25});
+    // 41 and 42 name the offset of 9, object stream 26 that of 25: a table can name one offset
+    // under thousands of numbers, which must not cost a parse (or a decompression) each; 43
+    // names an offset that cannot be read, and fails as 5 does.
+    for (auto [alias, of] : {std::pair{41u, 9u}, {42u, 9u}, {43u, 5u}, {26u, 25u}}) {
+        entries.push_back({alias, 1, static_cast<std::uint32_t>(w.offsets[of]), 0});
+    }
     // 4 is free, 11 is not in the stream, 12's stream is itself compressed, 13's has no entry, 16's is free.
     entries.insert(entries.end(), {{10, 2, 20, 0}, {11, 2, 20, 1}, {12, 2, 12, 0}, {13, 2, 99, 0}, {14, 2, 21, 0},
-                                   {15, 2, 22, 0}, {16, 2, 24, 0}, {24, 0, 0, 1}, {17, 2, 23, 0}, {4, 0, 0, 1}});
+                                   {15, 2, 22, 0}, {16, 2, 24, 0}, {24, 0, 0, 1}, {17, 2, 23, 0}, {4, 0, 0, 1},
+                                   {50, 2, 25, 0}, {51, 2, 26, 1}});
     w.startxref(w.xref_stream(30, entries, "/Size 31 /Root 1 0 R", false));
-    DocPtr doc = expect_doc(w.out, false, {3}, {{10, 1010}});
+    DocPtr doc = expect_doc(w.out, false, {3}, {{10, 1010}, {50, 100}, {51, 110}});
     ASSERT_TRUE(doc);
+    for (std::uint32_t alias : {41u, 42u}) EXPECT_EQ(doc->get_object({alias, 0})->get(), doc->get_object({9, 0})->get());
+    // 50 and 51 come from one split of the stream: their pointers share its ownership.
+    const ObjPtr fifty = *doc->get_object({50, 0}), fifty_one = *doc->get_object({51, 0});
+    EXPECT_FALSE(fifty.owner_before(fifty_one) || fifty_one.owner_before(fifty));
     const ParseError compressed = msg("ObjStm must be uncompressed");
     expect_lookup_errors(*doc, {{11, msg("object not found in ObjStm")}, {12, compressed},
                                 {13, msg("ObjStm not in xref")}, {14, kind(ParseErrorKind::InvalidNumber)},
@@ -141,31 +153,7 @@ TEST(DocumentGetObject, Errors) {
                                 {17, msg("flate decompression failed")}, {5, kind(ParseErrorKind::InvalidNumber)},
                                 {6, kind(ParseErrorKind::UnexpectedEof)}, {8, msg("expected 'obj' keyword")},
                                 {4, msg("object is free (deleted)")}, {77, msg("object not in xref")},
-                                {4000000000u, msg("object not in xref")}});
-}
-
-TEST(DocumentGetObject, NumbersNamingOneOffsetShareWhatWasReadThere) {
-    // Objects 5 to 7 name one offset, and object streams 20 and 21 another: a table can name
-    // one offset under thousands of numbers, which must not cost a parse (or a decompression)
-    // each. Objects 8 and 9 name an offset that cannot be read, and fail alike.
-    PdfWriter w = three_objects();
-    w.object(5, "[1 2 3]");
-    w.object(8, "(eight)");
-    w.offsets[8] += 2;  // inside the header
-    w.stream(20, "/Type /ObjStm /N 2 /First 10 /Filter /FlateDecode", testing::flate("10 0 11 4 100 110"));
-    std::vector<StreamEntry> entries = w.in_use({1, 2, 3, 5, 8, 20});
-    for (auto [alias, of] : {std::pair{6u, 5u}, {7u, 5u}, {9u, 8u}, {21u, 20u}}) {
-        entries.push_back({alias, 1, static_cast<std::uint32_t>(w.offsets[of]), 0});
-    }
-    entries.insert(entries.end(), {{10, 2, 20, 0}, {11, 2, 21, 1}});
-    w.startxref(w.xref_stream(30, entries, "/Size 31 /Root 1 0 R", false));
-    DocPtr doc = expect_doc(w.out, false, {3}, {{10, 100}, {11, 110}});
-    ASSERT_TRUE(doc);
-    for (std::uint32_t alias : {6u, 7u}) EXPECT_EQ(doc->get_object({alias, 0})->get(), doc->get_object({5, 0})->get());
-    // 10 and 11 come from one split of the stream: their pointers share its ownership.
-    const ObjPtr ten = *doc->get_object({10, 0}), eleven = *doc->get_object({11, 0});
-    EXPECT_FALSE(ten.owner_before(eleven) || eleven.owner_before(ten));
-    expect_lookup_errors(*doc, {{8, kind(ParseErrorKind::InvalidNumber)}, {9, kind(ParseErrorKind::InvalidNumber)}});
+                                {4000000000u, msg("object not in xref")}, {43, kind(ParseErrorKind::InvalidNumber)}});
 }
 
 TEST(DocumentObjectStreams, PagesInABrokenObjectStream) {
