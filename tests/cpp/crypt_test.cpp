@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -121,7 +122,6 @@ TEST(Crypt, RefusesWhatTheStandardDoesNotAllow) {
         {&rc4, "ID", "<00>", false},
     };
     for (const auto& r : rows) {
-        SCOPED_TRACE(std::string(r.key) + " " + r.value);
         auto [dict, id] = *r.base;
         Cursor cur{as_bytes(r.value)};
         const PdfObject value = parse_object(cur).value();
@@ -132,13 +132,19 @@ TEST(Crypt, RefusesWhatTheStandardDoesNotAllow) {
             (it == dict.end() ? dict.emplace_back(as_bytes(r.key)).value : it->value) = value;
         }
         const Result<CryptHandler> h = open_crypt_handler(dict, id);
-        EXPECT_EQ(h ? std::nullopt : std::optional(h.error()), r.opens ? std::nullopt : std::optional(kRefused));
+        EXPECT_EQ(h ? std::nullopt : std::optional(h.error()), r.opens ? std::nullopt : std::optional(kRefused))
+            << r.key << " " << r.value;
     }
 }
 
-TEST(Crypt, AesPaddingIsChecked) {
+// decrypt_bytes checks AES padding; decrypt_object decrypts every string and the streams
+// that are not stored in clear.
+TEST(Crypt, DecryptBytesAndObjects) {
     CryptHandler h;
     h.key.assign(32, 7);  // AES-256 uses the file key for every object
+    h.strings = h.streams = CryptMethod::RC4;
+    h.filters.push_back({{'K'}, CryptMethod::RC4});
+    const ObjectId id{12, 3};
     // IV, then the blocks of `text` followed by `pad`, encrypted.
     auto sealed = [&h](std::string text, std::vector<int> pad) {
         Vec plain(text.begin(), text.end()), out(16, 3);
@@ -153,27 +159,18 @@ TEST(Crypt, AesPaddingIsChecked) {
         return out;
     };
     const std::string sixteen = "0123456789abcdef";
-    const struct { const char* what; Vec data; std::optional<std::string> expected; } rows[] = {
+    const struct { const char* what; Vec data; std::optional<std::string> expected; } aes[] = {
         {"short pad", sealed("abc", std::vector<int>(13, 13)), "abc"},
         {"whole pad block", sealed(sixteen, std::vector<int>(16, 16)), sixteen},
         {"pad byte 0", sealed("abc", std::vector<int>(13, 0)), std::nullopt},
         {"pad byte 17", sealed("abcdefghijklmno", {17}), std::nullopt},
         {"uneven pad", sealed("abc", {12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 13}), std::nullopt},
-        {"IV only", Vec(16, 3), std::nullopt},
-        {"not whole blocks", Vec(35, 3), std::nullopt},
+        {"IV only", Vec(16, 3), std::nullopt}, {"not whole blocks", Vec(35, 3), std::nullopt},
     };
-    for (const auto& r : rows) {
-        const std::optional<Vec> got = decrypt_bytes(h, CryptMethod::AES256, {5, 0}, r.data);
+    for (const auto& r : aes) {
+        const std::optional<Vec> got = decrypt_bytes(h, CryptMethod::AES256, id, r.data);
         EXPECT_EQ(got ? std::optional(std::string(got->begin(), got->end())) : std::nullopt, r.expected) << r.what;
     }
-}
-
-TEST(Crypt, DecryptObjectStringsAndStreams) {
-    CryptHandler h;
-    h.key = {1, 2, 3, 4, 5};
-    h.strings = h.streams = CryptMethod::RC4;
-    h.filters.push_back({{'K'}, CryptMethod::RC4});
-    const ObjectId id{12, 3};
     // RC4 is its own inverse: "decrypting" the plaintext encrypts it.
     auto rc4 = [&](std::string_view s) {
         const Vec v = decrypt_bytes(h, CryptMethod::RC4, id, as_bytes(s)).value();
@@ -184,7 +181,7 @@ TEST(Crypt, DecryptObjectStringsAndStreams) {
         return parse_object(cur).value();
     };
     const std::string secret = rc4("stream data");
-    const struct { const char* dict; bool metadata_in_clear; std::optional<std::string> expected; } rows[] = {
+    const struct { const char* dict; bool metadata_in_clear; std::optional<std::string> expected; } streams[] = {
         {"<< >>", false, "stream data"}, {"<< /Type /XRef >>", false, secret},
         {"<< /Type /Metadata >>", false, "stream data"}, {"<< /Type /Metadata >>", true, secret},
         {"<< /Filter /Crypt >>", false, secret},  // /Identity by default
@@ -192,28 +189,23 @@ TEST(Crypt, DecryptObjectStringsAndStreams) {
         {"<< /Filter /Crypt /DecodeParms << /Name /None >> >>", false, std::nullopt},  // not in /CF
     };
     Arena arena;
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.dict);
+    for (const auto& r : streams) {
         h.encrypt_metadata = !r.metadata_in_clear;
         PdfObject obj = PdfStream{*read(r.dict).dict(), as_bytes(secret)};
         const bool ok = decrypt_object(h, id, obj, arena);
-        EXPECT_EQ(ok ? std::optional(std::string(as_chars(obj.stream()->data))) : std::nullopt, r.expected);
+        EXPECT_EQ(ok ? std::optional(std::string(as_chars(obj.stream()->data))) : std::nullopt, r.expected) << r.dict;
     }
     // Strings anywhere in the object, literal or hex, read back as their plaintext, with the
     // bytes a literal string escapes; one that does not decrypt (AES) reads as empty.
-    auto hex = [](const std::string& s) {
-        std::string out = "<";
-        for (unsigned char b : s) out += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
-        return out + ">";
-    };
-    const std::string text_of_strings = "[" + hex(rc4("a(b)\\c\rd")) + " << /L [(" + rc4("e") + ")] >>]";
-    PdfObject strings = read(text_of_strings);
+    std::string text = "[<";
+    for (unsigned char b : rc4("a(b)\\c\rd")) text += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
+    text += "> << /L [(" + rc4("e") + ")] >>]";
+    PdfObject strings = read(text), garbage = read("(not sixteen)");
     ASSERT_TRUE(decrypt_object(h, id, strings, arena));
     h.strings = CryptMethod::AES128;
-    PdfObject garbage = read("(not sixteen)");
     ASSERT_TRUE(decrypt_object(h, id, garbage, arena));
     std::vector<std::string> texts;
-    for (const PdfObject* o : std::initializer_list<const PdfObject*>{&strings.array()->front(), &strings.array()->back().get("L")->array()->front(), &garbage}) {
+    for (const PdfObject* o : {&strings.array()->front(), &strings.array()->back().get("L")->array()->front(), &std::as_const(garbage)}) {
         const Vec v = decode_literal_string(std::get<PdfString>(o->value).bytes);
         texts.emplace_back(v.begin(), v.end());
     }
