@@ -35,8 +35,7 @@ const std::string& data_file(const std::string& name) {
     return it->second;
 }
 
-// Everything a reader gets from the file: the text of each page and its images' data, the
-// links, the /Info title and the decoded metadata stream.
+// What a reader gets: each page's text and image data, links, /Info title, metadata stream.
 std::vector<std::string> what_it_reads(const Document& doc) {
     std::vector<std::string> out;
     ExtractOptions opts;
@@ -60,14 +59,12 @@ std::vector<std::string> what_it_reads(const Document& doc) {
 }
 
 TEST(QpdfVariants, ReadLikeTheirOriginal) {
-    // The originals have classic tables; tests/data/README.md and crypt/make_fixtures.py say
-    // how qpdf wrote the variants. Object numbers change, so what is read is compared.
+    // tests/data/README.md and crypt/make_fixtures.py say how qpdf wrote the variants.
     if (data_file("vertical").empty()) GTEST_SKIP() << "no tests/data";
     const std::vector<std::string> plain = {"linearized", "objstm", "linearized-objstm"};
     const struct { const char* original; size_t pages; std::vector<std::string> variants; } cases[] = {
         {"vertical", 3, plain}, {"test-punkt", 4, plain}, {"standard_fonts", 14, {"linearized-objstm"}},
-        // RC4 of revisions 2 and 3, AES-128 (with object streams, and with metadata in clear),
-        // AES-256 of revisions 5 and 6 (with object streams).
+        // RC4 R2, R3; AES-128 (object streams; metadata in clear); AES-256 R5, R6 (object streams).
         {"crypt/plain", 1, {"rc4-40", "rc4-128", "aes-128", "aes-128-clear-metadata", "aes-256-r5", "aes-256"}},
     };
     for (const auto& c : cases) {
@@ -81,8 +78,7 @@ TEST(QpdfVariants, ReadLikeTheirOriginal) {
             SCOPED_TRACE(variant);
             const std::string prefix = std::string(c.original).starts_with("crypt/") ? "crypt/" : c.original + std::string(".");
             std::string bytes = data_file(prefix + variant);
-            // With startxref broken, the scan must find the catalog and pages inside the
-            // object streams, and the encryption in a trailer or cross-reference stream.
+            // With startxref broken, the scan finds pages in object streams and the encryption.
             for (bool broken : {false, true}) {
                 if (broken) bytes.replace(bytes.rfind("startxref") + 9, 1, "\n1");
                 Result<DocPtr> doc = testing::open_bytes(bytes);
@@ -137,8 +133,7 @@ TEST(Crypt, RefusesWhatTheStandardDoesNotAllow) {
     }
 }
 
-// decrypt_bytes checks AES padding; decrypt_object decrypts every string and the streams
-// that are not stored in clear.
+// AES padding is checked; every string and the streams not stored in clear are decrypted.
 TEST(Crypt, DecryptBytesAndObjects) {
     CryptHandler h;
     h.key.assign(32, 7);  // AES-256 uses the file key for every object
@@ -195,8 +190,7 @@ TEST(Crypt, DecryptBytesAndObjects) {
         const bool ok = decrypt_object(h, id, obj, arena);
         EXPECT_EQ(ok ? std::optional(std::string(as_chars(obj.stream()->data))) : std::nullopt, r.expected) << r.dict;
     }
-    // Strings anywhere in the object, literal or hex, read back as their plaintext, with the
-    // bytes a literal string escapes; one that does not decrypt (AES) reads as empty.
+    // Literal and hex strings anywhere read back as plaintext; one that does not decrypt, as empty.
     std::string text = "[<";
     for (unsigned char b : rc4("a(b)\\c\rd")) text += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     text += "> << /L [(" + rc4("e") + ")] >>]";

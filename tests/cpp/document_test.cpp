@@ -46,8 +46,7 @@ PdfWriter three_objects() {
     return w;
 }
 
-// Opens `file` and checks whether it needed the recovery scan, its pages and some of its
-// integer objects; returns the document for further checks.
+// Opens `file`, checks its recovery flag, pages and integer objects (-1: unreadable).
 DocPtr expect_doc(const std::string& file, bool recovered, const Nums& pages, const Ints& ints = {}) {
     Result<DocPtr> doc = open_bytes(file);
     EXPECT_TRUE(doc.has_value()) << doc.error().display();
@@ -73,8 +72,7 @@ void expect_lookup_errors(const Document& doc, const std::vector<std::pair<std::
 // --- Opening and lookup
 
 TEST(DocumentGetObject, LookupsAndResolving) {
-    // Pages node 2 gives Resources and Rotate to page 3; the page's own MediaBox wins. Objects
-    // 7 and 8 form a reference loop, 9 -> 10 a chain ending in a dictionary.
+    // Node 2 gives Resources and Rotate to page 3, whose MediaBox wins; 7 <-> 8 loop, 9 -> 10.
     PdfBuilder b = one_page_pdf("BT (Hi) Tj ET", "", {{7, "8 0 R"}, {8, "7 0 R"}, {9, "10 0 R"}, {10, "<< /K 1 >>"}});
     b.add(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 /Resources 6 0 R /Rotate 90 /Parent 2 0 R >>");
     b.add(3, "<< /Type /Page /Parent 2 0 R /Contents 4 0 R /MediaBox [0 0 10 20] >>");
@@ -101,8 +99,8 @@ TEST(DocumentGetObject, LookupsAndResolving) {
 
 // --- Object streams
 
-// Catalog, page tree and three integers 10, 11, 12 in object stream 20 (stored, compressed, or
-// compressed with a predictor over 31 columns), listed by a cross-reference stream.
+// Catalog, pages and integers 10 to 12 in object stream 20 (kind 0 stored, 1 compressed, 2
+// predicted over 31 columns), listed by a cross-reference stream.
 std::string objstm_file(int objstm_kind, bool compress_xref) {
     PdfWriter w;
     w.object_stream(20, {{1, kCatalog}, {2, kPages3}, {3, kPage}, {10, "100"}, {11, "110"}, {12, "120"}},
@@ -157,10 +155,8 @@ TEST(DocumentGetObject, ErrorsAndSharedOffsets) {
 }
 
 TEST(DocumentObjectStreams, PagesInABrokenObjectStream) {
-    // Two thousand pages draw content kept in an object stream that inflates to 16 MiB in
-    // which no object can be found: its data is cut short and holds no header
-    // (fuzz/regressions/document/pages-in-a-broken-object-stream.pdf). Each lookup fails
-    // alike; the stream is inflated once, not once per page.
+    // 2000 pages draw content from an object stream that inflates to 16 MiB of no object
+    // (fuzz/regressions/document/pages-in-a-broken-object-stream.pdf): inflated once, not per page.
     std::string bomb = testing::flate(std::string(size_t{16} << 20, ' '));
     bomb.replace(bomb.size() - 8, 8, 8, '\xff');
     PdfWriter w;
@@ -264,8 +260,7 @@ PdfWriter base_revision(size_t& xref) {
 std::string update_chain(bool compress) {
     size_t first = 0;
     PdfWriter w = base_revision(first);
-    // Revision 2 brings 7 and new values of 5 and 10 in an object stream (newer sections win
-    // whatever their kind).
+    // Revision 2 brings 7 and new 5 and 10 in an object stream: newer sections win, whatever kind.
     w.object_stream(20, {{7, "7"}, {5, "50"}, {10, "100"}}, compress);
     std::vector<StreamEntry> entries = w.in_use({20});
     entries.insert(entries.end(), {{7, 2, 20, 0}, {5, 2, 20, 1}, {10, 2, 20, 2}});
@@ -279,8 +274,7 @@ std::string update_chain(bool compress) {
     const size_t stm = w.xref_stream(32, hidden, "/Size 33", compress);
     const size_t third = w.table({}, "/Size 33 /Root 1 0 R /XRefStm " + std::to_string(stm) + prev(second));
     w.startxref(third);
-    // Revision 4 replaces 5 and 7, deletes 9, adds page 4 (older readers of the last section
-    // alone would lose 1, 2 and 3) and has trailer fields of its own.
+    // Revision 4 replaces 5 and 7, deletes 9, adds page 4 and has trailer fields of its own.
     w.object(5, "500");
     w.object(7, "700");
     w.object(2, "<< /Type /Pages /Kids [3 0 R 4 0 R] /Count 2 >>");
@@ -318,12 +312,10 @@ std::string broken_older_section(bool scan_fails) {
     size_t first = 0;
     PdfWriter w = base_revision(first);
     w.object(5, "55");
-    // /Prev points into the middle of an object: that section cannot be read, and the scan
-    // takes the last header of 5 in the file.
+    // /Prev points into an object: that section cannot be read; the scan takes the last 5.
     w.startxref(w.table({5}, "/Size 7 /Root 1 0 R" + prev(first - 20)));
     if (!scan_fails) return w.out;
-    // When the scan fails too (its catalog has no /Type, so the scan cannot recognise it), the
-    // sections that were read are used.
+    // When the scan fails too (a catalog without /Type), the sections that were read are used.
     w = PdfWriter();
     w.object(1, "<< /Pages 2 0 R >>");
     w.object(2, kPages3);
@@ -338,8 +330,7 @@ std::string hybrid(bool compress) {
     w.object(3, kPage);
     w.object(5, "5");
     w.object_stream(20, {{2, kPages3}, {6, "60"}, {7, "70"}}, compress);
-    // The hidden stream lists 2, 6 and 7 compressed and 5 at a wrong offset; it has no /Root,
-    // as usual.
+    // The hidden stream (without /Root, as usual) lists 2, 6, 7 compressed and 5 at a wrong offset.
     std::vector<StreamEntry> hidden = w.in_use({20});
     hidden.insert(hidden.end(), {{2, 2, 20, 0}, {6, 2, 20, 1}, {7, 2, 20, 2}, {5, 1, 3, 0}});
     const size_t stm = w.xref_stream(30, hidden, "/Size 31", compress);
@@ -358,8 +349,7 @@ TEST(DocumentOpen, FilesAndWhatTheyHold) {
     modern.replace(modern.rfind("startxref\n") + 10, 1, "1");
     const Ints three_ints = {{10, 100}, {11, 110}, {12, 120}};
     const struct { const char* what; std::string file; bool recovered; Nums pages; Ints ints; bool bt_et = false; } cases[] = {
-        // Object streams, stored, compressed or predicted, listed by a cross-reference stream
-        // that is stored or Flate-compressed with the PNG Up predictor.
+        // Object streams listed by a cross-reference stream, stored or compressed and predicted.
         {"objstm 0 0", objstm_file(0, false), false, {3}, three_ints},
         {"objstm 1 0", objstm_file(1, false), false, {3}, three_ints},
         {"objstm 2 1", objstm_file(2, true), false, {3}, three_ints},
@@ -382,8 +372,7 @@ TEST(DocumentOpen, FilesAndWhatTheyHold) {
         {"table numbered from 1", from_one, true, {3}, {}, true},
         // Bytes in front of the header shift every offset.
         {"junk in front", "GARBAGE LINE\n" + good, true, {3}, {}, true},
-        // Catalog and pages live only in a compressed object stream and the cross-reference
-        // stream cannot be found: the scan indexes the object stream.
+        // Catalog and pages only in an object stream, the xref stream lost: the scan indexes it.
         {"modern file, broken", modern, true, {3}, {{12, 120}}},
     };
     for (const auto& c : cases) {
@@ -431,8 +420,7 @@ TEST(DocumentOpen, FilesAndWhatTheyHold) {
 }
 
 TEST(DocumentConcurrency, ParallelLookupsAgree) {
-    // Pages 100..299 as plain objects and arrays 1000..1199 in ten object streams, looked up
-    // from several threads at once, each walking the 400 numbers in its own order.
+    // Pages 100..299 and arrays 1000..1199 in ten object streams, looked up by 8 threads at once.
     PdfWriter w;
     std::string kids;
     std::vector<StreamEntry> entries;
@@ -467,8 +455,7 @@ TEST(DocumentConcurrency, ParallelLookupsAgree) {
         });
     }
     threads.clear();  // joins
-    // A thread that lost a race to insert got the winner's value: every thread holds the very
-    // object that a lookup returns now.
+    // A thread that lost a race to insert got the winner's value, the one a lookup returns now.
     for (int t = 0; t < kThreads; ++t) {
         EXPECT_EQ(page_counts[t], 200u);
         for (std::uint32_t k = 0; k < 400; ++k) {
@@ -504,9 +491,8 @@ TEST(DocumentOpen, FromPath) {
 }
 
 TEST(DocumentCorpus, OpensAsTheManifestSays) {
-    // Files that qpdf checks clean list as many pages as the manifest says; encrypted files
-    // with a user password are refused; every object of every other file can be asked for
-    // without a crash.
+    // Files qpdf checks clean list the manifest's page count; files with a user password are
+    // refused; every object of the others can be asked for without a crash.
     const char* env = std::getenv("VELLIX_CORPUS");
     const std::filesystem::path dir = env ? env : std::filesystem::path(__FILE__).parent_path() / "../../../shared/corpus";
     std::ifstream manifest(dir / "MANIFEST.tsv");

@@ -18,8 +18,7 @@ using Entries = std::vector<std::pair<std::uint32_t, XrefEntry>>;
 
 const ParseError kNoCatalog = ParseError::message("recovery: could not find Catalog root");
 
-// A readable form of the small reader's result: "Type=/Catalog Pages=3 0 R A=?"; "absent" and
-// "other" for the two non-dictionary results.
+// The small reader's result as "Type=/Catalog Pages=3 0 R A=?", "absent" or "other".
 std::string describe(const std::optional<PdfObj>& obj) {
     if (!obj || obj->kind != PdfObj::Kind::Dict) return obj ? "other" : "absent";
     std::string out;
@@ -112,8 +111,7 @@ TEST(RecoverXrefByScan, CatalogRules) {
         {"Pages must be a reference", {{4, "<< /Type /Catalog /Pages [1 0 R] >>"}}, {}, 4},
         // The nested dictionary's ">>" ends the reading before /Pages, so 5 has no /Pages.
         {"nested catalog", {{5, "<< /A << /Type /Catalog >> /Pages 3 0 R >>"}, {6, with_pages}}, {}, 6},
-        // A /Type after a nested dictionary is beyond the small reader; when it finds no
-        // catalog at all, the objects are read again with the full parser.
+        // /Type after a nested dictionary: without a catalog the full parser reads them again.
         {"Type after a nested dictionary", {{4, "<< /MarkInfo << /Marked true >> /Pages 2 0 R /Type /Catalog >>"}}, {}, 4},
         {"full parser prefers a catalog with Pages",
          {{3, "<< /A << >> /Type /Catalog >>"}, {4, "<< /A << >> /Pages 2 0 R /Type /Catalog >>"}}, {}, 4},
@@ -121,8 +119,7 @@ TEST(RecoverXrefByScan, CatalogRules) {
          {{3, "<< /A << >> /Type /Catalog >>"}, {4, "<< /A << >> /Type /Pages >>"}}, {}, 3},
         {"small reader's catalog without Pages comes first", {{3, bare}, {4, "<< /A << >> /Pages 2 0 R /Type /Catalog >>"}}, {}, 3},
         {"no catalog", {{4, "<< /Type /Pages /Kids [] >>"}, {5, "<< /Type (Catalog) >>"}}, {}, std::nullopt},
-        // Catalogs in object streams (stream 20) take their turn after the top-level ones of
-        // the same kind.
+        // Catalogs in object stream 20 come after the top-level ones of the same kind.
         {"top-level catalog with Pages first", {{3, with_pages}}, {{1, with_pages}}, 3},
         {"packed catalog with Pages beats a top-level one without", {{3, bare}}, {{1, with_pages}}, 1},
         {"first packed catalog with Pages", {}, {{6, bare}, {1, with_pages}, {4, with_pages}}, 1},
@@ -148,8 +145,7 @@ TEST(RecoverXrefByScan, TrailerFields) {
         {"trailer with a dictionary", "trailer << /Root 1 0 R /Encrypt << /V 2 >> >>", true, {}},
         // The last trailer with /Info gives it.
         {"trailer without", "trailer\n<< /Info 3 0 R >>\ntrailer\n<< /Root 1 0 R /Info 5 0 R >>\n", false, 5},
-        // The small reader would stop at the /DecodeParms dictionary; the stream dictionary is
-        // read whole, also when its keys are sorted.
+        // Stream dictionaries are read whole (the small reader stops at /DecodeParms), sorted too.
         {"cross-reference stream",
          "9 0 obj\n<< /Type /XRef /DecodeParms << /Columns 4 >> /Encrypt 8 0 R /Length 0 >>\n"
          "stream\n\nendstream\nendobj\n", true, {}},

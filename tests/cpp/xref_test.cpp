@@ -1,5 +1,4 @@
-// Cross-reference tables and streams, trailer fields, the flat entry map and the object-stream
-// splitter.
+// Cross-reference tables and streams, trailer fields, the entry map and the object-stream splitter.
 #include "parser/xref.h"
 
 #include <gtest/gtest.h>
@@ -102,8 +101,7 @@ TEST(ExtractTrailerFields, RequiredAndOptionalFields) {
     }
 }
 
-// The entries each reader finds, and every failure of the table, stream and object-stream
-// readers with its exact error.
+// The entries each reader finds, and every failure of the readers with its exact error.
 TEST(ParseXref, ReadersAndErrors) {
     enum Reader { kTable, kStream, kRaw, kObjStm };
     const std::string eight = bytes_of({1, 0, 10, 0, 2, 0, 5, 3}), four_hundred(400, '\x01');
@@ -124,8 +122,7 @@ TEST(ParseXref, ReadersAndErrors) {
         size_t offset = 0;
         TrailerFields fields = TrailerFields::Required;
     } cases[] = {
-        // Tables, read from `offset`. A count of 0 reads no entry, a comment may sit between
-        // subsections, and a number listed again takes the later entry.
+        // Tables, from `offset`: a count of 0, a comment between subsections, a number listed again.
         {kTable, table, Entries{{0, free_entry(0, 65535)}, {5, in_use(300, 1)}, {6, in_use(200, 3)}}},
         // Fixed 20-byte lines are not required; any white space separates the fields.
         {kTable, "xref 3 2 17 0 n 18 2 f trailer<</Root 3 0 R/Size 5>>", Entries{{3, in_use(17)}, {4, free_entry(18, 2)}}},
@@ -142,8 +139,7 @@ TEST(ParseXref, ReadersAndErrors) {
         // Without a type field every entry is in use; two bytes are left over.
         {kStream, "<</Size 12 /Root 1 0 R /W [0 2 1] /Index [10 2]>>",
          Entries{{10, in_use(0x0100, 0x0A)}, {11, in_use(0x0002, 0)}}, eight},
-        // Without /Index the entries start at object 0 and /Size counts them; further /W
-        // elements are ignored, several /Index pairs follow each other, a lone one lists nothing.
+        // No /Index: from object 0, /Size of them; extra /W elements ignored; /Index pairs, a lone one.
         {kStream, "<</Size 3 /Root 1 0 R /W [1 1 1 7]>>", Entries{{0, free_entry(0, 0)}, {1, in_use(0, 9)}, {2, packed(0, 4)}},
          three},
         {kStream, "<</Size 9 /Root 1 0 R /W [1 1 1] /Index [4 1 7 2]>>",
@@ -166,9 +162,8 @@ TEST(ParseXref, ReadersAndErrors) {
         {kRaw, "1 0 obj [1 2] stream\n\nendstream", fail("expected dict for ObjStm")},
         {kRaw, "1 0 obj << /Length 0 >> endobj", fail("expected stream after dict")},
         {kRaw, "1 0 obj << /Length 99 >> stream\nab\nendstream", eof},
-        // Object-stream dictionaries over `objstm`. /First beyond the data fails, also when
-        // negative (its low 32 bits are huge); a huge /N fails when the header runs out of
-        // pairs, without allocating for it.
+        // Object-stream dictionaries over `objstm`: /First beyond the data, also negative; a huge
+        // /N fails when the header runs out of pairs, without allocating for it.
         {kObjStm, "<</First 8>>", missing}, {kObjStm, "<</N 2>>", missing}, {kObjStm, "<</N /Two /First 8>>", not_int},
         {kObjStm, "<</N 2 /First 8.5>>", not_int}, {kObjStm, "<</N 2 /First 15>>", eof},
         {kObjStm, "<</N 2 /First -1>>", eof}, {kObjStm, "<</N 4000000000 /First 8>>", nan}, {kObjStm, "<</N 3 /First 8>>", nan},
@@ -233,8 +228,7 @@ TEST(ParseObjstm, SplitsTheBodyByHeaderOffsets) {
         {"<</N 3 /First 15>>", "10 0 11 5 12 9 (one)/two [3]",
          {{10, PdfObject(PdfString{as_bytes("one")})}, {11, PdfObject(PdfName{as_bytes("two")})},
           {12, PdfObject(PdfArray{integer(3)})}}},
-        // Each object is read from its own span only: 10's span "1 " is not the start of the
-        // reference "1 0 R" that the whole body would give.
+        // Each object is read from its own span only: 10's "1 " is not the reference "1 0 R".
         {"<</N 2 /First 10>>", "10 0 11 2 1 0 R", {{10, integer(1)}, {11, integer(0)}}},
         {"<</N 7 /First 29>>", bad, {{1, integer(9)}, {3, integer(8)}}},
         // /First equal to the size leaves an empty body: no object, no error.
