@@ -101,7 +101,7 @@ TEST(DocumentGetObject, LookupsAndResolving) {
 
 // Catalog, pages and integers 10 to 12 in object stream 20 (kind 0 stored, 1 compressed, 2
 // predicted over 31 columns), listed by a cross-reference stream.
-std::string objstm_file(int objstm_kind, bool compress_xref) {
+std::string objstm_file(int objstm_kind, bool compress_xref, const std::string& trailer_extra = "") {
     PdfWriter w;
     w.object_stream(20, {{1, kCatalog}, {2, kPages3}, {3, kPage}, {10, "100"}, {11, "110"}, {12, "120"}},
                     /*compress=*/objstm_kind > 0, /*columns=*/objstm_kind == 2 ? 31 : 0);
@@ -109,7 +109,7 @@ std::string objstm_file(int objstm_kind, bool compress_xref) {
     entries.push_back({0, 0, 0, 65535});
     const std::uint32_t packed_nums[] = {1, 2, 3, 10, 11, 12};
     for (std::uint16_t i = 0; i < 6; ++i) entries.push_back({packed_nums[i], 2, 20, i});
-    w.startxref(w.xref_stream(30, entries, "/Size 31 /Root 1 0 R", compress_xref));
+    w.startxref(w.xref_stream(30, entries, "/Size 31 /Root 1 0 R" + trailer_extra, compress_xref));
     return w.out;
 }
 
@@ -245,21 +245,21 @@ TEST(DocumentPageRefs, WalkAndErrors) {
 std::string prev(size_t offset) { return " /Prev " + std::to_string(offset); }
 
 // Revision 1: catalog, page tree of page 3, integers 5, 6, 9, 10; `xref` is its table's offset.
-PdfWriter base_revision(size_t& xref) {
+PdfWriter base_revision(size_t& xref, const std::string& trailer_extra) {
     PdfWriter w = three_objects();
     w.object(5, "5");
     w.object(6, "6");
     w.object(9, "9");
     w.object(10, "10");
-    xref = w.table({1, 2, 3, 5, 6, 9, 10}, "/Size 11 /Root 1 0 R", {0, 4});
+    xref = w.table({1, 2, 3, 5, 6, 9, 10}, "/Size 11 /Root 1 0 R" + trailer_extra, {0, 4});
     w.startxref(xref);
     return w;
 }
 
 // Four revisions: a table, a cross-reference stream, a hybrid table and a table again.
-std::string update_chain(bool compress) {
+std::string update_chain(bool compress, const std::string& oldest_trailer_extra = "") {
     size_t first = 0;
-    PdfWriter w = base_revision(first);
+    PdfWriter w = base_revision(first, oldest_trailer_extra);
     // Revision 2 brings 7 and new 5 and 10 in an object stream: newer sections win, whatever kind.
     w.object_stream(20, {{7, "7"}, {5, "50"}, {10, "100"}}, compress);
     std::vector<StreamEntry> entries = w.in_use({20});
@@ -310,7 +310,7 @@ std::string prev_loops(bool to_itself) {
 
 std::string broken_older_section(bool scan_fails) {
     size_t first = 0;
-    PdfWriter w = base_revision(first);
+    PdfWriter w = base_revision(first, "");
     w.object(5, "55");
     // /Prev points into an object: that section cannot be read; the scan takes the last 5.
     w.startxref(w.table({5}, "/Size 7 /Root 1 0 R" + prev(first - 20)));
@@ -324,7 +324,7 @@ std::string broken_older_section(bool scan_fails) {
     return w.out;
 }
 
-std::string hybrid(bool compress) {
+std::string hybrid(bool compress, const std::string& hidden_extra = "") {
     PdfWriter w;
     w.object(1, kCatalog);
     w.object(3, kPage);
@@ -333,7 +333,7 @@ std::string hybrid(bool compress) {
     // The hidden stream (without /Root, as usual) lists 2, 6, 7 compressed and 5 at a wrong offset.
     std::vector<StreamEntry> hidden = w.in_use({20});
     hidden.insert(hidden.end(), {{2, 2, 20, 0}, {6, 2, 20, 1}, {7, 2, 20, 2}, {5, 1, 3, 0}});
-    const size_t stm = w.xref_stream(30, hidden, "/Size 31", compress);
+    const size_t stm = w.xref_stream(30, hidden, "/Size 31" + hidden_extra, compress);
     // The table: in-use entries win over the stream's; its free entries for 2 and 6 are how
     // older readers are kept away from them and give way to the stream.
     w.startxref(w.table({1, 3, 5}, "/Size 31 /Root 1 0 R /XRefStm " + std::to_string(stm), {0, 2, 6}));
@@ -389,34 +389,21 @@ TEST(DocumentOpen, FilesAndWhatTheyHold) {
 
     // Files that do not open. Wherever /Encrypt is, the security handler sees it: these
     // dictionaries lack /O and /U, so it refuses each file (crypt_test.cpp opens real ones).
-    const ParseError refused = msg("encrypted PDFs are not supported");
-    std::vector<std::pair<std::string, ParseError>> failures = {
-        {"", msg("recovery: could not find Catalog root")}, {"%PDF-1.7\nhello\n", msg("recovery: could not find Catalog root")}};
     PdfBuilder b = one_page_pdf("");
-    b.trailer_extra = "/Encrypt 9 0 R";
-    b.add(9, "<< /Filter /Standard /V 1 /R 2 >>");
-    failures.push_back({b.build(), refused});
+    b.add(9, "<< /Filter /Standard /V 1 /R 2 >>").trailer_extra = "/Encrypt 9 0 R";
+    const std::string by_reference = b.build();
     b.trailer_extra = "/Encrypt << /Filter /Standard /V 1 /R 2 >>";
-    failures.push_back({b.build(), refused});
-    // The cross-reference is damaged, but the trailer the scan finds has /Encrypt.
-    failures.push_back({b.build().replace(failures.back().first.rfind("startxref\n") + 10, 1, "9"), refused});
-    PdfWriter w = three_objects();
-    w.startxref(w.xref_stream(30, w.in_use({1, 2, 3}), "/Size 31 /Root 1 0 R /Encrypt << /Filter /Standard >>", true));
-    failures.push_back({w.out, refused});
-    // Only an older section of the chain says so.
-    w = three_objects();
-    w.object(9, "<< /Filter /Standard >>");
-    const size_t first = w.table({1, 2, 3, 9}, "/Size 10 /Root 1 0 R /Encrypt 9 0 R");
-    w.startxref(first);
-    w.object(5, "5");
-    w.startxref(w.table({5}, "/Size 10 /Root 1 0 R" + prev(first)));
-    failures.push_back({w.out, refused});
-    // Only the hidden stream of a hybrid file says so.
-    w = three_objects();
-    const size_t stm = w.xref_stream(30, {}, "/Size 31 /Encrypt 9 0 R", false);
-    w.startxref(w.table({1, 2, 3}, "/Size 31 /Root 1 0 R /XRefStm " + std::to_string(stm)));
-    failures.push_back({w.out, refused});
-    for (const auto& [file, error] : failures) EXPECT_EQ(open_bytes(file), std::unexpected(error)) << file.size();
+    std::string direct = b.build(), damaged = direct;
+    damaged.replace(damaged.rfind("startxref\n") + 10, 1, "9");  // the trailer the scan finds says so
+    // In a cross-reference stream, in an older section of a chain, in the hidden stream of a hybrid file.
+    const std::string encrypt = " /Encrypt << /Filter /Standard >>";
+    for (const std::string& file : {by_reference, direct, damaged, objstm_file(1, true, encrypt),
+                                    update_chain(true, encrypt), hybrid(false, encrypt)}) {
+        EXPECT_EQ(open_bytes(file), std::unexpected(msg("encrypted PDFs are not supported"))) << file.size();
+    }
+    for (std::string hopeless : {"", "%PDF-1.7\nhello\n"}) {
+        EXPECT_EQ(open_bytes(hopeless), std::unexpected(msg("recovery: could not find Catalog root")));
+    }
 }
 
 TEST(DocumentConcurrency, ParallelLookupsAgree) {

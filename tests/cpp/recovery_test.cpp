@@ -55,8 +55,7 @@ TEST(TryParseObjectAt, SmallDictionaryReader) {
         // A nested dictionary's entries read as this one's, and its ">>" ends the reading.
         {"3 0 obj << /A << /Type /Catalog >> /Pages 3 0 R >>", "A=? Type=/Catalog"},
         // A line feed is no blank: the number is not a reference.
-        {"3 0 obj << /P 5\n0 R /Q 6 0 R >>", "P=? Q=6 0 R"},
-        {"3 0 obj << /P 5 0 /Q (s) /R 1 >>", "P=? Q=? R=?"},
+        {"3 0 obj << /P 5\n0 R /Q 6 0 R >>", "P=? Q=6 0 R"}, {"3 0 obj << /P 5 0 /Q (s) /R 1 >>", "P=? Q=? R=?"},
         // Comments before the dictionary are skipped; the end of the data ends the dictionary.
         {"1 0 obj % the catalog\r\n<< /Type /Catalog >>", "Type=/Catalog"},
         {"1 0 obj << /Type /Page /Parent", "Type=/Page"}, {"1 0 obj <<>>", ""},

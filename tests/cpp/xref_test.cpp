@@ -47,8 +47,7 @@ std::string bytes_of(std::initializer_list<int> v) { return std::string(v.begin(
 TEST(ParsePositiveInt, DigitsAndCursor) {
     const auto nan = std::unexpected(kNaN);
     const struct { std::string_view input; Result<std::uint64_t> expected; size_t end; } cases[] = {
-        {"0", 0, 1}, {"12 0 R", 12, 2}, {"0000000017", 17, 10},
-        {"9223372036854775807", 9223372036854775807u, 19},
+        {"0", 0, 1}, {"12 0 R", 12, 2}, {"0000000017", 17, 10}, {"9223372036854775807", 9223372036854775807u, 19},
         // One above the signed 64-bit range fails, and the cursor still ends after the run.
         {"9223372036854775808x", nan, 19},
         // No sign and no white-space skipping.
@@ -68,8 +67,7 @@ TEST(FindStartxref, LastKeywordInTheWindow) {
         {"startxref 5\nstartxref\n99\n%%EOF\n", 99}, {"startxref % offset\r\n  42\n%%EOF", 42},
         {"startxref\n%%EOF", nan}, {"startxref\n99999999999999999999", nan},
         // Only the last 1024 bytes are searched: a keyword cut by the window's start is not seen.
-        {"startxref\n3\n" + std::string(1024 - 12, 'y'), 3},
-        {"startxref\n3\n" + std::string(1024 - 11, 'y'), none},
+        {"startxref\n3\n" + std::string(1024 - 12, 'y'), 3}, {"startxref\n3\n" + std::string(1024 - 11, 'y'), none},
     };
     for (const auto& c : cases) EXPECT_EQ(find_startxref(as_bytes(c.input)), c.expected) << c.input.substr(0, 40);
 }
