@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,7 @@ const std::string& data_file(const std::string& name) {
     return it->second;
 }
 
-// Everything a reader gets from the file: the text of each page and its images' data, the
-// links, the /Info title and the decoded metadata stream.
+// What a reader gets: each page's text and image data, links, /Info title, metadata stream.
 std::vector<std::string> what_it_reads(const Document& doc) {
     std::vector<std::string> out;
     ExtractOptions opts;
@@ -48,27 +48,23 @@ std::vector<std::string> what_it_reads(const Document& doc) {
         for (const ExtractedImage& im : page.images) out.emplace_back(im.data.begin(), im.data.end());
     }
     for (const PageLink& l : extract_links(doc).value_or(std::vector<PageLink>{})) out.push_back("link:" + l.uri);
-    const ObjPtr info = doc.get_object(doc.info().value_or(ObjectId{})).value_or(nullptr);
-    const Resolved title = doc.resolve_key(info.get(), "Title");
+    const Resolved title = doc.resolve_key(doc.get_object(doc.info().value_or(ObjectId{})).value_or(nullptr).get(), "Title");
     const auto* hex = title ? std::get_if<PdfHexString>(&title->value) : nullptr;
-    const Vec t = hex ? decode_hex_string(hex->bytes)
-                      : title && title->as_raw_string() ? decode_literal_string(*title->as_raw_string()) : Vec{};
+    const auto* lit = title ? std::get_if<PdfString>(&title->value) : nullptr;
+    const Vec t = hex ? decode_hex_string(hex->bytes) : lit ? decode_literal_string(lit->bytes) : Vec{};
     const Resolved metadata = doc.resolve_key(doc.get_object(doc.root()).value_or(nullptr).get(), "Metadata");
     const Vec xml = metadata ? get_stream_data(*metadata).value_or(Vec{}) : Vec{};
-    out.emplace_back(t.begin(), t.end());
-    out.emplace_back(xml.begin(), xml.end());
+    out.insert(out.end(), {std::string(t.begin(), t.end()), std::string(xml.begin(), xml.end())});
     return out;
 }
 
 TEST(QpdfVariants, ReadLikeTheirOriginal) {
-    // The originals have classic tables; tests/data/README.md and crypt/make_fixtures.py say
-    // how qpdf wrote the variants. Object numbers change, so what is read is compared.
+    // tests/data/README.md and crypt/make_fixtures.py say how qpdf wrote the variants.
     if (data_file("vertical").empty()) GTEST_SKIP() << "no tests/data";
     const std::vector<std::string> plain = {"linearized", "objstm", "linearized-objstm"};
     const struct { const char* original; size_t pages; std::vector<std::string> variants; } cases[] = {
         {"vertical", 3, plain}, {"test-punkt", 4, plain}, {"standard_fonts", 14, {"linearized-objstm"}},
-        // RC4 of revisions 2 and 3, AES-128 (with object streams, and with metadata in clear),
-        // AES-256 of revisions 5 and 6 (with object streams).
+        // RC4 R2, R3; AES-128 (object streams; metadata in clear); AES-256 R5, R6 (object streams).
         {"crypt/plain", 1, {"rc4-40", "rc4-128", "aes-128", "aes-128-clear-metadata", "aes-256-r5", "aes-256"}},
     };
     for (const auto& c : cases) {
@@ -82,24 +78,19 @@ TEST(QpdfVariants, ReadLikeTheirOriginal) {
             SCOPED_TRACE(variant);
             const std::string prefix = std::string(c.original).starts_with("crypt/") ? "crypt/" : c.original + std::string(".");
             std::string bytes = data_file(prefix + variant);
-            Result<DocPtr> doc = testing::open_bytes(bytes);
-            ASSERT_TRUE(doc.has_value()) << doc.error().display();
-            EXPECT_FALSE((*doc)->recovered());
-            EXPECT_EQ((*doc)->encrypted(), prefix == "crypt/");
-            EXPECT_EQ(what_it_reads(**doc), expected);
-            // With startxref broken, the scan must find the catalog and pages inside the
-            // object streams, and the encryption in a trailer or cross-reference stream.
-            bytes.replace(bytes.rfind("startxref") + 9, 1, "\n1");
-            doc = testing::open_bytes(bytes);
-            ASSERT_TRUE(doc.has_value()) << doc.error().display();
-            EXPECT_TRUE((*doc)->recovered());
-            EXPECT_EQ(what_it_reads(**doc), expected);
+            // With startxref broken, the scan finds pages in object streams and the encryption.
+            for (bool broken : {false, true}) {
+                if (broken) bytes.replace(bytes.rfind("startxref") + 9, 1, "\n1");
+                Result<DocPtr> doc = testing::open_bytes(bytes);
+                ASSERT_TRUE(doc.has_value()) << doc.error().display();
+                EXPECT_EQ(std::pair((*doc)->recovered(), (*doc)->encrypted()), std::pair(broken, prefix == "crypt/"));
+                EXPECT_EQ(what_it_reads(**doc), expected);
+            }
         }
     }
-    const std::vector<std::string> crypt_plain = what_it_reads(*testing::open_bytes(data_file("crypt/plain")).value());
-    EXPECT_EQ(crypt_plain, (std::vector<std::string>{"page:Encrypted (but readable) text|", crypt_plain[1],
-                                                     "link:https://example.com/a(b)?q=1",
-                                                     "Title (with) a \\ and a\rreturn", crypt_plain[4]}));
+    const std::vector<std::string> got = what_it_reads(*testing::open_bytes(data_file("crypt/plain")).value());
+    EXPECT_EQ(got, (std::vector<std::string>{"page:Encrypted (but readable) text|", got[1], "link:https://example.com/a(b)?q=1",
+                                             "Title (with) a \\ and a\rreturn", got[4]}));
     EXPECT_EQ(testing::open_bytes(data_file("crypt/user-password")), std::unexpected(kRefused));
 }
 
@@ -127,7 +118,6 @@ TEST(Crypt, RefusesWhatTheStandardDoesNotAllow) {
         {&rc4, "ID", "<00>", false},
     };
     for (const auto& r : rows) {
-        SCOPED_TRACE(std::string(r.key) + " " + r.value);
         auto [dict, id] = *r.base;
         Cursor cur{as_bytes(r.value)};
         const PdfObject value = parse_object(cur).value();
@@ -138,13 +128,18 @@ TEST(Crypt, RefusesWhatTheStandardDoesNotAllow) {
             (it == dict.end() ? dict.emplace_back(as_bytes(r.key)).value : it->value) = value;
         }
         const Result<CryptHandler> h = open_crypt_handler(dict, id);
-        EXPECT_EQ(h ? std::nullopt : std::optional(h.error()), r.opens ? std::nullopt : std::optional(kRefused));
+        EXPECT_EQ(h ? std::nullopt : std::optional(h.error()), r.opens ? std::nullopt : std::optional(kRefused))
+            << r.key << " " << r.value;
     }
 }
 
-TEST(Crypt, AesPaddingIsChecked) {
+// AES padding is checked; every string and the streams not stored in clear are decrypted.
+TEST(Crypt, DecryptBytesAndObjects) {
     CryptHandler h;
     h.key.assign(32, 7);  // AES-256 uses the file key for every object
+    h.strings = h.streams = CryptMethod::RC4;
+    h.filters.push_back({{'K'}, CryptMethod::RC4});
+    const ObjectId id{12, 3};
     // IV, then the blocks of `text` followed by `pad`, encrypted.
     auto sealed = [&h](std::string text, std::vector<int> pad) {
         Vec plain(text.begin(), text.end()), out(16, 3);
@@ -159,28 +154,18 @@ TEST(Crypt, AesPaddingIsChecked) {
         return out;
     };
     const std::string sixteen = "0123456789abcdef";
-    const struct { const char* what; Vec data; std::optional<std::string> expected; } rows[] = {
+    const struct { const char* what; Vec data; std::optional<std::string> expected; } aes[] = {
         {"short pad", sealed("abc", std::vector<int>(13, 13)), "abc"},
         {"whole pad block", sealed(sixteen, std::vector<int>(16, 16)), sixteen},
         {"pad byte 0", sealed("abc", std::vector<int>(13, 0)), std::nullopt},
         {"pad byte 17", sealed("abcdefghijklmno", {17}), std::nullopt},
         {"uneven pad", sealed("abc", {12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 12, 13}), std::nullopt},
-        {"IV only", Vec(16, 3), std::nullopt},
-        {"not whole blocks", Vec(35, 3), std::nullopt},
+        {"IV only", Vec(16, 3), std::nullopt}, {"not whole blocks", Vec(35, 3), std::nullopt},
     };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.what);
-        const std::optional<Vec> got = decrypt_bytes(h, CryptMethod::AES256, {5, 0}, r.data);
-        EXPECT_EQ(got ? std::optional(std::string(got->begin(), got->end())) : std::nullopt, r.expected);
+    for (const auto& r : aes) {
+        const std::optional<Vec> got = decrypt_bytes(h, CryptMethod::AES256, id, r.data);
+        EXPECT_EQ(got ? std::optional(std::string(got->begin(), got->end())) : std::nullopt, r.expected) << r.what;
     }
-}
-
-TEST(Crypt, DecryptObjectStringsAndStreams) {
-    CryptHandler h;
-    h.key = {1, 2, 3, 4, 5};
-    h.strings = h.streams = CryptMethod::RC4;
-    h.filters.push_back({{'K'}, CryptMethod::RC4});
-    const ObjectId id{12, 3};
     // RC4 is its own inverse: "decrypting" the plaintext encrypts it.
     auto rc4 = [&](std::string_view s) {
         const Vec v = decrypt_bytes(h, CryptMethod::RC4, id, as_bytes(s)).value();
@@ -191,7 +176,7 @@ TEST(Crypt, DecryptObjectStringsAndStreams) {
         return parse_object(cur).value();
     };
     const std::string secret = rc4("stream data");
-    const struct { const char* dict; bool metadata_in_clear; std::optional<std::string> expected; } rows[] = {
+    const struct { const char* dict; bool metadata_in_clear; std::optional<std::string> expected; } streams[] = {
         {"<< >>", false, "stream data"}, {"<< /Type /XRef >>", false, secret},
         {"<< /Type /Metadata >>", false, "stream data"}, {"<< /Type /Metadata >>", true, secret},
         {"<< /Filter /Crypt >>", false, secret},  // /Identity by default
@@ -199,33 +184,26 @@ TEST(Crypt, DecryptObjectStringsAndStreams) {
         {"<< /Filter /Crypt /DecodeParms << /Name /None >> >>", false, std::nullopt},  // not in /CF
     };
     Arena arena;
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.dict);
+    for (const auto& r : streams) {
         h.encrypt_metadata = !r.metadata_in_clear;
         PdfObject obj = PdfStream{*read(r.dict).dict(), as_bytes(secret)};
         const bool ok = decrypt_object(h, id, obj, arena);
-        EXPECT_EQ(ok ? std::optional(std::string(as_chars(obj.stream()->data))) : std::nullopt, r.expected);
+        EXPECT_EQ(ok ? std::optional(std::string(as_chars(obj.stream()->data))) : std::nullopt, r.expected) << r.dict;
     }
-    // Strings anywhere in the object, literal or hex, read back as their plaintext, with the
-    // bytes a literal string escapes; one that does not decrypt (AES) reads as empty.
-    auto hex = [](const std::string& s) {
-        std::string out = "<";
-        for (unsigned char b : s) out += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
-        return out + ">";
-    };
-    const std::string text_of_strings = "[" + hex(rc4("a(b)\\c\rd")) + " << /L [(" + rc4("e") + ")] >>]";
-    PdfObject strings = read(text_of_strings);
+    // Literal and hex strings anywhere read back as plaintext; one that does not decrypt, as empty.
+    std::string text = "[<";
+    for (unsigned char b : rc4("a(b)\\c\rd")) text += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
+    text += "> << /L [(" + rc4("e") + ")] >>]";
+    PdfObject strings = read(text), garbage = read("(not sixteen)");
     ASSERT_TRUE(decrypt_object(h, id, strings, arena));
     h.strings = CryptMethod::AES128;
-    PdfObject garbage = read("(not sixteen)");
     ASSERT_TRUE(decrypt_object(h, id, garbage, arena));
-    auto text = [](const PdfObject& o) {
-        const Vec v = decode_literal_string(std::get<PdfString>(o.value).bytes);
-        return std::string(v.begin(), v.end());
-    };
-    EXPECT_EQ(text(strings.array()->front()), "a(b)\\c\rd");
-    EXPECT_EQ(text(strings.array()->back().get("L")->array()->front()), "e");
-    EXPECT_EQ(text(garbage), "");
+    std::vector<std::string> texts;
+    for (const PdfObject* o : {&strings.array()->front(), &strings.array()->back().get("L")->array()->front(), &std::as_const(garbage)}) {
+        const Vec v = decode_literal_string(std::get<PdfString>(o->value).bytes);
+        texts.emplace_back(v.begin(), v.end());
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{"a(b)\\c\rd", "e", ""}));
 }
 
 }  // namespace
