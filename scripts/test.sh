@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 need_apt=()
 [ -f /usr/include/zlib.h ] || need_apt+=(zlib1g-dev)
 [ -f /usr/include/openssl/evp.h ] || need_apt+=(libssl-dev)
+[ -f /usr/include/freetype2/ft2build.h ] || need_apt+=(libfreetype-dev)
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
 command -v ninja >/dev/null 2>&1 || need_apt+=(ninja-build)
 command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)

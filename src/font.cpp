@@ -1,15 +1,20 @@
-// Fonts of a resources dictionary and their ToUnicode CMaps.
+// Fonts of a resources dictionary, and CMaps.
 //
-// Decoding tries three sources in order: the ToUnicode CMap, the glyph names of the Encoding's
-// Differences array, and the code read as Latin-1. No built-in encoding tables are carried, so
-// /BaseEncoding and named encodings (WinAnsiEncoding, ...) have no effect; font programs, font
-// descriptors, FirstChar and vertical metrics are not read.
+// A shown string is cut into codes by the font (one byte for simple fonts; for a Type0 font by
+// the codespace of its Encoding CMap, two bytes for Identity). A code becomes text through, in
+// order: the ToUnicode map; for a simple font its glyph name (Differences over the base
+// encoding: a named encoding, or the font's built-in one) read by the Adobe Glyph List rules;
+// for a Type0 font the code itself (Unicode CMaps) or its CID through the character
+// collection's table or the embedded program's cmap; last the code as Latin-1. Widths come from
+// Widths (from FirstChar) or W (by CID), else the standard-font metrics, else MissingWidth.
 #include "font.h"
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 
 #include "document.h"
+#include "font_program.h"
 #include "parser/filters.h"
 
 namespace vellix {
@@ -17,214 +22,779 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// ---- UTF-8 text ----
+bool is_scalar_value(std::uint32_t v) { return v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF); }
 
-// Length of the well-formed UTF-8 sequence at text[i], or 0 when it is not one (overlong
-// forms, surrogates and values above U+10FFFF are not well formed).
-size_t utf8_sequence_length(std::string_view text, size_t i) {
-    const auto byte = [&](size_t k) { return static_cast<std::uint8_t>(text[k]); };
-    const std::uint8_t c = byte(i);
-    if (c < 0x80) return 1;
-    size_t len = 0;
-    std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (len > text.size() - i) return 0;
-    if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
-    for (size_t k = 2; k < len; ++k) {
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-    }
-    return len;
+int hex_value(std::uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
-bool is_valid_utf8(std::string_view text) {
-    for (size_t i = 0; i < text.size();) {
-        if (static_cast<std::uint8_t>(text[i]) < 0x80) {
-            ++i;
+// Writes the letters of a ligature character (U+FB00-U+FB06) in place of it; returns the new
+// count.
+size_t expand_ligatures(std::span<char32_t, kMaxCodeChars> out, size_t n) {
+    static constexpr std::string_view kLigatures[7] = {"ff", "fi", "fl", "ffi", "ffl", "st", "st"};
+    std::array<char32_t, kMaxCodeChars> tmp;
+    size_t m = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (out[i] < 0xFB00 || out[i] > 0xFB06) [[likely]] {
+            if (m < tmp.size()) tmp[m++] = out[i];
             continue;
         }
-        const size_t len = utf8_sequence_length(text, i);
-        if (len == 0) return false;
-        i += len;
+        for (char c : kLigatures[out[i] - 0xFB00]) {
+            if (m < tmp.size()) tmp[m++] = static_cast<char32_t>(c);
+        }
+    }
+    std::copy_n(tmp.begin(), m, out.begin());
+    return m;
+}
+
+// Characters of big-endian UTF-16 (a single byte stands for itself); lone surrogates give
+// U+FFFD. At most kMaxCodeChars are written.
+size_t decode_utf16(Bytes b, std::span<char32_t, kMaxCodeChars> out) {
+    if (b.size() == 1) {
+        out[0] = b[0];
+        return 1;
+    }
+    size_t n = 0;
+    for (size_t i = 0; i + 1 < b.size() && n < out.size(); i += 2) {
+        const std::uint32_t u = (std::uint32_t{b[i]} << 8) | b[i + 1];
+        if (u >= 0xD800 && u <= 0xDBFF && i + 3 < b.size()) {
+            const std::uint32_t low = (std::uint32_t{b[i + 2]} << 8) | b[i + 3];
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                out[n++] = static_cast<char32_t>(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+                i += 2;
+                continue;
+            }
+        }
+        out[n++] = (u >= 0xD800 && u <= 0xDFFF) ? kReplacement : static_cast<char32_t>(u);
+    }
+    return n;
+}
+
+// ---- PostScript tokens of a CMap ----
+
+struct Token {
+    enum class Kind { End, Hex, Name, Word, ArrayOpen, ArrayClose, Other } kind = Kind::End;
+    std::string_view text;  // Hex: the digits; Name: without the slash; Word: the word
+};
+
+bool is_ps_space(std::uint8_t c) { return c == 0 || c == 9 || c == 10 || c == 12 || c == 13 || c == 32; }
+bool is_ps_delimiter(std::uint8_t c) {
+    return c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' || c == '{' ||
+           c == '}' || c == '/' || c == '%';
+}
+
+// Literal strings nest; a string nested deeper than this is skipped as if it ended there. The
+// CMap strings (Registry, Ordering) are never nested.
+constexpr unsigned kMaxStringNesting = 64;
+
+class Lexer {
+public:
+    explicit Lexer(Bytes s) : s_(s) {}
+
+    Token next() {
+        if (pending_) {
+            Token t = *pending_;
+            pending_.reset();
+            return t;
+        }
+        while (pos_ < s_.size()) {
+            const std::uint8_t c = s_[pos_];
+            if (is_ps_space(c)) {
+                ++pos_;
+            } else if (c == '%') {
+                while (pos_ < s_.size() && s_[pos_] != '\n' && s_[pos_] != '\r') ++pos_;
+            } else {
+                break;
+            }
+        }
+        if (pos_ >= s_.size()) return {};
+        const size_t start = pos_;
+        const std::uint8_t c = s_[pos_++];
+        switch (c) {
+            case '<': {
+                if (pos_ < s_.size() && s_[pos_] == '<') {
+                    ++pos_;
+                    return {Token::Kind::Other, {}};
+                }
+                const size_t end = find('>');
+                Token t{Token::Kind::Hex, text(start + 1, end)};
+                pos_ = std::min(end + 1, s_.size());
+                return t;
+            }
+            case '[': return {Token::Kind::ArrayOpen, text(start, pos_)};
+            case ']': return {Token::Kind::ArrayClose, text(start, pos_)};
+            case '(': {
+                unsigned depth = 1;
+                while (pos_ < s_.size() && depth > 0) {
+                    const std::uint8_t d = s_[pos_++];
+                    if (d == '\\') {
+                        ++pos_;
+                    } else if (d == '(') {
+                        if (++depth > kMaxStringNesting) break;
+                    } else if (d == ')') {
+                        --depth;
+                    }
+                }
+                pos_ = std::min(pos_, s_.size());
+                return {Token::Kind::Other, {}};
+            }
+            case '/': {
+                while (pos_ < s_.size() && !is_ps_space(s_[pos_]) && !is_ps_delimiter(s_[pos_])) ++pos_;
+                return {Token::Kind::Name, text(start + 1, pos_)};
+            }
+            default:
+                if (is_ps_delimiter(c)) return {Token::Kind::Other, {}};  // > ) { } and >>
+                while (pos_ < s_.size() && !is_ps_space(s_[pos_]) && !is_ps_delimiter(s_[pos_])) ++pos_;
+                return {Token::Kind::Word, text(start, pos_)};
+        }
+    }
+    void push_back(Token t) { pending_ = t; }
+
+private:
+    size_t find(std::uint8_t c) const {
+        size_t i = pos_;
+        while (i < s_.size() && s_[i] != c) ++i;
+        return i;
+    }
+    std::string_view text(size_t from, size_t to) const {
+        to = std::min(to, s_.size());
+        return as_chars(s_.subspan(from, to - from));
+    }
+
+    Bytes s_;
+    size_t pos_ = 0;
+    std::optional<Token> pending_;
+};
+
+// The bytes of hex digits (white space and stray characters skipped; an odd last digit is
+// followed by 0, ISO 32000-1, 7.3.4.3), at most `max` of them; nothing when there are more.
+std::optional<std::vector<std::uint8_t>> hex_bytes(std::string_view digits, size_t max) {
+    std::vector<std::uint8_t> out;
+    int first = -1;
+    for (char ch : digits) {
+        const int v = hex_value(static_cast<std::uint8_t>(ch));
+        if (v < 0) continue;
+        if (first < 0) {
+            first = v;
+            continue;
+        }
+        if (out.size() == max) return std::nullopt;
+        out.push_back(static_cast<std::uint8_t>(first * 16 + v));
+        first = -1;
+    }
+    if (first >= 0) {
+        if (out.size() == max) return std::nullopt;
+        out.push_back(static_cast<std::uint8_t>(first * 16));
+    }
+    return out;
+}
+
+// A code of 1 to 4 bytes from a hex token.
+std::optional<CharCode> hex_code(const Token& t) {
+    if (t.kind != Token::Kind::Hex) return std::nullopt;
+    std::optional<std::vector<std::uint8_t>> b = hex_bytes(t.text, 4);
+    if (!b || b->empty()) return std::nullopt;
+    CharCode c{0, static_cast<std::uint8_t>(b->size())};
+    for (std::uint8_t x : *b) c.value = (c.value << 8) | x;
+    return c;
+}
+
+// A destination string of a ToUnicode map can carry a whole ligature or a short phrase; more
+// than this many bytes are not read.
+constexpr size_t kMaxDestinationBytes = 4 * kMaxCodeChars;
+
+// Adds the text of a destination token (hex UTF-16, or a glyph name) to the map; its index,
+// or nothing when the token gives no text.
+std::optional<std::uint32_t> add_text(CMap& m, const Token& t) {
+    std::array<char32_t, kMaxCodeChars> buf;
+    size_t n = 0;
+    if (t.kind == Token::Kind::Hex) {
+        std::vector<std::uint8_t> b;
+        int first = -1;
+        for (char ch : t.text) {
+            const int v = hex_value(static_cast<std::uint8_t>(ch));
+            if (v < 0) continue;
+            if (first < 0) {
+                first = v;
+            } else {
+                if (b.size() < kMaxDestinationBytes) b.push_back(static_cast<std::uint8_t>(first * 16 + v));
+                first = -1;
+            }
+        }
+        n = decode_utf16(b, buf);
+    } else if (t.kind == Token::Kind::Name) {
+        n = glyph_name_to_unicode(t.text, buf);
+    }
+    if (n == 0) return std::nullopt;
+    m.texts.push_back({static_cast<std::uint32_t>(m.chars.size()), static_cast<std::uint8_t>(n)});
+    m.chars.insert(m.chars.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
+    return static_cast<std::uint32_t>(m.texts.size() - 1);
+}
+
+size_t mapping_count(const CMap& m) { return m.text_entries.size() + m.cid_entries.size(); }
+
+// Reads the tokens of one begin...end section, one at a time: nothing at the end marker, at
+// the end of the input, or at any other operator (left for the caller, so that a section
+// without its end marker does not swallow the next one).
+std::optional<Token> section_token(Lexer& lx, std::string_view end) {
+    Token t = lx.next();
+    if (t.kind == Token::Kind::End) return std::nullopt;
+    if (t.kind == Token::Kind::Word && !(t.text[0] >= '0' && t.text[0] <= '9') && t.text[0] != '-') {
+        if (t.text != end) lx.push_back(t);
+        return std::nullopt;
+    }
+    return t;
+}
+
+std::optional<std::uint32_t> cid_number(const Token& t) {
+    if (t.kind != Token::Kind::Word) return std::nullopt;
+    std::uint64_t v = 0;
+    for (char c : t.text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + static_cast<std::uint64_t>(c - '0');
+        if (v > 0xFFFFFFFF) return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(v);
+}
+
+void read_section(Lexer& lx, CMap& m, std::string_view op) {
+    const bool bf = op == "beginbfchar" || op == "beginbfrange";
+    const bool range = op == "beginbfrange" || op == "begincidrange" || op == "begincodespacerange";
+    const std::string_view end = op == "beginbfchar"           ? "endbfchar"
+                                 : op == "beginbfrange"        ? "endbfrange"
+                                 : op == "begincidchar"        ? "endcidchar"
+                                 : op == "begincidrange"       ? "endcidrange"
+                                                               : "endcodespacerange";
+    std::vector<CMap::Entry>& entries = bf ? m.text_entries : m.cid_entries;
+    while (true) {
+        std::optional<Token> a = section_token(lx, end);
+        if (!a) return;
+        std::optional<CharCode> lo = hex_code(*a);
+        std::optional<CharCode> hi = lo;
+        if (range) {
+            std::optional<Token> b = section_token(lx, end);
+            if (!b) return;
+            hi = hex_code(*b);
+        }
+        if (op == "begincodespacerange") {
+            if (lo && hi && lo->len == hi->len && m.codespace.size() < kMaxCodespaceRanges) {
+                m.codespace.push_back({lo->len, lo->value, hi->value});
+            }
+            continue;
+        }
+        std::optional<Token> dst = section_token(lx, end);
+        if (!dst) return;
+        const bool usable = lo && hi && lo->len == hi->len && lo->value <= hi->value &&
+                            mapping_count(m) < kMaxCMapMappings;
+        if (dst->kind == Token::Kind::ArrayOpen) {
+            // bfrange lo hi [d0 d1 ...]: code lo + k maps to dk.
+            std::uint64_t code = lo ? lo->value : 0;
+            while (true) {
+                std::optional<Token> t = section_token(lx, end);
+                if (!t || t->kind == Token::Kind::ArrayClose) break;
+                if (!usable || code > hi->value || mapping_count(m) >= kMaxCMapMappings) continue;
+                if (std::optional<std::uint32_t> text = add_text(m, *t)) {
+                    const auto c = static_cast<std::uint32_t>(code);
+                    entries.push_back({lo->len, false, c, c, *text, c});
+                }
+                ++code;
+            }
+            continue;
+        }
+        if (!usable) continue;
+        if (bf) {
+            if (std::optional<std::uint32_t> text = add_text(m, *dst)) {
+                entries.push_back({lo->len, true, lo->value, hi->value, *text, lo->value});
+            }
+        } else if (std::optional<std::uint32_t> cid = cid_number(*dst)) {
+            entries.push_back({lo->len, true, lo->value, hi->value, *cid, lo->value});
+        }
+    }
+}
+
+// Sorts entries by (len, lo) and cuts overlaps so that each code keeps the mapping given last
+// (the entry with the highest index before sorting).
+void resolve_overlaps(std::vector<CMap::Entry>& entries) {
+    auto by_code = [](const CMap::Entry& a, const CMap::Entry& b) {
+        return std::pair{a.len, a.lo} < std::pair{b.len, b.lo};
+    };
+    std::vector<CMap::Entry> original = entries;
+    std::stable_sort(entries.begin(), entries.end(), by_code);
+    bool overlap = false;
+    for (size_t i = 1; i < entries.size() && !overlap; ++i) {
+        overlap = entries[i].len == entries[i - 1].len && entries[i].lo <= entries[i - 1].hi;
+    }
+    if (!overlap) return;
+    struct Event {
+        std::uint8_t len;
+        std::uint64_t pos;
+        std::uint32_t index;
+        bool add;
+    };
+    std::vector<Event> events;
+    events.reserve(2 * original.size());
+    for (size_t i = 0; i < original.size(); ++i) {
+        const auto idx = static_cast<std::uint32_t>(i);
+        events.push_back({original[i].len, original[i].lo, idx, true});
+        events.push_back({original[i].len, std::uint64_t{original[i].hi} + 1, idx, false});
+    }
+    std::sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
+        return std::pair{a.len, a.pos} < std::pair{b.len, b.pos};
+    });
+    entries.clear();
+    std::set<std::uint32_t> active;
+    for (size_t e = 0; e < events.size();) {
+        const std::uint8_t len = events[e].len;
+        const std::uint64_t pos = events[e].pos;
+        for (; e < events.size() && events[e].len == len && events[e].pos == pos; ++e) {
+            if (events[e].add) {
+                active.insert(events[e].index);
+            } else {
+                active.erase(events[e].index);
+            }
+        }
+        if (active.empty() || e == events.size() || events[e].len != len) continue;
+        const CMap::Entry& owner = original[*active.rbegin()];
+        const auto lo = static_cast<std::uint32_t>(pos);
+        const auto hi = static_cast<std::uint32_t>(events[e].pos - 1);
+        if (!entries.empty() && entries.back().len == len && entries.back().hi + std::uint64_t{1} == lo &&
+            entries.back().value == owner.value && entries.back().origin == owner.origin &&
+            entries.back().increment == owner.increment) {
+            entries.back().hi = hi;
+        } else {
+            CMap::Entry piece = owner;
+            piece.lo = lo;
+            piece.hi = hi;
+            entries.push_back(piece);
+        }
+    }
+}
+
+const CMap::Entry* find_entry(const std::vector<CMap::Entry>& entries, CharCode code) {
+    auto it = std::upper_bound(entries.begin(), entries.end(), std::pair{code.len, code.value},
+                               [](const auto& key, const CMap::Entry& e) { return key < std::pair{e.len, e.lo}; });
+    if (it == entries.begin()) return nullptr;
+    --it;
+    if (it->len != code.len || code.value > it->hi) return nullptr;
+    return &*it;
+}
+
+bool codespace_holds(const CodespaceRange& r, Bytes code) {
+    for (size_t k = 0; k < r.len; ++k) {
+        const unsigned shift = 8 * static_cast<unsigned>(r.len - 1 - k);
+        const std::uint8_t lo = static_cast<std::uint8_t>(r.lo >> shift);
+        const std::uint8_t hi = static_cast<std::uint8_t>(r.hi >> shift);
+        if (code[k] < lo || code[k] > hi) return false;
     }
     return true;
 }
 
-// The code point of a well-formed sequence of `len` bytes at text[i].
-char32_t utf8_code_point(std::string_view text, size_t i, size_t len) {
-    const auto byte = [&](size_t k) { return static_cast<char32_t>(static_cast<std::uint8_t>(text[i + k])); };
-    switch (len) {
-        case 1: return byte(0);
-        case 2: return ((byte(0) & 0x1F) << 6) | (byte(1) & 0x3F);
-        case 3: return ((byte(0) & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F);
-        default:
-            return ((byte(0) & 0x07) << 18) | ((byte(1) & 0x3F) << 12) | ((byte(2) & 0x3F) << 6) |
-                   (byte(3) & 0x3F);
-    }
-}
+}  // namespace
 
-// The characters with the Unicode White_Space property.
-bool is_unicode_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
+// ---- CMaps ----
 
-// Splits valid UTF-8 text into tokens separated by runs of white space, one at a time, so
-// that a huge section is never held as a list of tokens.
-class TokenReader {
-public:
-    explicit TokenReader(std::string_view text) : text_(text) {}
-
-    std::optional<std::string_view> next() {
-        // Skip white space, then take characters up to the next white space.
-        size_t start = pos_;
-        bool in_token = false;
-        while (pos_ < text_.size()) {
-            const auto c = static_cast<std::uint8_t>(text_[pos_]);
-            size_t len = 1;
-            bool space = c == ' ' || (c >= 0x09 && c <= 0x0D);  // the ASCII white space
-            if (c >= 0x80) {
-                len = utf8_sequence_length(text_, pos_);
-                if (len == 0) len = 1;  // not reached for checked text; keeps the walk moving
-                space = is_unicode_space(utf8_code_point(text_, pos_, len));
+CMap parse_cmap(Bytes stream_bytes) {
+    CMap m;
+    Lexer lx(stream_bytes);
+    Token prev;
+    while (true) {
+        const Token t = lx.next();
+        if (t.kind == Token::Kind::End) break;
+        if (t.kind == Token::Kind::Word) {
+            if (t.text == "beginbfchar" || t.text == "beginbfrange" || t.text == "begincidchar" ||
+                t.text == "begincidrange" || t.text == "begincodespacerange") {
+                read_section(lx, m, t.text);
+            } else if (t.text == "usecmap" && prev.kind == Token::Kind::Name) {
+                m.use_cmap = std::string(prev.text);
             }
-            if (space && in_token) return text_.substr(start, pos_ - start);
-            if (!space && !in_token) {
-                in_token = true;
-                start = pos_;
-            }
-            pos_ += len;
+        } else if (t.kind == Token::Kind::Name && t.text == "WMode") {
+            const Token v = lx.next();
+            m.vertical = v.kind == Token::Kind::Word && v.text == "1";
         }
-        if (in_token) return text_.substr(start);
-        return std::nullopt;
+        prev = t;
     }
-
-private:
-    std::string_view text_;
-    size_t pos_ = 0;
-};
-
-// Calls on_section with the text between each `begin` marker and the following `end` marker.
-// A section whose end marker is missing runs to the end of the text and ends the walk.
-template <class OnSection>
-void for_each_section(std::string_view text, std::string_view begin, std::string_view end,
-                      OnSection on_section) {
-    size_t pos = 0;
-    while (std::optional<size_t> at = find_token(text, pos, begin)) {
-        const size_t start = *at + begin.size();
-        const std::optional<size_t> stop = find_token(text, start, end);
-        on_section(text.substr(start, stop.value_or(text.size()) - start));
-        if (!stop) return;
-        pos = *stop + end.size();
-    }
+    finish_cmap(m);
+    return m;
 }
 
-int hex_value(char32_t c) {
-    if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
-    return -1;
+void finish_cmap(CMap& cmap) {
+    resolve_overlaps(cmap.text_entries);
+    resolve_overlaps(cmap.cid_entries);
+    cmap.text_lengths = 0;
+    for (const CMap::Entry& e : cmap.text_entries) cmap.text_lengths |= static_cast<std::uint8_t>(1u << (e.len - 1));
 }
 
-// ---- CMap lookups ----
-
-// True when the range has the code's length and lo <= code <= hi, bytes compared as unsigned
-// numbers from the first.
-bool range_holds(const BfRange& r, Bytes code) {
-    if (r.lo.size() != code.size() || r.hi.size() != code.size()) return false;
-    const std::string_view c = as_chars(code);
-    return as_chars(r.lo) <= c && c <= as_chars(r.hi);
+void use_cmap(CMap& child, const CMap& parent) {
+    if (child.codespace.empty()) child.codespace = parent.codespace;
+    const auto text_base = static_cast<std::uint32_t>(child.texts.size());
+    const auto char_base = static_cast<std::uint32_t>(child.chars.size());
+    for (CMap::Text t : parent.texts) child.texts.push_back({t.offset + char_base, t.size});
+    child.chars.insert(child.chars.end(), parent.chars.begin(), parent.chars.end());
+    std::vector<CMap::Entry> text = parent.text_entries;
+    for (CMap::Entry& e : text) e.value += text_base;
+    text.insert(text.end(), child.text_entries.begin(), child.text_entries.end());
+    child.text_entries = std::move(text);
+    std::vector<CMap::Entry> cid = parent.cid_entries;
+    cid.insert(cid.end(), child.cid_entries.begin(), child.cid_entries.end());
+    child.cid_entries = std::move(cid);
+    finish_cmap(child);
 }
 
-// Distance of the code from lo, built byte by byte on 32 bits. A code byte below lo's byte
-// wraps around: only ranges where the last byte alone varies give the plain difference.
-std::uint32_t range_offset(const BfRange& r, Bytes code) {
-    std::uint32_t offset = 0;
-    for (size_t k = 0; k < code.size(); ++k) {
-        offset = (offset << 8) | (std::uint32_t{code[k]} - std::uint32_t{r.lo[k]});
-    }
-    return offset;
-}
-
-// dst += offset as big-endian numbers, carrying from the last byte towards the first; a carry
-// out of the first byte is lost, so the length stays that of dst.
-void add_offset(std::span<std::uint8_t> dst, std::uint32_t offset) {
-    std::uint32_t carry = 0;
-    for (size_t i = dst.size(); i-- > 0;) {
-        const std::uint32_t sum = std::uint32_t{dst[i]} + (offset & 0xFF) + carry;
-        dst[i] = static_cast<std::uint8_t>(sum);
-        carry = sum >> 8;
-        offset >>= 8;
-    }
-}
-
-bool is_scalar_value(std::uint32_t v) { return v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF); }
-
-// One character from a destination string: a byte, a UTF-16 unit, 3 bytes of UTF-32, a
-// surrogate pair or 4 bytes of UTF-32. Anything else (several characters, as for ligatures,
-// or a lone surrogate) is refused.
-std::optional<char32_t> accept_destination(Bytes d) {
-    std::uint32_t v = 0;
-    for (std::uint8_t b : d.first(std::min<size_t>(d.size(), 4))) v = (v << 8) | b;
-    switch (d.size()) {
-        case 1:
-            return static_cast<char32_t>(v);
-        case 2:
-        case 3:
-            if (!is_scalar_value(v)) return std::nullopt;
-            return static_cast<char32_t>(v);
-        case 4: {
-            const std::uint32_t high = v >> 16;
-            if (high >= 0xD800 && high <= 0xDBFF && d[2] >= 0xDC && d[2] <= 0xDF) {
-                const std::uint32_t low = v & 0xFFFF;
-                return static_cast<char32_t>(0x10000 + (high - 0xD800) * 0x400 + (low - 0xDC00));
+std::optional<CharCode> CMap::next_code(Bytes s, size_t pos) const {
+    if (codespace.empty()) return std::nullopt;
+    const size_t left = s.size() - pos;
+    std::uint8_t shortest = 4, shortest_first = 0;
+    for (std::uint8_t n = 1; n <= 4; ++n) {
+        for (const CodespaceRange& r : codespace) {
+            if (r.len != n) continue;
+            shortest = std::min(shortest, n);
+            if (n <= left && codespace_holds(r, s.subspan(pos, n))) {
+                std::uint32_t v = 0;
+                for (size_t k = 0; k < n; ++k) v = (v << 8) | s[pos + k];
+                return CharCode{v, n};
             }
-            if (!is_scalar_value(v)) return std::nullopt;
-            return static_cast<char32_t>(v);
+            // A range whose first byte matches: the code is probably of this length.
+            if (shortest_first == 0 && codespace_holds({1, r.lo >> (8 * (n - 1)), r.hi >> (8 * (n - 1))},
+                                                       s.subspan(pos, 1))) {
+                shortest_first = n;
+            }
         }
-        default:
-            return std::nullopt;
     }
+    const std::uint8_t n = static_cast<std::uint8_t>(
+        std::min<size_t>(shortest_first ? shortest_first : shortest, left));
+    std::uint32_t v = 0;
+    for (size_t k = 0; k < n; ++k) v = (v << 8) | s[pos + k];
+    return CharCode{v, n};
 }
 
-// Big-endian value of a code of 1 to 4 bytes.
-std::uint32_t code_value(Bytes code) {
-    std::uint32_t v = 0;
-    for (std::uint8_t b : code) v = (v << 8) | b;
-    return v;
+size_t CMap::lookup_text(CharCode code, std::span<char32_t, kMaxCodeChars> out) const {
+    const CMap::Entry* e = nullptr;
+    if (text_lengths & (1u << (code.len - 1))) {
+        e = find_entry(text_entries, code);
+    } else {
+        for (std::uint8_t n = 1; n <= 4 && !e; ++n) {
+            if ((text_lengths & (1u << (n - 1))) && (n == 4 || code.value >> (8 * n) == 0)) {
+                e = find_entry(text_entries, {code.value, n});
+            }
+        }
+    }
+    if (!e) return 0;
+    const Text t = texts[e->value];
+    std::copy_n(chars.begin() + t.offset, t.size, out.begin());
+    if (e->increment && code.value != e->origin) {
+        const std::uint64_t last = std::uint64_t{out[t.size - 1]} + (code.value - e->origin);
+        out[t.size - 1] = last <= 0x10FFFF && is_scalar_value(static_cast<std::uint32_t>(last))
+                              ? static_cast<char32_t>(last)
+                              : kReplacement;
+    }
+    return t.size;
+}
+
+std::optional<std::uint32_t> CMap::lookup_cid(CharCode code) const {
+    const CMap::Entry* e = find_entry(cid_entries, code);
+    if (!e) return std::nullopt;
+    return e->value + (code.value - e->origin);
+}
+
+std::optional<CMap> predefined_cmap(std::string_view name, std::string_view* collection) {
+    CMap m;
+    if (name == "Identity-H" || name == "Identity-V") {
+        m.codespace.push_back({2, 0, 0xFFFF});
+        m.cid_entries.push_back({2, true, 0, 0xFFFF, 0, 0});
+        m.vertical = name == "Identity-V";
+        return m;
+    }
+    // The Unicode CMaps: codes are UTF-16 (UCS-2 without surrogate pairs) and the collection is
+    // named by the prefix.
+    static constexpr std::pair<std::string_view, std::string_view> kUnicodePrefixes[] = {
+        {"UniCNS-", "Adobe-CNS1"}, {"UniGB-", "Adobe-GB1"}, {"UniJIS-", "Adobe-Japan1"},
+        {"UniKS-", "Adobe-Korea1"}};
+    for (const auto& [prefix, coll] : kUnicodePrefixes) {
+        if (!name.starts_with(prefix)) continue;
+        const bool utf16 = name.find("UTF16") != std::string_view::npos;
+        if (!utf16 && name.find("UCS2") == std::string_view::npos) break;
+        if (collection) *collection = coll;
+        m.codespace.push_back({2, 0, 0xFFFF});
+        if (utf16) m.codespace = {{2, 0, 0xD7FF}, {4, 0xD800DC00, 0xDBFFDFFF}, {2, 0xE000, 0xFFFF}};
+        m.vertical = name.ends_with("-V");
+        return m;
+    }
+    const std::span<const data::PredefinedCMap> all = data::predefined_cmaps;
+    const data::PredefinedCMap* found = nullptr;
+    for (unsigned depth = 0; depth <= kMaxUseCMapDepth; ++depth) {
+        auto it = std::lower_bound(all.begin(), all.end(), name,
+                                   [](const data::PredefinedCMap& p, std::string_view n) { return p.name < n; });
+        if (it == all.end() || it->name != name) break;
+        if (!found) {
+            found = &*it;
+            m.vertical = it->wmode == 1;
+            if (collection) *collection = it->collection;
+        }
+        // Ancestors go below what is already there.
+        CMap level;
+        for (const data::CodeRange& r : it->codespace) level.codespace.push_back({r.len, r.lo, r.hi});
+        level.cid_entries.reserve(it->ranges.size());
+        for (const data::CidRange& r : it->ranges) level.cid_entries.push_back({r.len, true, r.lo, r.hi, r.cid, r.lo});
+        if (depth == 0) {
+            m.codespace = std::move(level.codespace);
+            m.cid_entries = std::move(level.cid_entries);
+            finish_cmap(m);
+        } else {
+            use_cmap(m, level);
+        }
+        if (it->parent.empty()) break;
+        name = it->parent;
+    }
+    if (!found) return std::nullopt;
+    return m;
 }
 
 // ---- Fonts ----
 
-char32_t latin1_fallback(std::uint8_t b) {
-    if (b < 0x20 || b == 0x7F) return kReplacement;
-    return b;
+namespace {
+
+// The standard font of a family alias and style.
+const data::Std14Font* std14_by_name(std::string_view name) {
+    const std::span<const data::Std14Font> all = data::std14_fonts;
+    auto it = std::lower_bound(all.begin(), all.end(), name,
+                               [](const data::Std14Font& f, std::string_view n) { return f.name < n; });
+    return it != all.end() && it->name == name ? &*it : nullptr;
+}
+
+std::optional<std::uint16_t> std14_width(const data::Std14Font& font, std::string_view glyph) {
+    auto it = std::lower_bound(font.widths.begin(), font.widths.end(), glyph,
+                               [](const data::GlyphWidth& g, std::string_view n) { return g.name < n; });
+    if (it == font.widths.end() || it->name != glyph) return std::nullopt;
+    return it->width;
+}
+
+std::string_view strip_subset_tag(std::string_view n) {
+    // A subset tag: six capital letters and a plus sign (ISO 32000-1, 9.6.4).
+    if (n.size() > 7 && n[6] == '+' &&
+        std::all_of(n.begin(), n.begin() + 6, [](char c) { return c >= 'A' && c <= 'Z'; })) {
+        n.remove_prefix(7);
+    }
+    return n;
+}
+
+// The glyph name of a one-byte code of a simple font: Differences, else the base encoding,
+// else the embedded program's own encoding; empty for none.
+std::string_view glyph_name_of(const FontInfo& font, std::uint8_t code) {
+    if (font.differences) {
+        if (auto it = font.differences->find(code); it != font.differences->end()) return as_chars(it->second);
+    }
+    if (font.base_encoding) return font.base_encoding[code];
+    if (font.program_encoding && code < font.program_encoding->size()) return (*font.program_encoding)[code];
+    return {};
+}
+
+size_t decode_simple(const FontInfo& font, std::uint8_t code, std::span<char32_t, kMaxCodeChars> out) {
+    if (font.to_unicode) {
+        if (size_t n = font.to_unicode->lookup_text({code, 1}, out)) return n;
+    }
+    const std::string_view glyph = glyph_name_of(font, code);
+    if (!glyph.empty()) {
+        if (size_t n = glyph_name_to_unicode(glyph, out)) return n;
+    }
+    out[0] = (code < 0x20 || code == 0x7F) ? kReplacement : code;
+    return 1;
+}
+
+double simple_width(const FontInfo& font, std::uint32_t code) {
+    if (code >= font.first_char && code - font.first_char < font.widths.size()) {
+        return font.widths[code - font.first_char] * font.width_scale;
+    }
+    if (font.widths.empty() && font.std14 && code < 256) {
+        if (auto w = std14_width(*font.std14, glyph_name_of(font, static_cast<std::uint8_t>(code)))) return *w;
+    }
+    return font.missing_width * font.width_scale;
+}
+
+char32_t collection_unicode(const data::CidCollection& c, std::uint32_t cid) {
+    auto it = std::upper_bound(c.runs.begin(), c.runs.end(), cid,
+                               [](std::uint32_t v, const data::CidUnicodeRun& r) { return v < r.cid; });
+    if (it == c.runs.begin()) return 0;
+    --it;
+    if (cid - it->cid >= it->count) return 0;
+    return it->unicode + (cid - it->cid);
+}
+
+}  // namespace
+
+const data::Std14Font* standard_font(std::string_view base_font) {
+    std::string_view n = strip_subset_tag(base_font);
+    if (const data::Std14Font* exact = std14_by_name(n)) return exact;
+    // Family aliases (Windows and PostScript names of the same designs), then the style.
+    static constexpr std::pair<std::string_view, std::string_view> kFamilies[] = {
+        {"Arial", "Helvetica"},        {"Helvetica", "Helvetica"}, {"TimesNewRoman", "Times"},
+        {"Times", "Times"},            {"CourierNew", "Courier"},  {"Courier", "Courier"},
+        {"Symbol", "Symbol"},          {"ZapfDingbats", "ZapfDingbats"}};
+    for (const auto& [alias, family] : kFamilies) {
+        if (!n.starts_with(alias)) continue;
+        const std::string_view rest = n.substr(alias.size());
+        if (!rest.empty() && rest[0] != ',' && rest[0] != '-' && !rest.starts_with("MT") && !rest.starts_with("PS")) continue;
+        if (family == "Symbol" || family == "ZapfDingbats") return std14_by_name(family);
+        const bool bold = rest.find("Bold") != std::string_view::npos;
+        const bool italic = rest.find("Italic") != std::string_view::npos || rest.find("Oblique") != std::string_view::npos;
+        std::string name(family);
+        if (family == "Times") {
+            name += bold ? (italic ? "-BoldItalic" : "-Bold") : (italic ? "-Italic" : "-Roman");
+        } else if (bold || italic) {
+            name += bold ? (italic ? "-BoldOblique" : "-Bold") : "-Oblique";
+        }
+        return std14_by_name(name);
+    }
+    return nullptr;
+}
+
+char32_t FontInfo::decode_char(const std::uint8_t* code, size_t len) const {
+    Code c{0, static_cast<std::uint8_t>(std::clamp<size_t>(len, 1, 4))};
+    for (size_t k = 0; k < c.len; ++k) c.value = (c.value << 8) | code[k];
+    std::array<char32_t, kMaxCodeChars> out;
+    decode_code(c, out);
+    return out[0];
+}
+
+FontInfo::Code FontInfo::next_code(Bytes s, size_t pos) const {
+    if (!is_type0) return {s[pos], 1};
+    if (encoding) {
+        if (std::optional<Code> c = encoding->next_code(s, pos)) return *c;
+    }
+    if (s.size() - pos >= 2) return {static_cast<std::uint32_t>((s[pos] << 8) | s[pos + 1]), 2};
+    return {s[pos], 1};
+}
+
+std::uint32_t FontInfo::cid_of(Code code) const {
+    if (!encoding) return code.value;
+    if (unicode_to_cid) {
+        std::array<char32_t, kMaxCodeChars> u;
+        std::array<std::uint8_t, 4> b{};
+        for (std::uint8_t k = 0; k < code.len; ++k) b[k] = static_cast<std::uint8_t>(code.value >> (8 * (code.len - 1 - k)));
+        if (decode_utf16(Bytes(b.data(), code.len), u) == 0) return 0;
+        auto it = std::lower_bound(unicode_to_cid->begin(), unicode_to_cid->end(), std::pair{u[0], std::uint32_t{0}});
+        return it != unicode_to_cid->end() && it->first == u[0] ? it->second : 0;
+    }
+    return encoding->lookup_cid(code).value_or(0);
+}
+
+size_t FontInfo::decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) const {
+    size_t n = 0;
+    if (!is_type0 && code.len == 1) {
+        if (single_byte_ready) {
+            const std::uint8_t b = static_cast<std::uint8_t>(code.value);
+            n = single_size[b];
+            std::copy_n(single_text.begin() + single_offset[b], n, out.begin());
+            return n;
+        }
+        n = decode_simple(*this, static_cast<std::uint8_t>(code.value), out);
+    } else {
+        if (to_unicode) n = to_unicode->lookup_text(code, out);
+        if (n == 0 && is_type0) {
+            if (codes_are_utf16) {
+                std::array<std::uint8_t, 4> b{};
+                for (std::uint8_t k = 0; k < code.len; ++k) b[k] = static_cast<std::uint8_t>(code.value >> (8 * (code.len - 1 - k)));
+                n = decode_utf16(Bytes(b.data(), code.len), out);
+            } else if (cid) {
+                const std::uint32_t c = cid_of(code);
+                char32_t u = 0;
+                if (cid->collection) u = collection_unicode(*cid->collection, c);
+                if (u == 0 && cid->gid_unicode) {
+                    const std::uint32_t gid = cid->cid_to_gid.empty() ? c : (c < cid->cid_to_gid.size() ? cid->cid_to_gid[c] : 0);
+                    if (gid < cid->gid_unicode->size()) u = (*cid->gid_unicode)[gid];
+                }
+                if (u != 0) {
+                    out[0] = u;
+                    n = 1;
+                }
+            }
+        }
+        if (n == 0) {
+            out[0] = code.len == 1 && code.value >= 0x20 && code.value != 0x7F ? static_cast<char32_t>(code.value) : kReplacement;
+            n = 1;
+        }
+    }
+    return expand_ligatures(out, n);
+}
+
+double FontInfo::glyph_width(std::uint32_t code) const {
+    if (!is_type0) {
+        if (single_byte_ready && code < 256) return single_width[code];
+        return simple_width(*this, code);
+    }
+    if (!cid) return missing_width;
+    const std::uint32_t c = encoding ? cid_of({code, static_cast<std::uint8_t>(code > 0xFFFFFF ? 4 : code > 0xFFFF ? 3 : 2)}) : code;
+    const std::vector<CIDWidthRange>& ranges = cid->widths;
+    // The last range starting at or below the CID.
+    auto it = std::upper_bound(ranges.begin(), ranges.end(), c,
+                               [](std::uint32_t v, const CIDWidthRange& r) { return v < r.start; });
+    if (it == ranges.begin()) return cid->default_width;
+    --it;
+    const std::uint64_t offset = c - it->start;
+    if (offset >= it->size() || it->widths.empty()) return cid->default_width;
+    return it->uniform ? it->widths.front() : it->widths[offset];
+}
+
+void finish_font_info(FontInfo& font) {
+    font.single_text.clear();
+    std::array<char32_t, kMaxCodeChars> buf;
+    for (size_t b = 0; b < 256; ++b) {
+        const auto byte = static_cast<std::uint8_t>(b);
+        size_t n = expand_ligatures(buf, decode_simple(font, byte, buf));
+        font.single_offset[b] = static_cast<std::uint16_t>(font.single_text.size());
+        font.single_size[b] = static_cast<std::uint8_t>(n);
+        font.single_text.insert(font.single_text.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
+        font.single_width[b] = simple_width(font, byte);
+    }
+    font.single_byte_ready = true;
+}
+
+// ---- Building fonts from the file ----
+
+namespace {
+
+// Font programs are read (for their encodings and cmaps only) up to this size; larger ones,
+// far beyond any real font, are left unread.
+constexpr size_t kMaxFontProgramBytes = size_t{64} << 20;
+
+double number_or(const Resolved& obj, double fallback) {
+    if (!obj) return fallback;
+    std::optional<double> v = obj->as_number();
+    return v && std::isfinite(*v) ? *v : fallback;
+}
+
+std::string_view name_of(const Resolved& obj) {
+    if (!obj) return {};
+    std::optional<Bytes> n = obj->as_name();
+    return n ? as_chars(*n) : std::string_view{};
+}
+
+// The decoded bytes of a stream; the raw bytes when its filters fail.
+std::optional<ByteVec> stream_bytes(const Document& doc, const PdfObject& obj) {
+    const PdfStream* stream = obj.stream();
+    if (!stream) return std::nullopt;
+    if (const Resolved filter = doc.resolve_key(&obj, "Filter")) {
+        if (Result<ByteVec> d = decompress_stream(stream->data, *filter)) return std::move(*d);
+    }
+    return ByteVec(stream->data.begin(), stream->data.end());
 }
 
 // Reads a Differences array: integers set the running code, names map it and advance it,
 // both modulo 256; other elements are ignored. Absent when nothing was mapped.
 std::optional<std::unordered_map<std::uint8_t, std::vector<std::uint8_t>>> read_differences(
-    const PdfObject* diffs) {
+    const Document& doc, const Resolved& diffs) {
     const PdfArray* arr = diffs ? diffs->array() : nullptr;
     if (!arr) return std::nullopt;
     std::unordered_map<std::uint8_t, std::vector<std::uint8_t>> map;
     std::uint8_t code = 0;
-    for (const PdfObject& el : *arr) {
-        if (std::optional<std::int64_t> n = el.as_int()) {
+    for (const PdfObject& item : *arr) {
+        const Resolved el = doc.resolve(&item);
+        if (!el) continue;
+        if (std::optional<std::int64_t> n = el->as_int()) {
             code = static_cast<std::uint8_t>(*n);  // modulo 256, negative values included
-        } else if (std::optional<Bytes> name = el.as_name()) {
+        } else if (std::optional<Bytes> name = el->as_name()) {
             map.insert_or_assign(code, std::vector<std::uint8_t>(name->begin(), name->end()));
             code = static_cast<std::uint8_t>(code + 1);
         }
@@ -233,359 +803,51 @@ std::optional<std::unordered_map<std::uint8_t, std::vector<std::uint8_t>>> read_
     return map;
 }
 
-double number_or(const PdfObject* obj, double fallback) {
-    if (!obj) return fallback;
-    return obj->as_number().value_or(fallback);
+const std::string_view* named_encoding(std::string_view name) {
+    if (name == "StandardEncoding") return data::standard_encoding.data();
+    if (name == "WinAnsiEncoding") return data::winansi_encoding.data();
+    if (name == "MacRomanEncoding") return data::macroman_encoding.data();
+    return nullptr;
 }
 
-// A fetched object, or nullptr when the fetch fails.
-ObjPtr fetch(const Document& doc, ObjectId id) {
-    Result<ObjPtr> got = doc.get_object(id);
-    if (!got) return nullptr;
-    return *got;
+const data::CidCollection* find_collection(std::string_view name) {
+    for (const data::CidCollection& c : data::cid_collections) {
+        if (c.name == name) return &c;
+    }
+    return nullptr;
 }
 
-char32_t decode_uncached(const FontInfo& font, const std::uint8_t* code, size_t len) {
-    if (font.to_unicode && len > 0) {
-        if (std::optional<char32_t> c = font.to_unicode->lookup_char(Bytes{code, len})) return *c;
-    }
-    if (len != 1) return kReplacement;
-    if (font.differences) {
-        if (auto it = font.differences->find(code[0]); it != font.differences->end()) {
-            if (std::optional<char32_t> c = glyph_name_to_unicode(it->second)) return *c;
-        }
-    }
-    return latin1_fallback(code[0]);
-}
-
-}  // namespace
-
-// ---- ToUnicode CMaps ----
-
-std::optional<size_t> find_token(std::string_view text, size_t start, std::string_view needle) {
-    if (start > text.size()) return std::nullopt;
-    const size_t at = text.find(needle, start);
-    if (at == std::string_view::npos) return std::nullopt;
-    return at;
-}
-
-std::vector<std::uint8_t> parse_hex_tokens(std::string_view token) {
-    while (!token.empty() && token.front() == '<') token.remove_prefix(1);
-    while (!token.empty() && token.back() == '>') token.remove_suffix(1);
-    std::vector<std::uint8_t> out;
-    out.reserve(token.size() / 2);
-    // Pairs are formed of characters, not bytes: a non-ASCII character counts once (as 0).
-    int first = -1;
-    for (size_t i = 0; i < token.size();) {
-        size_t len = 1;
-        int v = -1;
-        if (static_cast<std::uint8_t>(token[i]) < 0x80) {
-            v = hex_value(static_cast<std::uint8_t>(token[i]));
-        } else {
-            len = utf8_sequence_length(token, i);
-            if (len == 0) len = 1;  // a stray byte counts as one character
-        }
-        i += len;
-        const int digit = v < 0 ? 0 : v;
-        if (first < 0) {
-            first = digit;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(first * 16 + digit));
-            first = -1;
-        }
-    }
-    return out;
-}
-
-CMap parse_cmap(Bytes stream_bytes) {
-    CMap cmap;
-    const std::string_view text = as_chars(stream_bytes);
-    if (!is_valid_utf8(text)) return cmap;
-
-    // All bfchar sections first, then all bfrange sections: the passes are independent.
-    for_each_section(text, "beginbfchar", "endbfchar", [&](std::string_view section) {
-        TokenReader tokens(section);
-        while (true) {
-            std::optional<std::string_view> src = tokens.next();
-            std::optional<std::string_view> dst = src ? tokens.next() : std::nullopt;
-            if (!dst) return;  // an odd last token is ignored
-            std::vector<std::uint8_t> s = parse_hex_tokens(*src);
-            std::vector<std::uint8_t> d = parse_hex_tokens(*dst);
-            if (s.empty() || d.empty()) continue;
-            std::string key(as_chars(s));
-            if (auto it = cmap.bf_chars.find(key); it != cmap.bf_chars.end()) {
-                it->second = std::move(d);
-            } else if (cmap.bf_chars.size() < kMaxCMapMappings) {
-                cmap.bf_chars.emplace(std::move(key), std::move(d));
-            }
-        }
-    });
-    for_each_section(text, "beginbfrange", "endbfrange", [&](std::string_view section) {
-        TokenReader tokens(section);
-        while (true) {
-            std::optional<std::string_view> t[3];
-            for (auto& tok : t) {
-                tok = tokens.next();
-                if (!tok) return;  // an incomplete last triple is ignored
-            }
-            BfRange r{parse_hex_tokens(*t[0]), parse_hex_tokens(*t[1]), parse_hex_tokens(*t[2])};
-            if (r.lo.empty() || r.hi.empty() || r.dst.empty()) continue;
-            if (cmap.bf_ranges.size() >= kMaxCMapMappings) return;
-            cmap.bf_ranges.push_back(std::move(r));
-        }
-    });
-    cmap.index_ranges();
-    return cmap;
-}
-
-void CMap::index_ranges() {
-    range_runs.clear();
-    struct Event {
-        std::uint64_t pos;
-        std::uint32_t range;
-        bool add;
-    };
-    std::vector<Event> events;
-    for (std::uint8_t len = 1; len <= 4; ++len) {
-        events.clear();
-        for (size_t i = 0; i < bf_ranges.size(); ++i) {
-            const BfRange& r = bf_ranges[i];
-            if (r.lo.size() != len || r.hi.size() != len || as_chars(r.lo) > as_chars(r.hi)) continue;
-            events.push_back({code_value(r.lo), static_cast<std::uint32_t>(i), true});
-            events.push_back({std::uint64_t{code_value(r.hi)} + 1, static_cast<std::uint32_t>(i), false});
-        }
-        if (events.empty()) continue;
-        std::sort(events.begin(), events.end(),
-                  [](const Event& a, const Event& b) { return a.pos < b.pos; });
-        // Sweep over the code space: at each boundary the owner of the following codes is the
-        // active range met first in the file, that is the one with the smallest index.
-        const std::uint64_t space_end = std::uint64_t{1} << (8 * len);
-        std::set<std::uint32_t> active;
-        const size_t first_run = range_runs.size();
-        range_runs.push_back({len, 0, kNoRange});
-        for (size_t e = 0; e < events.size();) {
-            const std::uint64_t pos = events[e].pos;
-            for (; e < events.size() && events[e].pos == pos; ++e) {
-                if (events[e].add) {
-                    active.insert(events[e].range);
-                } else {
-                    active.erase(events[e].range);
-                }
-            }
-            if (pos >= space_end) break;
-            const std::uint32_t owner = active.empty() ? kNoRange : *active.begin();
-            RangeRun& last = range_runs.back();
-            if (owner == last.range) continue;
-            if (range_runs.size() - 1 == first_run && last.start == pos) {
-                last.range = owner;  // the run at code 0 starts with a range
-            } else {
-                range_runs.push_back({len, static_cast<std::uint32_t>(pos), owner});
-            }
-        }
-    }
-    ranges_indexed = true;
-}
-
-std::optional<std::vector<std::uint8_t>> CMap::lookup(Bytes code) const {
-    if (!bf_chars.empty()) {
-        if (auto it = bf_chars.find(as_chars(code)); it != bf_chars.end()) return it->second;
-    }
-    for (const BfRange& r : bf_ranges) {
-        if (!range_holds(r, code)) continue;
-        std::vector<std::uint8_t> out = r.dst;
-        add_offset(out, range_offset(r, code));
-        return out;
-    }
-    return std::nullopt;
-}
-
-std::optional<char32_t> CMap::lookup_char(Bytes code) const {
-    if (!bf_chars.empty()) {
-        if (auto it = bf_chars.find(as_chars(code)); it != bf_chars.end()) {
-            return accept_destination(it->second);
-        }
-    }
-    const BfRange* found = nullptr;
-    if (ranges_indexed && !code.empty() && code.size() <= 4) {
-        const auto len = static_cast<std::uint8_t>(code.size());
-        const std::uint32_t value = code_value(code);
-        auto it = std::upper_bound(range_runs.begin(), range_runs.end(), std::pair{len, value},
-                                   [](const auto& key, const RangeRun& run) {
-                                       return key < std::pair{run.len, run.start};
-                                   });
-        if (it == range_runs.begin()) return std::nullopt;
-        --it;
-        if (it->len != len || it->range == kNoRange) return std::nullopt;
-        found = &bf_ranges[it->range];
-    } else {
-        for (const BfRange& r : bf_ranges) {
-            if (range_holds(r, code)) {
-                found = &r;
-                break;
-            }
-        }
-        if (!found) return std::nullopt;
-    }
-    // A destination of more than four bytes is never one accepted character, and the offset
-    // keeps the destination's length, so there is nothing to compute.
-    const size_t len = found->dst.size();
-    if (len == 0 || len > 4) return std::nullopt;
-    // The same sum as add_offset, on a machine word: dst + offset modulo 256^len.
-    const std::uint64_t mask = (std::uint64_t{1} << (8 * len)) - 1;
-    const std::uint64_t sum = (std::uint64_t{code_value(found->dst)} + range_offset(*found, code)) & mask;
-    std::array<std::uint8_t, 4> buf{};
-    for (size_t k = 0; k < len; ++k) buf[k] = static_cast<std::uint8_t>(sum >> (8 * (len - 1 - k)));
-    return accept_destination(Bytes(buf.data(), len));
-}
-
-// ---- Glyph names ----
-
-std::optional<char32_t> glyph_name_to_unicode(Bytes name) {
-    // Every name that resolves is ASCII, so a name that is not valid UTF-8 (or not ASCII at
-    // all) falls through both rules below without a separate check.
-    const std::string_view n = as_chars(name);
-    const std::span<const GlyphName> table = glyph_name_table();
-    auto it = std::lower_bound(table.begin(), table.end(), n,
-                               [](const GlyphName& g, std::string_view key) { return g.name < key; });
-    if (it != table.end() && it->name == n) return it->code_point;
-
-    // uniXXXX: "uni", one optional '+', then hex digits (leading zeros allowed) of one scalar
-    // value. Seven bytes at least, so uni41 does not resolve.
-    if (n.size() < 7 || !n.starts_with("uni")) return std::nullopt;
-    std::string_view digits = n.substr(3);
-    if (digits.starts_with('+')) digits.remove_prefix(1);
-    std::uint32_t value = 0;
-    for (char c : digits) {
-        const int v = hex_value(static_cast<unsigned char>(c));
-        if (v < 0) return std::nullopt;
-        value = value * 16 + static_cast<std::uint32_t>(v);
-        if (value > 0x10FFFF) return std::nullopt;  // stops before 32 bits can overflow
-    }
-    if (!is_scalar_value(value)) return std::nullopt;
-    return static_cast<char32_t>(value);
-}
-
-// ---- Fonts ----
-
-char32_t FontInfo::decode_char(const std::uint8_t* code, size_t len) const {
-    if (len == 1 && single_byte_ready) return single_byte[code[0]];
-    return decode_uncached(*this, code, len);
-}
-
-FontInfo::Code FontInfo::next_code(Bytes s, size_t pos) const {
-    if (is_type0 && s.size() - pos >= 2) {
-        return {static_cast<std::uint32_t>((s[pos] << 8) | s[pos + 1]), 2};
-    }
-    return {s[pos], 1};
-}
-
-size_t FontInfo::decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) const {
-    char32_t ch;
-    if (code.len == 1) {
-        const auto byte = static_cast<std::uint8_t>(code.value);
-        ch = single_byte_ready ? single_byte[byte] : decode_uncached(*this, &byte, 1);
-    } else {
-        std::uint8_t bytes[4];
-        for (std::uint8_t k = 0; k < code.len; ++k) {
-            bytes[k] = static_cast<std::uint8_t>(code.value >> (8 * (code.len - 1 - k)));
-        }
-        ch = decode_uncached(*this, bytes, code.len);
-    }
-    // U+FB00 ff, U+FB01 fi, U+FB02 fl, U+FB03 ffi, U+FB04 ffl, U+FB05 and U+FB06 st.
-    static constexpr std::string_view kLigatures[7] = {"ff", "fi", "fl", "ffi", "ffl", "st", "st"};
-    if (ch < 0xFB00 || ch > 0xFB06) [[likely]] {
-        out[0] = ch;
-        return 1;
-    }
-    const std::string_view letters = kLigatures[ch - 0xFB00];
-    for (size_t k = 0; k < letters.size(); ++k) out[k] = static_cast<char32_t>(letters[k]);
-    return letters.size();
-}
-
-double FontInfo::glyph_width(std::uint32_t code) const {
-    if (!cid) return code < widths.size() ? widths[code] : missing_width;
-    const std::vector<CIDWidthRange>& ranges = cid->widths;
-    // The last range starting at or below the code. Only that range is consulted, even when
-    // an earlier one with a smaller start also covers the code.
-    auto it = std::upper_bound(ranges.begin(), ranges.end(), code,
-                               [](std::uint32_t c, const CIDWidthRange& r) { return c < r.start; });
-    if (it == ranges.begin()) return cid->default_width;
-    --it;
-    const std::uint64_t offset = code - it->start;
-    if (offset >= it->size() || it->widths.empty()) return cid->default_width;
-    return it->uniform ? it->widths.front() : it->widths[offset];
-}
-
-void finish_font_info(FontInfo& font) {
-    for (size_t b = 0; b < 256; ++b) {
-        const auto byte = static_cast<std::uint8_t>(b);
-        font.single_byte[b] = decode_uncached(font, &byte, 1);
-    }
-    font.single_byte_ready = true;
-}
-
-FontInfo extract_font_info(const PdfObject& font) {
-    FontInfo info;
-    if (!font.dict()) return info;
-    const PdfObject* subtype = font.get("Subtype");
-    info.is_type0 = subtype && subtype->is_name("Type0");
-    if (const PdfObject* base = font.get("BaseFont"); base && base->as_name()) {
-        std::string_view n = as_chars(*base->as_name());
-        // A subset tag: six capital letters and a plus sign (ISO 32000-1, 9.6.4).
-        if (n.size() > 7 && n[6] == '+' &&
-            std::all_of(n.begin(), n.begin() + 6, [](char c) { return c >= 'A' && c <= 'Z'; })) {
-            n.remove_prefix(7);
-        }
-        info.name = lossy_utf8(as_bytes(n));
-    }
-    if (const PdfObject* w = font.get("Widths")) {
-        if (const PdfArray* arr = w->array()) {
-            info.widths.reserve(arr->size());
-            for (const PdfObject& el : *arr) {
-                if (std::optional<double> v = el.as_number()) info.widths.push_back(*v);
-            }
-        }
-    }
-    info.missing_width = number_or(font.get("DW"), 1000.0);
-    if (const PdfObject* enc = font.get("Encoding"); enc && enc->kind() == ObjectKind::Dictionary) {
-        info.differences = read_differences(enc->get("Differences"));
-    }
-    return info;
-}
-
-CIDFontInfo extract_cid_font_info(const PdfObject& descendant) {
-    CIDFontInfo info;
-    if (!descendant.dict()) return info;
-    info.default_width = number_or(descendant.get("DW"), 1000.0);
-    const PdfObject* w = descendant.get("W");
+void read_cid_widths(const Document& doc, const Resolved& w, CIDFontInfo& info) {
     const PdfArray* arr = w ? w->array() : nullptr;
-    if (!arr) return info;
+    if (!arr) return;
     const PdfArray& a = *arr;
-    const auto number_at = [&](size_t i) { return i < a.size() ? a[i].as_number().value_or(0.0) : 0.0; };
+    const auto at = [&](size_t i) { return doc.resolve(&a[i]); };
+    const auto number_at = [&](size_t i) { return i < a.size() ? number_or(at(i), 0.0) : 0.0; };
     for (size_t i = 0; i < a.size();) {
-        const std::optional<std::int64_t> s = a[i].as_int();
+        const Resolved first = at(i);
+        const std::optional<std::int64_t> s = first ? first->as_int() : std::nullopt;
         if (!s) {
             i += 1;
             continue;
         }
         if (i + 1 >= a.size()) break;
         const auto start = static_cast<std::uint32_t>(*s);  // the low 32 bits
-        if (const PdfArray* list = a[i + 1].array()) {
+        const Resolved second = at(i + 1);
+        if (const PdfArray* list = second ? second->array() : nullptr) {
             // c [w1 w2 ...]: consecutive codes from c.
             if (!list->empty()) {
                 CIDWidthRange r;
                 r.start = start;
                 r.widths.reserve(list->size());
-                for (const PdfObject& el : *list) r.widths.push_back(el.as_number().value_or(0.0));
+                for (const PdfObject& el : *list) r.widths.push_back(number_or(doc.resolve(&el), 0.0));
                 r.count = r.widths.size();
                 info.widths.push_back(std::move(r));
             }
             i += 2;
-        } else if (const std::optional<std::int64_t> e = a[i + 1].as_int()) {
-            // c_first c_last w: kept as one uniform run instead of e - s + 1 copies, since the
-            // numbers may announce billions of codes.
+        } else if (const std::optional<std::int64_t> e = second ? second->as_int() : std::nullopt) {
+            // c_first c_last w: kept as one uniform run, since the numbers may announce
+            // billions of codes.
             if (*e >= *s) {
-                // e - s fits in 64 unsigned bits even when it overflows the signed type.
                 const std::uint64_t span = static_cast<std::uint64_t>(*e) - static_cast<std::uint64_t>(*s);
                 constexpr std::uint64_t kAllCodes = std::uint64_t{1} << 32;
                 info.widths.push_back(CIDWidthRange{.start = start,
@@ -600,11 +862,26 @@ CIDFontInfo extract_cid_font_info(const PdfObject& descendant) {
     }
     std::stable_sort(info.widths.begin(), info.widths.end(),
                      [](const CIDWidthRange& x, const CIDWidthRange& y) { return x.start < y.start; });
-    return info;
 }
 
+// The bytes of the embedded font program named by a font descriptor, within the size bound.
+std::optional<ByteVec> font_program(const Document& doc, const Resolved& descriptor, std::string_view* key) {
+    if (!descriptor) return std::nullopt;
+    for (std::string_view k : {"FontFile", "FontFile2", "FontFile3"}) {
+        const Resolved file = doc.resolve_key(descriptor.get(), k);
+        if (!file || !file->stream()) continue;
+        std::optional<ByteVec> bytes = stream_bytes(doc, *file);
+        if (!bytes || bytes->empty() || bytes->size() > kMaxFontProgramBytes) return std::nullopt;
+        if (key) *key = k;
+        return bytes;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 template <class T, class Make>
-std::shared_ptr<const T> FontCache::get_or_make(Shared<T>& shared, const PdfObject* key, Make make) {
+std::shared_ptr<const T> FontCache::get_or_make(Shared<T>& shared, const void* key, Make make) {
     {
         std::shared_lock lock(shared.mutex);
         if (auto it = shared.map.find(key); it != shared.map.end()) return it->second;
@@ -617,56 +894,163 @@ std::shared_ptr<const T> FontCache::get_or_make(Shared<T>& shared, const PdfObje
 
 std::shared_ptr<const FontInfo> FontCache::font(const PdfObject& font, const Document& doc) {
     return get_or_make(fonts_, &font, [&] {
-        FontInfo info = extract_font_info(font);
+        FontInfo info;
+        if (!font.dict()) {
+            finish_font_info(info);
+            return std::make_shared<const FontInfo>(std::move(info));
+        }
+        const std::string_view subtype = name_of(doc.resolve_key(&font, "Subtype"));
+        info.is_type0 = subtype == "Type0";
+        const std::string_view base_font = name_of(doc.resolve_key(&font, "BaseFont"));
+        info.name = lossy_utf8(as_bytes(strip_subset_tag(base_font)));
 
-        // An Encoding given by reference: its Differences, when the direct form gave none.
-        if (!info.differences) {
-            if (const PdfObject* enc = font.get("Encoding")) {
-                if (std::optional<ObjectId> ref = enc->as_ref()) {
-                    ObjPtr enc_obj = fetch(doc, *ref);
-                    if (enc_obj && enc_obj->kind() == ObjectKind::Dictionary) {
-                        info.differences = read_differences(enc_obj->get("Differences"));
-                    }
-                } else if (enc->kind() == ObjectKind::Dictionary) {
-                    info.differences = read_differences(enc->get("Differences"));
-                }
-            }
+        // ToUnicode: a stream (a name such as Identity-H here says nothing about text).
+        if (const Resolved tu = doc.resolve_key(&font, "ToUnicode"); tu && tu->stream()) {
+            info.to_unicode = get_or_make(cmaps_, tu.get(), [&] {
+                std::optional<ByteVec> bytes = stream_bytes(doc, *tu);
+                return std::make_shared<const CMap>(bytes ? parse_cmap(*bytes) : CMap{});
+            });
         }
 
-        // ToUnicode is a stream, so only a reference can hold it. A stream whose filters fail
-        // is read from its raw bytes.
-        if (const PdfObject* tu = font.get("ToUnicode")) {
-            if (std::optional<ObjectId> ref = tu->as_ref()) {
-                ObjPtr tu_obj = fetch(doc, *ref);
-                if (const PdfStream* stream = tu_obj ? tu_obj->stream() : nullptr) {
-                    info.to_unicode = get_or_make(to_unicode_, tu_obj.get(), [&] {
-                        std::optional<ByteVec> decoded;
-                        if (const PdfObject* filter = tu_obj->get("Filter")) {
-                            if (Result<ByteVec> d = decompress_stream(stream->data, *filter)) {
-                                decoded = std::move(*d);
+        const Resolved enc = doc.resolve_key(&font, "Encoding");
+        if (info.is_type0) {
+            std::string_view collection;
+            if (std::string_view n = name_of(enc); !n.empty()) {
+                if (n != "Identity-H" && n != "Identity-V") {
+                    if (std::optional<CMap> m = predefined_cmap(n, &collection)) {
+                        info.codes_are_utf16 = n.starts_with("Uni");
+                        info.encoding = std::make_shared<const CMap>(std::move(*m));
+                    }
+                }
+                info.vertical = n.ends_with("-V");
+            } else if (enc && enc->stream()) {
+                info.encoding = get_or_make(cmaps_, enc.get(), [&] {
+                    std::optional<ByteVec> bytes = stream_bytes(doc, *enc);
+                    CMap m = bytes ? parse_cmap(*bytes) : CMap{};
+                    // The parent: /UseCMap in the stream dictionary, or usecmap in the body,
+                    // naming a predefined map (an embedded parent is rare and not followed).
+                    std::string_view parent = name_of(doc.resolve_key(enc.get(), "UseCMap"));
+                    if (parent.empty()) parent = m.use_cmap;
+                    if (!parent.empty()) {
+                        if (std::optional<CMap> p = predefined_cmap(parent)) use_cmap(m, *p);
+                    }
+                    return std::make_shared<const CMap>(std::move(m));
+                });
+                info.vertical = info.encoding->vertical;
+            }
+            const Resolved descendants = doc.resolve_key(&font, "DescendantFonts");
+            const PdfArray* arr = descendants ? descendants->array() : nullptr;
+            const Resolved d = arr && !arr->empty() ? doc.resolve(&arr->front()) : Resolved{};
+            if (d && d->dict()) {
+                info.cid = get_or_make(cid_, d.get(), [&] {
+                    CIDFontInfo c;
+                    c.default_width = number_or(doc.resolve_key(d.get(), "DW"), 1000.0);
+                    read_cid_widths(doc, doc.resolve_key(d.get(), "W"), c);
+                    const Resolved sys = doc.resolve_key(d.get(), "CIDSystemInfo");
+                    const Resolved reg = doc.resolve_key(sys.get(), "Registry");
+                    const Resolved ord = doc.resolve_key(sys.get(), "Ordering");
+                    if (reg && ord && reg->as_raw_string() && ord->as_raw_string()) {
+                        const std::string coll = std::string(as_chars(*reg->as_raw_string())) + "-" +
+                                                 std::string(as_chars(*ord->as_raw_string()));
+                        c.collection = find_collection(coll);
+                    }
+                    if (!c.collection && !collection.empty()) c.collection = find_collection(collection);
+                    // An embedded TrueType program: its cmap gives the text of a glyph.
+                    const Resolved fd = doc.resolve_key(d.get(), "FontDescriptor");
+                    std::string_view key;
+                    if (std::optional<ByteVec> program = font_program(doc, fd, &key); program && key == "FontFile2") {
+                        c.gid_unicode = truetype_glyph_unicode(*program);
+                        const Resolved map = doc.resolve_key(d.get(), "CIDToGIDMap");
+                        if (map && map->stream()) {
+                            if (std::optional<ByteVec> b = stream_bytes(doc, *map)) {
+                                c.cid_to_gid.resize(b->size() / 2);
+                                for (size_t i = 0; i < c.cid_to_gid.size(); ++i) {
+                                    c.cid_to_gid[i] = static_cast<std::uint16_t>(((*b)[2 * i] << 8) | (*b)[2 * i + 1]);
+                                }
                             }
                         }
-                        return std::make_shared<const CMap>(
-                            parse_cmap(decoded ? Bytes(*decoded) : stream->data));
+                    }
+                    return std::make_shared<const CIDFontInfo>(std::move(c));
+                });
+                if (info.codes_are_utf16 && info.cid->collection) {
+                    const data::CidCollection* coll = info.cid->collection;
+                    info.unicode_to_cid = get_or_make(unicode_to_cid_, coll, [&] {
+                        std::vector<std::pair<char32_t, std::uint32_t>> v;
+                        for (const data::CidUnicodeRun& r : coll->runs) {
+                            for (std::uint32_t k = 0; k < r.count; ++k) v.push_back({r.unicode + k, r.cid + k});
+                        }
+                        std::stable_sort(v.begin(), v.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+                        return std::make_shared<const std::vector<std::pair<char32_t, std::uint32_t>>>(std::move(v));
                     });
                 }
             }
+            finish_font_info(info);
+            return std::make_shared<const FontInfo>(std::move(info));
         }
 
-        if (info.is_type0) {
-            const PdfObject* desc = font.get("DescendantFonts");
-            const PdfArray* arr = desc ? desc->array() : nullptr;
-            if (arr && !arr->empty()) {
-                if (std::optional<ObjectId> ref = arr->front().as_ref()) {
-                    if (ObjPtr d = fetch(doc, *ref)) {
-                        info.cid = get_or_make(cid_, d.get(), [&] {
-                            return std::make_shared<const CIDFontInfo>(extract_cid_font_info(*d));
-                        });
-                    }
+        // Simple fonts (Type1, MMType1, TrueType, Type3).
+        const bool type3 = subtype == "Type3";
+        if (const Resolved w = doc.resolve_key(&font, "Widths")) {
+            if (const PdfArray* arr = w->array()) {
+                info.widths.reserve(arr->size());
+                for (const PdfObject& el : *arr) {
+                    const Resolved v = doc.resolve(&el);
+                    if (std::optional<double> n = v ? v->as_number() : std::nullopt) info.widths.push_back(*n);
                 }
             }
         }
+        const std::int64_t first = doc.resolve_key(&font, "FirstChar") && doc.resolve_key(&font, "FirstChar")->as_int()
+                                       ? *doc.resolve_key(&font, "FirstChar")->as_int()
+                                       : 0;
+        info.first_char = static_cast<std::uint32_t>(std::clamp<std::int64_t>(first, 0, 255));
+        const Resolved fd = doc.resolve_key(&font, "FontDescriptor");
+        info.missing_width = number_or(doc.resolve_key(fd.get(), "MissingWidth"),
+                                       number_or(doc.resolve_key(&font, "DW"), 1000.0));
+        if (type3) {
+            const Resolved m = doc.resolve_key(&font, "FontMatrix");
+            const PdfArray* arr = m ? m->array() : nullptr;
+            const double a = arr && !arr->empty() ? number_or(doc.resolve(&arr->front()), 0.001) : 0.001;
+            if (a != 0.0) info.width_scale = std::abs(a) * 1000.0;
+        }
+        info.std14 = type3 ? nullptr : standard_font(base_font);
+        const std::int64_t flags = [&]() -> std::int64_t {
+            const Resolved f = doc.resolve_key(fd.get(), "Flags");
+            return f && f->as_int() ? *f->as_int() : 0;
+        }();
+        if (!type3 && info.widths.empty() && !info.std14) {
+            // No Widths and no standard font: the metrics of the standard font nearest in
+            // style (fixed pitch, serif, or sans serif).
+            info.std14 = std14_by_name((flags & 1) ? "Courier" : (flags & 2) ? "Times-Roman" : "Helvetica");
+        }
 
+        // Encoding: a name, or a dictionary with BaseEncoding and Differences.
+        if (std::string_view n = name_of(enc); !n.empty()) {
+            info.base_encoding = named_encoding(n);
+        } else if (enc && enc->dict()) {
+            info.base_encoding = named_encoding(name_of(doc.resolve_key(enc.get(), "BaseEncoding")));
+            info.differences = read_differences(doc, doc.resolve_key(enc.get(), "Differences"));
+        }
+        if (!info.base_encoding && !type3) {
+            // The font's built-in encoding: Symbol's and ZapfDingbats' own, an embedded
+            // program's, else StandardEncoding (a symbolic font without a program keeps its
+            // codes).
+            const std::string_view std_name = info.std14 ? info.std14->name : std::string_view{};
+            std::string_view key;
+            std::optional<ByteVec> program;
+            if (std_name == "Symbol" && standard_font(base_font)) {
+                info.base_encoding = data::symbol_encoding.data();
+            } else if (std_name == "ZapfDingbats" && standard_font(base_font)) {
+                info.base_encoding = data::zapfdingbats_encoding.data();
+            } else if ((program = font_program(doc, fd, &key))) {
+                const PdfObject* program_obj = doc.resolve_key(fd.get(), key).get();
+                info.program_encoding = get_or_make(programs_, program_obj, [&] {
+                    return builtin_encoding(*program, key == "FontFile2", (flags & 4) != 0);
+                });
+                if (!info.program_encoding && !(flags & 4)) info.base_encoding = data::standard_encoding.data();
+            } else if (!(flags & 4) || (flags & 32)) {
+                info.base_encoding = data::standard_encoding.data();
+            }
+        }
         finish_font_info(info);
         return std::make_shared<const FontInfo>(std::move(info));
     });

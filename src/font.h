@@ -1,10 +1,11 @@
-// Fonts of a resources dictionary (codes to Unicode, glyph widths) and ToUnicode CMaps.
+// Fonts of a resources dictionary (codes to Unicode, glyph widths) and CMaps.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <span>
@@ -13,74 +14,101 @@
 #include <unordered_map>
 #include <vector>
 
+#include "data/font_data.h"
 #include "types.h"
 
 namespace vellix {
 
 class Document;
 
-// ---- ToUnicode CMaps ----
+// Unicode characters one code stands for at most (a ligature, a ToUnicode destination of
+// several characters); further ones are dropped.
+inline constexpr size_t kMaxCodeChars = 8;
 
-struct BfRange {
-    std::vector<std::uint8_t> lo, hi, dst;
+// One character code of a shown string: its bytes read as a big-endian number, and how many
+// bytes it took (1 to 4).
+struct CharCode {
+    std::uint32_t value = 0;
+    std::uint8_t len = 1;
 };
 
-// Transparent hashing, so that a code held as a byte view can be looked up without building a
-// std::string key first.
-struct CodeHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+// ---- CMaps (ISO 32000-1, 9.7.5 and 9.10.3) ----
+
+// Codes of `len` bytes whose every byte lies between the matching bytes of lo and hi.
+struct CodespaceRange {
+    std::uint8_t len = 1;
+    std::uint32_t lo = 0, hi = 0;
 };
 
-// A parsed ToUnicode stream: bfchar and bfrange mappings, nothing else (codespace ranges,
-// usecmap, cidrange and notdef sections are not read). Immutable once built.
+// A parsed CMap: codespace ranges, and codes mapped either to text (bfchar, bfrange: a
+// ToUnicode map) or to CIDs (cidchar, cidrange: the Encoding of a Type0 font). Immutable once
+// built.
 struct CMap {
-    // Key: the source code bytes. A later bfchar entry for the same code replaces an earlier one.
-    std::unordered_map<std::string, std::vector<std::uint8_t>, CodeHash, std::equal_to<>> bf_chars;
-    std::vector<BfRange> bf_ranges;  // in the order met; the first match wins
-
-    // Derived from bf_ranges by index_ranges(): for codes of 1 to 4 bytes, the code space cut
-    // into runs that each resolve to one range (the first in file order that holds them) or
-    // to none, sorted by (len, start). Lets a lookup binary-search instead of walking every
-    // range. Without it (ranges_indexed false) lookups walk bf_ranges.
-    struct RangeRun {
-        std::uint8_t len = 0;      // code length in bytes
-        std::uint32_t start = 0;   // first code of the run, big-endian value
-        std::uint32_t range = 0;   // index into bf_ranges, or kNoRange
+    // Codes lo..hi of `len` bytes. A code c maps to `value` plus (c - origin) when `increment`
+    // (the CID, or the last character of the text), else to `value` itself.
+    struct Entry {
+        std::uint8_t len = 1;
+        bool increment = true;
+        std::uint32_t lo = 0, hi = 0;
+        std::uint32_t value = 0;  // a CID, or an index into texts
+        std::uint32_t origin = 0;
     };
-    static constexpr std::uint32_t kNoRange = 0xFFFFFFFF;
-    std::vector<RangeRun> range_runs;
-    bool ranges_indexed = false;
+    struct Text {
+        std::uint32_t offset = 0;  // into chars
+        std::uint8_t size = 0;
+    };
 
-    // Builds range_runs from bf_ranges; parse_cmap calls it. Call again after changing
-    // bf_ranges by hand.
-    void index_ranges();
+    std::vector<CodespaceRange> codespace;
+    // After finish_cmap: sorted by (len, lo), no two overlapping; where the file mapped a code
+    // twice the later mapping won (a map's own entries after those of its usecmap parent).
+    std::vector<Entry> text_entries;
+    std::vector<Entry> cid_entries;
+    std::vector<Text> texts;
+    std::vector<char32_t> chars;
+    bool vertical = false;    // /WMode 1
+    std::string use_cmap;     // the name given to usecmap, if any
+    std::uint8_t text_lengths = 0;  // bit n-1 set when some text entry has codes of n bytes
 
-    // The destination bytes of one code (1 or 2 bytes in practice), or nothing: an exact
-    // bf_chars match first, then the first range of the code's length that holds the code.
-    std::optional<std::vector<std::uint8_t>> lookup(Bytes code) const;
-
-    // The same lookup, with the destination read as one Unicode scalar value (big-endian
-    // UTF-16 or UTF-32, see FontInfo::decode_char). Nothing when the code has no mapping or
-    // the destination is not exactly one accepted character. Never allocates.
-    std::optional<char32_t> lookup_char(Bytes code) const;
+    // The code at s[pos] by the codespace ranges (ISO 32000-1, 9.7.6.2): the shortest prefix
+    // of 1 to 4 bytes that lies in a range of its length. A prefix in no range takes the
+    // shortest codespace length. Nothing when there are no codespace ranges. Never longer
+    // than the bytes left.
+    std::optional<CharCode> next_code(Bytes s, size_t pos) const;
+    // The text of a code: writes up to kMaxCodeChars characters and returns how many, 0 when
+    // the code has no mapping. A code whose length no entry has is looked up by its value
+    // under the other lengths (maps often write one-byte codes as <0041>).
+    size_t lookup_text(CharCode code, std::span<char32_t, kMaxCodeChars> out) const;
+    std::optional<std::uint32_t> lookup_cid(CharCode code) const;
 };
 
-// A ToUnicode CMap keeps at most this many bfchar codes and this many bfranges; later new
-// entries are ignored. A CMap for codes of one or two bytes needs at most 65536 + 256 of
-// either; the bound only stops a decompressed stream of hundreds of megabytes from turning
-// into gigabytes of map entries.
+// A CMap keeps at most this many mappings (bfchar codes, bfranges, array elements, CID
+// ranges) and this many codespace ranges; later ones are ignored. The largest predefined CJK
+// CMaps hold about 20000 ranges; the bound only stops a decompressed stream of hundreds of
+// megabytes from turning into gigabytes of entries.
 inline constexpr size_t kMaxCMapMappings = size_t{1} << 17;
+inline constexpr size_t kMaxCodespaceRanges = 256;
+// usecmap chains followed: predefined maps are one level deep, embedded ones rarely more.
+inline constexpr unsigned kMaxUseCMapDepth = 4;
 
-// Never fails: text that is not valid UTF-8 gives a CMap with no mappings, and a section
-// without its end marker runs to the end of the text.
+// Parses the bytes of a CMap stream as PostScript tokens; never fails (what cannot be read
+// is skipped).
 CMap parse_cmap(Bytes stream_bytes);
-// Index (from the start of `text`) of the first `needle` at or after `start`; nothing when
-// there is none or when `start` is past the end.
-std::optional<size_t> find_token(std::string_view text, size_t start, std::string_view needle);
-// The bytes of one token such as <0041>: leading '<' and trailing '>' removed, then characters
-// taken in pairs (an odd last one ignored); a character that is not a hex digit counts as 0.
-std::vector<std::uint8_t> parse_hex_tokens(std::string_view token);
+// Puts `parent`'s mappings (and codespace, when `child` has none) under `child`'s.
+void use_cmap(CMap& child, const CMap& parent);
+// Sorts and de-overlaps the entries; parse_cmap and use_cmap call it.
+void finish_cmap(CMap& cmap);
+// A predefined CMap by name (Identity-H/-V included, as a two-byte identity map), with its
+// usecmap parent merged in; nothing for an unknown name. `collection`, when given, receives
+// the map's character collection.
+std::optional<CMap> predefined_cmap(std::string_view name, std::string_view* collection = nullptr);
+
+// ---- Glyph names ----
+
+// The characters of a glyph name by the Adobe Glyph List rules: the part before the first
+// period, split at underscores, each component through the AGL, the Zapf Dingbats list,
+// uniXXXX[XXXX...] or uXXXX to uXXXXXX. Returns how many characters were written (0 when no
+// component resolves).
+size_t glyph_name_to_unicode(std::string_view name, std::span<char32_t, kMaxCodeChars> out);
 
 // ---- Fonts ----
 
@@ -101,53 +129,75 @@ struct CIDWidthRange {
 struct CIDFontInfo {
     std::vector<CIDWidthRange> widths;  // sorted by start, stable
     double default_width = 1000.0;
+    // The character collection of CIDSystemInfo (Adobe-Japan1, ...) when its CID-to-Unicode
+    // table is known.
+    const data::CidCollection* collection = nullptr;
+    // An embedded TrueType program: CID to glyph index (CIDToGIDMap; empty for Identity) and
+    // glyph index to Unicode from the program's own cmap table.
+    std::vector<std::uint16_t> cid_to_gid;
+    std::shared_ptr<const std::vector<char32_t>> gid_unicode;
 };
 
-// Unicode characters one code stands for at most (a ligature, a ToUnicode destination of
-// several characters); further ones are dropped.
-inline constexpr size_t kMaxCodeChars = 8;
-
 struct FontInfo {
-    // One character code of a shown string: its bytes read as a big-endian number, and how
-    // many bytes it took (1 to 4).
-    struct Code {
-        std::uint32_t value = 0;
-        std::uint8_t len = 1;
-    };
+    using Code = CharCode;
 
     bool is_type0 = false;
+    // A Type0 font whose CMap writes vertically (Identity-V, WMode 1).
+    bool vertical = false;
     // The font's name as a span reports it: BaseFont without a subset tag; empty when the font
     // has none.
     std::string name;
+    // Simple fonts: widths[i] is the width of code first_char + i.
     std::vector<double> widths;
+    std::uint32_t first_char = 0;
+    // Width of a code that Widths does not cover: MissingWidth, else DW, else 1000.
     double missing_width = 1000.0;
+    // Glyph space to thousandths of text space: 1 except for Type3 fonts (FontMatrix a x 1000).
+    double width_scale = 1.0;
     std::optional<std::unordered_map<std::uint8_t, std::vector<std::uint8_t>>> differences;
+    // The base encoding (a named one or the font's built-in one) as glyph names; null for none.
+    const std::string_view* base_encoding = nullptr;
+    // The built-in encoding of an embedded program, used when base_encoding is null.
+    std::shared_ptr<const std::vector<std::string>> program_encoding;
+    // Standard-font metrics, used for the widths of a font without Widths.
+    const data::Std14Font* std14 = nullptr;
     // Shared, not copied: many font dictionaries of a file may name one ToUnicode stream or
     // one descendant font, and each copy of a large map would cost its full size again.
     std::shared_ptr<const CMap> to_unicode;
     std::shared_ptr<const CIDFontInfo> cid;
+    // Type0: the Encoding CMap (null: Identity, two-byte codes that are their CIDs).
+    std::shared_ptr<const CMap> encoding;
+    // Type0 with a Unicode CMap (Uni*-UCS2-*, Uni*-UTF16-*): codes are UTF-16 text; their CIDs
+    // come from the collection's table read backwards (sorted by code point).
+    bool codes_are_utf16 = false;
+    std::shared_ptr<const std::vector<std::pair<char32_t, std::uint32_t>>> unicode_to_cid;
 
-    // Filled by finish_font_info(): the decoded value of every one-byte code, so that
-    // decoding a one-byte code is a table lookup.
-    std::array<char32_t, 256> single_byte{};
+    // Filled by finish_font_info(): the text and width of every one-byte code.
+    std::array<std::uint16_t, 256> single_offset{};
+    std::array<std::uint8_t, 256> single_size{};
+    std::vector<char32_t> single_text;
+    std::array<double, 256> single_width{};
     bool single_byte_ready = false;
 
-    // The Unicode value of a code of `len` (1 or 2) bytes: the ToUnicode mapping when it is
-    // one accepted character, else U+FFFD for a two-byte code, else the Differences glyph
-    // name when it resolves, else the byte read as Latin-1 (U+FFFD for control codes).
-    // Never fails.
+    // The first character of a code of `len` (1 to 4) bytes (see decode_code). Never fails.
     char32_t decode_char(const std::uint8_t* code, size_t len) const;
     // The code that starts at s[pos] (pos < s.size()); never longer than the bytes left.
     Code next_code(Bytes s, size_t pos) const;
     // The text of one code: writes 1 to kMaxCodeChars characters to `out` and returns how
-    // many. A ligature character (U+FB00-U+FB06) comes out as its letters.
+    // many. A ligature character (U+FB00-U+FB06) comes out as its letters. Sources in order:
+    // ToUnicode; for a simple font the glyph name (Differences over the base encoding), for a
+    // Type0 font the code itself (Unicode CMaps) or its CID through the collection's table or
+    // the embedded program's cmap; last the code as Latin-1 (U+FFFD for control codes and for
+    // codes of several bytes).
     size_t decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) const;
-    // Width of a code in thousandths of the font size: from `cid` for a Type0 font with a
-    // descendant, else from `widths` indexed by the code itself (FirstChar is not applied).
+    // Width of a code in thousandths of text space: for a Type0 font from W by the code's CID,
+    // else Widths from FirstChar, the standard metrics, or missing_width.
     double glyph_width(std::uint32_t code) const;
+    // The CID of a Type0 code.
+    std::uint32_t cid_of(Code code) const;
 };
 
-// Precomputes the one-byte decoding table; call once the font's fields are final.
+// Precomputes the one-byte decoding and width tables; call once the font's fields are final.
 void finish_font_info(FontInfo& font);
 
 // Font resource name (text, lossy UTF-8) to font. Fonts are shared and immutable, so a form's
@@ -155,12 +205,10 @@ void finish_font_info(FontInfo& font);
 using FontTable = std::unordered_map<std::string, std::shared_ptr<const FontInfo>>;
 
 // Fonts of one document, each built once and shared: a font by the address of its font
-// dictionary, a ToUnicode map by that of its stream object, descendant font widths by that of
+// dictionary, a ToUnicode map by that of its stream object, descendant font data by that of
 // the descendant font. A document keeps every object it hands out at one address until it is
 // dropped, so an address stands for one object while the cache lives, and the cache must not
-// outlive the document. A page that names a font already built, or a font naming a map that
-// another font already read, then costs a lookup instead of a decompression and a parse (and
-// no memory). Safe for concurrent use; no lock is held while building.
+// outlive the document. Safe for concurrent use; no lock is held while building.
 class FontCache {
 public:
     // The font of a font dictionary (an object of any other kind gives the defaults), as
@@ -171,36 +219,30 @@ private:
     template <class T>
     struct Shared {
         std::shared_mutex mutex;  // guards map
-        std::unordered_map<const PdfObject*, std::shared_ptr<const T>> map;
+        std::unordered_map<const void*, std::shared_ptr<const T>> map;
     };
     // The value stored under `key`, made by `make` on first use.
     template <class T, class Make>
-    static std::shared_ptr<const T> get_or_make(Shared<T>& shared, const PdfObject* key, Make make);
+    static std::shared_ptr<const T> get_or_make(Shared<T>& shared, const void* key, Make make);
 
     Shared<FontInfo> fonts_;
-    Shared<CMap> to_unicode_;
+    Shared<CMap> cmaps_;
     Shared<CIDFontInfo> cid_;
+    Shared<std::vector<std::pair<char32_t, std::uint32_t>>> unicode_to_cid_;
+    Shared<std::vector<std::string>> programs_;
 };
 
-// The fonts of the resources' Font dictionary (given directly or by reference): a font given
-// directly or by reference, by resource name; a reference that cannot be fetched is left out. The first form builds through a cache of its own, so fonts of one dictionary
-// still share their maps.
+// The fonts of the resources' Font dictionary (given directly or by reference), by resource
+// name; a font that cannot be fetched is left out. The first form builds through a cache of
+// its own, so fonts of one dictionary still share their maps.
 FontTable build_font_map(const PdfObject& resources, const Document& doc);
 // `first_name`, when given and empty, receives the name of the first entry (in file order) that
 // made it into the table.
 FontTable build_font_map(const PdfObject& resources, const Document& doc, FontCache& cache,
                          std::string* first_name = nullptr);
-FontInfo extract_font_info(const PdfObject& font);
-CIDFontInfo extract_cid_font_info(const PdfObject& descendant);
 
-// The value of a glyph name (table of 222 names, then uniXXXX), or nothing.
-std::optional<char32_t> glyph_name_to_unicode(Bytes name);
-
-struct GlyphName {
-    std::string_view name;
-    char32_t code_point;
-};
-// The glyph-name table, sorted by name (byte order).
-std::span<const GlyphName> glyph_name_table();
+// The standard font a BaseFont names (the 14 names and the usual aliases such as Arial,Bold or
+// TimesNewRomanPS-BoldMT), or null.
+const data::Std14Font* standard_font(std::string_view base_font);
 
 }  // namespace vellix

@@ -1,249 +1,82 @@
-// The glyph names that Differences arrays resolve to Unicode, as one sorted constant table.
-// Names outside this table resolve only through the uniXXXX form (see font.cpp).
-#include "font.h"
+// Glyph names to Unicode by the rules of the Adobe Glyph List specification: the name up to its
+// first period, split at underscores into components, each component looked up in the AGL (then
+// the ITC Zapf Dingbats list) or read as uniXXXX[XXXX...] or uXXXX to uXXXXXX.
+#include <algorithm>
 
-#include <array>
+#include "font.h"
 
 namespace vellix {
 namespace {
 
-// Sorted by name in byte order (upper case before lower case), so that a binary search with
-// std::string_view's ordering finds a name; the static_assert below keeps it that way.
-constexpr std::array<GlyphName, 222> kGlyphNames = {{
-    {"Aacute", 0x00C1},
-    {"Acircumflex", 0x00C2},
-    {"Adieresis", 0x00C4},
-    {"Agrave", 0x00C0},
-    {"Alpha", 0x0391},
-    {"Aring", 0x00C5},
-    {"Atilde", 0x00C3},
-    {"Beta", 0x0392},
-    {"Ccedilla", 0x00C7},
-    {"Chi", 0x03A7},
-    {"Delta", 0x0394},
-    {"Eacute", 0x00C9},
-    {"Ecircumflex", 0x00CA},
-    {"Edieresis", 0x00CB},
-    {"Egrave", 0x00C8},
-    {"Epsilon", 0x0395},
-    {"Eta", 0x0397},
-    {"Euro", 0x20AC},
-    {"Gamma", 0x0393},
-    {"Iacute", 0x00CD},
-    {"Icircumflex", 0x00CE},
-    {"Idieresis", 0x00CF},
-    {"Igrave", 0x00CC},
-    {"Iota", 0x0399},
-    {"Kappa", 0x039A},
-    {"Lambda", 0x039B},
-    {"Lslash", 0x0141},
-    {"Mu", 0x039C},
-    {"Ntilde", 0x00D1},
-    {"Nu", 0x039D},
-    {"OE", 0x0152},
-    {"Oacute", 0x00D3},
-    {"Ocircumflex", 0x00D4},
-    {"Odieresis", 0x00D6},
-    {"Ograve", 0x00D2},
-    {"Omega", 0x03A9},
-    {"Omicron", 0x039F},
-    {"Otilde", 0x00D5},
-    {"Phi", 0x03A6},
-    {"Pi", 0x03A0},
-    {"Psi", 0x03A8},
-    {"Rho", 0x03A1},
-    {"Scaron", 0x0160},
-    {"Sigma", 0x03A3},
-    {"Tau", 0x03A4},
-    {"Theta", 0x0398},
-    {"Uacute", 0x00DA},
-    {"Ucircumflex", 0x00DB},
-    {"Udieresis", 0x00DC},
-    {"Ugrave", 0x00D9},
-    {"Upsilon", 0x03A5},
-    {"Xi", 0x039E},
-    {"Yacute", 0x00DD},
-    {"Zcaron", 0x017D},
-    {"Zeta", 0x0396},
-    {"aacute", 0x00E1},
-    {"acircumflex", 0x00E2},
-    {"adieresis", 0x00E4},
-    {"agrave", 0x00E0},
-    {"alpha", 0x03B1},
-    {"ampersand", 0x0026},
-    {"angle", 0x2220},
-    {"approxequal", 0x2248},
-    {"aring", 0x00E5},
-    {"arrowboth", 0x2194},
-    {"arrowdbldown", 0x21D3},
-    {"arrowdblleft", 0x21D0},
-    {"arrowdblright", 0x21D2},
-    {"arrowdblup", 0x21D1},
-    {"arrowdown", 0x2193},
-    {"arrowleft", 0x2190},
-    {"arrowright", 0x2192},
-    {"arrowup", 0x2191},
-    {"asciicircum", 0x005E},
-    {"asciitilde", 0x007E},
-    {"asterisk", 0x002A},
-    {"at", 0x0040},
-    {"atilde", 0x00E3},
-    {"backslash", 0x005C},
-    {"bar", 0x007C},
-    {"beta", 0x03B2},
-    {"braceleft", 0x007B},
-    {"braceright", 0x007D},
-    {"bracketleft", 0x005B},
-    {"bracketright", 0x005D},
-    {"bullet", 0x2022},
-    {"ccedilla", 0x00E7},
-    {"chi", 0x03C7},
-    {"colon", 0x003A},
-    {"comma", 0x002C},
-    {"congruent", 0x2245},
-    {"dagger", 0x2020},
-    {"daggerdbl", 0x2021},
-    {"delta", 0x03B4},
-    {"dollar", 0x0024},
-    {"eacute", 0x00E9},
-    {"ecircumflex", 0x00EA},
-    {"edieresis", 0x00EB},
-    {"egrave", 0x00E8},
-    {"eight", 0x0038},
-    {"element", 0x2208},
-    {"ellipsis", 0x2026},
-    {"emdash", 0x2014},
-    {"emptyset", 0x2205},
-    {"endash", 0x2013},
-    {"epsilon", 0x03B5},
-    {"epsilon1", 0x03F5},
-    {"equal", 0x003D},
-    {"eta", 0x03B7},
-    {"exclam", 0x0021},
-    {"exist", 0x2203},
-    {"fi", 0xFB01},
-    {"five", 0x0035},
-    {"fl", 0xFB02},
-    {"forall", 0x2200},
-    {"four", 0x0034},
-    {"fraction", 0x2044},
-    {"gamma", 0x03B3},
-    {"grave", 0x0060},
-    {"greater", 0x003E},
-    {"greaterequal", 0x2265},
-    {"guilsinglleft", 0x2039},
-    {"guilsinglright", 0x203A},
-    {"hyphen", 0x002D},
-    {"iacute", 0x00ED},
-    {"icircumflex", 0x00EE},
-    {"idieresis", 0x00EF},
-    {"igrave", 0x00EC},
-    {"infinity", 0x221E},
-    {"integral", 0x222B},
-    {"intersection", 0x2229},
-    {"iota", 0x03B9},
-    {"kappa", 0x03BA},
-    {"lambda", 0x03BB},
-    {"less", 0x003C},
-    {"lessequal", 0x2264},
-    {"logicaland", 0x2227},
-    {"logicalnot", 0x00AC},
-    {"logicalor", 0x2228},
-    {"lslash", 0x0142},
-    {"minus", 0x2212},
-    {"mu", 0x03BC},
-    {"multiply", 0x00D7},
-    {"nabla", 0x2207},
-    {"nine", 0x0039},
-    {"notelement", 0x2209},
-    {"notequal", 0x2260},
-    {"ntilde", 0x00F1},
-    {"nu", 0x03BD},
-    {"numbersign", 0x0023},
-    {"oacute", 0x00F3},
-    {"ocircumflex", 0x00F4},
-    {"odieresis", 0x00F6},
-    {"oe", 0x0153},
-    {"ograve", 0x00F2},
-    {"omega", 0x03C9},
-    {"omicron", 0x03BF},
-    {"one", 0x0031},
-    {"onehalf", 0x00BD},
-    {"onequarter", 0x00BC},
-    {"onesuperior", 0x00B9},
-    {"otilde", 0x00F5},
-    {"parallel", 0x2225},
-    {"parenleft", 0x0028},
-    {"parenright", 0x0029},
-    {"partialdiff", 0x2202},
-    {"percent", 0x0025},
-    {"period", 0x002E},
-    {"perpendicular", 0x22A5},
-    {"phi", 0x03C6},
-    {"phi1", 0x03D5},
-    {"pi", 0x03C0},
-    {"plus", 0x002B},
-    {"plusminus", 0x00B1},
-    {"product", 0x220F},
-    {"psi", 0x03C8},
-    {"question", 0x003F},
-    {"quotedbl", 0x0022},
-    {"quotedblbase", 0x201E},
-    {"quotedblleft", 0x201C},
-    {"quotedblright", 0x201D},
-    {"quoteleft", 0x2018},
-    {"quoteright", 0x2019},
-    {"quotesinglbase", 0x201A},
-    {"quotesingle", 0x0027},
-    {"radical", 0x221A},
-    {"registered", 0x00AE},
-    {"rho", 0x03C1},
-    {"scaron", 0x0161},
-    {"semicolon", 0x003B},
-    {"seven", 0x0037},
-    {"sigma", 0x03C3},
-    {"sim", 0x223C},
-    {"six", 0x0036},
-    {"slash", 0x002F},
-    {"space", 0x0020},
-    {"subset", 0x2282},
-    {"subseteq", 0x2286},
-    {"summation", 0x2211},
-    {"superset", 0x2283},
-    {"supersetequal", 0x2287},
-    {"tau", 0x03C4},
-    {"theta", 0x03B8},
-    {"three", 0x0033},
-    {"threequarters", 0x00BE},
-    {"threesuperior", 0x00B3},
-    {"trademark", 0x2122},
-    {"two", 0x0032},
-    {"twosuperior", 0x00B2},
-    {"uacute", 0x00FA},
-    {"ucircumflex", 0x00FB},
-    {"udieresis", 0x00FC},
-    {"ugrave", 0x00F9},
-    {"underscore", 0x005F},
-    {"union", 0x222A},
-    {"upsilon", 0x03C5},
-    {"xi", 0x03BE},
-    {"yacute", 0x00FD},
-    {"ydieresis", 0x00FF},
-    {"zcaron", 0x017E},
-    {"zero", 0x0030},
-    {"zeta", 0x03B6},
-}};
-
-constexpr bool sorted_and_unique(const auto& table) {
-    for (size_t i = 1; i < table.size(); ++i) {
-        if (!(table[i - 1].name < table[i].name)) return false;
-    }
-    return true;
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;  // not in the AGL rules; producers write them
+    return -1;
 }
-static_assert(sorted_and_unique(kGlyphNames), "glyph names must be sorted and unique");
+
+std::optional<std::uint32_t> hex_number(std::string_view digits) {
+    std::uint32_t v = 0;
+    for (char c : digits) {
+        const int d = hex_digit(c);
+        if (d < 0) return std::nullopt;
+        v = v * 16 + static_cast<std::uint32_t>(d);
+    }
+    return v;
+}
+
+const data::GlyphListEntry* find_in(std::span<const data::GlyphListEntry> list, std::string_view name) {
+    auto it = std::lower_bound(list.begin(), list.end(), name,
+                               [](const data::GlyphListEntry& e, std::string_view n) { return e.name < n; });
+    return it != list.end() && it->name == name ? &*it : nullptr;
+}
+
+// Appends the characters of one component; false when it resolves to nothing.
+bool component(std::string_view c, std::span<char32_t, kMaxCodeChars> out, size_t& n) {
+    const auto put = [&](char32_t ch) {
+        if (n < out.size()) out[n++] = ch;
+    };
+    const data::GlyphListEntry* e = find_in(data::glyphlist, c);
+    if (!e) e = find_in(data::zapfdingbatslist, c);
+    if (e) {
+        for (char32_t cp : e->code_points) {
+            if (cp != 0) put(cp);
+        }
+        return true;
+    }
+    if (c.size() >= 7 && c.starts_with("uni") && (c.size() - 3) % 4 == 0) {
+        // uni followed by groups of four digits, each a BMP character other than a surrogate.
+        std::array<char32_t, kMaxCodeChars> units;
+        size_t m = 0;
+        for (size_t i = 3; i < c.size(); i += 4) {
+            const std::optional<std::uint32_t> v = hex_number(c.substr(i, 4));
+            if (!v || (*v >= 0xD800 && *v <= 0xDFFF)) return false;
+            if (m < units.size()) units[m++] = static_cast<char32_t>(*v);
+        }
+        for (size_t i = 0; i < m; ++i) put(units[i]);
+        return true;
+    }
+    if (c.size() >= 5 && c.size() <= 7 && c[0] == 'u') {
+        const std::optional<std::uint32_t> v = hex_number(c.substr(1));
+        if (!v || *v > 0x10FFFF || (*v >= 0xD800 && *v <= 0xDFFF)) return false;
+        put(static_cast<char32_t>(*v));
+        return true;
+    }
+    return false;
+}
 
 }  // namespace
 
-std::span<const GlyphName> glyph_name_table() { return kGlyphNames; }
+size_t glyph_name_to_unicode(std::string_view name, std::span<char32_t, kMaxCodeChars> out) {
+    name = name.substr(0, name.find('.'));
+    size_t n = 0;
+    while (!name.empty()) {
+        const size_t cut = name.find('_');
+        component(name.substr(0, cut), out, n);
+        if (cut == std::string_view::npos) break;
+        name.remove_prefix(cut + 1);
+    }
+    return n;
+}
 
 }  // namespace vellix
