@@ -8,21 +8,33 @@
 namespace vellix {
 namespace {
 
-// Span grouping, as multiples of the size value. A character joins the span of the character
-// emitted before it when it starts less than kSpanMaxGap after that one ends, overlaps it by
-// less than kSpanMaxOverlap and sits less than kSpanMaxRise above or below its baseline.
+// Span grouping, as multiples of the characters' size. A character joins the span of the
+// character emitted before it when both have one font, size and colour, and it starts less
+// than kSpanMaxGap after that one ends, overlaps it by less than kSpanMaxOverlap and sits less
+// than kSpanMaxRise above or below its baseline. Between right-to-left letters drawn right to
+// left the same holds mirrored.
 constexpr double kSpanMaxGap = 0.3;
 constexpr double kSpanMaxOverlap = 0.5;
 constexpr double kSpanMaxRise = 0.5;
 
-// Line grouping, as multiples of the size value, against the previous span in reading order.
+// Line grouping, as multiples of the larger size of two spans, against the previous span in
+// reading order. Spans further apart than kSpanMaxGap of the smaller size with no space
+// between them were not drawn one after the other: they stay on separate lines.
 constexpr double kLineMaxGap = 5.0;
 constexpr double kLineMaxOverlap = 10.0;
 constexpr double kLineMaxRise = 0.5;
 
-// Block grouping: white space between two lines, as a multiple of the size value, above which
-// the lower line starts a new block.
+// Block grouping: white space between two lines, as a multiple of the smaller of their sizes,
+// above which the lower line starts a new block.
 constexpr double kBlockMaxGap = 1.5;
+
+// Sizes below this (text of a zero or tiny font size) scale the thresholds as this size does,
+// so that such text still forms spans and lines.
+constexpr double kMinLayoutSize = 1.0;
+
+// Two sizes differing by less than this fraction are one size (matrices give sizes with
+// rounding noise).
+constexpr double kSameSize = 1e-3;
 
 // Column decision: a histogram of span left edges, in points and bins.
 constexpr std::size_t kMinSpansForColumns = 6;
@@ -56,6 +68,83 @@ double max_num(double running, double v) { return v > running ? v : running; }
 
 BBox line_box(const TextLine& line) { return union_of(std::span<const TextSpan>(line.spans)); }
 
+double layout_size(double size) { return size > kMinLayoutSize ? size : kMinLayoutSize; }
+
+double line_size(const TextLine& line) {
+    double s = 0;
+    for (const TextSpan& span : line.spans) s = max_num(s, span.size);
+    return s;
+}
+
+// Characters that take the direction of the text around them: ASCII other than letters, spaces
+// and general punctuation.
+bool is_neutral(char32_t c) {
+    if (c < 0x80) return !((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'));
+    return is_word_space(c) || (c >= 0x2000 && c <= 0x206F);
+}
+
+bool is_digit(char32_t c) { return c >= '0' && c <= '9'; }
+
+// A right-to-left run that the file drew left to right (each character right of the one
+// before) is reversed into reading order; digit groups inside it keep their own order, as
+// numbers read left to right in those scripts too.
+void reorder_rtl(std::vector<CharInfo>& chars) {
+    const size_t n = chars.size();
+    size_t i = 0;
+    while (i < n) {
+        if (!is_rtl(chars[i].ch)) {
+            ++i;
+            continue;
+        }
+        size_t last = i;  // the run's last right-to-left character
+        size_t j = i + 1;
+        for (; j < n && (is_rtl(chars[j].ch) || is_neutral(chars[j].ch)); ++j) {
+            if (is_rtl(chars[j].ch)) last = j;
+        }
+        if (last > i && chars[i].x0 < chars[last].x0) {
+            const auto begin = chars.begin() + static_cast<std::ptrdiff_t>(i);
+            const auto end = chars.begin() + static_cast<std::ptrdiff_t>(last + 1);
+            std::reverse(begin, end);
+            for (auto d = begin; d != end;) {
+                if (!is_digit(d->ch)) {
+                    ++d;
+                    continue;
+                }
+                auto e = d;
+                while (e != end && is_digit(e->ch)) ++e;
+                std::reverse(d, e);
+                d = e;
+            }
+        }
+        i = j;
+    }
+}
+
+// Whether the character continues the span of `prev`: the same font, size and colour, and
+// close by along the baseline.
+bool continues_span(const CharInfo& prev, const CharInfo& c) {
+    if (c.font != prev.font || c.color != prev.color) return false;
+    const double a = prev.size, b = c.size;
+    if (!(std::fabs(a - b) <= kSameSize * std::max(std::fabs(a), std::fabs(b)))) return false;
+    const double s = layout_size(b);
+    const double dy = std::fabs(c.y0 - prev.y0);
+    if (!(dy < kSpanMaxRise * s)) return false;
+    const double gap = c.x0 - prev.x1;
+    if (gap > -kSpanMaxOverlap * s && gap < kSpanMaxGap * s) return true;
+    // Right-to-left letters drawn in reading order step to the left.
+    if (!is_rtl(c.ch) && !is_rtl(prev.ch)) return false;
+    const double back = prev.x0 - c.x1;
+    return back > -kSpanMaxOverlap * s && back < kSpanMaxGap * s;
+}
+
+// Whether the boundary between two spans of one line already separates words: a space on
+// either side, or two characters of a script written without spaces.
+bool separated(const TextSpan& a, const TextSpan& b) {
+    if (a.chars.empty() || b.chars.empty()) return true;
+    const char32_t x = a.chars.back().ch, y = b.chars.front().ch;
+    return is_word_space(x) || is_word_space(y) || (is_unspaced_script(x) && is_unspaced_script(y));
+}
+
 // Reading order of spans: top of the page first (y grows upward), then left to right.
 struct SpanKey {
     double y0;
@@ -72,11 +161,18 @@ bool left_of(const TextSpan& a, const TextSpan& b) {
     return compare_ascending(a.bbox.x0, b.bbox.x0) < 0;
 }
 
+bool right_of(const TextSpan& a, const TextSpan& b) {
+    return compare_descending(a.bbox.x1, b.bbox.x1) < 0;
+}
+
 void close_line(TextLine& line, std::vector<TextLine>& out) {
     // Spans on one baseline already arrive left to right; only a line with raised or lowered
-    // spans needs the sort.
-    if (!std::is_sorted(line.spans.begin(), line.spans.end(), left_of)) {
-        std::stable_sort(line.spans.begin(), line.spans.end(), left_of);
+    // spans needs the sort. A line of mostly right-to-left spans reads from the right.
+    const auto rtl = std::count_if(line.spans.begin(), line.spans.end(),
+                                   [](const TextSpan& s) { return s.rtl; });
+    const auto order = 2 * static_cast<std::size_t>(rtl) > line.spans.size() ? right_of : left_of;
+    if (!std::is_sorted(line.spans.begin(), line.spans.end(), order)) {
+        std::stable_sort(line.spans.begin(), line.spans.end(), order);
     }
     line.bbox = line_box(line);
     out.push_back(std::move(line));
@@ -201,11 +297,20 @@ std::vector<CharInfo> CharGroup::take() {
     return out;
 }
 
-TextSpan make_span(std::vector<CharInfo> chars, const std::string& font, std::uint32_t color,
-                   double size) {
+TextSpan make_span(std::vector<CharInfo> chars, std::span<const std::string> fonts) {
     TextSpan span;
     // Most characters are ASCII: one byte each, so one reservation covers the usual text.
     span.text.reserve(chars.size());
+    std::ptrdiff_t rtl_balance = 0;
+    for (const CharInfo& c : chars) {
+        if (is_rtl(c.ch)) {
+            ++rtl_balance;
+        } else if (!is_neutral(c.ch)) {
+            --rtl_balance;
+        }
+    }
+    span.rtl = rtl_balance > 0;
+    if (rtl_balance > -static_cast<std::ptrdiff_t>(chars.size())) reorder_rtl(chars);
     BoxUnion box;
     for (const CharInfo& c : chars) {
         if (c.ch < 0x80) {
@@ -216,15 +321,18 @@ TextSpan make_span(std::vector<CharInfo> chars, const std::string& font, std::ui
         box.add(c);
     }
     span.bbox = box.box;
-    span.font = font;
-    span.size = size;
-    span.color = color;
+    if (!chars.empty()) {
+        const CharInfo& first = chars.front();
+        span.font = first.font < fonts.size() ? fonts[first.font] : std::string(kNoFontName);
+        span.size = first.size;
+        span.color = first.color;
+    }
     span.chars = std::move(chars);
     return span;
 }
 
-TextSpan make_span(CharGroup&& group, const std::string& font, std::uint32_t color, double size) {
-    return make_span(group.take(), font, color, size);
+TextSpan make_span(CharGroup&& group, std::span<const std::string> fonts) {
+    return make_span(group.take(), fonts);
 }
 
 std::optional<double> find_column_split(std::span<const double> x0s) {
@@ -318,7 +426,7 @@ std::optional<double> find_column_split(std::span<const double> x0s) {
     return split;
 }
 
-std::vector<TextLine> build_lines(std::vector<TextSpan> spans, double size) {
+std::vector<TextLine> build_lines(std::vector<TextSpan> spans) {
     std::vector<TextLine> lines;
     if (spans.empty()) return lines;
 
@@ -328,38 +436,41 @@ std::vector<TextLine> build_lines(std::vector<TextSpan> spans, double size) {
     for (std::size_t i = 0; i < spans.size(); ++i) order.push_back({spans[i].bbox.y0, spans[i].bbox.x0, i});
     std::stable_sort(order.begin(), order.end(), reads_before);
 
-    const double max_gap = kLineMaxGap * size;
-    const double min_gap = -kLineMaxOverlap * size;
-    const double max_rise = kLineMaxRise * size;
     TextLine current;
-    BBox prev;
+    const TextSpan* prev = nullptr;
     for (const SpanKey& key : order) {
         TextSpan& t = spans[key.index];
-        if (!current.spans.empty()) {
+        if (prev != nullptr) {
             // Any comparison with NaN is false, so a NaN coordinate starts a new line.
-            const double gap = t.bbox.x0 - prev.x1;
-            const double dy = std::fabs(t.bbox.y0 - prev.y0);
-            if (!(gap < max_gap && dy < max_rise && gap > min_gap)) close_line(current, lines);
+            const double s = layout_size(max_num(prev->size, t.size));
+            const double gap = t.bbox.x0 - prev->bbox.x1;
+            const double dy = std::fabs(t.bbox.y0 - prev->bbox.y0);
+            const bool joins = gap < kLineMaxGap * s && dy < kLineMaxRise * s &&
+                               gap > -kLineMaxOverlap * s &&
+                               (gap < kSpanMaxGap * layout_size(min_num(t.size, prev->size)) ||
+                                separated(*prev, t));
+            if (!joins) close_line(current, lines);
         }
-        prev = t.bbox;
         current.spans.push_back(std::move(t));
+        prev = &current.spans.back();
     }
     close_line(current, lines);
     return lines;
 }
 
-std::vector<TextBlock> build_blocks(std::vector<TextLine> lines, double size) {
+std::vector<TextBlock> build_blocks(std::vector<TextLine> lines) {
     std::vector<TextBlock> blocks;
     if (lines.empty()) return blocks;
 
-    const double max_gap = kBlockMaxGap * size;
     TextBlock current;
     for (TextLine& m : lines) {
         if (!current.lines.empty()) {
             // Lines run top to bottom: the white space is from the bottom of the block's last
             // line down to the top of the next one. A NaN gap keeps the line in the block.
-            const double gap = current.lines.back().bbox.y0 - m.bbox.y1;
-            if (gap > max_gap) close_block(current, blocks);
+            const TextLine& k = current.lines.back();
+            const double gap = k.bbox.y0 - m.bbox.y1;
+            const double s = layout_size(min_num(line_size(k), line_size(m)));
+            if (gap > kBlockMaxGap * s) close_block(current, blocks);
         }
         current.lines.push_back(std::move(m));
     }
@@ -377,29 +488,22 @@ std::vector<TextBlock> merge_hyphenated_lines(std::vector<TextBlock> blocks) {
     return blocks;
 }
 
-std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars, const std::string& font,
-                                     std::uint32_t color, double size) {
+std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars,
+                                     std::span<const std::string> fonts) {
     if (chars.empty()) return {};
 
     // Characters are grouped in emission order; nothing is sorted here.
-    const double max_gap = kSpanMaxGap * size;
-    const double min_gap = -kSpanMaxOverlap * size;
-    const double max_rise = kSpanMaxRise * size;
     std::vector<TextSpan> spans;
     CharGroup group;
     const CharInfo* prev = nullptr;
     for (const CharInfo& c : chars) {
-        if (prev != nullptr) {
-            const double gap = c.x0 - prev->x1;
-            const double dy = std::fabs(c.y0 - prev->y0);
-            if (!(gap > min_gap && dy < max_rise && gap < max_gap)) {
-                spans.push_back(make_span(std::move(group), font, color, size));
-            }
+        if (prev != nullptr && !continues_span(*prev, c)) {
+            spans.push_back(make_span(std::move(group), fonts));
         }
         group.push_back(c);
         prev = &c;
     }
-    spans.push_back(make_span(std::move(group), font, color, size));
+    spans.push_back(make_span(std::move(group), fonts));
 
     std::vector<double> x0s;
     x0s.reserve(spans.size());
@@ -408,7 +512,7 @@ std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars, const s
 
     std::vector<TextBlock> blocks;
     if (!split) {
-        blocks = build_blocks(build_lines(std::move(spans), size), size);
+        blocks = build_blocks(build_lines(std::move(spans)));
     } else {
         // Both columns keep the spans' creation order; the left column reads first.
         const auto n_left = static_cast<std::size_t>(std::count_if(
@@ -418,8 +522,8 @@ std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars, const s
         left.reserve(n_left);
         right.reserve(spans.size() - n_left);
         for (TextSpan& s : spans) (s.bbox.x0 < *split ? left : right).push_back(std::move(s));
-        blocks = build_blocks(build_lines(std::move(left), size), size);
-        std::vector<TextBlock> right_blocks = build_blocks(build_lines(std::move(right), size), size);
+        blocks = build_blocks(build_lines(std::move(left)));
+        std::vector<TextBlock> right_blocks = build_blocks(build_lines(std::move(right)));
         blocks.insert(blocks.end(), std::make_move_iterator(right_blocks.begin()),
                       std::make_move_iterator(right_blocks.end()));
     }
