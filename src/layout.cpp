@@ -17,11 +17,11 @@ constexpr double kSpanMaxGap = 0.3;
 constexpr double kSpanMaxOverlap = 0.5;
 constexpr double kSpanMaxRise = 0.5;
 
-// Line grouping, as multiples of the larger size of two spans, against the previous span in
-// reading order. Spans further apart than kSpanMaxGap of the smaller size with no space
-// between them were not drawn one after the other: they stay on separate lines.
+// Line grouping, as multiples of the larger size of two spans: the baseline step from the
+// previous span in reading order, and the distance from the line's extent. A span further
+// right than kSpanMaxGap of the smaller size with no space between it and the line was not
+// drawn after it: it starts a line of its own.
 constexpr double kLineMaxGap = 5.0;
-constexpr double kLineMaxOverlap = 10.0;
 constexpr double kLineMaxRise = 0.5;
 
 // Block grouping: white space between two lines, as a multiple of the smaller of their sizes,
@@ -436,23 +436,37 @@ std::vector<TextLine> build_lines(std::vector<TextSpan> spans) {
     for (std::size_t i = 0; i < spans.size(); ++i) order.push_back({spans[i].bbox.y0, spans[i].bbox.x0, i});
     std::stable_sort(order.begin(), order.end(), reads_before);
 
+    // A span joins the line when its baseline is near that of the span before it in sorted
+    // order and it lies within kLineMaxGap of the line's extent on either side (a subscript
+    // or a superscript sorts apart from its line, but lies inside it).
     TextLine current;
     const TextSpan* prev = nullptr;
+    std::size_t rightmost = 0;  // the span of the line that reaches furthest right
+    BoxUnion extent;
     for (const SpanKey& key : order) {
         TextSpan& t = spans[key.index];
         if (prev != nullptr) {
             // Any comparison with NaN is false, so a NaN coordinate starts a new line.
+            const TextSpan& r = current.spans[rightmost];
             const double s = layout_size(max_num(prev->size, t.size));
-            const double gap = t.bbox.x0 - prev->bbox.x1;
             const double dy = std::fabs(t.bbox.y0 - prev->bbox.y0);
-            const bool joins = gap < kLineMaxGap * s && dy < kLineMaxRise * s &&
-                               gap > -kLineMaxOverlap * s &&
-                               (gap < kSpanMaxGap * layout_size(min_num(t.size, prev->size)) ||
-                                separated(*prev, t));
-            if (!joins) close_line(current, lines);
+            const double after = t.bbox.x0 - extent.box.x1;
+            const double before = extent.box.x0 - t.bbox.x1;
+            bool joins = dy < kLineMaxRise * s && after < kLineMaxGap * s &&
+                         before < kLineMaxGap * s;
+            if (joins && after >= kSpanMaxGap * layout_size(min_num(t.size, r.size))) {
+                joins = separated(r, t);
+            }
+            if (!joins) {
+                close_line(current, lines);
+                extent = BoxUnion{};
+                rightmost = 0;
+            }
         }
         current.spans.push_back(std::move(t));
         prev = &current.spans.back();
+        extent.add(prev->bbox);
+        if (prev->bbox.x1 > current.spans[rightmost].bbox.x1) rightmost = current.spans.size() - 1;
     }
     close_line(current, lines);
     return lines;
@@ -488,8 +502,66 @@ std::vector<TextBlock> merge_hyphenated_lines(std::vector<TextBlock> blocks) {
     return blocks;
 }
 
+namespace {
+
+// The box turned by `quarter` quarter turns clockwise, so that text written in direction
+// `quarter` (CharInfo::dir) runs left to right; turning by (4 - quarter) % 4 turns it back.
+BBox turn(const BBox& b, std::uint8_t quarter) {
+    switch (quarter) {
+        case 1: return {b.y0, -b.x1, b.y1, -b.x0};
+        case 2: return {-b.x1, -b.y1, -b.x0, -b.y0};
+        case 3: return {-b.y1, b.x0, -b.y0, b.x1};
+        default: return b;
+    }
+}
+
+void turn_char(CharInfo& c, std::uint8_t quarter) {
+    const BBox b = turn({c.x0, c.y0, c.x1, c.y1}, quarter);
+    c.x0 = b.x0;
+    c.y0 = b.y0;
+    c.x1 = b.x1;
+    c.y1 = b.y1;
+}
+
+// The writing direction of most characters.
+std::uint8_t main_direction(const std::vector<CharInfo>& chars) {
+    std::array<std::size_t, 4> count{};
+    for (const CharInfo& c : chars) ++count[c.dir & 3];
+    return static_cast<std::uint8_t>(std::max_element(count.begin(), count.end()) - count.begin());
+}
+
+std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
+                                       std::span<const std::string> fonts);
+
+}  // namespace
+
 std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars,
                                      std::span<const std::string> fonts) {
+    // A page whose text mostly runs up, down or right to left (a rotated page) is laid out
+    // turned upright, and its boxes turned back.
+    const std::uint8_t dir = main_direction(chars);
+    if (dir == 0) return cluster_upright(chars, fonts);
+    std::vector<CharInfo> upright = chars;
+    for (CharInfo& c : upright) turn_char(c, dir);
+    std::vector<TextBlock> blocks = cluster_upright(upright, fonts);
+    const auto back = static_cast<std::uint8_t>((4 - dir) % 4);
+    for (TextBlock& b : blocks) {
+        b.bbox = turn(b.bbox, back);
+        for (TextLine& l : b.lines) {
+            l.bbox = turn(l.bbox, back);
+            for (TextSpan& s : l.spans) {
+                s.bbox = turn(s.bbox, back);
+                for (CharInfo& c : s.chars) turn_char(c, back);
+            }
+        }
+    }
+    return blocks;
+}
+
+namespace {
+
+std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
+                                       std::span<const std::string> fonts) {
     if (chars.empty()) return {};
 
     // Characters are grouped in emission order; nothing is sorted here.
@@ -530,4 +602,5 @@ std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars,
     return merge_hyphenated_lines(std::move(blocks));
 }
 
+}  // namespace
 }  // namespace vellix

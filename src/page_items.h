@@ -25,6 +25,7 @@ struct CharInfo {
     std::uint32_t color = 0;
     float size = 0;
     std::uint16_t font = 0;
+    std::uint8_t dir = 0;  // writing direction in quarter turns: 0 right, 1 up, 2 left, 3 down
     friend bool operator==(const CharInfo&, const CharInfo&) = default;
 };
 

@@ -690,6 +690,7 @@ void show_string(Bytes s, TextState& st, ContentResult& res, Interp& ip) {
     style.color = g.fill;
     style.size = as_float(size);
     style.font = g.font_index;
+    style.dir = std::fabs(ux) >= std::fabs(uy) ? (ux >= 0 ? 0 : 2) : (uy > 0 ? 1 : 3);
 
     const size_t n = s.size();
     size_t i = 0;
