@@ -716,7 +716,9 @@ void show_string(Bytes s, TextState& st, ContentResult& res, Interp& ip) {
         const double tx0 = ox;
         ox = st.ctm.a * tx0 + st.ctm.c * oy + st.ctm.e;
         oy = st.ctm.b * tx0 + st.ctm.d * oy + st.ctm.f;
-        const Placement at{ox, oy, ox + w0 * ax, oy + w0 * ay, ux, uy, hx, hy, size};
+        // The pen's end includes Tc: letter spacing the file asks for is no word gap.
+        const double end = w0 + (fs * th != 0 ? g.char_spacing / fs : 0.0);
+        const Placement at{ox, oy, ox + end * ax, oy + end * ay, ux, uy, hx, hy, size};
         infer_space(text[0], at, res, ip);
         // The characters of one code share its advance in equal parts.
         const double parts = static_cast<double>(count);
