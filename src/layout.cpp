@@ -85,10 +85,19 @@ bool is_neutral(char32_t c) {
 
 bool is_digit(char32_t c) { return c >= '0' && c <= '9'; }
 
+bool is_punctuation(char32_t c) { return is_neutral(c) && !is_digit(c) && !is_word_space(c); }
+
+// Whether the span holds a letter of any script: spans of spaces and punctuation alone take
+// no part in deciding a line's direction.
+bool has_letter(const TextSpan& s) {
+    return std::any_of(s.chars.begin(), s.chars.end(), [](const CharInfo& c) { return !is_neutral(c.ch); });
+}
+
 // A right-to-left run that the file drew left to right (each character right of the one
 // before) is reversed into reading order; digit groups inside it keep their own order, as
-// numbers read left to right in those scripts too.
-void reorder_rtl(std::vector<CharInfo>& chars) {
+// numbers read left to right in those scripts too. In a mostly right-to-left span the
+// punctuation at a run's ends belongs to the run.
+void reorder_rtl(std::vector<CharInfo>& chars, bool rtl_span) {
     const size_t n = chars.size();
     size_t i = 0;
     while (i < n) {
@@ -96,10 +105,17 @@ void reorder_rtl(std::vector<CharInfo>& chars) {
             ++i;
             continue;
         }
+        if (rtl_span) {
+            while (i > 0 && is_punctuation(chars[i - 1].ch)) --i;
+        }
         size_t last = i;  // the run's last right-to-left character
         size_t j = i + 1;
         for (; j < n && (is_rtl(chars[j].ch) || is_neutral(chars[j].ch)); ++j) {
-            if (is_rtl(chars[j].ch)) last = j;
+            if (is_rtl(chars[j].ch) || (rtl_span && is_punctuation(chars[j].ch))) last = j;
+        }
+        if (!is_rtl(chars[i].ch) && last == i) {
+            i = j;
+            continue;
         }
         if (last > i && chars[i].x0 < chars[last].x0) {
             const auto begin = chars.begin() + static_cast<std::ptrdiff_t>(i);
@@ -170,7 +186,10 @@ void close_line(TextLine& line, std::vector<TextLine>& out) {
     // spans needs the sort. A line of mostly right-to-left spans reads from the right.
     const auto rtl = std::count_if(line.spans.begin(), line.spans.end(),
                                    [](const TextSpan& s) { return s.rtl; });
-    const auto order = 2 * static_cast<std::size_t>(rtl) > line.spans.size() ? right_of : left_of;
+    const auto ltr = rtl == 0 ? 0 : std::count_if(line.spans.begin(), line.spans.end(), [](const TextSpan& s) {
+        return !s.rtl && has_letter(s);
+    });
+    const auto order = rtl > ltr ? right_of : left_of;
     if (!std::is_sorted(line.spans.begin(), line.spans.end(), order)) {
         std::stable_sort(line.spans.begin(), line.spans.end(), order);
     }
@@ -310,7 +329,7 @@ TextSpan make_span(std::vector<CharInfo> chars, std::span<const std::string> fon
         }
     }
     span.rtl = rtl_balance > 0;
-    if (rtl_balance > -static_cast<std::ptrdiff_t>(chars.size())) reorder_rtl(chars);
+    if (rtl_balance > -static_cast<std::ptrdiff_t>(chars.size())) reorder_rtl(chars, span.rtl);
     BoxUnion box;
     for (const CharInfo& c : chars) {
         if (c.ch < 0x80) {
