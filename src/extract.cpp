@@ -24,13 +24,6 @@ namespace {
 constexpr ParseError kOutOfMemory = ParseError::message("out of memory");
 constexpr ParseError kInternalError = ParseError::message("internal error");
 
-// What every page uses when its resources name no usable font.
-constexpr std::string_view kDefaultLayoutFont = "Helvetica";
-
-// The layout stage gives every span of a page this colour and size.
-constexpr std::uint32_t kLayoutColor = 0;
-constexpr double kLayoutSize = 12.0;
-
 // Up to `count` numbers of an array entry; elements that are missing or not numbers keep the
 // value already in `out`, and elements after the last are ignored.
 void read_numbers(const PdfObject* entry, double* out, size_t count) {
@@ -211,6 +204,43 @@ XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, Doc
     return table;
 }
 
+// Components of a colour space resource whose colours convert to sRGB (ISO 32000-1, 8.6): a
+// device space by name, an ICCBased space by its N (or its Alternate), CalGray and CalRGB;
+// 0 for every other space.
+std::uint8_t color_space_components(const PdfObject& space, const Document& doc) {
+    const Resolved resolved = doc.resolve(&space);
+    if (!resolved) return 0;
+    const PdfObject* family = &*resolved;
+    const PdfArray* arr = resolved->array();
+    if (arr != nullptr && !arr->empty()) family = &(*arr)[0];
+    if (family->is_name("DeviceGray") || family->is_name("CalGray")) return 1;
+    if (family->is_name("DeviceRGB") || family->is_name("CalRGB")) return 3;
+    if (family->is_name("DeviceCMYK")) return 4;
+    if (arr != nullptr && arr->size() >= 2 && family->is_name("ICCBased")) {
+        const Resolved profile = doc.resolve(&(*arr)[1]);
+        if (!profile) return 0;
+        if (const PdfObject* n = profile->get("N")) {
+            const std::optional<double> v = n->as_number();
+            if (v && (*v == 1 || *v == 3 || *v == 4)) return static_cast<std::uint8_t>(*v);
+        }
+        if (const PdfObject* alternate = profile->get("Alternate"); alternate && alternate->as_name()) {
+            return color_space_components(*alternate, doc);
+        }
+    }
+    return 0;
+}
+
+ColorSpaceTable build_color_spaces(const PdfObject& resources, const Document& doc) {
+    ColorSpaceTable table;
+    const Resolved spaces = doc.resolve_key(&resources, "ColorSpace");
+    const PdfDict* entries = spaces ? std::get_if<PdfDict>(&spaces->value) : nullptr;
+    if (!entries) return table;
+    for (const DictEntry& entry : *entries) {
+        table.try_emplace(lossy_utf8(entry.key), color_space_components(entry.value, doc));
+    }
+    return table;
+}
+
 // Where a page's content lives: a view into the mapping (an unfiltered stream), into decoded
 // bytes shared with the document's cache, or into bytes of the page's own.
 struct PageContent {
@@ -293,23 +323,23 @@ Result<PageResult> extract_page(const Document& doc, ObjectId page_id, const Ext
 
     FontTable fonts;
     XObjectTable xobjects;
-    std::string layout_font;
+    ColorSpaceTable color_spaces;
     if (resources) {
-        fonts = build_font_map(*resources, doc, state.fonts, &layout_font);
+        fonts = build_font_map(*resources, doc, state.fonts);
+        color_spaces = build_color_spaces(*resources, doc);
         ByteAllowance form_allowance{within_document(limits.form_bytes)};
         xobjects = build_xobjects(*resources, doc, state, form_allowance);
         budget.charge_work(form_allowance.used);
     }
-    if (layout_font.empty()) layout_font = kDefaultLayoutFont;
 
     std::uint64_t work = 0;
     ContentResult scanned = scan_content_stream_bounded(
         *content, fonts, xobjects, /*depth=*/0, std::min(kPageWorkBudget, budget.work_left()),
-        std::min(kMaxPageOutput, budget.output_left()), work);
+        std::min(kMaxPageOutput, budget.output_left()), work, &color_spaces);
     budget.charge_work(work);
     budget.charge_output(scanned.chars.size() + scanned.images.size());
     PageResult result;
-    result.blocks = cluster_chars(scanned.chars, layout_font, kLayoutColor, kLayoutSize);
+    result.blocks = cluster_chars(scanned.chars, scanned.fonts);
     if (opts.include_images && resources && !scanned.images.empty()) {
         std::uint64_t image_bytes = 0;
         result.images = resolve_images(scanned.images, *resources, doc,

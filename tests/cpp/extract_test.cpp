@@ -1,5 +1,5 @@
 // Page and document extraction: chunks, failed pages, content streams, resources, the XObject
-// table, the layout font, images, parallel pages and batches of files.
+// table, span fonts, sizes and colours, images, parallel pages and batches of files.
 #include "extract.h"
 
 #include <gtest/gtest.h>
@@ -501,7 +501,7 @@ TEST(ExtractSinglePage, ContentAndFormBytesAreBounded) {
         {10, two, kMaxPageFormBytes, "AB"}, {10, two - 1, kMaxPageFormBytes, ""},
         {10, two + cost(cd), kMaxPageFormBytes, "ABCD"}, {10, two + cost(cd) - 1, kMaxPageFormBytes, "AB"},
         // A form over the bound draws nothing and is no image either.
-        {12, kMaxPageContentBytes, forms, "F|G"}, {12, kMaxPageContentBytes, forms - 1, "F"},
+        {12, kMaxPageContentBytes, forms, "F |G"}, {12, kMaxPageContentBytes, forms - 1, "F"},
         {12, kMaxPageContentBytes, 2 * form_f.size() - 1, ""},
     };
     for (const auto& c : cases) {
@@ -541,32 +541,32 @@ TEST(ExtractSinglePage, ResourcesOwnOrInherited) {
     }
 }
 
-TEST(ExtractSinglePage, LayoutFontIsTheFirstUsableFontKey) {
-    const struct { const char* resources; const char* font; } cases[] = {
-        {"<< /Font << /F2 5 0 R /F1 6 0 R >> >>", "F2"},
-        {"<< /Font << /Zeta 5 0 R /Alpha 6 0 R /Mid 5 0 R >> >>", "Zeta"},
-        // Entries that do not make it into the table are passed over.
-        {"<< /Font << /Bad 99 0 R /Good 5 0 R >> >>", "Good"}, {"<< /Font << /Odd 7 /F1 5 0 R >> >>", "F1"},
-        {"<< /Font << /Direct << /Subtype /Type1 >> >> >>", "Direct"},
-        {"<< /Font << >> >>", "Helvetica"}, {"<< /XObject << >> >>", "Helvetica"}, {"", "Helvetica"},
+// Each span's font (BaseFont without a subset tag, else the resource name, else
+// "Helvetica"), size in user space and fill colour, colour spaces of the resources included.
+TEST(ExtractSinglePage, SpanFontSizeAndColour) {
+    const std::string icc = " /ColorSpace << /C3 [/ICCBased 7 0 R] /Cg [/ICCBased 8 0 R] /Sep [/Separation /S /DeviceRGB 5 0 R] >>";
+    const struct { std::string resources, content, font; double size; std::uint32_t color; } cases[] = {
+        {"<< /Font << /F1 5 0 R >> >>", show("A"), "Helvetica", 12, 0},
+        {"<< /Font << /F1 6 0 R >> >>", show("A"), "F1", 12, 0},
+        {"<< /Font << /F1 9 0 R >> >>", show("A"), "Times-Roman", 12, 0},
+        {"<< /Font << /F2 5 0 R >> >>", show("A"), "Helvetica", 12, 0}, {"", show("A"), "Helvetica", 12, 0},
+        {"<< /Font << /F1 5 0 R >> >>", "0 0 1 rg BT /F1 1 Tf 12 0 0 12 72 700 Tm (A) Tj ET", "Helvetica", 12, 0xFF},
+        {"<< /Font << /F1 5 0 R >> >>", "3 0 0 3 0 0 cm 0.5 g " + show("A"), "Helvetica", 36, 0x808080},
+        {"<< /Font << /F1 5 0 R >>" + icc + " >>", "/C3 cs 1 0 0 scn " + show("A"), "Helvetica", 12, 0xFF0000},
+        {"<< /Font << /F1 5 0 R >>" + icc + " >>", "/Cg cs 1 scn " + show("A"), "Helvetica", 12, 0xFFFFFF},
+        {"<< /Font << /F1 5 0 R >>" + icc + " >>", "/Sep cs 1 scn " + show("A"), "Helvetica", 12, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.resources);
-        DocPtr doc = open_ok(pages_pdf({show("Hello", 72, 700, "F1")}, c.resources));
+        SCOPED_TRACE(c.resources + c.content);
+        DocPtr doc = open_ok(pages_pdf({c.content}, c.resources,
+                                       {{7, testing::stream_body("/N 3", "")},
+                                        {8, testing::stream_body("/Alternate /DeviceGray", "")},
+                                        {9, "<< /Type /Font /Subtype /Type1 /BaseFont /ABCDEF+Times-Roman >>"}}));
         ASSERT_TRUE(doc);
-        // The same choice on every run and on every path.
-        for (bool parallel : {false, true}) {
-            auto r = extract_doc(*doc, {.page_parallel = parallel});
-            ASSERT_TRUE(r);
-            ASSERT_FALSE(r->pages[0].blocks.empty());
-            for (const TextBlock& b : r->pages[0].blocks) {
-                for (const TextLine& l : b.lines) {
-                    for (const TextSpan& s : l.spans) {
-                        EXPECT_EQ(std::tuple(s.font, s.size, s.color), std::tuple(c.font, 12.0, 0u));
-                    }
-                }
-            }
-        }
+        auto page = first_page(*doc);
+        ASSERT_TRUE(page && !page->blocks.empty());
+        const TextSpan& s = page->blocks[0].lines[0].spans[0];
+        EXPECT_EQ(std::tie(s.font, s.size, s.color), std::tie(c.font, c.size, c.color));
     }
 }
 
