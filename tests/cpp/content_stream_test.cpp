@@ -373,10 +373,9 @@ TEST(ScanContent, SimpleMissingAndLigatureFonts) {
 TEST(ScanContent, Type0TwoByteCodes) {
     FontInfo f;
     f.is_type0 = true;
-    CMap to_unicode;
-    to_unicode.bf_chars["\x00\x41"s] = {0x00, 0x41};
-    to_unicode.bf_chars["\x00\x20"s] = {0x00, 0x20};
-    f.to_unicode = std::make_shared<const CMap>(std::move(to_unicode));
+    f.to_unicode = std::make_shared<const CMap>(parse_cmap(as_bytes(
+        "1 begincodespacerange <0000> <FFFF> endcodespacerange "
+        "2 beginbfchar <0041> <0041> <0020> <0020> endbfchar"sv)));
     CIDFontInfo cid;
     cid.widths = {CIDWidthRange{0x20, {250}}, CIDWidthRange{0x41, {500}}};
     f.cid = std::make_shared<const CIDFontInfo>(std::move(cid));
