@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "types.h"
+
 namespace vellix {
 
 struct Matrix {
@@ -21,9 +23,17 @@ struct CharInfo {
     friend bool operator==(const CharInfo&, const CharInfo&) = default;
 };
 
+// One image drawn: by Do of an image XObject, or inline (BI ... EI). The image is resolved
+// where it is drawn, against the resources in force there, so `object` is the image itself.
 struct ImageRef {
-    std::string name;
+    std::string name;  // the XObject resource name given to Do; empty for an inline image
     double bbox[4] = {0, 0, 0, 0};
+    // The image XObject's number, or 0 for an inline image and for a name no resources held.
+    ObjectId id{};
+    // The image XObject; for an inline image a stream object of its own, whose dictionary has
+    // the full key names and whose data is the stored image data. Null for a name no
+    // resources held.
+    ObjPtr object;
 };
 
 }  // namespace vellix
