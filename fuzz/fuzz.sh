@@ -7,7 +7,7 @@
 #                                    failing input is left as build/fuzz-TARGET/crash-*, a slow
 #                                    one as build/fuzz-TARGET/slow-*
 #
-# TARGET is one of document, cmap, layout, object, filters, content_stream. Only the code the
+# TARGET is one of document, cmap, layout, object, filters, content_stream, inline_image, image. Only the code the
 # target is about is instrumented for coverage; the rest of the core is built once per target
 # directory and rebuilt when a source or header is newer than its object.
 #
@@ -23,6 +23,8 @@ case "$target" in
     object) instrumented=src/parser/object.cpp ;;
     filters) instrumented=src/parser/filters.cpp ;;
     content_stream) instrumented=src/parser/content_stream.cpp ;;
+    inline_image) instrumented=src/parser/inline_image.cpp ;;
+    image) instrumented=$(printf '%s\n' src/image.cpp src/image_codecs.cpp src/png.cpp) ;;
     *) echo "unknown target $target" >&2; exit 1 ;;
 esac
 out=build/fuzz-$target
@@ -54,7 +56,7 @@ done
 # An archive, so the linker takes only what the target needs.
 rm -f "$out/core.a"
 ar rcs "$out/core.a" "${objects[@]}"
-g++ "${flags[@]}" fuzz/gcc_fuzz_main.cpp "fuzz/${target}_fuzzer.cpp" "$out/core.a" -lz -pthread \
+g++ "${flags[@]}" fuzz/gcc_fuzz_main.cpp "fuzz/${target}_fuzzer.cpp" "$out/core.a" -lz -ltiff -ljbig2dec -pthread \
     -o "$out/${target}_fuzzer"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-hard_rss_limit_mb=2048:detect_leaks=1}

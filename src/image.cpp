@@ -292,6 +292,15 @@ std::vector<std::uint8_t> convert(const Layout& l, const ColorSpace& cs, const s
     const bool gray = cs.family == Family::Gray || cs.family == Family::Lab ||
                       (cs.family == Family::Tint && cs.tint_rgb.empty()) || cs.family == Family::Unknown;
     const unsigned out_comps = gray ? 1 : 3;
+    // A palette of 1-bit indices becomes 24 bits a pixel: the converted pixels are bounded as
+    // the samples are.
+    if (std::uint64_t{l.width} * l.height * out_comps > kMaxImageSampleBytes) return {};
+    std::vector<std::uint8_t> padded;
+    if (samples.size() < l.stride * size_t{l.height}) {
+        padded.assign(samples.begin(), samples.end());
+        padded.resize(l.stride * size_t{l.height}, 0);
+        samples = padded;
+    }
     std::vector<std::uint8_t> out(size_t{l.width} * l.height * out_comps);
     std::array<std::uint8_t, 32> px{};
     for (std::uint32_t y = 0; y < l.height; ++y) {
@@ -570,15 +579,11 @@ EncodedImage encode_image(const PdfObject& image, const Document& doc, const Pdf
     const std::uint64_t expected = stride * l.height;
     if (expected > kMaxImageSampleBytes || data.empty()) return result;
     l.stride = static_cast<size_t>(stride);
-    // Short data is completed with zero samples, surplus data ignored: the rows present are
-    // the image as far as the file has it.
-    if (data.size() < expected) {
-        if (data.data() != current.data()) current.assign(data.begin(), data.end());
-        current.resize(static_cast<size_t>(expected), 0);
-        data = current;
-    }
+    // Short data is completed with zero samples (when written, without a padded copy), surplus
+    // data ignored: the rows present are the image as far as the file has it.
     const std::vector<double> decode = numbers(doc, &image, "Decode");
-    std::vector<std::uint8_t> png = samples_to_png(l, cs, decode, data.first(static_cast<size_t>(expected)), mask);
+    std::vector<std::uint8_t> png =
+        samples_to_png(l, cs, decode, data.first(std::min<size_t>(data.size(), static_cast<size_t>(expected))), mask);
     result.bytes_read += png.size();
     if (png.size() <= max_bytes) result.data = ImageBytes(std::move(png));
     return result;

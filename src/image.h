@@ -55,11 +55,12 @@ struct ExtractedImage {
 // would pass it keeps its other fields and gets empty data. Without a bound, a small file that
 // draws one highly compressed image many times would expand into gigabytes of copies.
 inline constexpr size_t kMaxPageImageBytes = size_t{256} << 20;
-// An image whose samples (width x height x components x bits per component) take more bytes
-// than this is not decoded: its record gets empty data. A 600 dpi colour scan of an A0 poster
-// takes about 1.3 GB; the largest page images of real files, a few hundred megabytes at most.
-// Checked before any allocation.
-inline constexpr std::uint64_t kMaxImageSampleBytes = std::uint64_t{512} << 20;
+// An image whose samples (width x height x components x bits per component), or whose pixels
+// converted to gray or RGB, take more bytes than this is not decoded: its record gets empty
+// data. A 600 dpi colour scan of a whole A3 page takes 210 MB; page images of real files stay
+// far below. Checked before any allocation, and bounded so, a page decoding a few images at
+// once cannot exhaust memory.
+inline constexpr std::uint64_t kMaxImageSampleBytes = std::uint64_t{256} << 20;
 // Colour spaces nest (an Indexed base, a Separation alternate, a named resource) at most this
 // deep; deeper ones are unknown. The format nests two levels at most.
 inline constexpr unsigned kMaxColorSpaceDepth = 8;

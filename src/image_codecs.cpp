@@ -114,12 +114,16 @@ struct OptionsFree {
 // ---------------------------------------------------------------------------------------
 // JBIG2 through jbig2dec, with an allocator that keeps its memory within a bound.
 
-// What the decoder may hold at once: the page and its regions and symbol dictionaries, a few
-// times the largest page allowed.
-constexpr size_t kMaxJbig2Memory = size_t{512} << 20;
+// What the decoder may hold at once: the page, its regions and symbol dictionaries, a few
+// times the image the dictionary describes, plus room for the dictionaries of a small page. A
+// page information segment may claim a far larger page than the image; the decoder then fails
+// instead of clearing gigabytes.
+constexpr size_t kJbig2MemoryPerImageByte = 4;
+constexpr size_t kJbig2BaseMemory = size_t{16} << 20;
 
 struct BoundedAllocator {
     Jbig2Allocator base;  // first member: the library hands back a pointer to it
+    size_t limit = 0;
     size_t used = 0;
 };
 
@@ -128,7 +132,7 @@ constexpr size_t kHeader = alignof(std::max_align_t);
 
 void* bounded_alloc(Jbig2Allocator* a, size_t size) {
     auto* self = reinterpret_cast<BoundedAllocator*>(a);
-    if (size > kMaxJbig2Memory - std::min(self->used, kMaxJbig2Memory) || size > kMaxJbig2Memory) return nullptr;
+    if (size > self->limit - std::min(self->used, self->limit)) return nullptr;
     auto* block = static_cast<std::uint8_t*>(std::malloc(size + kHeader));
     if (!block) return nullptr;
     std::memcpy(block, &size, sizeof size);
@@ -191,7 +195,8 @@ std::optional<ByteVec> decode_jbig2(std::span<const std::uint8_t> data, std::spa
                                     std::uint32_t width, std::uint32_t height) {
     if (width == 0 || height == 0 || data.empty()) return std::nullopt;
     if (std::uint64_t{width} * height > kMaxBilevelPixels) return std::nullopt;
-    BoundedAllocator alloc{{bounded_alloc, bounded_free, bounded_realloc}};
+    BoundedAllocator alloc{{bounded_alloc, bounded_free, bounded_realloc},
+                           kJbig2BaseMemory + kJbig2MemoryPerImageByte * static_cast<size_t>(row_bytes(width) * height)};
     Jbig2GlobalCtx* global = nullptr;
     if (!globals.empty()) {
         Jbig2Ctx* g = jbig2_ctx_new(&alloc.base, JBIG2_OPTIONS_EMBEDDED, nullptr, jbig2_quiet, nullptr);

@@ -85,10 +85,19 @@ bool append_idat_data(std::vector<std::uint8_t>& out, std::span<const std::uint8
             if (zs.avail_in == 0 && zs.avail_out != 0 && flush == Z_NO_FLUSH) return true;
         }
     };
+    // Zeros for the rows past the end of the data, fed a slice at a time.
+    static const std::array<std::uint8_t, 4096> kZeros{};
     for (std::uint32_t y = 0; y < height; ++y) {
         if (!feed(&kFilterNone, 1, Z_NO_FLUSH)) return false;
         // Rows of up to UINT_MAX bytes: checked by the caller.
-        if (!feed(rows.data() + size_t{y} * row_bytes, row_bytes, Z_NO_FLUSH)) return false;
+        const size_t at = size_t{y} * row_bytes;
+        const size_t have = at < rows.size() ? std::min(row_bytes, rows.size() - at) : 0;
+        if (have > 0 && !feed(rows.data() + at, have, Z_NO_FLUSH)) return false;
+        for (size_t left = row_bytes - have; left > 0;) {
+            const size_t n = std::min(left, kZeros.size());
+            if (!feed(kZeros.data(), n, Z_NO_FLUSH)) return false;
+            left -= n;
+        }
     }
     if (!feed(nullptr, 0, Z_FINISH)) return false;
     out.resize(start + produced);
@@ -108,14 +117,14 @@ std::vector<std::uint8_t> write_png(const PngImage& image) {
         return out;
     }
     const std::uint64_t row_bytes = png_row_bytes(image);
-    if (row_bytes >= UINT_MAX || row_bytes * image.height > image.rows.size()) return out;
+    if (row_bytes >= UINT_MAX) return out;
     const bool palette = image.color == PngImage::Color::Palette;
     if (palette && (image.palette.empty() || image.palette.size() % 3 != 0 || image.palette.size() > 256 * 3)) {
         return out;
     }
 
     static constexpr std::array<std::uint8_t, 8> kSignature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    out.reserve(64 + image.palette.size() + image.rows.size() / 2);
+    out.reserve(64 + image.palette.size() + image.rows.size() / 4);
     out.insert(out.end(), kSignature.begin(), kSignature.end());
     std::array<std::uint8_t, 13> ihdr{};
     set32(ihdr.data(), image.width);
