@@ -365,8 +365,9 @@ Result<ByteVec> run_length_capped(Bytes data, size_t cap, bool keep_partial = fa
         if (len < 128) {
             const size_t n = size_t{len} + 1;
             if (data.size() - i < n) {
-                if (keep_partial) break;
-                return fail(kRunLengthEnd);
+                if (!keep_partial) return fail(kRunLengthEnd);
+                out.append(data.data() + i, data.size() - i);  // what the run still has
+                break;
             }
             more = out.append(data.data() + i, n);
             i += n;

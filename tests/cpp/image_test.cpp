@@ -1,6 +1,6 @@
-// Image records: each colour space, bit depth, filter chain and predictor written as a PNG file
-// (read back here), JPEG and JPEG 2000 kept, the bilevel codecs, inline images, placements
-// resolved where they are drawn (forms in forms), and the bounds.
+// Image records: each colour space, bit depth, filter chain, predictor and bilevel codec written
+// as a PNG file (read back here), JPEG and JPEG 2000 kept, inline images, placements resolved
+// where they are drawn (forms in forms), and the bounds.
 #include "image.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +17,7 @@
 namespace vellix {
 namespace {
 
-using testing::flate;
-using testing::stream_body;
+using testing::flate, testing::stream_body;
 
 std::string unhex(std::string_view hex) {
     std::string out;
@@ -37,7 +36,7 @@ std::uint32_t be32(Bytes b, size_t at) { return std::uint32_t(b[at]) << 24 | b[a
 std::string read_png(const ImageBytes& png, std::uint32_t width, std::uint32_t height) {
     const Bytes b = png.view();
     if (b.size() < 8 || hex(b.first(8)) != "89504e470d0a1a0a") return "no signature";
-    std::string idat, plte, out;
+    std::string idat, plte, rows;
     unsigned color = 0, depth = 0;
     for (size_t at = 8; at + 12 <= b.size();) {
         const std::uint32_t len = be32(b, at);
@@ -45,25 +44,20 @@ std::string read_png(const ImageBytes& png, std::uint32_t width, std::uint32_t h
         const Bytes body = b.subspan(at + 8, len);
         if (crc32(0, b.data() + at + 4, len + 4) != be32(b, at + 8 + len)) return "bad crc";
         const std::string type(reinterpret_cast<const char*>(b.data() + at + 4), 4);
-        if (type == "IHDR") {
-            if (be32(body, 0) != width || be32(body, 4) != height) return "size differs";
-            depth = body[8], color = body[9];
-        }
+        if (type == "IHDR" && (be32(body, 0) != width || be32(body, 4) != height)) return "size differs";
+        if (type == "IHDR") depth = body[8], color = body[9];
         if (type == "PLTE") plte = hex(body.first(std::min<size_t>(9, len)));
         if (type == "IDAT") idat.append(body.begin(), body.end());
         at += 12 + len;
     }
-    Result<ByteVec> raw = decompress_flate(as_bytes(idat));
-    if (!raw) return "bad idat";
+    const Result<ByteVec> raw = decompress_flate(as_bytes(idat));
     const size_t row = (size_t{width} * (color == 2 ? 3 : 1) * depth + 7) / 8;
-    if (raw->size() != (row + 1) * height) return "wrong idat size";
-    std::string rows;
+    if (!raw || raw->size() != (row + 1) * height) return "bad idat";
     for (size_t y = 0; y < height; ++y) {
         if ((*raw)[y * (row + 1)] != 0) return "row filter";
         rows += hex(Bytes(*raw).subspan(y * (row + 1) + 1, row));
     }
-    out = std::to_string(color) + "/" + std::to_string(depth) + " rows=" + rows;
-    return plte.empty() ? out : out + " plte=" + plte;
+    return std::to_string(color) + "/" + std::to_string(depth) + " rows=" + rows + (plte.empty() ? "" : " plte=" + plte);
 }
 
 // The record of image 10 (a stream with `entries` and `stored` data) drawn by the page as /Im,
@@ -123,52 +117,36 @@ TEST(ImageRecord, ColourSpacesAndBitDepths) {
     }
 }
 
-TEST(ImageRecord, FilterChainsAndPredictors) {
-    const std::string samples = unhex("0102030405060708"), jpeg = "\xFF\xD8\xFF\xE0 jpeg \xFF\xD9";
+TEST(ImageRecord, FilterChainsPredictorsAndCodecs) {
+    const std::string samples = unhex("0102030405060708"), jpeg = "\xFF\xD8\xFF\xE0 jpeg \xFF\xD9", all = "0/8 rows=0102030405060708";
+    // Group 4: two all-white rows (one V0 code each), then EOFB. JBIG2: a page information
+    // segment (8 x 2, default pixel black when flag 4 is set) and an end of page.
+    const std::string g4 = unhex("c0040040"), mask = "/Width 8 /Height 2 /ImageMask true ";
+    auto jbig2 = [](const char* flags) { return unhex(std::string("000000003000010000001300000008000000020000000000000000") + flags + "000000000001310001" + "00000000"); };
     const struct { std::string filter, stored, ext, png; std::map<std::uint32_t, std::string> objects = {}; } cases[] = {
-        {"", samples, "png", "0/8 rows=0102030405060708"},
-        {"/Filter /FlateDecode", flate(samples), "png", "0/8 rows=0102030405060708"},
-        {"/Filter [/ASCIIHexDecode /FlateDecode]", hex(as_bytes(flate(samples))) + ">", "png", "0/8 rows=0102030405060708"},
-        {"/Filter /ASCII85Decode", "!<N?+\"U52;~>", "png", "0/8 rows=0102030405060708"},
-        {"/Filter /RunLengthDecode", "\x07" + samples + "\x80", "png", "0/8 rows=0102030405060708"},
-        {"/Filter /LZWDecode", unhex("800040403020140c07044040"), "png", "0/8 rows=0102030405060708"},
-        {"/Filter /FlateDecode /DecodeParms << /Predictor 12 /Columns 4 >>", flate(testing::png_up(samples, 4)), "png",
-         "0/8 rows=0102030405060708"},
-        {"/Filter [/AHx /Fl] /DecodeParms [null 11 0 R]", hex(as_bytes(flate(unhex("0101010105010101")))), "png",
-         "0/8 rows=0102030405060708", {{11, "<< /Predictor 2 /Columns 4 >>"}}},
-        {"/Filter 11 0 R", flate(samples), "png", "0/8 rows=0102030405060708", {{11, "/FlateDecode"}}},
+        {"", samples, "png", all}, {"/Filter /FlateDecode", flate(samples), "png", all},
+        {"/Filter [/ASCIIHexDecode /FlateDecode]", hex(as_bytes(flate(samples))) + ">", "png", all},
+        {"/Filter /ASCII85Decode", "!<N?+\"U52;~>", "png", all}, {"/Filter /RunLengthDecode", "\x07" + samples + "\x80", "png", all},
+        {"/Filter /LZWDecode", unhex("800040403020140c07044040"), "png", all},
+        {"/Filter /FlateDecode /DecodeParms << /Predictor 12 /Columns 4 >>", flate(testing::png_up(samples, 4)), "png", all},
+        {"/Filter [/AHx /Fl] /DecodeParms [null 11 0 R]", hex(as_bytes(flate(unhex("0101010105010101")))), "png", all,
+         {{11, "<< /Predictor 2 /Columns 4 >>"}}},
+        {"/Filter 11 0 R", flate(samples), "png", all, {{11, "/FlateDecode"}}},
         // Short data is completed with zero samples; data that does not decode at all is none.
-        {"", samples.substr(0, 5), "png", "0/8 rows=0102030405000000"},
-        {"/Filter /FlateDecode", "not zlib", "png", "no signature"},
+        {"", samples.substr(0, 5), "png", "0/8 rows=0102030405000000"}, {"/Filter /FlateDecode", "not zlib", "png", "no signature"},
         // JPEG and JPEG 2000 come out as stored, after the filters in front of them.
-        {"/Filter [/FlateDecode /DCTDecode]", flate(jpeg), "jpeg", jpeg},
-        {"/Filter /JPXDecode", jpeg, "jpx", jpeg},
+        {"/Filter [/FlateDecode /DCTDecode]", flate(jpeg), "jpeg", jpeg}, {"/Filter /JPXDecode", jpeg, "jpx", jpeg},
+        {mask + "/Filter /CCITTFaxDecode /DecodeParms << /K -1 /Columns 8 >>", g4, "png", "0/1 rows=ffff"},
+        {mask + "/Filter /CCITTFaxDecode /DecodeParms << /K -1 /Columns 8 /BlackIs1 true >>", g4, "png", "0/1 rows=0000"},
+        {mask + "/Filter /JBIG2Decode", jbig2("00"), "png", "0/1 rows=ffff"}, {mask + "/Filter /JBIG2Decode", jbig2("04"), "png", "0/1 rows=0000"},
+        {mask + "/Filter /JBIG2Decode", "garbage", "png", "no signature"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.filter);
-        const ExtractedImage img = image_record("/Width 4 /Height 2 /ColorSpace /DeviceGray " + c.filter, c.stored, c.objects);
+        const std::string entries = c.filter.starts_with("/Width") ? c.filter : "/Width 4 /Height 2 /ColorSpace /DeviceGray " + c.filter;
+        const ExtractedImage img = image_record(entries, c.stored, c.objects);
         EXPECT_EQ(img.ext, c.ext);
-        EXPECT_EQ(c.ext == "png" ? read_png(img.data, 4, 2) : std::string(img.data.begin(), img.data.end()), c.png);
-    }
-}
-
-TEST(ImageRecord, BilevelCodecs) {
-    // Group 4: two all-white rows (one V0 code each), then EOFB. JBIG2: a page information
-    // segment (8 x 2, default pixel black when flag 4 is set) and an end of page.
-    const std::string g4 = unhex("c0040040");
-    auto jbig2 = [](const char* flags) { return unhex(std::string("0000000030000100000013") + "00000008000000020000000000000000" + flags + "0000" + "00000001310001" + "00000000"); };
-    const struct { std::string entries, stored, png; } cases[] = {
-        {"/Filter /CCITTFaxDecode /DecodeParms << /K -1 /Columns 8 >>", g4, "0/1 rows=ffff"},
-        {"/Filter /CCITTFaxDecode /DecodeParms << /K -1 /Columns 8 /BlackIs1 true >>", g4, "0/1 rows=0000"},
-        {"/Filter /JBIG2Decode", jbig2("00"), "0/1 rows=ffff"},
-        {"/Filter /JBIG2Decode", jbig2("04"), "0/1 rows=0000"},
-        {"/Filter /JBIG2Decode", "garbage", "no signature"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.entries);
-        const ExtractedImage img = image_record("/Width 8 /Height 2 /ImageMask true " + c.entries, c.stored);
-        EXPECT_EQ(std::tuple(img.ext, img.bpc), std::tuple("png", 1));
-        EXPECT_EQ(read_png(img.data, 8, 2), c.png);
+        EXPECT_EQ(c.ext == "png" ? read_png(img.data, img.width, img.height) : std::string(img.data.begin(), img.data.end()), c.png);
     }
 }
 
@@ -181,7 +159,7 @@ std::string parsed(std::string_view content) {
         out += std::string(as_chars(e.key));
         if (auto n = e.value.as_name()) out += "=" + std::string(as_chars(*n));
         if (auto a = e.value.array(); a && !a->empty() && a->front().as_name()) out += "=" + std::string(as_chars(*a->front().as_name()));
-        out += " ";
+        out.push_back(' ');
     }
     return out + "| " + std::string(as_chars(img->data)) + " | " + std::string(content.substr(img->end));
 }
@@ -233,15 +211,15 @@ TEST(ImagePlacements, ResolvedWhereDrawn) {
 }
 
 TEST(ImagePlacements, Bounds) {
-    // Samples past kMaxImageSampleBytes, or an impossible depth: the record without data.
-    for (const char* entries : {"/Width 100000 /Height 100000 /ColorSpace /DeviceCMYK", "/Width 1 /Height 1 /BitsPerComponent 3",
-                                "/Width -1 /Height 1", "/Width 4294967296 /Height 1"}) {
-        SCOPED_TRACE(entries);
-        const ExtractedImage img = image_record(entries, "xyz");
-        EXPECT_TRUE(img.data.empty());
-        EXPECT_EQ(img.ext, "png");
+    // Samples past kMaxImageSampleBytes, or an impossible size or depth: the record, as the
+    // dictionary gives it (sizes cut to 32 bits), without data.
+    const struct { const char* entries; std::uint32_t width; } cases[] = {
+        {"/Width 100000 /Height 100000 /ColorSpace /DeviceCMYK", 100000}, {"/Width 1 /Height 1 /BitsPerComponent 3", 1},
+        {"/Width -1 /Height 1", 0xFFFFFFFF}, {"/Width 4294967296 /Height 1", 0}};
+    for (const auto& c : cases) {
+        const ExtractedImage img = image_record(c.entries, "xyz");
+        EXPECT_EQ(std::tuple(img.data.size(), img.ext, img.width), std::tuple(0u, "png", c.width)) << c.entries;
     }
-    EXPECT_EQ(image_record("/Width 100000 /Height 100000", "").width, 100000u);
     // 25 bytes for the page: two copies of the ten-byte JPEG fit, the third does not; the huge
     // one never does; one small one still fits after that, the next one no longer does.
     Result<DocPtr> doc = testing::open_bytes(testing::one_page_pdf("", "", {
@@ -253,14 +231,9 @@ TEST(ImagePlacements, Bounds) {
                                                                       {as_bytes("Small"), ObjectId{11, 0}}, {as_bytes("Huge"), ObjectId{12, 0}}}}};
     std::uint64_t read = 0;
     std::vector<size_t> sizes;
-    std::vector<ImageRef> placements;
-    for (const char* name : {"Big", "Huge", "Big", "Big", "Small", "Small"}) {
-        placements.emplace_back();
-        placements.back().name = name;
-    }
-    for (const auto& img : resolve_images(placements, resources, **doc, 25, read)) {
-        sizes.push_back(img.data.size());
-    }
+    std::vector<ImageRef> placements(6);
+    for (size_t i = 0; i < 6; ++i) placements[i].name = std::vector<std::string>{"Big", "Huge", "Big", "Big", "Small", "Small"}[i];
+    for (const auto& img : resolve_images(placements, resources, **doc, 25, read)) sizes.push_back(img.data.size());
     EXPECT_EQ(sizes, (std::vector<size_t>{10, 0, 10, 0, 3, 0}));
     EXPECT_EQ(read, 10u + 30u + 10u + 3u);
 }
