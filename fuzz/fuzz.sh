@@ -7,8 +7,8 @@
 #                                    failing input is left as build/fuzz-TARGET/crash-*, a slow
 #                                    one as build/fuzz-TARGET/slow-*
 #
-# TARGET is one of document, cmap, layout, object, filters, content_stream, crypt. Only the code
-# the target is about is instrumented for coverage; the rest of the core is built once per target
+# TARGET is one of document, cmap, layout, object, filters, content_stream, crypt, inline_image,
+# image. Only the code the target is about is instrumented for coverage; the rest of the core is built once per target
 # directory and rebuilt when a source or header is newer than its object.
 #
 # The process may hold at most 2 GB (ASAN_OPTIONS hard_rss_limit_mb): a run that grows beyond
@@ -24,6 +24,8 @@ case "$target" in
     filters) instrumented=src/parser/filters.cpp ;;
     content_stream) instrumented=src/parser/content_stream.cpp ;;
     crypt) instrumented=src/crypt.cpp ;;
+    inline_image) instrumented=src/parser/inline_image.cpp ;;
+    image) instrumented=$(printf '%s\n' src/image.cpp src/image_codecs.cpp src/png.cpp) ;;
     *) echo "unknown target $target" >&2; exit 1 ;;
 esac
 out=build/fuzz-$target
@@ -55,7 +57,7 @@ done
 # An archive, so the linker takes only what the target needs.
 rm -f "$out/core.a"
 ar rcs "$out/core.a" "${objects[@]}"
-g++ "${flags[@]}" fuzz/gcc_fuzz_main.cpp "fuzz/${target}_fuzzer.cpp" "$out/core.a" -lz -lcrypto -pthread \
+g++ "${flags[@]}" fuzz/gcc_fuzz_main.cpp "fuzz/${target}_fuzzer.cpp" "$out/core.a" -lz -lcrypto -ltiff -ljbig2dec -lfreetype -pthread \
     -o "$out/${target}_fuzzer"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-hard_rss_limit_mb=2048:detect_leaks=1}

@@ -9,6 +9,8 @@ need_apt=()
 [ -f /usr/include/openssl/evp.h ] || need_apt+=(libssl-dev)
 [ -f /usr/include/freetype2/ft2build.h ] || need_apt+=(libfreetype-dev)
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
+[ -n "$(ls /usr/include/tiffio.h /usr/include/*/tiffio.h 2>/dev/null)" ] || need_apt+=(libtiff-dev)
+[ -f /usr/include/jbig2.h ] || need_apt+=(libjbig2dec0-dev)
 command -v ninja >/dev/null 2>&1 || need_apt+=(ninja-build)
 command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
@@ -30,7 +32,7 @@ ctest --test-dir build/test --output-on-failure -j "$jobs"
 # Python tests against the installed wheel.
 python3 -m venv --system-site-packages build/venv
 build/venv/bin/python -m pip install -q --upgrade pip >/dev/null 2>&1 || true
-build/venv/bin/python -m pip install -q pytest
+build/venv/bin/python -m pip install -q pytest pillow
 build/venv/bin/python -m pip install -q .
 cd tests/python
 ../../build/venv/bin/python -m pytest -q -p no:cacheprovider .

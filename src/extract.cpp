@@ -117,6 +117,7 @@ struct DocumentState {
     explicit DocumentState(const DocumentLimits& limits) : budget(limits) {}
     FontCache fonts;
     StreamCache streams;
+    ImageCache images;
     DocumentBudget budget;
 };
 
@@ -150,11 +151,11 @@ Result<std::shared_ptr<const ByteVec>> decoded_stream(const PdfObject& obj,
 // The form's content: decoded when it has a Filter (the stored bytes when decoding fails, so
 // the form is not lost), the stored bytes otherwise. Stored and decoded bytes are paid from
 // `allowance`; content that does not fit is left empty.
-ByteVec form_content(const PdfObject& form, const PdfStream& stream, StreamCache& streams,
-                     ByteAllowance& allowance) {
+ByteVec form_content(const PdfObject& form, const PdfStream& stream, const Document& doc,
+                     StreamCache& streams, ByteAllowance& allowance) {
     const Bytes raw = stream.data;
     if (!allowance.take(raw.size())) return {};
-    if (const PdfObject* filter = form.get("Filter")) {
+    if (const Resolved filter = doc.resolve_key(&form, "Filter")) {
         if (Result<std::shared_ptr<const ByteVec>> decoded = streams.decoded(form, *filter)) {
             if (!allowance.take((*decoded)->size())) return {};
             return **decoded;
@@ -164,30 +165,50 @@ ByteVec form_content(const PdfObject& form, const PdfStream& stream, StreamCache
     return ByteVec(raw.begin(), raw.end());
 }
 
-XObjectData build_form(const PdfObject& form, const PdfStream& stream, const Document& doc,
-                       DocumentState& state, ByteAllowance& allowance) {
+// The XObject tables of one page: the page's, and each form's own, built to the depth at which
+// forms still run (kMaxFormDepth). A form's table is built once per resources dictionary and
+// level, so forms that share resources, or draw themselves, cost one table per level.
+struct XObjectBuilder {
+    const Document& doc;
+    DocumentState& state;
+    ByteAllowance& allowance;
+    std::unordered_map<const PdfObject*, std::shared_ptr<const XObjectTable>> tables[kMaxFormDepth + 2];
+
+    // `level` counts the forms around the content that uses the table: 0 for the page.
+    XObjectTable build(const PdfObject& resources, std::uint32_t level);
+    XObjectData form(const PdfObject& form, const PdfStream& stream, std::uint32_t level);
+};
+
+XObjectData XObjectBuilder::form(const PdfObject& form, const PdfStream& stream, std::uint32_t level) {
     XObjectData x;
     x.kind = XObjectData::Kind::Form;
-    x.data = form_content(form, stream, state.streams, allowance);
+    // A form at this level is drawn at depth `level` and runs only while that is within
+    // kMaxFormDepth: deeper ones are kept as forms that draw nothing.
+    if (level > kMaxFormDepth) return x;
+    x.data = form_content(form, stream, doc, state.streams, allowance);
     double m[6] = {1, 0, 0, 1, 0, 0};
     read_numbers(form.get("Matrix"), m, 6);
     x.matrix = Matrix{m[0], m[1], m[2], m[3], m[4], m[5]};
     read_numbers(form.get("BBox"), x.bbox, 4);
     if (Resolved resources = doc.resolve_key(&form, "Resources")) {
         x.fonts = build_font_map(*resources, doc, state.fonts);
+        auto& built = tables[level + 1];
+        auto [it, fresh] = built.try_emplace(resources.get());
+        if (fresh) it->second = std::make_shared<const XObjectTable>(build(*resources, level + 1));
+        if (!it->second->empty()) x.xobjects = it->second;
     }
     return x;
 }
 
-XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, DocumentState& state,
-                            ByteAllowance& allowance) {
+XObjectTable XObjectBuilder::build(const PdfObject& resources, std::uint32_t level) {
     XObjectTable table;
     const Resolved xobjects = doc.resolve_key(&resources, "XObject");
     const PdfDict* entries = xobjects ? std::get_if<PdfDict>(&xobjects->value) : nullptr;
     if (!entries) return table;
     for (const DictEntry& entry : *entries) {
         // XObjects are streams, so only a reference can name one.
-        if (!entry.value.as_ref()) continue;
+        const std::optional<ObjectId> ref = entry.value.as_ref();
+        if (!ref) continue;
         const Resolved fetched = doc.resolve(&entry.value);
         if (!fetched) continue;
         const PdfObject& obj = *fetched;
@@ -195,13 +216,21 @@ XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, Doc
         if (subtype && subtype->is_name("Form")) {
             const PdfStream* stream = obj.stream();
             if (!stream) continue;  // a form without content draws nothing
-            table.insert_or_assign(lossy_utf8(entry.key),
-                                   build_form(obj, *stream, doc, state, allowance));
+            table.insert_or_assign(lossy_utf8(entry.key), form(obj, *stream, level));
         } else {
-            table.insert_or_assign(lossy_utf8(entry.key), XObjectData{});
+            XObjectData image;
+            image.id = *ref;
+            image.object = ObjPtr(fetched.holder, fetched.get());
+            table.insert_or_assign(lossy_utf8(entry.key), std::move(image));
         }
     }
     return table;
+}
+
+XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, DocumentState& state,
+                            ByteAllowance& allowance) {
+    XObjectBuilder builder{doc, state, allowance, {}};
+    return builder.build(resources, /*level=*/0);
 }
 
 // Components of a colour space resource whose colours convert to sRGB (ISO 32000-1, 8.6): a
@@ -260,7 +289,9 @@ Result<Bytes> page_content(const PdfObject& page, const Document& doc, PageConte
         VELLIX_TRY(stream, doc.get_object(*ref));
         if (!*stream || !(*stream)->stream()) return Bytes{};
         // An unfiltered stream is read in place from the mapping: no copy.
-        const PdfObject* filter = (*stream)->get("Filter");
+        // The Filter entry may be a reference (ISO 32000-1, 7.3.8.2 allows any direct or
+        // indirect value).
+        const Resolved filter = doc.resolve_key(stream->get(), "Filter");
         if (!filter) {
             holder.stream = std::move(*stream);
             return holder.stream->stream()->data;
@@ -279,7 +310,7 @@ Result<Bytes> page_content(const PdfObject& page, const Document& doc, PageConte
             // The stored bytes are read, and the decoded ones kept, so both are paid for; a
             // part that does not fit ends the content.
             if (s && !allowance.take(s->data.size())) break;
-            const PdfObject* filter = s ? (*stream)->get("Filter") : nullptr;
+            const Resolved filter = s ? doc.resolve_key(stream->get(), "Filter") : Resolved{};
             if (s && !filter) {
                 if (!allowance.take(s->data.size() + 1)) break;
                 owned.insert(owned.end(), s->data.begin(), s->data.end());
@@ -340,10 +371,12 @@ Result<PageResult> extract_page(const Document& doc, ObjectId page_id, const Ext
     budget.charge_output(scanned.chars.size() + scanned.images.size());
     PageResult result;
     result.blocks = cluster_chars(scanned.chars, scanned.fonts);
-    if (opts.include_images && resources && !scanned.images.empty()) {
+    // Inline images need no resources, so a page without them may still have images.
+    if (opts.include_images && !scanned.images.empty()) {
+        static const PdfObject kNoResources;
         std::uint64_t image_bytes = 0;
-        result.images = resolve_images(scanned.images, *resources, doc,
-                                       within_document(limits.image_bytes), image_bytes);
+        result.images = resolve_images(scanned.images, resources ? *resources : kNoResources, doc,
+                                       within_document(limits.image_bytes), image_bytes, &state.images);
         budget.charge_work(image_bytes);
     }
     return result;

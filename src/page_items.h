@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "types.h"
+
 namespace vellix {
 
 struct Matrix {
@@ -32,9 +34,17 @@ struct CharInfo {
 // The font name of text shown with no font.
 inline constexpr std::string_view kNoFontName = "Helvetica";
 
+// One image drawn: by Do of an image XObject, or inline (BI ... EI). The image is resolved
+// where it is drawn, against the resources in force there, so `object` is the image itself.
 struct ImageRef {
-    std::string name;
+    std::string name;  // the XObject resource name given to Do; empty for an inline image
     double bbox[4] = {0, 0, 0, 0};
+    // The image XObject's number, or 0 for an inline image and for a name no resources held.
+    ObjectId id{};
+    // The image XObject; for an inline image a stream object of its own, whose dictionary has
+    // the full key names and whose data is the stored image data. Null for a name no
+    // resources held.
+    ObjPtr object;
 };
 
 // Characters that separate words as a space does.

@@ -7,7 +7,11 @@
 #include <cstddef>
 #include <limits>
 #include <new>
+#include <type_traits>
 #include <utility>
+
+#include "parser/inline_image.h"
+#include "parser/object.h"
 
 namespace vellix {
 
@@ -569,10 +573,36 @@ struct PageContext {
     const ColorSpaceTable* color_spaces = nullptr;
 };
 
+// The XObject tables a content stream sees, searched innermost first: a form's own
+// resources, then those of the contents that drew it, down to the page's. Nothing is copied.
+struct XObjectLayers {
+    std::array<const XObjectTable*, kMaxFormDepth + 2> tables{};
+    size_t count = 0;
+
+    static XObjectLayers of(const XObjectTable& table) {
+        XObjectLayers layers;
+        layers.tables[0] = &table;
+        layers.count = 1;
+        return layers;
+    }
+    const XObjectData* find(const std::string& name) const {
+        for (size_t i = count; i > 0; --i) {
+            if (auto it = tables[i - 1]->find(name); it != tables[i - 1]->end()) return &it->second;
+        }
+        return nullptr;
+    }
+    XObjectLayers with(const XObjectTable* inner) const {
+        XObjectLayers out = *this;
+        // As for FontLayers: a page's layers never exceed the array.
+        if (inner && out.count < out.tables.size()) out.tables[out.count++] = inner;
+        return out;
+    }
+};
+
 // What one content stream's interpretation shares with its operators.
 struct Interp {
     const FontLayers& fonts;
-    const XObjectTable& xobjects;
+    const XObjectLayers& xobjects;
     std::uint32_t depth;
     WorkBudget& budget;
     PageContext& page;
@@ -594,7 +624,7 @@ struct Interp {
     }
 };
 
-void scan_content(Bytes content, const FontLayers& fonts, const XObjectTable& xobjects,
+void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& xobjects,
                   std::uint32_t depth, WorkBudget& budget, ContentResult& res,
                   PageContext& page, const SavedGraphics& initial);
 
@@ -812,27 +842,34 @@ void set_device_fill(std::span<const Operand> ops, GraphicsParams& g, std::uint8
     set_fill(ops, g);
 }
 
+// The placement of an image: the corners (0, 0) and (1, 1) of the unit square under the CTM.
+void place_image(ImageRef&& ref, const Matrix& m, ContentResult& res) {
+    const double x0 = m.e, y0 = m.f;
+    const double x1 = m.a + m.c + m.e, y1 = m.b + m.d + m.f;
+    ref.bbox[0] = std::min(x0, x1);
+    ref.bbox[1] = std::min(y0, y1);
+    ref.bbox[2] = std::max(x0, x1);
+    ref.bbox[3] = std::max(y0, y1);
+    res.images.push_back(std::move(ref));
+}
+
 void draw_xobject(const Operand& op, TextState& st, ContentResult& res, Interp& ip) {
     std::string name;
     if (const OperandName* n = op.name()) name = lossy_utf8(n->bytes);
-    const auto it = ip.xobjects.find(name);
-    if (it == ip.xobjects.end() || it->second.kind == XObjectData::Kind::Image) {
+    const XObjectData* found = ip.xobjects.find(name);
+    if (!found || found->kind == XObjectData::Kind::Image) {
         if (!ip.budget.emit()) return;
-        // The unit square's corners (0, 0) and (1, 1) under the CTM.
-        const Matrix& m = st.ctm;
-        const double x0 = m.e, y0 = m.f;
-        const double x1 = m.a + m.c + m.e, y1 = m.b + m.d + m.f;
         ImageRef ref;
         ref.name = std::move(name);
-        ref.bbox[0] = std::min(x0, x1);
-        ref.bbox[1] = std::min(y0, y1);
-        ref.bbox[2] = std::max(x0, x1);
-        ref.bbox[3] = std::max(y0, y1);
-        res.images.push_back(std::move(ref));
+        if (found) {
+            ref.id = found->id;
+            ref.object = found->object;
+        }
+        place_image(std::move(ref), st.ctm, res);
         return;
     }
     if (ip.depth > kMaxFormDepth) return;  // also ends forms that draw themselves
-    const XObjectData& form = it->second;
+    const XObjectData& form = *found;
     if (!ip.budget.take(kFormDoWork + form.data.size())) return;
 
 
@@ -842,7 +879,60 @@ void draw_xobject(const Operand& op, TextState& st, ContentResult& res, Interp& 
     // space at once, and appended to this result directly.
     const SavedGraphics inner{Matrix::mul(st.ctm, form.matrix), st.params};
     const FontLayers layers = ip.fonts.with(form.fonts);
-    scan_content(form.data, layers, ip.xobjects, ip.depth + 1, ip.budget, res, ip.page, inner);
+    scan_content(form.data, layers, ip.xobjects.with(form.xobjects.get()), ip.depth + 1, ip.budget,
+                 res, ip.page, inner);
+}
+
+// Moves the views of `obj` that point into `from` to the same offsets in `to`.
+void rebase_views(PdfObject& obj, Bytes from, const std::uint8_t* to, unsigned depth) {
+    auto move = [&](Bytes& b) {
+        if (!b.empty() && b.data() >= from.data() && b.data() < from.data() + from.size()) {
+            b = Bytes(to + (b.data() - from.data()), b.size());
+        }
+    };
+    if (depth > kMaxObjectNesting) return;  // deeper values cannot come out of parse_object
+    std::visit([&](auto& v) {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, PdfName> || std::is_same_v<T, PdfString> || std::is_same_v<T, PdfHexString>) {
+            move(v.bytes);
+        } else if constexpr (std::is_same_v<T, PdfArray>) {
+            for (PdfObject& e : v) rebase_views(e, from, to, depth + 1);
+        } else if constexpr (std::is_same_v<T, PdfDict>) {
+            for (DictEntry& e : v) {
+                move(e.key);
+                rebase_views(e.value, from, to, depth + 1);
+            }
+        }
+    }, obj.value);
+}
+
+// An inline image as an object of its own: a stream over a copy of its bytes, so that the
+// placement outlives the content it was drawn by.
+struct InlineImageObject {
+    std::vector<std::uint8_t> bytes;
+    PdfObject object;
+};
+
+// "BI" was read and `pos` is just after it: places the inline image there and returns the
+// position after its "EI", or returns `pos` when no inline image starts there (the bytes are
+// then read as content, as they would be without this).
+size_t place_inline_image(Bytes content, size_t pos, const TextState& st, ContentResult& res, Interp& ip) {
+    std::optional<InlineImage> img = parse_inline_image(content, pos);
+    if (!img) return pos;
+    const Bytes span = content.subspan(pos, img->end - pos);
+    // Its bytes are read once more and copied once.
+    if (!ip.budget.take(2 * span.size()) || !ip.budget.emit()) return img->end;
+    auto holder = std::make_shared<InlineImageObject>();
+    holder->bytes.assign(span.begin(), span.end());
+    PdfObject dict(std::move(img->dict));
+    rebase_views(dict, span, holder->bytes.data(), 0);
+    PdfStream stream{std::move(std::get<PdfDict>(dict.value)), Bytes{}};
+    stream.data = Bytes(holder->bytes.data() + (img->data.data() - span.data()), img->data.size());
+    holder->object = PdfObject(std::move(stream));
+    ImageRef ref;
+    ref.object = ObjPtr(holder, &holder->object);
+    place_image(std::move(ref), st.ctm, res);
+    return img->end;
 }
 
 constexpr std::uint16_t op_key(char a, char b = 0) {
@@ -958,7 +1048,7 @@ void run_operator(Bytes op, std::span<const Operand> ops, TextState& st, Content
 }
 
 // Interprets one content stream, starting from the given graphics state, appending to `res`.
-void scan_content(Bytes content, const FontLayers& fonts, const XObjectTable& xobjects,
+void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& xobjects,
                   std::uint32_t depth, WorkBudget& budget, ContentResult& res,
                   PageContext& page, const SavedGraphics& initial) {
     if (budget.spent()) return;
@@ -985,7 +1075,11 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectTable& xo
                 ++pos;
             } while (pos < n && has_class(d[pos], kOperator));
             if (!budget.take(1)) break;
-            run_operator(content.subspan(begin, pos - begin), operands.view(), st, res, ip);
+            if (pos - begin == 2 && d[begin] == 'B' && d[begin + 1] == 'I') {
+                pos = place_inline_image(content, pos, st, res, ip);  // its data is no content
+            } else {
+                run_operator(content.subspan(begin, pos - begin), operands.view(), st, res, ip);
+            }
             operands.clear();
             elements_left = kMaxOperandElements;
             if (budget.spent()) break;
@@ -1027,7 +1121,8 @@ ContentResult scan_with_budget(Bytes content, const FontTable& fonts,
     res.chars.reserve(std::min<std::uint64_t>(content.size() / 2, output_budget));
     PageContext page;
     page.color_spaces = color_spaces;
-    scan_content(content, single_layer(fonts), xobjects, depth, work, res, page, SavedGraphics{});
+    scan_content(content, single_layer(fonts), XObjectLayers::of(xobjects), depth, work, res, page,
+                 SavedGraphics{});
     if (work_done) *work_done += work_budget - work.left;
     return res;
 }

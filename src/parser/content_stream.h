@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,6 +37,8 @@ struct ContentResult {
 // a space whose colours convert to sRGB (1 gray, 3 RGB, 4 CMYK), 0 for every other space.
 using ColorSpaceTable = std::unordered_map<std::string, std::uint8_t>;
 
+struct XObjectData;
+using XObjectTable = std::unordered_map<std::string, XObjectData>;
 
 struct XObjectData {
     enum class Kind : std::uint8_t { Form, Image };
@@ -44,8 +47,13 @@ struct XObjectData {
     FontTable fonts;                 // Form: its own fonts
     Matrix matrix;                   // Form: /Matrix
     double bbox[4] = {0, 0, 0, 0};   // Form: /BBox (carried, not used)
+    // Form: the XObjects of its own resources, searched before those of the content that
+    // draws it; null when it has none.
+    std::shared_ptr<const XObjectTable> xobjects;
+    // Image: the image XObject, for the placements of its Do (null and 0 when unknown).
+    ObjectId id{};
+    ObjPtr object;
 };
-using XObjectTable = std::unordered_map<std::string, XObjectData>;
 
 // Forms nest at most this deep below the page (depths 0, 1, 2 run a form's Do).
 inline constexpr std::uint32_t kMaxFormDepth = 2;

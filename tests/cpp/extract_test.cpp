@@ -617,7 +617,8 @@ TEST(ExtractSinglePage, FormMatrix) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.matrix_entry);
-        PdfBuilder b = pages_pdf({"/Fm Do"}, "<< /Font << /F1 5 0 R >> /XObject << /Fm 100 0 R >> >>");
+        PdfBuilder b = pages_pdf({"/Fm Do"}, "<< /Font << /F1 7 0 R >> /XObject << /Fm 100 0 R >> >>");
+        b.add(7, "<< /Type /Font /Subtype /Type1 /FirstChar 70 /Widths [1000] >>");
         b.add_stream(100, std::string("/Subtype /Form ") + c.matrix_entry, show("F", 10, 20));
         DocPtr doc = open_ok(b);
         ASSERT_TRUE(doc);
@@ -641,12 +642,13 @@ TEST(ExtractSinglePage, ImagesOnlyWhenAsked) {
     ASSERT_TRUE(doc);
     auto page = first_page(*doc);
     ASSERT_TRUE(page) << page.error().display();
-    // The second placement draws at the unit square, the third inside the form.
+    // The second placement draws at the unit square, the third inside the form: a PNG file of
+    // the raw samples (padded to 3 x 3 pixels).
     EXPECT_EQ(describe(*page), "image(100,2,1,8,DeviceGray,jpeg,4)[10 20 110 70]\n"
                                "image(100,2,1,8,DeviceGray,jpeg,4)[0 0 1 1]\n"
-                               "image(102,3,3,8,DeviceRGB,png,3)[0 0 1 1]\n");
+                               "image(102,3,3,8,DeviceRGB,png,71)[0 0 1 1]\n");
     EXPECT_EQ(page->images[0].data, testing::to_vec("jpeg"));
-    EXPECT_EQ(page->images[2].data, testing::to_vec("raw"));
+    EXPECT_EQ(std::string(page->images[2].data.begin(), page->images[2].data.begin() + 4), "\x89PNG");
     auto bare = first_page(*doc, {.include_images = false});
     ASSERT_TRUE(bare);
     EXPECT_TRUE(bare->images.empty());
