@@ -23,11 +23,11 @@ def test_functions_signatures_and_docs():
     for name, (signature, doc) in SIGNATURES.items():
         function = getattr(vellix, name)
         assert function.__text_signature__ == signature
-        assert function.__doc__ == doc
+        assert function.__doc__.splitlines()[0] == doc
         assert function.__name__ == name
         assert str(inspect.signature(function)) == signature
 
 
 def test_attribute_order():
-    names = [n for n in vars(vellix) if not (n.startswith("__") and n != "__version__")]
-    assert names[-4:] == ["extract", "extract_many", "extract_links", "__version__"]
+    names = [n for n in vars(vellix._vellix) if not (n.startswith("__") and n != "__version__")]
+    assert names[-5:] == ["extract", "extract_many", "extract_links", "extract_pages", "__version__"]
