@@ -43,3 +43,21 @@ def check_link(link):
     assert type(link["uri"]) is str
     check_bbox(link["bbox"])
     assert type(link["page"]) is int and link["page"] >= 0
+
+
+PAGE_KEYS = ["number", "width", "height", "rotation", "blocks", "images", "links"]
+
+
+def check_pages(pages):
+    """Checks extract_pages' shape; returns [blocks, images] as extract would give them."""
+    assert type(pages) is list
+    for number, page in enumerate(pages):
+        assert type(page) is dict and list(page) == PAGE_KEYS and page["number"] == number
+        assert type(page["width"]) is float and type(page["height"]) is float
+        assert page["width"] > 0 and page["height"] > 0 and page["rotation"] in (0, 90, 180, 270)
+        for link in page["links"]:
+            check_link(link)
+            assert link["page"] == number
+    result = [[b for p in pages for b in p["blocks"]], [i for p in pages for i in p["images"]]]
+    check_document(result)
+    return result

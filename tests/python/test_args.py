@@ -1,4 +1,5 @@
-"""Argument binding and conversion of the three functions."""
+"""Argument binding and conversion of the four functions."""
+import pathlib
 import sys
 
 import pytest
@@ -8,30 +9,18 @@ import vellix
 MISSING = "/nonexistent/vellix-test/missing.pdf"
 
 
-# Pure-Python functions of the same signatures: the interpreter's own messages for binding
-# errors are the reference.
-def extract(path, page_parallel=True, include_images=True, gpu=False, batch_size=50):
-    pass
-
-
-def extract_many(paths, file_parallel=True, page_parallel=False, include_images=False, gpu=False,
-                 batch_size=50):
-    pass
-
-
-def extract_links(path):
-    pass
-
-
+# (function name, args, kwargs, expected message): the interpreter's own wording for functions
+# of these signatures.
 BINDING_ERRORS = [
-    # (function name, args, kwargs, expected message)
     ("extract", (), {}, "extract() missing 1 required positional argument: 'path'"),
     ("extract", (MISSING, True, True, False, 50, 1), {},
      "extract() takes from 1 to 5 positional arguments but 6 were given"),
     ("extract", (MISSING,), {"x": 1}, "extract() got an unexpected keyword argument 'x'"),
     ("extract", (MISSING,), {"path": MISSING}, "extract() got multiple values for argument 'path'"),
-    ("extract", (MISSING, True), {"page_parallel": True},
-     "extract() got multiple values for argument 'page_parallel'"),
+    ("extract_pages", (MISSING, True), {"page_parallel": True},
+     "extract_pages() got multiple values for argument 'page_parallel'"),
+    ("extract_pages", (MISSING, True, True, False), {},
+     "extract_pages() takes from 1 to 3 positional arguments but 4 were given"),
     # Keywords are checked before the count of positional arguments.
     ("extract", (MISSING, True, True, False, 50, 1), {"x": 1},
      "extract() got an unexpected keyword argument 'x'"),
@@ -54,15 +43,16 @@ BINDING_ERRORS = [
 ]
 
 
-@pytest.mark.parametrize("name,args,kwargs,message", BINDING_ERRORS)
-def test_binding_errors(name, args, kwargs, message):
-    with pytest.raises(TypeError) as reference:
-        globals()[name](*args, **kwargs)
-    assert str(reference.value) == message
-    with pytest.raises(TypeError) as got:
-        getattr(vellix, name)(*args, **kwargs)
-    assert type(got.value) is TypeError
-    assert str(got.value) == message
+class FsPath:
+    """A path object whose __fspath__ returns (or raises) the given value."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __fspath__(self):
+        if isinstance(self.value, Exception):
+            raise self.value
+        return self.value
 
 
 class Index:
@@ -95,6 +85,9 @@ CONVERSION_ERRORS = [
      "argument 'path': 'int' object cannot be converted to 'PyString'"),
     ("extract", (b"x.pdf",), {}, TypeError,
      "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+    ("extract_pages", (FsPath(7),), {}, TypeError,
+     "argument 'path': expected FsPath.__fspath__() to return str or bytes, not int"),
+    ("extract_links", (FsPath(ValueError("no path")),), {}, ValueError, "no path"),
     ("extract", (MISSING, 1), {}, TypeError,
      "argument 'page_parallel': 'int' object cannot be converted to 'PyBool'"),
     ("extract", (MISSING,), {"batch_size": 1.5}, TypeError,
@@ -128,8 +121,9 @@ CONVERSION_ERRORS = [
 ]
 
 
-@pytest.mark.parametrize("name,args,kwargs,exc_type,message", CONVERSION_ERRORS)
-def test_conversion_errors(name, args, kwargs, exc_type, message):
+@pytest.mark.parametrize("name,args,kwargs,exc_type,message",
+                         [(n, a, k, TypeError, m) for n, a, k, m in BINDING_ERRORS] + CONVERSION_ERRORS)
+def test_argument_errors(name, args, kwargs, exc_type, message):
     with pytest.raises(exc_type) as got:
         getattr(vellix, name)(*args, **kwargs)
     assert type(got.value) is exc_type
@@ -147,46 +141,38 @@ def test_wrapped_type_error_keeps_cause():
     assert got.value.__cause__ is original.__cause__
 
 
-def test_error_raised_while_reading_paths_passes_unchanged():
-    class Paths:
-        def __len__(self):
-            return 2
+class Paths:
+    """A sequence that claims `length` items, yields two paths and then raises `end`."""
 
-        def __getitem__(self, i):
-            if i == 0:
-                return MISSING
-            raise RuntimeError("broken sequence")
+    def __init__(self, length, end):
+        self.length, self.end = length, end
 
-    with pytest.raises(RuntimeError, match="^broken sequence$"):
-        vellix.extract_many(Paths())
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        if i < 2:
+            return MISSING
+        raise self.end
 
 
 def test_sequences_of_paths():
     assert vellix.extract_many((MISSING, MISSING + "2")) == [[MISSING, []], [MISSING + "2", []]]
     assert vellix.extract_many([MISSING, MISSING + "2"]) == [[MISSING, []], [MISSING + "2", []]]
-
-    # A sequence whose length lies yields its items.
-    class Paths:
-        def __len__(self):
-            return 2**62
-
-        def __getitem__(self, i):
-            if i < 2:
-                return MISSING
-            raise IndexError(i)
-
-    assert vellix.extract_many(Paths()) == [[MISSING, []], [MISSING, []]]
+    # A sequence whose length lies yields its items; an error while reading passes unchanged.
+    assert vellix.extract_many(Paths(2**62, IndexError())) == [[MISSING, []], [MISSING, []]]
+    with pytest.raises(RuntimeError, match="^broken sequence$"):
+        vellix.extract_many(Paths(3, RuntimeError("broken sequence")))
 
 
-def test_str_subclass_is_text():
-    class Path(str):
-        pass
-
-    with pytest.raises(ValueError, match="^cannot open file$"):
-        vellix.extract_links(Path(MISSING))
-    result = vellix.extract_many([Path(MISSING)])
-    assert result == [[MISSING, []]]
-    assert type(result[0][0]) is str
+@pytest.mark.parametrize("path", [type("Text", (str,), {})(MISSING), pathlib.Path(MISSING),
+                                  FsPath(MISSING), FsPath(MISSING.encode())])
+def test_str_subclasses_and_path_objects_are_paths(path):
+    for function in (vellix.extract, vellix.extract_links, vellix.extract_pages):
+        with pytest.raises(ValueError, match="^cannot open file$"):
+            function(path)
+    result = vellix.extract_many([path])
+    assert result == [[MISSING, []]] and type(result[0][0]) is str
 
 
 def test_numpy_bool_is_a_flag():
@@ -201,11 +187,7 @@ def test_numpy_bool_is_a_flag():
 
 
 def test_batch_size_accepts_index_objects():
-    class Fifty:
-        def __index__(self):
-            return 50
-
-    for size in (0, 1, 2**64 - 1, Fifty(), True):
+    for size in (0, 1, 2**64 - 1, type("Fifty", (), {"__index__": lambda self: 50})(), True):
         with pytest.raises(ValueError, match="^cannot open file$"):
             vellix.extract(MISSING, batch_size=size)
 

@@ -1,9 +1,9 @@
-"""Result shapes of extract and extract_many."""
+"""Result shapes of extract, extract_many and extract_pages on small built files."""
 import pytest
 
 import vellix
 from pdfgen import pages_pdf
-from shapes import check_document
+from shapes import check_document, check_pages
 
 TEXT = b"BT /F1 12 Tf 72 700 Td (Hello world) Tj ET"
 IMAGE = b"q 100 0 0 50 200 300 cm /Im1 Do Q"
@@ -13,8 +13,12 @@ IMAGE_OBJECT = (b"<< /Type /XObject /Subtype /Image /Width 2 /Height 1 /ColorSpa
                 b"/BitsPerComponent 8 /Length 6 >>\nstream\n\xff\x00\x00\x00\xff\x00\nendstream")
 
 
-def write(tmp_path, name, contents):
-    return pages_pdf(contents, RESOURCES, {6: IMAGE_OBJECT}).write(tmp_path / name)
+def write(tmp_path, name, contents, **kwargs):
+    return pages_pdf(contents, RESOURCES, {6: IMAGE_OBJECT, 7: b"[595 842 0 0]"}, **kwargs).write(tmp_path / name)
+
+
+def page_texts(result):
+    return [t.strip() for t in check_document(result)[0]]
 
 
 def test_text_and_image(tmp_path):
@@ -29,18 +33,12 @@ def test_text_and_image(tmp_path):
     assert images == [] and blocks == vellix.extract(path)[0]
 
 
-def test_pages_are_flattened_in_order(tmp_path):
-    contents = [b"BT /F1 12 Tf 72 700 Td (Page%d) Tj ET" % i for i in range(1, 4)]
-    path = write(tmp_path, "three.pdf", [contents[0], b"", contents[1], contents[2]])
-    texts, images = check_document(vellix.extract(path))
-    assert images == [] and [t.strip() for t in texts] == ["Page1", "Page2", "Page3"]
-    assert vellix.extract(write(tmp_path, "empty.pdf", [b""])) == [[], []]
-
-
 @pytest.mark.parametrize("kwargs", [{"page_parallel": False}, {"gpu": True}, {"batch_size": 0}, {"batch_size": 1}])
 def test_options_do_not_change_the_result(tmp_path, kwargs):
     path = write(tmp_path, "five.pdf", [b"BT /F1 12 Tf 72 700 Td (P%d) Tj ET" % i for i in range(5)])
     assert vellix.extract(path, **kwargs) == vellix.extract(path)
+    assert page_texts(vellix.extract(path)) == ["P%d" % i for i in range(5)]
+    assert vellix.extract(write(tmp_path, "empty.pdf", [b""])) == [[], []]
 
 
 def test_extract_many_entries(tmp_path):
@@ -49,14 +47,15 @@ def test_extract_many_entries(tmp_path):
     missing = str(tmp_path / "missing.pdf")
     broken = tmp_path / "broken.pdf"
     broken.write_bytes(b"this is not a pdf")
-    paths = [good, missing, empty, str(broken), good]
+    paths = [good, missing, empty, broken, good]
     result = vellix.extract_many(paths, include_images=True)
     assert type(result) is list and all(type(entry) is list for entry in result)
-    assert [entry[0] for entry in result] == paths and all(type(entry[0]) is str for entry in result)
+    # Paths come back as str, path objects included.
+    assert [entry[0] for entry in result] == [str(p) for p in paths] and all(type(e[0]) is str for e in result)
     # A file that cannot be read gives an empty list, where extract raises.
     assert [entry[1] for entry in result] == [vellix.extract(good), [], [[], []], [], vellix.extract(good)]
     with pytest.raises(ValueError):
-        vellix.extract(str(broken))
+        vellix.extract(broken)
     # Images are left out by default.
     assert vellix.extract_many([good])[0][1][1] == []
     assert vellix.extract_many([]) == [] and vellix.extract_many(()) == []
@@ -67,4 +66,40 @@ def test_extract_many_parallel_matches_serial(tmp_path):
     serial = vellix.extract_many(paths, file_parallel=False)
     assert vellix.extract_many(paths) == serial
     assert vellix.extract_many(paths, page_parallel=True, batch_size=0) == serial
-    assert [[t.strip() for t in check_document(doc)[0]] for _, doc in serial] == [["F%d" % i] for i in range(10)]
+    assert [page_texts(doc) for _, doc in serial] == [["F%d" % i] for i in range(10)]
+
+
+# (page dictionary entries, width, height, rotation). The tree gives MediaBox [0 0 600 800] and
+# Rotate -90 to every page that has none of its own.
+PAGES = [
+    (b"", 600.0, 800.0, 270),
+    # A crop box wins over the media box; Rotate is taken modulo 360.
+    (b"/CropBox [10 20 310 420] /Rotate 450", 300.0, 400.0, 90),
+    # A box given by reference with its corners swapped; a crop box is clipped to the media
+    # box; a Rotate that is no multiple of 90 is 0.
+    (b"/MediaBox 7 0 R /CropBox [-50 -50 100 100] /Rotate 45", 100.0, 100.0, 0),
+    # A crop box outside the media box, and a real Rotate.
+    (b"/CropBox [700 900 800 1000] /Rotate 180.0", 600.0, 800.0, 180),
+    # No area: the page has the default US Letter size. Its content cannot be fetched, so it
+    # is present with no blocks.
+    (b"/MediaBox [0 0 0 5] /Contents 99 0 R", 612.0, 792.0, 270),
+]
+
+
+def test_pages(tmp_path):
+    link = b"/Annots [<< /Subtype /Link /Rect [1 2 3 4] /A << /S /URI /URI (http://p1) >> >>]"
+    entries = [e + (link if i == 1 else b"") for i, (e, *_) in enumerate(PAGES)]
+    contents = [b"BT /F1 12 Tf 72 700 Td (Page%d) Tj ET\n%s" % (i, IMAGE if i == 3 else b"") for i in range(len(PAGES))]
+    path = write(tmp_path, "pages.pdf", contents, entries=entries, tree=b"/MediaBox [0 0 600 800] /Rotate -90")
+    pages = vellix.extract_pages(path)
+    assert check_pages(pages) == vellix.extract(path)
+    assert [(p["width"], p["height"], p["rotation"]) for p in pages] == [tuple(row[1:]) for row in PAGES]
+    assert [page_texts([p["blocks"], []]) for p in pages] == [["Page0"], ["Page1"], ["Page2"], ["Page3"], []]
+    assert [len(p["images"]) for p in pages] == [0, 0, 0, 1, 0]
+    assert [p["links"] for p in pages if p["links"]] == [vellix.extract_links(path)]
+    assert pages[1]["links"][0]["page"] == 1
+    assert vellix.extract_pages(path, page_parallel=False, include_images=False) == [
+        dict(p, images=[]) for p in pages]
+    assert vellix.extract_pages(write(tmp_path, "none.pdf", [])) == []
+    with pytest.raises(ValueError, match="^cannot open file$"):
+        vellix.extract_pages(tmp_path / "missing.pdf")

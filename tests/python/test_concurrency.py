@@ -1,10 +1,13 @@
-"""A process that forks after vellix has started its worker threads: the child has none of
-them, and must still extract, in parallel and sequentially, with the same results and without
-hanging. Each child runs under a timeout, so a hang fails instead of stalling the suite."""
-import multiprocessing
+"""Threads and processes. Python threads extract at once (the core runs without the
+interpreter lock) with the results of a sequential run. A process that forks after vellix has
+started its worker threads has none of them in the child, which must still extract, in
+parallel and sequentially, with the same results and without hanging; each child runs under a
+timeout, so a hang fails instead of stalling the suite."""
 import os
+import pathlib
 import signal
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -89,12 +92,25 @@ def test_os_fork_child_extracts(paths):
     assert extract_all(paths) == expected
 
 
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")
-def test_multiprocessing_fork_children_extract(paths):
-    expected = expected_results(paths)
-    with multiprocessing.get_context("fork").Pool(2) as pool:
-        pending = pool.map_async(extract_all, [paths] * 4)
+CORPUS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus"
+
+
+def calls(paths):
+    """Every function on every path, a failure as its error text."""
+    def call(function, *args):
         try:
-            assert pending.get(timeout=TIMEOUT_SECONDS) == [expected] * 4
-        except multiprocessing.TimeoutError:
-            pytest.fail("a multiprocessing child hung")
+            return function(*args)
+        except ValueError as e:
+            return str(e)
+    return [lambda p=p, f=f: call(f, p) for p in paths
+            for f in (vellix.extract, vellix.extract_pages, vellix.extract_links)] + [
+        lambda: vellix.extract_many(paths[::2]), lambda: vellix.extract_many(paths[1::2])]
+
+
+def test_threads_match_sequential_run(paths):
+    corpus = sorted(str(p) for p in CORPUS.glob("*/*.pdf"))[:12]
+    work = calls(paths + corpus)
+    expected = [repr(c()) for c in work]
+    with ThreadPoolExecutor(2) as pool:
+        for _ in range(2):
+            assert [repr(r) for r in pool.map(lambda c: c(), work)] == expected
