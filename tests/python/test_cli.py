@@ -12,7 +12,7 @@ import pytest
 
 import vellix
 from pdfgen import pages_pdf
-from test_concurrency import CORPUS
+from shapes import CORPUS_FILES
 from vellix._text import page_text
 
 VELLIX = shutil.which("vellix", path=os.path.dirname(sys.executable)) or "vellix"
@@ -110,9 +110,9 @@ def test_images(docs, tmp_path):
         assert image.size == (4, 3)
 
 
-@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus not found")
+@pytest.mark.skipif(not CORPUS_FILES, reason="corpus not found")
 def test_corpus_files_in_parallel(tmp_path):
-    files = sorted(CORPUS.glob("*/*.pdf"))[:8]
+    files = CORPUS_FILES[:8]
     for f in files:
         (tmp_path / f.name).symlink_to(f)
     status, out, err = run("text", "--jobs", "2", tmp_path)

@@ -3,18 +3,18 @@ interpreter lock) with the results of a sequential run. A process that forks aft
 started its worker threads has none of them in the child, which must still extract, in
 parallel and sequentially, with the same results and without hanging; each child runs under a
 timeout, so a hang fails instead of stalling the suite."""
+import multiprocessing
 import os
-import pathlib
-import signal
-import time
+import sys
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 import vellix
 from pdfgen import pages_pdf
+from shapes import CORPUS_FILES
 
-TIMEOUT_SECONDS = 60
+TIMEOUT = 60  # seconds
 FILES = 9  # from eight files on, extract_many runs files on the worker pool
 PAGES = 6
 
@@ -42,75 +42,50 @@ def extract_all(paths):
     return results
 
 
-def expected_results(paths):
-    # Run in the parent first: this creates the worker pool before any fork.
-    results = extract_all(paths)
-    assert results["parallel"] == results["sequential"] and results["pool_threads"]
-    assert results["many_parallel"] == results["many_sequential"]
-    texts = [s["text"] for b in results["parallel"][0] for l in b["lines"] for s in l["spans"]]
-    assert texts == ["file 0 page %d" % p for p in range(PAGES)]
-    return results
+def child(paths, expected, depth):
+    """Exit status 0 when this process, and at depth 1 a child it forks, extracts as expected."""
+    ok = extract_all(paths) == expected and (depth == 0 or forked(TIMEOUT, child, paths, expected, 0) == 0)
+    sys.exit(0 if ok else 1)
 
 
-def wait_or_kill(pid, timeout):
-    """The child's exit code, or None when it had to be killed."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done == pid:
-            return os.waitstatus_to_exitcode(status)
-        time.sleep(0.02)
-    os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
-    return None
+def forked(timeout, target, *args):
+    """The exit status of target(*args) in a forked process, or None when it hung and was killed."""
+    process = multiprocessing.get_context("fork").Process(target=target, args=args)
+    process.start()
+    process.join(timeout)
+    if process.is_alive():
+        process.kill()
+        process.join()
+        return None
+    return process.exitcode
 
 
 # Python warns that forking a process with threads may deadlock; that is the case under test.
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
-def test_os_fork_child_extracts(paths):
-    expected = expected_results(paths)
-    pid = os.fork()
-    if pid == 0:
-        # The child must never return into pytest.
-        code = 3
-        try:
-            code = 0 if extract_all(paths) == expected else 1
-            # A child of the child, too.
-            grandchild = os.fork()
-            if grandchild == 0:
-                os._exit(0 if extract_all(paths) == expected else 1)
-            if wait_or_kill(grandchild, TIMEOUT_SECONDS) != 0:
-                code = 4
-        except BaseException:
-            code = 2
-        finally:
-            os._exit(code)
-    code = wait_or_kill(pid, 2 * TIMEOUT_SECONDS)
-    assert code is not None, "the forked child hung"
-    assert code == 0, "the forked child failed with %d" % code
-    # The parent's own pool still works.
-    assert extract_all(paths) == expected
+def test_forked_children_extract(paths):
+    # Run in the parent first: this creates the worker pool before any fork.
+    expected = extract_all(paths)
+    assert expected["parallel"] == expected["sequential"] and expected["pool_threads"]
+    assert expected["many_parallel"] == expected["many_sequential"]
+    texts = [s["text"] for b in expected["parallel"][0] for line in b["lines"] for s in line["spans"]]
+    assert texts == ["file 0 page %d" % p for p in range(PAGES)]
+    assert forked(2 * TIMEOUT, child, paths, expected, 1) == 0, "a forked child failed or hung"
+    assert extract_all(paths) == expected  # the parent's own pool still works
 
 
-CORPUS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "corpus"
-
-
-def calls(paths):
-    """Every function on every path, a failure as its error text."""
-    def call(function, *args):
-        try:
-            return function(*args)
-        except ValueError as e:
-            return str(e)
-    return [lambda p=p, f=f: call(f, p) for p in paths
-            for f in (vellix.extract, vellix.extract_pages, vellix.extract_links)] + [
-        lambda: vellix.extract_many(paths[::2]), lambda: vellix.extract_many(paths[1::2])]
+def call(work):
+    function, argument = work
+    try:
+        return repr(function(argument))
+    except ValueError as e:
+        return str(e)
 
 
 def test_threads_match_sequential_run(paths):
-    corpus = sorted(str(p) for p in CORPUS.glob("*/*.pdf"))[:12]
-    work = calls(paths + corpus)
-    expected = [repr(c()) for c in work]
+    files = paths + [str(p) for p in CORPUS_FILES[:12]]
+    work = [(f, p) for p in files for f in (vellix.extract, vellix.extract_pages, vellix.extract_links)]
+    work += [(vellix.extract_many, files[::2]), (vellix.extract_many, files[1::2])]
+    expected = list(map(call, work))
     with ThreadPoolExecutor(2) as pool:
         for _ in range(2):
-            assert [repr(r) for r in pool.map(lambda c: c(), work)] == expected
+            assert list(pool.map(call, work)) == expected

@@ -5,7 +5,7 @@ import json
 import pytest
 
 import vellix
-from test_concurrency import CORPUS
+from shapes import CORPUS_FILES
 from vellix._text import page_text
 
 distributed = pytest.importorskip("distributed", reason="dask[distributed] is not installed")
@@ -21,9 +21,9 @@ def local_records(path):
         return [{"path": str(path), "page": -1, "text": "", "error": str(e)}]
 
 
-@pytest.mark.skipif(not CORPUS.is_dir(), reason="corpus not found")
+@pytest.mark.skipif(not CORPUS_FILES, reason="corpus not found")
 def test_cluster_pages_equal_local_pages(tmp_path):
-    paths = sorted(CORPUS.glob("*/*.pdf"))[:10] + [tmp_path / "missing.pdf"]
+    paths = CORPUS_FILES[:10] + [tmp_path / "missing.pdf"]
     expected = [r for p in paths for r in local_records(p)]
     assert len(expected) > len(paths) and expected[-1]["error"] == "cannot open file"
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
