@@ -1,9 +1,8 @@
-"""Builds small PDF files for tests, byte by byte.
-
-Objects are given as body bytes; the builder writes the header, each object, a classic
-cross-reference table with the right offsets, the trailer and startxref.
-"""
+"""Builds small PDF files for tests: objects given as body bytes, then a classic
+cross-reference table with the right offsets, the trailer and startxref."""
 from __future__ import annotations
+
+import io
 
 
 def _b(x) -> bytes:
@@ -43,6 +42,17 @@ class PdfBuilder:
 
 
 FONT = b"<< /Font << /F1 5 0 R >> >>"
+
+
+def jpeg_image(width, height):
+    """The body of an image XObject holding a JPEG made by Pillow, and the JPEG's bytes."""
+    from PIL import Image
+
+    out = io.BytesIO()
+    Image.new("RGB", (width, height), "red").save(out, "JPEG")
+    data = out.getvalue()
+    return (b"<< /Subtype /Image /Width %d /Height %d /ColorSpace /DeviceRGB /BitsPerComponent 8 /Filter /DCTDecode "
+            b"/Length %d >>\nstream\n%s\nendstream" % (width, height, len(data), data)), data
 
 
 def pages_pdf(contents, resources=FONT, extra=None, entries=None, tree=b"/MediaBox [0 0 612 792]") -> PdfBuilder:

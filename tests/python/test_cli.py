@@ -1,6 +1,5 @@
 """The installed command line, run as a subprocess over built files and corpus files."""
 import base64
-import io
 import json
 import os
 import pathlib
@@ -11,7 +10,7 @@ import sys
 import pytest
 
 import vellix
-from pdfgen import pages_pdf
+from pdfgen import jpeg_image, pages_pdf
 from shapes import CORPUS_FILES
 from vellix._text import page_text
 
@@ -26,19 +25,13 @@ def run(*args, command=(VELLIX,)):
 
 @pytest.fixture(scope="module")
 def docs(tmp_path_factory):
-    """docs/a.pdf (two pages, a JPEG image and a link on the first), docs/b.pdf, docs/broken.pdf
-    and docs/sub/c.pdf."""
-    from PIL import Image
-
-    jpeg = io.BytesIO()
-    Image.new("RGB", (4, 3), "red").save(jpeg, "JPEG")
-    image = (b"<< /Subtype /Image /Width 4 /Height 3 /ColorSpace /DeviceRGB /BitsPerComponent 8 "
-             b"/Filter /DCTDecode /Length %d >>\nstream\n%s\nendstream" % (len(jpeg.getvalue()), jpeg.getvalue()))
+    """a.pdf (two pages, a JPEG image and a link on the first), b.pdf, broken.pdf, sub/c.pdf."""
     root = tmp_path_factory.mktemp("docs")
     (root / "sub").mkdir()
     text = b"BT /F1 12 Tf 72 700 Td (%s) Tj ET"
     pages_pdf([text % b"Alpha" + b" q 4 0 0 3 9 9 cm /Im1 Do Q", text % b"Beta"],
-              b"<< /Font << /F1 5 0 R >> /XObject << /Im1 6 0 R >> >>", {6: image}, [LINK, b""]).write(root / "a.pdf")
+              b"<< /Font << /F1 5 0 R >> /XObject << /Im1 6 0 R >> >>", {6: jpeg_image(4, 3)[0]},
+              [LINK, b""]).write(root / "a.pdf")
     pages_pdf([text % b"Gamma"]).write(root / "b.pdf")
     pages_pdf([text % b"Delta"]).write(root / "sub" / "c.pdf")
     (root / "broken.pdf").write_bytes(b"not a pdf")
@@ -74,8 +67,8 @@ def test_folders_and_failures(docs, tmp_path):
     assert run("text", docs / "sub")[0] == 0 and run("text", tmp_path)[0] == 1  # no PDF there
     # One output file per input, under the folder's own names.
     assert run("text", "-r", docs, "-o", tmp_path / "out")[0] == 1
-    assert sorted(p.relative_to(tmp_path / "out").as_posix() for p in (tmp_path / "out").rglob("*.txt")) == [
-        "a.txt", "b.txt", "sub/c.txt"]
+    written = sorted(p.relative_to(tmp_path / "out").as_posix() for p in (tmp_path / "out").rglob("*"))
+    assert written == ["a.txt", "b.txt", "sub", "sub/c.txt"]
     assert (tmp_path / "out" / "sub" / "c.txt").read_text() == text_of(docs / "sub" / "c.pdf")
 
 
@@ -90,8 +83,7 @@ def test_json(docs):
     lines = [json.loads(line) for line in out.splitlines()]
     assert [(r["path"], r["number"], r["images"]) for r in lines] == [(str(docs / "b.pdf"), 0, []), (a, 0, []), (a, 1, [])]
     assert lines[1]["links"] == pages[0]["links"]
-    status, out, _ = run("json", a, docs / "b.pdf")
-    assert [doc["path"] for doc in json.loads(out)] == [a, str(docs / "b.pdf")]
+    assert [doc["path"] for doc in json.loads(run("json", a, docs / "b.pdf")[1])] == [a, str(docs / "b.pdf")]
 
 
 def test_links(docs):
@@ -112,10 +104,7 @@ def test_images(docs, tmp_path):
 
 @pytest.mark.skipif(not CORPUS_FILES, reason="corpus not found")
 def test_corpus_files_in_parallel(tmp_path):
-    files = CORPUS_FILES[:8]
-    for f in files:
+    for f in CORPUS_FILES[:8]:
         (tmp_path / f.name).symlink_to(f)
-    status, out, err = run("text", "--jobs", "2", tmp_path)
-    assert (status, out, err) == run("text", "--jobs", "1", *sorted(tmp_path.iterdir()))
-    good = [f for f in files if run("text", f)[0] == 0]
-    assert len(good) >= 4 and run("text", good[0]) == (0, text_of(good[0]), "")
+    assert run("text", "--jobs", "2", tmp_path) == run("text", "--jobs", "1", *sorted(tmp_path.iterdir()))
+    assert run("text", CORPUS_FILES[0]) == (0, text_of(CORPUS_FILES[0]), "") and text_of(CORPUS_FILES[0]).strip()

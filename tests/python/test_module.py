@@ -19,23 +19,19 @@ SIGNATURES = {
 }
 
 
-def test_module_attributes():
+def test_attributes_signatures_and_help():
     assert vellix.__version__ == "0.1.0"
     assert vellix.__doc__ == "Vellix \u2014 high-performance PDF text and image extraction."
     assert vellix.__name__ == "vellix" and vellix._vellix.__doc__ == vellix.__doc__
     names = [n for n in vars(vellix._vellix) if not (n.startswith("__") and n != "__version__")]
     assert names[-5:] == ["extract", "extract_many", "extract_links", "extract_pages", "__version__"]
     assert all(hasattr(vellix, name) for name in vellix.__all__)
-
-
-def test_signatures_and_help():
     for name, (signature, doc) in SIGNATURES.items():
         function = getattr(vellix, name)
         assert function.__text_signature__ == signature and function.__name__ == name
         assert str(inspect.signature(function)) == signature
         # The summary line, then what the result holds.
-        assert function.__doc__.splitlines()[0] == doc
-        assert len(function.__doc__.splitlines()) > 5
+        assert function.__doc__.splitlines()[0] == doc and len(function.__doc__.splitlines()) > 5
     assert "y growing upwards" in vellix.extract.__doc__
     assert '"rotation"' in vellix.extract_pages.__doc__ and "counts from 0" in vellix.extract_pages.__doc__
 
