@@ -1,27 +1,21 @@
 """Builds small PDF files for tests: objects given as body bytes, then a classic
 cross-reference table with the right offsets, the trailer and startxref."""
-from __future__ import annotations
-
 import io
 
 
-def _b(x) -> bytes:
+def _b(x):
     return x if isinstance(x, bytes) else str(x).encode("latin-1")
 
 
 class PdfBuilder:
-    def __init__(self) -> None:
-        self.objects: dict[int, bytes] = {}
+    def __init__(self):
+        self.objects = {}
 
-    def add(self, num: int, body) -> "PdfBuilder":
+    def add(self, num, body):
         self.objects[num] = _b(body)
         return self
 
-    def add_stream(self, num: int, dict_entries, data) -> "PdfBuilder":
-        data = _b(data)
-        return self.add(num, b"<< /Length %d %s >>\nstream\n%s\nendstream" % (len(data), _b(dict_entries), data))
-
-    def build(self) -> bytes:
+    def build(self):
         out = bytearray(b"%PDF-1.7\n%\xe2\xe3\xcf\xd3\n")
         offsets = {}
         for num in sorted(self.objects):
@@ -35,7 +29,7 @@ class PdfBuilder:
         out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (size, xref_at)
         return bytes(out)
 
-    def write(self, path) -> str:
+    def write(self, path):
         with open(path, "wb") as f:
             f.write(self.build())
         return str(path)
@@ -68,7 +62,7 @@ def pages_pdf(contents, resources=FONT, extra=None, entries=None, tree=b"/MediaB
     for k, content in enumerate(contents):
         entry = _b(entries[k]) if entries else b""
         b.add(200 + k, b"<< %s /Type /Page /Parent 2 0 R /Contents %d 0 R%s >>" % (entry, 300 + k, res))
-        b.add_stream(300 + k, b"", content)
+        b.add(300 + k, b"<< /Length %d >>\nstream\n%s\nendstream" % (len(content), content))
     for num, body in (extra or {}).items():
         b.add(num, body)
     return b

@@ -7,6 +7,11 @@ import pytest
 import vellix
 
 M = MISSING = "/nonexistent/vellix-test/missing.pdf"
+try:  # numpy's booleans are flags
+    import numpy
+    NUMPY_BOOLS = [numpy.True_, numpy.False_]
+except ImportError:
+    numpy, NUMPY_BOOLS = None, []
 
 
 class Returns:
@@ -69,6 +74,7 @@ ERRORS = [
     ("extract_many", (5,), {}, TypeError, conversion("paths", "int", "Sequence")),
     ("extract_many", ([M, 7],), {}, TypeError, conversion("paths", "int", "PyString")),
     ("extract_many", (b"ab",), {}, TypeError, conversion("paths", "int", "PyString")),
+    *([("extract", (M,), {"gpu": numpy.int64(1)}, TypeError, conversion("gpu", "int64", "PyBool"))] if numpy else []),
     # A lone surrogate cannot be encoded: the interpreter's UnicodeEncodeError, unchanged.
     ("extract", ("bad\udc80.pdf",), {}, UnicodeEncodeError, None),
     ("extract_many", (["ok.pdf", "bad\ud800.pdf"],), {}, UnicodeEncodeError, None),
@@ -107,35 +113,30 @@ class Paths:
         raise self.end
 
 
+# str subclasses and path objects (os.PathLike, with a str or bytes path) are paths.
+PATHS = [type("Text", (str,), {})(M), pathlib.Path(M), Returns(M), Returns(M.encode())]
+ACCEPTED = [
+    # (function, args, kwargs) that convert, so that the missing file then raises ValueError.
+    *[(f, (p,), {}) for f in ("extract", "extract_links", "extract_pages") for p in PATHS],
+    *[("extract", (M,), {"batch_size": size}) for size in (0, 1, 2**64 - 1, Returns(50), True)],
+    *[("extract", (M,), {"page_parallel": v, "include_images": v, "gpu": v}) for v in NUMPY_BOOLS],
+]
+
+
+@pytest.mark.parametrize("name,args,kwargs", ACCEPTED)
+def test_accepted_arguments(name, args, kwargs):
+    with pytest.raises(ValueError, match="^cannot open file$"):
+        getattr(vellix, name)(*args, **kwargs)
+
+
 def test_sequences_of_paths():
     assert vellix.extract_many((M, M + "2")) == vellix.extract_many([M, M + "2"]) == [[M, []], [M + "2", []]]
+    assert vellix.extract_many(PATHS, file_parallel=NUMPY_BOOLS[0] if NUMPY_BOOLS else True) == [[M, []]] * 4
+    assert all(type(path) is str for path, _ in vellix.extract_many(PATHS))
     # A sequence whose length lies yields its items; an error while reading passes unchanged.
     assert vellix.extract_many(Paths(2**62, IndexError())) == [[M, []], [M, []]]
     with pytest.raises(RuntimeError, match="^broken sequence$"):
         vellix.extract_many(Paths(3, RuntimeError("broken sequence")))
-
-
-@pytest.mark.parametrize("path", [type("Text", (str,), {})(M), pathlib.Path(M), Returns(M), Returns(M.encode())])
-def test_str_subclasses_and_path_objects_are_paths(path):
-    for function in (vellix.extract, vellix.extract_links, vellix.extract_pages):
-        with pytest.raises(ValueError, match="^cannot open file$"):
-            function(path)
-    result = vellix.extract_many([path])
-    assert result == [[M, []]] and type(result[0][0]) is str
-
-
-def test_flags_and_counts():
-    np = pytest.importorskip("numpy")
-    for value in (np.True_, np.False_):
-        with pytest.raises(ValueError, match="^cannot open file$"):
-            vellix.extract(M, page_parallel=value, include_images=value, gpu=value)
-    assert vellix.extract_many([M], file_parallel=np.bool_(True)) == [[M, []]]
-    with pytest.raises(TypeError) as got:
-        vellix.extract(M, gpu=np.int64(1))
-    assert str(got.value) == conversion("gpu", "int64", "PyBool")
-    for size in (0, 1, 2**64 - 1, Returns(50), True):
-        with pytest.raises(ValueError, match="^cannot open file$"):
-            vellix.extract(M, batch_size=size)
 
 
 def test_reference_counts_unchanged():

@@ -1,9 +1,6 @@
-"""Threads, processes and a cluster. Python threads extract at once (the core runs without
-the interpreter lock) with the results of a sequential run. A process that forks after vellix has
-started its worker threads has none of them in the child, which must still extract, in
-parallel and sequentially, with the same results and without hanging; each child runs under a
-timeout, so a hang fails instead of stalling the suite. vellix.dask on a local cluster of two
-worker processes writes the pages that extract_pages gives here."""
+"""Threads extracting at once (the core runs without the interpreter lock) get the results of a
+sequential run; forked children (which lack their parent's worker threads) extract alike, under
+a timeout; vellix.dask on a local cluster of two processes writes the pages extract_pages gives."""
 import json
 import multiprocessing
 import os

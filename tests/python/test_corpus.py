@@ -1,8 +1,6 @@
-"""Every file of the shared corpus, a batch of files per child process with a timeout (so a
-crash or a hang fails its batch, not pytest): extract returns the documented shape or raises
-ValueError; extract_many agrees with file_parallel on and off and with extract file by file;
-extract_pages holds extract's content and extract_links' links page by page, and the page
-count, sizes and rotations that pdfinfo reads."""
+"""The corpus, a batch per child process with a timeout (a crash or a hang fails its batch, not
+pytest): results have their shapes or raise ValueError; extract_many, extract and extract_pages
+agree; pages have the links of extract_links and the count, sizes and rotations of pdfinfo."""
 import pathlib
 import pickle
 import re

@@ -14,8 +14,7 @@ SIGNATURES = {
                      "gpu=False, batch_size=50)",
                      "Batch extract from multiple PDF files with file-level parallelism."),
     "extract_links": ("(path)", "Extract hyperlinks from a PDF file."),
-    "extract_pages": ("(path, page_parallel=True, include_images=True)",
-                      "Extract the text blocks, images and links of a PDF file, page by page."),
+    "extract_pages": ("(path, page_parallel=True, include_images=True)", "Extract the text blocks, images and links of a PDF file, page by page."),
 }
 
 
