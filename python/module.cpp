@@ -233,13 +233,15 @@ private:
 };
 
 // Cancels the queue and joins the core's thread on every way out, so the thread never
-// outlives the paths and options it reads.
+// outlives the paths and options it reads. The core still extracts the files it has not
+// handed over (dropping them), so the wait lets other Python threads run.
 struct StopProducer {
     OutcomeQueue& queue;
     std::thread& thread;
     ~StopProducer() {
         if (!thread.joinable()) return;
         queue.cancel();
+        GilRelease release;
         thread.join();
     }
 };

@@ -1,5 +1,7 @@
 #include "render.h"
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -36,13 +38,17 @@ PyRef make_bbox(double x0, double y0, double x1, double y1) {
 PyRef make_bbox(const BBox& b) { return make_bbox(b.x0, b.y0, b.x1, b.y1); }
 PyRef make_bbox(const double (&b)[4]) { return make_bbox(b[0], b[1], b[2], b[3]); }
 
-// One rendering: the keys, and the last font name made, which the next span reuses when it
-// names the same font (most spans of a page do), so that a page's thousands of spans share a
-// few font strings instead of making one each.
+// One rendering: the keys, and the last font name, size and colour made, which the next span
+// reuses when it has the same (most spans of a page do), so that a page's thousands of spans
+// share a few of these immutable objects instead of making one each.
 struct Renderer {
     const Keys& keys;
     std::string last_font;
     PyRef last_font_text;
+    double last_size = 0;
+    PyRef last_size_value;
+    std::uint32_t last_color = 0;
+    PyRef last_color_value;
 
     PyRef font_text(std::string_view name) {
         if (!last_font_text || name != last_font) {
@@ -52,6 +58,23 @@ struct Renderer {
         }
         return PyRef::borrow(last_font_text.get());
     }
+    // Compared bit for bit, so that 0.0 and -0.0 (and NaNs) keep their own objects.
+    PyRef size_value(double size) {
+        if (!last_size_value || std::memcmp(&size, &last_size, sizeof size) != 0) {
+            last_size_value = make_float(size);
+            if (!last_size_value) return {};
+            last_size = size;
+        }
+        return PyRef::borrow(last_size_value.get());
+    }
+    PyRef color_value(std::uint32_t color) {
+        if (!last_color_value || color != last_color) {
+            last_color_value = make_uint(color);
+            if (!last_color_value) return {};
+            last_color = color;
+        }
+        return PyRef::borrow(last_color_value.get());
+    }
 
     PyRef span(const TextSpan& span) {
         PyRef dict = new_dict();
@@ -59,8 +82,8 @@ struct Renderer {
         if (!set_item(dict.get(), keys.bbox, make_bbox(span.bbox)) ||
             !set_item(dict.get(), keys.text, make_text(span.text)) ||
             !set_item(dict.get(), keys.font, font_text(span.font)) ||
-            !set_item(dict.get(), keys.size, make_float(span.size)) ||
-            !set_item(dict.get(), keys.color, make_uint(span.color))) {
+            !set_item(dict.get(), keys.size, size_value(span.size)) ||
+            !set_item(dict.get(), keys.color, color_value(span.color))) {
             return {};
         }
         return dict;

@@ -120,10 +120,11 @@ def progress(items: Iterable[Outcome], total: int) -> Iterable[Outcome]:
     if total < 2 or not sys.stderr.isatty():
         return items
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped]
     except ImportError:
         return items
-    return tqdm(items, total=total, unit="file", file=sys.stderr)
+    bar: Iterable[Outcome] = tqdm(items, total=total, unit="file", file=sys.stderr)
+    return bar
 
 
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
@@ -175,6 +176,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     for name in empty:
         print("vellix: %s: no PDF files" % name, file=sys.stderr)
     parallel = args.jobs <= 1 or len(inputs) <= 1  # pages on the pool only for one process
+    calls: List[Tuple[Any, ...]]
     if args.command == "text":
         suffix, calls = ".txt", [(text_of, str(p), parallel) for p, _ in inputs]
     elif args.command == "json":
@@ -188,10 +190,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         calls = [(images_of, str(p), parallel, str(Path(args.output) / rel.parent), rel.stem)
                  for p, rel in inputs]
 
-    # One output stream, or (text and json with several inputs) one file per input.
+    # One output stream, or (text and json into a folder, or of several inputs) one file per input.
+    single = len(args.inputs) == 1 and not Path(args.inputs[0]).is_dir()
     per_file = (args.command in ("text", "json") and args.output is not None and
-                not (len(args.inputs) == 1 and not Path(args.inputs[0]).is_dir()) and
-                not getattr(args, "jsonl", False))
+                not getattr(args, "jsonl", False) and (not single or Path(args.output).is_dir()))
     stream = sys.stdout
     if args.output and not per_file and args.command != "images":
         stream = open(args.output, "w", encoding="utf-8")

@@ -50,12 +50,10 @@ def jpeg_image(width, height):
 
 
 def pages_pdf(contents, resources=FONT, extra=None, entries=None, tree=b"/MediaBox [0 0 612 792]") -> PdfBuilder:
-    """A document with one page per content string: page k is object 200 + k, its content
-    object 300 + k, with `entries[k]` first in its dictionary (so they win over what follows).
-    The page tree node 2 carries `tree` for its pages to inherit. Object 5 is a simple
-    Helvetica font; `extra` maps more object numbers (below 200) to bodies."""
-    b = PdfBuilder().add(1, b"<< /Type /Catalog /Pages 2 0 R >>")
-    b.add(5, b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
+    """One page per content string: page k is object 200 + k (`entries[k]` first in it, so they win
+    over what follows), its content 300 + k; the tree node 2 carries `tree` for its pages to
+    inherit; object 5 is Helvetica; `extra` maps more object numbers (below 200) to bodies."""
+    b = PdfBuilder().add(1, b"<< /Type /Catalog /Pages 2 0 R >>").add(5, b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>")
     kids = b" ".join(b"%d 0 R" % (200 + k) for k in range(len(contents)))
     b.add(2, b"<< /Type /Pages /Kids [%s] /Count %d %s >>" % (kids, len(contents), _b(tree)))
     res = b" /Resources " + _b(resources) if resources else b""
@@ -69,6 +67,5 @@ def pages_pdf(contents, resources=FONT, extra=None, entries=None, tree=b"/MediaB
 
 
 def annotated_pdf(annots, extra=None) -> PdfBuilder:
-    """One empty page per entry of `annots`, each page carrying "/Annots <entry>" (none when the
-    entry is empty); `extra` maps object numbers (below 200) to bodies."""
+    """One empty page per entry of `annots` with "/Annots <entry>" (none for an empty entry)."""
     return pages_pdf([b""] * len(annots), None, extra, [b"/Annots " + _b(a) if a else b"" for a in annots])

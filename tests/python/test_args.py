@@ -6,7 +6,7 @@ import pytest
 
 import vellix
 
-M = MISSING = "/nonexistent/vellix-test/missing.pdf"
+M = "/nonexistent/vellix-test/missing.pdf"
 try:  # numpy's booleans are flags
     import numpy
     NUMPY_BOOLS = [numpy.True_, numpy.False_]
@@ -15,8 +15,7 @@ except ImportError:
 
 
 class Returns:
-    """An object whose __index__ and __fspath__ give the value, or raise it when it is an
-    exception."""
+    """An object whose __index__ and __fspath__ give the value, or raise it if an exception."""
 
     def __init__(self, value):
         self.value = value
@@ -29,8 +28,7 @@ class Returns:
     __fspath__ = __index__
 
 
-class TypeErrorSubclass(TypeError):
-    pass
+TypeErrorSubclass = type("TypeErrorSubclass", (TypeError,), {})
 
 
 def conversion(param, type_name, target):
@@ -98,19 +96,13 @@ def test_wrapped_type_error_keeps_cause():
     assert isinstance(got.value.__cause__, KeyError) and got.value.__cause__ is original.__cause__
 
 
-class Paths:
+def paths(length, end):
     """A sequence that claims `length` items, yields two paths and then raises `end`."""
-
-    def __init__(self, length, end):
-        self.length, self.end = length, end
-
-    def __len__(self):
-        return self.length
-
-    def __getitem__(self, i):
+    def item(self, i):
         if i < 2:
             return M
-        raise self.end
+        raise end
+    return type("Paths", (), {"__len__": lambda self: length, "__getitem__": item})()
 
 
 # str subclasses and path objects (os.PathLike, with a str or bytes path) are paths.
@@ -134,9 +126,9 @@ def test_sequences_of_paths():
     assert vellix.extract_many(PATHS, file_parallel=NUMPY_BOOLS[0] if NUMPY_BOOLS else True) == [[M, []]] * 4
     assert all(type(path) is str for path, _ in vellix.extract_many(PATHS))
     # A sequence whose length lies yields its items; an error while reading passes unchanged.
-    assert vellix.extract_many(Paths(2**62, IndexError())) == [[M, []], [M, []]]
+    assert vellix.extract_many(paths(2**62, IndexError())) == [[M, []], [M, []]]
     with pytest.raises(RuntimeError, match="^broken sequence$"):
-        vellix.extract_many(Paths(3, RuntimeError("broken sequence")))
+        vellix.extract_many(paths(3, RuntimeError("broken sequence")))
 
 
 def test_reference_counts_unchanged():

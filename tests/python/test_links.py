@@ -83,12 +83,10 @@ def test_failing_and_hostile_annotations(tmp_path, annots, extra, message):
 @pytest.mark.parametrize("content", [None, "nul", b"", b"not a pdf at all", b"%PDF-1.7\n%%EOF\n"])
 def test_unreadable_files_raise_value_error(tmp_path, content):
     path = annotated_pdf(["[%s]" % uri_link("(http://k)")]).write(tmp_path / "k.pdf")
-    if content is None:
-        path = str(tmp_path / "missing.pdf")
-    elif content == "nul":
-        path += "\0.pdf"  # the part before the NUL is a readable file; the path as given is not
-    else:
+    if isinstance(content, bytes):
         pathlib.Path(path).write_bytes(content)
+    # A missing file, and a path whose part before a NUL is a readable file.
+    path = {None: str(tmp_path / "missing.pdf"), "nul": path + "\0.pdf"}.get(content, path)
     for function in (vellix.extract_links, vellix.extract, vellix.extract_pages):
         with pytest.raises(ValueError) as got:
             function(path)

@@ -1,12 +1,12 @@
 """The package: attributes, signatures, help texts and type information."""
 import inspect
-import pathlib
 import subprocess
 import sys
 
 import vellix
+from shapes import REPO
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+EXAMPLES = REPO / "examples"
 SIGNATURES = {
     "extract": ("(path, page_parallel=True, include_images=True, gpu=False, batch_size=50)",
                 "Extract text blocks and images from a single PDF file."),
@@ -37,8 +37,7 @@ def test_attributes_signatures_and_help():
 
 def mypy(*args):
     from mypy import api
-
-    out, err, status = api.run(["--strict", "--no-incremental", *args])
+    out, err, status = api.run(["--strict", "--no-incremental", *args])  # no cache files left behind
     return status, out + err
 
 
