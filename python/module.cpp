@@ -132,6 +132,21 @@ private:
     bool was_enabled_;
 };
 
+// The result of `render`, made with the garbage collector paused.
+template <class Render>
+PyRef render_paused(Render&& render) {
+    GcPause pause;
+    return render();
+}
+
+// Frees the core's result, which can take a while for a large file, without holding up the
+// other Python threads.
+template <class T>
+void release_without_gil(std::optional<T>& result) {
+    GilRelease release;
+    result.reset();
+}
+
 size_t to_batch_size(std::uint64_t count) {
     return static_cast<size_t>(std::min<std::uint64_t>(count, std::numeric_limits<size_t>::max()));
 }
@@ -153,8 +168,11 @@ PyObject* py_extract(PyObject* module, PyObject* args, PyObject* kwargs) {
             result = vellix::extract(path, opts);
         }
         if (!*result) return raise_parse_error(result->error());
-        GcPause pause;
-        return vellix::py::render_extract_result(module_keys(module), (*result)->pages).release();
+        PyRef rendered = render_paused([&] {
+            return vellix::py::render_extract_result(module_keys(module), (*result)->pages);
+        });
+        release_without_gil(result);
+        return rendered.release();
     });
 }
 
@@ -173,8 +191,10 @@ PyObject* py_extract_pages(PyObject* module, PyObject* args, PyObject* kwargs) {
             pages = vellix::extract_pages(values[0].text, opts);
         }
         if (!*pages) return raise_parse_error(pages->error());
-        GcPause pause;
-        return vellix::py::render_pages(module_keys(module), **pages).release();
+        PyRef rendered =
+            render_paused([&] { return vellix::py::render_pages(module_keys(module), **pages); });
+        release_without_gil(pages);
+        return rendered.release();
     });
 }
 

@@ -110,7 +110,8 @@ Result<std::vector<PageLink>> extract_links_for_testing(const Document& doc,
     AnnotationCount count{.max = max_annotations};
     for (size_t index = 0; index < pages->size() && !count.spent(); ++index) {
         VELLIX_TRY(page, doc.get_object((*pages)[index]));
-        VELLIX_TRY(found, extract_page_links(doc, **page, static_cast<std::uint32_t>(index), count));
+        VELLIX_TRY(found,
+                   extract_page_links(doc, **page, static_cast<std::uint32_t>(index), count));
         links.insert(links.end(), std::make_move_iterator(found->begin()),
                      std::make_move_iterator(found->end()));
     }

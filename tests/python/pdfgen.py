@@ -1,6 +1,7 @@
 """Builds small PDF files for tests: objects given as body bytes, then a classic
 cross-reference table with the right offsets, the trailer and startxref."""
 import io
+import zlib
 
 
 def _b(x):
@@ -14,6 +15,12 @@ class PdfBuilder:
     def add(self, num, body):
         self.objects[num] = _b(body)
         return self
+
+    def add_stream(self, num, dict_entries, data, compress=False):
+        data, dict_entries = _b(data), _b(dict_entries)
+        if compress:
+            data, dict_entries = zlib.compress(data), b"/Filter /FlateDecode " + dict_entries
+        return self.add(num, b"<< /Length %d %s >>\nstream\n%s\nendstream" % (len(data), dict_entries, data))
 
     def build(self):
         out = bytearray(b"%PDF-1.7\n%\xe2\xe3\xcf\xd3\n")
@@ -60,7 +67,7 @@ def pages_pdf(contents, resources=FONT, extra=None, entries=None, tree=b"/MediaB
     for k, content in enumerate(contents):
         entry = _b(entries[k]) if entries else b""
         b.add(200 + k, b"<< %s /Type /Page /Parent 2 0 R /Contents %d 0 R%s >>" % (entry, 300 + k, res))
-        b.add(300 + k, b"<< /Length %d >>\nstream\n%s\nendstream" % (len(content), content))
+        b.add_stream(300 + k, b"", content)
     for num, body in (extra or {}).items():
         b.add(num, body)
     return b

@@ -30,10 +30,6 @@ def check(value, tp):
         assert type(value) is tp and (tp is not int or 0 <= value < 2**32), (value, tp)
 
 
-def check_link(link):
-    check(link, vellix.Link)
-
-
 def check_document(result):
     """Checks extract's [blocks, images]; returns the span texts and the images."""
     assert type(result) is list and len(result) == 2

@@ -29,12 +29,10 @@ def paths(tmp_path_factory):
 def extract_all(paths):
     """Pages and files in parallel and one by one; and whether this process then runs more than
     one thread (Linux only), as a child that kept its parent's pool (whose workers it lacks) would not."""
-    results = {
-        "parallel": vellix.extract(paths[0], page_parallel=True, batch_size=2),
-        "sequential": vellix.extract(paths[0], page_parallel=False),
-        "many_parallel": vellix.extract_many(paths, file_parallel=True, page_parallel=True),
-        "many_sequential": vellix.extract_many(paths, file_parallel=False, page_parallel=False),
-    }
+    results = {"parallel": vellix.extract(paths[0], page_parallel=True, batch_size=2),
+               "sequential": vellix.extract(paths[0], page_parallel=False),
+               "many_parallel": vellix.extract_many(paths, file_parallel=True, page_parallel=True),
+               "many_sequential": vellix.extract_many(paths, file_parallel=False, page_parallel=False)}
     tasks = "/proc/self/task"
     results["pool_threads"] = not os.path.isdir(tasks) or len(os.listdir(tasks)) > 1
     return results

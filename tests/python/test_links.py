@@ -1,12 +1,13 @@
 """extract_links on small built files: what crosses the binding (text, floats, pages, errors);
 the decoding rules themselves are tested in C++."""
 import pathlib
+import typing
 
 import pytest
 
 import vellix
 from pdfgen import annotated_pdf
-from shapes import check_link
+from shapes import check
 
 
 def links_of(tmp_path, annots, extra=None):
@@ -41,8 +42,7 @@ TARGETS = [
 def test_targets_and_boxes(tmp_path, annot, expected):
     links = links_of(tmp_path, ["[%s]" % annot], {100: "<< /S /URI /URI (http://indirect) >>", 101: "[5 6 7 8]"})
     assert [(link["uri"], link["bbox"]) for link in links] == ([expected] if expected else [])
-    for link in links:
-        check_link(link)
+    check(links, typing.List[vellix.Link])
 
 
 def test_pages_order_and_shape(tmp_path):
