@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import base64
+import io
 import json
 import os
 import sys
@@ -171,6 +172,8 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = parse_args(argv)
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(encoding="utf-8")  # text is UTF-8 whatever the locale, as pdftotext's
     inputs, empty = find_inputs(args.inputs, args.recursive)
     failed = len(empty)
     for name in empty:
