@@ -165,7 +165,7 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
     images = commands.add_parser(
         "images", parents=[common], help="images as files",
         description="Writes every image as NAME-pPAGE-INDEX-xOBJECT.EXT, with the extension "
-                    "vellix reports (jpeg, jpx, png).")
+                    "vellix reports (jpeg, png, ...).")
     images.add_argument("-o", "--output", metavar="DIR", required=True, help="output folder")
     return parser.parse_args(argv)
 
