@@ -14,6 +14,7 @@ need_apt=()
 command -v ninja >/dev/null 2>&1 || need_apt+=(ninja-build)
 command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
+command -v pdfinfo >/dev/null 2>&1 || need_apt+=(poppler-utils)  # page sizes the tests compare with
 if [ ${#need_apt[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -32,7 +33,10 @@ ctest --test-dir build/test --output-on-failure -j "$jobs"
 # Python tests against the installed wheel.
 python3 -m venv --system-site-packages build/venv
 build/venv/bin/python -m pip install -q --upgrade pip >/dev/null 2>&1 || true
-build/venv/bin/python -m pip install -q pytest pillow
+build/venv/bin/python -m pip install -q pytest mypy pillow
+# The Dask extra's test runs when its packages can be had; without them it is skipped.
+build/venv/bin/python -m pip install -q "dask[distributed]" pyarrow ||
+    echo "dask[distributed] or pyarrow could not be installed: the Dask test will be skipped" >&2
 build/venv/bin/python -m pip install -q .
 cd tests/python
 ../../build/venv/bin/python -m pytest -q -p no:cacheprovider .

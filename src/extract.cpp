@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <limits>
 #include <new>
@@ -500,6 +501,78 @@ Result<PageResult> extract_single_page_with_limits_for_testing(const Document& d
                                                                const PageLimits& limits) {
     DocumentState state(document_limits(doc.bytes().size()));
     return extract_page(doc, page, opts, state, limits);
+}
+
+namespace {
+
+// The four numbers of a page box, its elements given directly or by reference; nullopt when
+// it is no array of at least four numbers or encloses no area.
+std::optional<BBox> read_page_box(const Document& doc, const Resolved& box) {
+    const PdfArray* items = box ? box->array() : nullptr;
+    if (items == nullptr || items->size() < 4) return std::nullopt;
+    double v[4];
+    for (size_t i = 0; i < 4; ++i) {
+        const Resolved item = doc.resolve(&(*items)[i]);
+        std::optional<double> number = item ? item->as_number() : std::nullopt;
+        if (!number || !std::isfinite(*number)) return std::nullopt;
+        v[i] = *number;
+    }
+    // The corners may be given in any order (ISO 32000-1, 7.9.5).
+    BBox out{std::min(v[0], v[2]), std::min(v[1], v[3]), std::max(v[0], v[2]),
+             std::max(v[1], v[3])};
+    if (out.x1 <= out.x0 || out.y1 <= out.y0) return std::nullopt;
+    return out;
+}
+
+// Size and rotation of a page object, from its inherited boxes and Rotate entry.
+void read_page_geometry(const Document& doc, const PdfObject& page, PageExtract& out) {
+    const std::optional<BBox> media = read_page_box(doc, doc.page_attribute(page, "MediaBox"));
+    BBox area = media.value_or(BBox{0, 0, kDefaultPageWidth, kDefaultPageHeight});
+    if (const std::optional<BBox> crop = read_page_box(doc, doc.page_attribute(page, "CropBox"))) {
+        const BBox clipped{std::max(area.x0, crop->x0), std::max(area.y0, crop->y0),
+                           std::min(area.x1, crop->x1), std::min(area.y1, crop->y1)};
+        if (clipped.x1 > clipped.x0 && clipped.y1 > clipped.y0) area = clipped;
+    }
+    out.width = area.x1 - area.x0;
+    out.height = area.y1 - area.y0;
+    // Rotate is a multiple of 90 (ISO 32000-1, 7.7.3.3); anything else is read as 0.
+    const Resolved rotate = doc.page_attribute(page, "Rotate");
+    const std::optional<double> degrees = rotate ? rotate->as_number() : std::nullopt;
+    if (degrees && std::isfinite(*degrees) && std::fmod(*degrees, 90.0) == 0.0) {
+        const double turned = std::fmod(*degrees, 360.0);
+        out.rotation = static_cast<std::uint32_t>(turned < 0 ? turned + 360.0 : turned);
+    }
+}
+
+}  // namespace
+
+Result<std::vector<PageExtract>> extract_pages(const std::string& path,
+                                              const ExtractOptions& opts) {
+    VELLIX_TRY(doc, Document::open(path));
+    return extract_pages_doc(**doc, opts);  // the document is released on return
+}
+
+Result<std::vector<PageExtract>> extract_pages_doc(const Document& doc,
+                                                  const ExtractOptions& opts) {
+    VELLIX_TRY(content, extract_doc(doc, opts));
+    VELLIX_TRY(pages, doc.page_refs());
+    std::vector<PageExtract> out(pages->size());
+    AnnotationCount annotations;
+    for (size_t i = 0; i < out.size(); ++i) {
+        PageExtract& page = out[i];
+        page.number = static_cast<std::uint32_t>(i);
+        page.width = kDefaultPageWidth;
+        page.height = kDefaultPageHeight;
+        if (i < content->pages.size()) page.content = std::move(content->pages[i]);
+        Result<ObjPtr> object = doc.get_object((*pages)[i]);
+        if (!object || !*object) continue;
+        read_page_geometry(doc, **object, page);
+        if (annotations.spent()) continue;
+        Result<std::vector<PageLink>> links =
+            extract_page_links(doc, **object, page.number, annotations);
+        if (links) page.links = std::move(*links);
+    }
+    return out;
 }
 
 Result<std::vector<std::uint8_t>> get_stream_data(const PdfObject& obj) {
