@@ -346,10 +346,10 @@ std::vector<std::uint8_t> samples_to_png(const Layout& l, const ColorSpace& cs, 
     if (cs.family == Family::Indexed && l.bpc <= 8) {
         const bool identity = decode.size() < 2 || (decode[0] == 0 && decode[1] == (1u << l.bpc) - 1);
         if (identity) {
-            // Every index a sample can hold gets an entry: indices past the palette's end are
-            // black, as they would be drawn.
+            // Every index a sample can hold gets an entry, and no more (PNG allows 2^depth):
+            // indices past the palette's end are black, as they would be drawn.
             std::vector<std::uint8_t> palette(cs.palette);
-            palette.resize(std::max<size_t>(palette.size(), 3 * (size_t{1} << l.bpc)), 0);
+            palette.resize(3 * (size_t{1} << l.bpc), 0);
             return png_of(l, PngImage::Color::Palette, l.bpc, samples, palette);
         }
     }
