@@ -346,10 +346,10 @@ std::vector<std::uint8_t> samples_to_png(const Layout& l, const ColorSpace& cs, 
     if (cs.family == Family::Indexed && l.bpc <= 8) {
         const bool identity = decode.size() < 2 || (decode[0] == 0 && decode[1] == (1u << l.bpc) - 1);
         if (identity) {
-            // Every index a sample can hold gets an entry: indices past the palette's end are
-            // black, as they would be drawn.
+            // Every index a sample can hold gets an entry, and no more (PNG allows 2^depth):
+            // indices past the palette's end are black, as they would be drawn.
             std::vector<std::uint8_t> palette(cs.palette);
-            palette.resize(std::max<size_t>(palette.size(), 3 * (size_t{1} << l.bpc)), 0);
+            palette.resize(3 * (size_t{1} << l.bpc), 0);
             return png_of(l, PngImage::Color::Palette, l.bpc, samples, palette);
         }
     }
@@ -616,9 +616,17 @@ std::vector<ExtractedImage> resolve_within(const std::vector<ImageRef>& placemen
     std::vector<ExtractedImage> images;
     // An image drawn several times on a page is decoded once; each placement is a record.
     std::unordered_map<const PdfObject*, std::optional<size_t>> first_record;
+    // Names without an object are looked up once per page: a page may draw one of them many
+    // times (a form drawing an image that does not exist, thousands of times).
+    std::unordered_map<std::string_view, Named> by_name;
     size_t budget = max_bytes;
     for (const ImageRef& placement : placements) {
-        const Named named = named_image(placement, resources, doc);
+        Named named{placement.object, placement.id.num};
+        if (!named.object && !placement.name.empty()) {
+            auto [it, fresh] = by_name.try_emplace(placement.name);
+            if (fresh) it->second = named_image(placement, resources, doc);
+            named = it->second;
+        }
         if (!named.object) continue;
         const PdfObject& image = *named.object;
         ExtractedImage out;
