@@ -350,21 +350,17 @@ TEST(DocumentOpen, FilesAndWhatTheyHold) {
     const Ints three_ints = {{10, 100}, {11, 110}, {12, 120}};
     const struct { const char* what; std::string file; bool recovered; Nums pages; Ints ints; bool bt_et = false; } cases[] = {
         // Object streams listed by a cross-reference stream, stored or compressed and predicted.
-        {"objstm 0 0", objstm_file(0, false), false, {3}, three_ints},
-        {"objstm 1 0", objstm_file(1, false), false, {3}, three_ints},
-        {"objstm 2 1", objstm_file(2, true), false, {3}, three_ints},
-        {"objstm 1 1", objstm_file(1, true), false, {3}, three_ints},
+        {"objstm 0 0", objstm_file(0, false), false, {3}, three_ints}, {"objstm 1 0", objstm_file(1, false), false, {3}, three_ints},
+        {"objstm 2 1", objstm_file(2, true), false, {3}, three_ints}, {"objstm 1 1", objstm_file(1, true), false, {3}, three_ints},
         {"update chain", update_chain(false), false, {3, 4}, {{5, 500}, {6, 60}, {7, 700}, {9, -1}, {10, 100}}},
         {"update chain, compressed", update_chain(true), false, {3, 4}, {{5, 500}, {6, 60}, {7, 700}, {10, 100}}},
-        {"Prev to itself", prev_loops(true), false, {3}, {{5, 5}, {6, 6}}},
-        {"Prev loop", prev_loops(false), false, {3}, {{5, 55}, {6, 66}}},
+        {"Prev to itself", prev_loops(true), false, {3}, {{5, 5}, {6, 6}}}, {"Prev loop", prev_loops(false), false, {3}, {{5, 55}, {6, 66}}},
         {"broken older section", broken_older_section(false), true, {3}, {{5, 55}, {6, 6}, {10, 10}}},
         {"broken older section, scan fails", broken_older_section(true), false, {3}, {}},
         {"hybrid", hybrid(false), false, {3}, {{5, 5}, {6, 60}, {7, 70}}},
         {"hybrid, compressed", hybrid(true), false, {3}, {{5, 5}, {6, 60}, {7, 70}}},
         // A bad cross-reference sends the file to the scan.
-        {"offset past the end", with_offset("99999999"), true, {3}, {}, true},
-        {"offset at plain text", with_offset("0"), true, {3}, {}, true},
+        {"offset past the end", with_offset("99999999"), true, {3}, {}, true}, {"offset at plain text", with_offset("0"), true, {3}, {}, true},
         {"offset on white space before xref", with_offset(std::to_string(good.rfind("xref\n0 ") - 1)), true, {3}, {}, true},
         {"offset beyond 64 bits", with_offset("99999999999999999999999"), true, {3}, {}, true},
         {"no startxref", good.substr(0, good.rfind("startxref")), true, {3}, {}, true},
@@ -443,11 +439,9 @@ TEST(DocumentConcurrency, ParallelLookupsAgree) {
     }
     threads.clear();  // joins
     // A thread that lost a race to insert got the winner's value, the one a lookup returns now.
+    EXPECT_EQ(page_counts, std::vector<size_t>(kThreads, 200));
     for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(page_counts[t], 200u);
-        for (std::uint32_t k = 0; k < 400; ++k) {
-            ASSERT_EQ(seen[t][k], doc->get_object({num_at(t, k), 0}).value()) << num_at(t, k);
-        }
+        for (std::uint32_t k = 0; k < 400; ++k) ASSERT_EQ(seen[t][k], doc->get_object({num_at(t, k), 0}).value()) << num_at(t, k);
     }
 }
 
