@@ -145,11 +145,9 @@ TEST(RecoverXrefByScan, TrailerFields) {
         // The last trailer with /Info gives it.
         {"trailer without", "trailer\n<< /Info 3 0 R >>\ntrailer\n<< /Root 1 0 R /Info 5 0 R >>\n", false, 5},
         // Stream dictionaries are read whole (the small reader stops at /DecodeParms), sorted too.
-        {"cross-reference stream",
-         "9 0 obj\n<< /Type /XRef /DecodeParms << /Columns 4 >> /Encrypt 8 0 R /Length 0 >>\n"
-         "stream\n\nendstream\nendobj\n", true, {}},
-        {"sorted keys",
-         "9 0 obj\n<</DecodeParms<</Columns 4/Predictor 12>>/Encrypt 8 0 R/Filter/FlateDecode/Info 6 0 R"
+        {"cross-reference stream", "9 0 obj\n<< /Type /XRef /DecodeParms << /Columns 4 >> /Encrypt 8 0 R /Length 0 >>\n"
+                                   "stream\n\nendstream\nendobj\n", true, {}},
+        {"sorted keys", "9 0 obj\n<</DecodeParms<</Columns 4/Predictor 12>>/Encrypt 8 0 R/Filter/FlateDecode/Info 6 0 R"
          "/Type/XRef/Length 0>>stream\r\n\r\nendstream\nendobj\n", true, 6},
         {"other stream with Encrypt", "9 0 obj\n<< /Type /Metadata /Encrypt 8 0 R >>\nendobj\n", false, {}},
         {"the word trailer in text", "3 0 obj\n(see the trailer /Encrypt)\nendobj\n", false, {}},
