@@ -40,9 +40,7 @@ const char* kPage = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>";
 // A writer holding the catalog 1, the page tree 2 and its page 3.
 PdfWriter three_objects() {
     PdfWriter w;
-    w.object(1, kCatalog);
-    w.object(2, kPages3);
-    w.object(3, kPage);
+    for (auto [num, body] : {std::pair{1u, kCatalog}, {2u, kPages3}, {3u, kPage}}) w.object(num, body);
     return w;
 }
 
@@ -64,9 +62,8 @@ DocPtr expect_doc(const std::string& file, bool recovered, const Nums& pages, co
 
 // Each request fails with its error, and fails the same way again.
 void expect_lookup_errors(const Document& doc, const std::vector<std::pair<std::uint32_t, ParseError>>& cases) {
-    for (const auto& [num, expected] : cases) {
-        for (int attempt = 0; attempt < 2; ++attempt) EXPECT_EQ(doc.get_object({num, 0}), std::unexpected(expected)) << num;
-    }
+    for (int attempt = 0; attempt < 2; ++attempt)
+        for (const auto& [num, expected] : cases) EXPECT_EQ(doc.get_object({num, 0}), std::unexpected(expected)) << num;
 }
 
 // --- Opening and lookup
@@ -247,10 +244,7 @@ std::string prev(size_t offset) { return " /Prev " + std::to_string(offset); }
 // Revision 1: catalog, page tree of page 3, integers 5, 6, 9, 10; `xref` is its table's offset.
 PdfWriter base_revision(size_t& xref, const std::string& trailer_extra) {
     PdfWriter w = three_objects();
-    w.object(5, "5");
-    w.object(6, "6");
-    w.object(9, "9");
-    w.object(10, "10");
+    for (std::uint32_t num : {5, 6, 9, 10}) w.object(num, std::to_string(num));
     xref = w.table({1, 2, 3, 5, 6, 9, 10}, "/Size 11 /Root 1 0 R" + trailer_extra, {0, 4});
     w.startxref(xref);
     return w;
@@ -448,8 +442,7 @@ TEST(DocumentConcurrency, ParallelLookupsAgree) {
 // --- Files
 
 TEST(DocumentOpen, FromPath) {
-    const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) /
-                                      ("vellix_document_" + std::to_string(::getpid()));
+    const auto dir = std::filesystem::path(::testing::TempDir()) / ("vellix_document_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     auto write = [&](const char* name, const std::string& content) {
         std::ofstream(dir / name, std::ios::binary) << content;
@@ -457,11 +450,10 @@ TEST(DocumentOpen, FromPath) {
     };
     EXPECT_EQ(Document::open(write("one.pdf", one_page_pdf("BT ET").build())).value()->page_refs(),
               (std::vector<ObjectId>{{3, 0}}));
-    const struct { std::string path; const char* expected; } cases[] = {
-        {(dir / "absent.pdf").string(), "cannot open file"}, {write("empty.pdf", ""), "cannot mmap file"},
-        {dir.string(), "cannot mmap file"},  // a directory
-    };
-    for (const auto& c : cases) EXPECT_EQ(Document::open(c.path), std::unexpected(msg(c.expected))) << c.path;
+    for (auto [path, expected] : {std::pair{(dir / "absent.pdf").string(), "cannot open file"},
+                                  {write("empty.pdf", ""), "cannot mmap file"}, {dir.string(), "cannot mmap file"}}) {
+        EXPECT_EQ(Document::open(path), std::unexpected(msg(expected))) << path;
+    }
     // A moved mapping keeps its bytes; the moved-from one is empty by contract.
     MappedFile mapped = MappedFile::open(write("x.pdf", "hello")).value(), assigned;
     MappedFile moved(std::move(mapped));
@@ -475,7 +467,7 @@ TEST(DocumentCorpus, OpensAsTheManifestSays) {
     // Files qpdf checks clean list the manifest's page count; files with a user password are
     // refused; every object of the others can be asked for without a crash.
     const char* env = std::getenv("VELLIX_CORPUS");
-    const std::filesystem::path dir = env ? env : std::filesystem::path(__FILE__).parent_path() / "../../../shared/corpus";
+    const auto dir = env ? std::filesystem::path(env) : std::filesystem::path(__FILE__).parent_path() / "../../../shared/corpus";
     std::ifstream manifest(dir / "MANIFEST.tsv");
     if (!manifest) GTEST_SKIP() << "no corpus at " << dir;
     auto split_tabs = [](const std::string& line, std::vector<std::string> out = {}) {
@@ -488,12 +480,11 @@ TEST(DocumentCorpus, OpensAsTheManifestSays) {
     auto column = [&](const char* name) { return size_t(std::find(header.begin(), header.end(), name) - header.begin()); };
     const size_t path = column("path"), pages = column("pages"), password = column("password"), check = column("qpdf_check");
     ASSERT_LT(std::max({path, pages, password, check}), header.size());
-    size_t files = 0, checked_pages = 0;
+    size_t checked_pages = 0;
     while (std::getline(manifest, line)) {
         const std::vector<std::string> row = split_tabs(line);
         if (row.size() < header.size()) continue;
         SCOPED_TRACE(row[path]);
-        ++files;
         Result<DocPtr> doc = Document::open((dir / row[path]).string());
         if (row[password].find("user=") != std::string::npos) {
             EXPECT_EQ(doc, std::unexpected(msg("encrypted PDFs are not supported")));
@@ -507,8 +498,7 @@ TEST(DocumentCorpus, OpensAsTheManifestSays) {
             ++checked_pages;
         }
     }
-    EXPECT_GT(files, 0u);
-    EXPECT_GT(checked_pages, 0u);
+    EXPECT_GT(checked_pages, 100u);
 }
 
 }  // namespace

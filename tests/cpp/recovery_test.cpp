@@ -95,9 +95,7 @@ TEST(RecoverXrefByScan, WhatCountsAsAHeader) {
         EXPECT_EQ(got ? all_entries(got->entries) : Entries{}, c.expected) << c.what;
     }
     // "endobj" and a lone "obj" are no headers; without a header there is no catalog.
-    for (std::string_view none : {"endobj obj 1 endobj", "%PDF-1.7\n", ""}) {
-        EXPECT_EQ(recover_xref_by_scan(as_bytes(none)), std::unexpected(kNoCatalog));
-    }
+    for (std::string_view none : {"endobj obj 1 endobj", "%PDF-1.7\n", ""}) EXPECT_EQ(recover_xref_by_scan(as_bytes(none)), std::unexpected(kNoCatalog));
 }
 
 TEST(RecoverXrefByScan, CatalogRules) {

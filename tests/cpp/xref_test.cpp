@@ -48,10 +48,8 @@ TEST(ParsePositiveInt, DigitsAndCursor) {
     const auto nan = std::unexpected(kNaN);
     const struct { std::string_view input; Result<std::uint64_t> expected; size_t end; } cases[] = {
         {"0", 0, 1}, {"12 0 R", 12, 2}, {"0000000017", 17, 10}, {"9223372036854775807", 9223372036854775807u, 19},
-        // One above the signed 64-bit range fails, and the cursor still ends after the run.
-        {"9223372036854775808x", nan, 19},
-        // No sign and no white-space skipping.
-        {"-5", nan, 0}, {" 5", nan, 0}, {"", nan, 0},
+        // One above the signed 64-bit range fails, the cursor after the run; no sign, no white space.
+        {"9223372036854775808x", nan, 19}, {"-5", nan, 0}, {" 5", nan, 0}, {"", nan, 0},
     };
     for (const auto& c : cases) {
         Cursor cur{as_bytes(c.input)};
