@@ -69,8 +69,9 @@ for dir in "fuzz/regressions/$target" "fuzz/seeds/$target"; do
     [ -d "$dir" ] && cp -n "$dir"/* "$out/corpus/" 2>/dev/null || true
 done
 if [ "$target" = document ]; then
-    # Small real files: the test data, the example, and files of the shared corpus below 50 KB.
-    for f in tests/data/*.pdf examples/*.pdf; do
+    # Small real files: the test data (encrypted ones too), the example, and files of the shared
+    # corpus below 50 KB.
+    for f in tests/data/*.pdf tests/data/crypt/*.pdf examples/*.pdf; do
         [ "$(stat -c %s "$f")" -lt 65536 ] && cp -n "$f" "$out/corpus/" || true
     done
     corpus=${VELLIX_CORPUS:-../shared/corpus}

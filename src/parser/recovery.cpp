@@ -217,9 +217,8 @@ std::optional<Trailer> trailer_at(Bytes file, size_t at, Budget& budget, Arena& 
 }
 
 // The trailer fields of the object after the keyword at k when it is a cross-reference stream
-// dictionary. Read with the full parser: the small reader stops at the first
-// nested ">>", and writers that sort their keys put "/DecodeParms << >>" before both /Encrypt
-// and /Type.
+// dictionary. Read with the full parser: the small reader stops at the first nested ">>", and
+// writers that sort their keys put "/DecodeParms << >>" before both /Encrypt and /Type.
 std::optional<Trailer> xref_stream_trailer(Bytes file, size_t k, Budget& budget, Arena& arena) {
     const size_t from = k + 3;
     const Bytes window = budget.window(file, from, kMaxTrailerRead);

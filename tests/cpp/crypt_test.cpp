@@ -28,9 +28,9 @@ const ParseError kRefused = ParseError::message("encrypted PDFs are not supporte
 const std::string& data_file(const std::string& name) {
     static std::map<std::string, std::string> files;
     auto [it, fresh] = files.try_emplace(name);
-    const char* env = std::getenv("VELLIX_SOURCE");
-    const std::filesystem::path src = env ? env : std::filesystem::path(__FILE__).parent_path() / ".." / "..";
-    std::ifstream in(src / "tests" / "data" / (name + ".pdf"), std::ios::binary);
+    const char* src = std::getenv("VELLIX_SOURCE");
+    std::ifstream in((src ? std::filesystem::path(src) : std::filesystem::path(__FILE__).parent_path() / "../..") / "tests" /
+                         "data" / (name + ".pdf"), std::ios::binary);
     if (fresh) it->second.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return it->second;
 }
@@ -38,9 +38,7 @@ const std::string& data_file(const std::string& name) {
 // What a reader gets: each page's text and image data, links, /Info title, metadata stream.
 std::vector<std::string> what_it_reads(const Document& doc) {
     std::vector<std::string> out;
-    ExtractOptions opts;
-    opts.page_parallel = false;
-    for (const PageResult& page : extract_doc(doc, opts).value_or(ExtractResult{}).pages) {
+    for (const PageResult& page : extract_doc(doc, ExtractOptions{.page_parallel = false}).value_or(ExtractResult{}).pages) {
         out.emplace_back("page:");
         for (const TextBlock& b : page.blocks)
             for (const TextLine& l : b.lines)
@@ -62,7 +60,7 @@ TEST(QpdfVariants, ReadLikeTheirOriginal) {
     // tests/data/README.md and crypt/make_fixtures.py say how qpdf wrote the variants.
     if (data_file("vertical").empty()) GTEST_SKIP() << "no tests/data";
     const std::vector<std::string> plain = {"linearized", "objstm", "linearized-objstm"};
-    const struct { const char* original; size_t pages; std::vector<std::string> variants; } cases[] = {
+    const struct { std::string original; size_t pages; std::vector<std::string> variants; } cases[] = {
         {"vertical", 3, plain}, {"test-punkt", 4, plain}, {"standard_fonts", 14, {"linearized-objstm"}},
         // RC4 R2, R3; AES-128 (object streams; metadata in clear); AES-256 R5, R6 (object streams).
         {"crypt/plain", 1, {"rc4-40", "rc4-128", "aes-128", "aes-128-clear-metadata", "aes-256-r5", "aes-256"}},
@@ -76,7 +74,7 @@ TEST(QpdfVariants, ReadLikeTheirOriginal) {
                   static_cast<std::ptrdiff_t>(c.pages));
         for (const std::string& variant : c.variants) {
             SCOPED_TRACE(variant);
-            const std::string prefix = std::string(c.original).starts_with("crypt/") ? "crypt/" : c.original + std::string(".");
+            const std::string prefix = c.original.starts_with("crypt/") ? "crypt/" : c.original + ".";
             std::string bytes = data_file(prefix + variant);
             // With startxref broken, the scan finds pages in object streams and the encryption.
             for (bool broken : {false, true}) {

@@ -40,9 +40,7 @@ const char* kPage = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>";
 // A writer holding the catalog 1, the page tree 2 and its page 3.
 PdfWriter three_objects() {
     PdfWriter w;
-    w.object(1, kCatalog);
-    w.object(2, kPages3);
-    w.object(3, kPage);
+    for (auto [num, body] : {std::pair{1u, kCatalog}, {2u, kPages3}, {3u, kPage}}) w.object(num, body);
     return w;
 }
 
@@ -64,9 +62,8 @@ DocPtr expect_doc(const std::string& file, bool recovered, const Nums& pages, co
 
 // Each request fails with its error, and fails the same way again.
 void expect_lookup_errors(const Document& doc, const std::vector<std::pair<std::uint32_t, ParseError>>& cases) {
-    for (const auto& [num, expected] : cases) {
-        for (int attempt = 0; attempt < 2; ++attempt) EXPECT_EQ(doc.get_object({num, 0}), std::unexpected(expected)) << num;
-    }
+    for (int attempt = 0; attempt < 2; ++attempt)
+        for (const auto& [num, expected] : cases) EXPECT_EQ(doc.get_object({num, 0}), std::unexpected(expected)) << num;
 }
 
 // --- Opening and lookup
@@ -247,10 +244,7 @@ std::string prev(size_t offset) { return " /Prev " + std::to_string(offset); }
 // Revision 1: catalog, page tree of page 3, integers 5, 6, 9, 10; `xref` is its table's offset.
 PdfWriter base_revision(size_t& xref, const std::string& trailer_extra) {
     PdfWriter w = three_objects();
-    w.object(5, "5");
-    w.object(6, "6");
-    w.object(9, "9");
-    w.object(10, "10");
+    for (std::uint32_t num : {5, 6, 9, 10}) w.object(num, std::to_string(num));
     xref = w.table({1, 2, 3, 5, 6, 9, 10}, "/Size 11 /Root 1 0 R" + trailer_extra, {0, 4});
     w.startxref(xref);
     return w;
@@ -350,21 +344,17 @@ TEST(DocumentOpen, FilesAndWhatTheyHold) {
     const Ints three_ints = {{10, 100}, {11, 110}, {12, 120}};
     const struct { const char* what; std::string file; bool recovered; Nums pages; Ints ints; bool bt_et = false; } cases[] = {
         // Object streams listed by a cross-reference stream, stored or compressed and predicted.
-        {"objstm 0 0", objstm_file(0, false), false, {3}, three_ints},
-        {"objstm 1 0", objstm_file(1, false), false, {3}, three_ints},
-        {"objstm 2 1", objstm_file(2, true), false, {3}, three_ints},
-        {"objstm 1 1", objstm_file(1, true), false, {3}, three_ints},
+        {"objstm 0 0", objstm_file(0, false), false, {3}, three_ints}, {"objstm 1 0", objstm_file(1, false), false, {3}, three_ints},
+        {"objstm 2 1", objstm_file(2, true), false, {3}, three_ints}, {"objstm 1 1", objstm_file(1, true), false, {3}, three_ints},
         {"update chain", update_chain(false), false, {3, 4}, {{5, 500}, {6, 60}, {7, 700}, {9, -1}, {10, 100}}},
         {"update chain, compressed", update_chain(true), false, {3, 4}, {{5, 500}, {6, 60}, {7, 700}, {10, 100}}},
-        {"Prev to itself", prev_loops(true), false, {3}, {{5, 5}, {6, 6}}},
-        {"Prev loop", prev_loops(false), false, {3}, {{5, 55}, {6, 66}}},
+        {"Prev to itself", prev_loops(true), false, {3}, {{5, 5}, {6, 6}}}, {"Prev loop", prev_loops(false), false, {3}, {{5, 55}, {6, 66}}},
         {"broken older section", broken_older_section(false), true, {3}, {{5, 55}, {6, 6}, {10, 10}}},
         {"broken older section, scan fails", broken_older_section(true), false, {3}, {}},
         {"hybrid", hybrid(false), false, {3}, {{5, 5}, {6, 60}, {7, 70}}},
         {"hybrid, compressed", hybrid(true), false, {3}, {{5, 5}, {6, 60}, {7, 70}}},
         // A bad cross-reference sends the file to the scan.
-        {"offset past the end", with_offset("99999999"), true, {3}, {}, true},
-        {"offset at plain text", with_offset("0"), true, {3}, {}, true},
+        {"offset past the end", with_offset("99999999"), true, {3}, {}, true}, {"offset at plain text", with_offset("0"), true, {3}, {}, true},
         {"offset on white space before xref", with_offset(std::to_string(good.rfind("xref\n0 ") - 1)), true, {3}, {}, true},
         {"offset beyond 64 bits", with_offset("99999999999999999999999"), true, {3}, {}, true},
         {"no startxref", good.substr(0, good.rfind("startxref")), true, {3}, {}, true},
@@ -443,19 +433,16 @@ TEST(DocumentConcurrency, ParallelLookupsAgree) {
     }
     threads.clear();  // joins
     // A thread that lost a race to insert got the winner's value, the one a lookup returns now.
+    EXPECT_EQ(page_counts, std::vector<size_t>(kThreads, 200));
     for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(page_counts[t], 200u);
-        for (std::uint32_t k = 0; k < 400; ++k) {
-            ASSERT_EQ(seen[t][k], doc->get_object({num_at(t, k), 0}).value()) << num_at(t, k);
-        }
+        for (std::uint32_t k = 0; k < 400; ++k) ASSERT_EQ(seen[t][k], doc->get_object({num_at(t, k), 0}).value()) << num_at(t, k);
     }
 }
 
 // --- Files
 
 TEST(DocumentOpen, FromPath) {
-    const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) /
-                                      ("vellix_document_" + std::to_string(::getpid()));
+    const auto dir = std::filesystem::path(::testing::TempDir()) / ("vellix_document_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     auto write = [&](const char* name, const std::string& content) {
         std::ofstream(dir / name, std::ios::binary) << content;
@@ -463,11 +450,10 @@ TEST(DocumentOpen, FromPath) {
     };
     EXPECT_EQ(Document::open(write("one.pdf", one_page_pdf("BT ET").build())).value()->page_refs(),
               (std::vector<ObjectId>{{3, 0}}));
-    const struct { std::string path; const char* expected; } cases[] = {
-        {(dir / "absent.pdf").string(), "cannot open file"}, {write("empty.pdf", ""), "cannot mmap file"},
-        {dir.string(), "cannot mmap file"},  // a directory
-    };
-    for (const auto& c : cases) EXPECT_EQ(Document::open(c.path), std::unexpected(msg(c.expected))) << c.path;
+    for (auto [path, expected] : {std::pair{(dir / "absent.pdf").string(), "cannot open file"},
+                                  {write("empty.pdf", ""), "cannot mmap file"}, {dir.string(), "cannot mmap file"}}) {
+        EXPECT_EQ(Document::open(path), std::unexpected(msg(expected))) << path;
+    }
     // A moved mapping keeps its bytes; the moved-from one is empty by contract.
     MappedFile mapped = MappedFile::open(write("x.pdf", "hello")).value(), assigned;
     MappedFile moved(std::move(mapped));
@@ -481,7 +467,7 @@ TEST(DocumentCorpus, OpensAsTheManifestSays) {
     // Files qpdf checks clean list the manifest's page count; files with a user password are
     // refused; every object of the others can be asked for without a crash.
     const char* env = std::getenv("VELLIX_CORPUS");
-    const std::filesystem::path dir = env ? env : std::filesystem::path(__FILE__).parent_path() / "../../../shared/corpus";
+    const auto dir = env ? std::filesystem::path(env) : std::filesystem::path(__FILE__).parent_path() / "../../../shared/corpus";
     std::ifstream manifest(dir / "MANIFEST.tsv");
     if (!manifest) GTEST_SKIP() << "no corpus at " << dir;
     auto split_tabs = [](const std::string& line, std::vector<std::string> out = {}) {
@@ -494,12 +480,11 @@ TEST(DocumentCorpus, OpensAsTheManifestSays) {
     auto column = [&](const char* name) { return size_t(std::find(header.begin(), header.end(), name) - header.begin()); };
     const size_t path = column("path"), pages = column("pages"), password = column("password"), check = column("qpdf_check");
     ASSERT_LT(std::max({path, pages, password, check}), header.size());
-    size_t files = 0, checked_pages = 0;
+    size_t checked_pages = 0;
     while (std::getline(manifest, line)) {
         const std::vector<std::string> row = split_tabs(line);
         if (row.size() < header.size()) continue;
         SCOPED_TRACE(row[path]);
-        ++files;
         Result<DocPtr> doc = Document::open((dir / row[path]).string());
         if (row[password].find("user=") != std::string::npos) {
             EXPECT_EQ(doc, std::unexpected(msg("encrypted PDFs are not supported")));
@@ -513,8 +498,7 @@ TEST(DocumentCorpus, OpensAsTheManifestSays) {
             ++checked_pages;
         }
     }
-    EXPECT_GT(files, 0u);
-    EXPECT_GT(checked_pages, 0u);
+    EXPECT_GT(checked_pages, 100u);
 }
 
 }  // namespace

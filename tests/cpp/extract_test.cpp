@@ -237,19 +237,19 @@ TEST(ExtractDoc, ParallelPagesEqualSequential) {
 
 // ---- The document's budget ----
 
-// A document of `count` pages that all are the same page object 10 in the file, listed under
-// numbers of their own (a page listed twice under one number is one page), drawing `content`
-// with the page resources `resources`; `extra` adds objects (numbers from 100 to 999 are free).
+// A document of `count` pages (objects 1000 on) that all are alike, drawing `content` with the
+// page resources `resources`, or are the dictionary `page` when given; `extra` adds objects
+// (numbers from 100 to 999 are free). A page object listed twice is one page.
 PdfBuilder shared_page_pdf(size_t count, const std::string& content,
                            const std::string& resources = "<< /Font << /F1 5 0 R >> >>",
-                           const std::map<std::uint32_t, std::string>& extra = {}) {
+                           const std::map<std::uint32_t, std::string>& extra = {},
+                           const std::string& page = "") {
     PdfBuilder b = pages_pdf({content}, resources, extra);
+    const std::string body = page.empty() ? b.objects.at(10) : page;
     std::string kids;
-    kids.reserve(8 * count);
-    for (size_t i = 0; i < count; ++i) {
-        const auto num = static_cast<std::uint32_t>(1000 + i);
-        b.aliases[num] = 10;
-        kids += std::to_string(num) + " 0 R ";
+    for (std::uint32_t i = 0; i < count; ++i) {
+        kids += std::to_string(1000 + i) + " 0 R ";
+        b.add(1000 + i, body);
     }
     b.add(2, "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(count) + " >>");
     return b;
@@ -398,9 +398,8 @@ TEST(ExtractDoc, SharedFilteredStreamsGiveEveryPageTheSameResult) {
         "4254202f463120313220546620373220373030205464202841422920546a204554>";  // (AB) Tj
     const std::string hex_form = "4254202f463120313220546620373220363030205464202843442920546a204554>";
     PdfBuilder shared = shared_page_pdf(
-        40, "", "<< /Font << /F1 5 0 R >> /XObject << /Fa 101 0 R /Fb 102 0 R >> >>");
-    shared.add(10, "<< /Type /Page /Parent 2 0 R /Contents [100 0 R 103 0 R] "
-                   "/Resources << /Font << /F1 5 0 R >> /XObject << /Fa 101 0 R /Fb 102 0 R >> >> >>");
+        40, "", "", {}, "<< /Type /Page /Parent 2 0 R /Contents [100 0 R 103 0 R] "
+                        "/Resources << /Font << /F1 5 0 R >> /XObject << /Fa 101 0 R /Fb 102 0 R >> >> >>");
     shared.add_stream(100, "/Filter /ASCIIHexDecode", hex_content);
     shared.add_stream(101, "/Subtype /Form /Filter /ASCIIHexDecode", hex_form);
     shared.add_stream(102, "/Subtype /Form /Filter /FlateDecode", show("EF", 72, 500));
@@ -408,8 +407,7 @@ TEST(ExtractDoc, SharedFilteredStreamsGiveEveryPageTheSameResult) {
     auto doc = open_bytes(shared.build());
     ASSERT_TRUE(doc) << doc.error().display();
     // And pages sharing one content stream that cannot be decoded all fail.
-    PdfBuilder broken = shared_page_pdf(40, "");
-    broken.add(10, "<< /Type /Page /Parent 2 0 R /Contents 100 0 R >>");
+    PdfBuilder broken = shared_page_pdf(40, "", "", {}, "<< /Type /Page /Parent 2 0 R /Contents 100 0 R >>");
     broken.add_stream(100, "/Filter /FlateDecode", "not zlib");
     auto broken_doc = open_bytes(broken.build());
     ASSERT_TRUE(broken_doc) << broken_doc.error().display();

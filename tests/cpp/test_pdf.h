@@ -7,7 +7,6 @@
 
 #include <zlib.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -164,9 +163,6 @@ struct PdfBuilder {
     std::map<std::uint32_t, std::string> objects;  // number -> body without "n 0 obj"/"endobj"
     std::uint32_t root = 1;
     std::string trailer_extra;  // more trailer entries, e.g. "/Info 9 0 R"
-    // Numbers listed at the offset of another object (number -> that object's number): many
-    // numbers naming one object in the file, as damaged or hostile tables do.
-    std::map<std::uint32_t, std::uint32_t> aliases;
 
     PdfBuilder& add(std::uint32_t num, std::string body) {
         objects[num] = std::move(body);
@@ -186,14 +182,9 @@ struct PdfBuilder {
             w.object(num, body);
             nums.push_back(num);
         }
-        for (const auto& [alias, target] : aliases) {
-            w.offsets[alias] = w.offsets.at(target);
-            nums.push_back(alias);
-        }
-        std::uint32_t size = objects.empty() ? 1 : objects.rbegin()->first + 1;
-        if (!aliases.empty()) size = std::max(size, aliases.rbegin()->first + 1);
+        const std::uint32_t size = objects.empty() ? 1 : objects.rbegin()->first + 1;
         for (std::uint32_t n = 1; n < size; ++n) {
-            if (!objects.contains(n) && !aliases.contains(n)) free_nums.push_back(n);
+            if (!objects.contains(n)) free_nums.push_back(n);
         }
         w.startxref(w.table(nums, "/Size " + std::to_string(size) + " /Root " + std::to_string(root) +
                                       " 0 R " + trailer_extra, free_nums));

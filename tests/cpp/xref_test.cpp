@@ -48,10 +48,8 @@ TEST(ParsePositiveInt, DigitsAndCursor) {
     const auto nan = std::unexpected(kNaN);
     const struct { std::string_view input; Result<std::uint64_t> expected; size_t end; } cases[] = {
         {"0", 0, 1}, {"12 0 R", 12, 2}, {"0000000017", 17, 10}, {"9223372036854775807", 9223372036854775807u, 19},
-        // One above the signed 64-bit range fails, and the cursor still ends after the run.
-        {"9223372036854775808x", nan, 19},
-        // No sign and no white-space skipping.
-        {"-5", nan, 0}, {" 5", nan, 0}, {"", nan, 0},
+        // One above the signed 64-bit range fails, the cursor after the run; no sign, no white space.
+        {"9223372036854775808x", nan, 19}, {"-5", nan, 0}, {" 5", nan, 0}, {"", nan, 0},
     };
     for (const auto& c : cases) {
         Cursor cur{as_bytes(c.input)};
@@ -73,21 +71,16 @@ TEST(FindStartxref, LastKeywordInTheWindow) {
 }
 
 TEST(ExtractTrailerFields, RequiredAndOptionalFields) {
-    // A non-reference Info is passed over for the next one; a direct /Encrypt dictionary is
-    // no reference but an /Encrypt entry all the same, kept with the first /ID string; a
-    // negative /Prev is ignored; /Size keeps its low 32 bits.
-    Result<Trailer> t = extract_trailer_fields(
-        dict_of("<</Root 7 2 R /Size 4294967306 /Info 5 /Info 9 0 R /Encrypt << /Filter /Standard >>"
-                " /Prev -3 /XRefStm 12 /ID [<0a0B> (x)]>>"));
-    ASSERT_TRUE(t.has_value());
-    EXPECT_EQ(fields(*t), std::tuple(ObjectId{7, 2}, 10u, ObjectId{9, 0}, std::nullopt, true, std::nullopt, 12u));
-    EXPECT_TRUE(t->encrypt_dict && dict_get(*t->encrypt_dict, "Filter")->is_name("Standard"));
-    EXPECT_EQ(t->first_id, (std::vector<std::uint8_t>{10, 11}));
+    // A non-reference Info is passed over; a direct /Encrypt dictionary is kept, with the first
+    // /ID string; a negative /Prev is ignored; /Size keeps its low 32 bits.
+    const Trailer t = extract_trailer_fields(dict_of("<</Root 7 2 R /Size 4294967306 /Info 5 /Info 9 0 R "
+                                                     "/Encrypt << /Filter /Standard >> /Prev -3 /XRefStm 12 /ID [<0a0B> (x)]>>")).value();
+    EXPECT_EQ(fields(t), std::tuple(ObjectId{7, 2}, 10u, ObjectId{9, 0}, std::nullopt, true, std::nullopt, 12u));
+    EXPECT_TRUE(dict_get(t.encrypt_dict.value(), "Filter")->is_name("Standard") && (t.first_id == std::vector<std::uint8_t>{10, 11}));
     EXPECT_EQ(fields(extract_trailer_fields(dict_of("<</Root 1 0 R /Size 2 /Encrypt 4 0 R>>")).value()),
               std::tuple(ObjectId{1, 0}, 2u, std::nullopt, ObjectId{4, 0}, true, std::nullopt, std::nullopt));
     // Failures (the lenient form used for older sections never fails); Root is checked before Size.
-    const ParseError missing = msg("missing required trailer field");
-    const ParseError not_ref = msg("expected reference for trailer field");
+    const ParseError missing = msg("missing required trailer field"), not_ref = msg("expected reference for trailer field");
     const struct { std::string_view dict; ParseError expected; } failures[] = {
         {"<<>>", missing}, {"<</Size 3>>", missing}, {"<</Root 1 0 R>>", missing},
         {"<</Root 1 /Size 3>>", not_ref}, {"<</Size /X /Root 4>>", not_ref},
