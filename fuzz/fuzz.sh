@@ -7,7 +7,7 @@
 #                                    failing input is left as build/fuzz-TARGET/crash-*, a slow
 #                                    one as build/fuzz-TARGET/slow-*
 #
-# TARGET is one of document, cmap, layout, object, filters, content_stream. Only the code the
+# TARGET is one of document, cmap, font_program, layout, object, filters, content_stream. Only the code the
 # target is about is instrumented for coverage; the rest of the core is built once per target
 # directory and rebuilt when a source or header is newer than its object.
 #
@@ -18,7 +18,8 @@ cd "$(dirname "$0")/.."
 target=${1:?usage: fuzz/fuzz.sh TARGET [SECONDS]}
 case "$target" in
     document) instrumented=$(find src -name '*.cpp' | sort) ;;
-    cmap) instrumented=src/font.cpp ;;
+    cmap) instrumented=$(printf '%s\n' src/font.cpp src/glyph_names.cpp) ;;
+    font_program) instrumented=src/font_program.cpp ;;
     layout) instrumented=src/layout.cpp ;;
     object) instrumented=src/parser/object.cpp ;;
     filters) instrumented=src/parser/filters.cpp ;;
@@ -28,7 +29,7 @@ esac
 out=build/fuzz-$target
 mkdir -p "$out/obj" "$out/corpus"
 flags=(-std=c++23 -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=all
-       -fno-omit-frame-pointer -Isrc)
+       -fno-omit-frame-pointer -Isrc $(pkg-config --cflags freetype2 2>/dev/null || echo -I/usr/include/freetype2))
 
 # Compiles $1 into $2 with the remaining arguments, unless the object is newer than the source
 # and every header.
@@ -54,7 +55,7 @@ done
 # An archive, so the linker takes only what the target needs.
 rm -f "$out/core.a"
 ar rcs "$out/core.a" "${objects[@]}"
-g++ "${flags[@]}" fuzz/gcc_fuzz_main.cpp "fuzz/${target}_fuzzer.cpp" "$out/core.a" -lz -pthread \
+g++ "${flags[@]}" fuzz/gcc_fuzz_main.cpp "fuzz/${target}_fuzzer.cpp" "$out/core.a" -lz -lfreetype -pthread \
     -o "$out/${target}_fuzzer"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-hard_rss_limit_mb=2048:detect_leaks=1}

@@ -428,7 +428,11 @@ void finish_cmap(CMap& cmap) {
 }
 
 void use_cmap(CMap& child, const CMap& parent) {
-    if (child.codespace.empty()) child.codespace = parent.codespace;
+    // The parent's codespace ranges stay in force beside the child's own.
+    for (const CodespaceRange& r : parent.codespace) {
+        if (child.codespace.size() >= kMaxCodespaceRanges) break;
+        child.codespace.push_back(r);
+    }
     const auto text_base = static_cast<std::uint32_t>(child.texts.size());
     const auto char_base = static_cast<std::uint32_t>(child.chars.size());
     for (CMap::Text t : parent.texts) child.texts.push_back({t.offset + char_base, t.size});

@@ -93,7 +93,7 @@ inline constexpr unsigned kMaxUseCMapDepth = 4;
 // Parses the bytes of a CMap stream as PostScript tokens; never fails (what cannot be read
 // is skipped).
 CMap parse_cmap(Bytes stream_bytes);
-// Puts `parent`'s mappings (and codespace, when `child` has none) under `child`'s.
+// Puts `parent`'s mappings under `child`'s, and adds its codespace ranges.
 void use_cmap(CMap& child, const CMap& parent);
 // Sorts and de-overlaps the entries; parse_cmap and use_cmap call it.
 void finish_cmap(CMap& cmap);

@@ -356,10 +356,7 @@ TEST(ScanContent, Ligatures) {
 TEST(ScanContent, Type0TwoByteCodes) {
     FontInfo f;
     f.is_type0 = true;
-    CMap to_unicode;
-    to_unicode.bf_chars["\x00\x41"s] = {0x00, 0x41};
-    to_unicode.bf_chars["\x00\x20"s] = {0x00, 0x20};
-    f.to_unicode = std::make_shared<const CMap>(std::move(to_unicode));
+    f.to_unicode = std::make_shared<const CMap>(parse_cmap(as_bytes("beginbfchar <0041> <0041> <0020> <0020> endbfchar")));
     CIDFontInfo cid;
     cid.default_width = 1000;
     cid.widths = {CIDWidthRange{0x20, {250}}, CIDWidthRange{0x41, {500}}};

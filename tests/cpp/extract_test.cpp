@@ -612,7 +612,8 @@ TEST(ExtractSinglePage, FormMatrix) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.matrix_entry);
-        PdfBuilder b = pages_pdf({"/Fm Do"}, "<< /Font << /F1 5 0 R >> /XObject << /Fm 100 0 R >> >>");
+        PdfBuilder b = pages_pdf(
+            {"/Fm Do"}, "<< /Font << /F1 << /Subtype /Type1 /FirstChar 70 /Widths [1000] >> >> /XObject << /Fm 100 0 R >> >>");
         b.add_stream(100, std::string("/Subtype /Form ") + c.matrix_entry, show("F", 10, 20));
         DocPtr doc = open_ok(b);
         ASSERT_TRUE(doc);
