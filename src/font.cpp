@@ -601,7 +601,7 @@ size_t decode_simple(const FontInfo& font, std::uint8_t code, std::span<char32_t
     }
     const std::string_view glyph = glyph_name_of(font, code);
     if (!glyph.empty()) {
-        if (size_t n = glyph_name_to_unicode(glyph, out)) return n;
+        if (size_t n = glyph_name_to_unicode(glyph, out, font.dingbats)) return n;
     }
     out[0] = (code < 0x20 || code == 0x7F) ? kReplacement : code;
     return 1;
@@ -1017,6 +1017,8 @@ std::shared_ptr<const FontInfo> FontCache::font(const PdfObject& font, const Doc
             if (a != 0.0) info.width_scale = std::abs(a) * 1000.0;
         }
         info.std14 = type3 ? nullptr : standard_font(base_font);
+        info.dingbats = (info.std14 && info.std14->name == "ZapfDingbats") ||
+                        base_font.find("Dingbats") != std::string_view::npos;
         const std::int64_t flags = [&]() -> std::int64_t {
             const Resolved f = doc.resolve_key(fd.get(), "Flags");
             return f && f->as_int() ? *f->as_int() : 0;

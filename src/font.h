@@ -107,8 +107,9 @@ std::optional<CMap> predefined_cmap(std::string_view name, std::string_view* col
 // The characters of a glyph name by the Adobe Glyph List rules: the part before the first
 // period, split at underscores, each component through the AGL, the Zapf Dingbats list,
 // uniXXXX[XXXX...] or uXXXX to uXXXXXX. Returns how many characters were written (0 when no
-// component resolves).
-size_t glyph_name_to_unicode(std::string_view name, std::span<char32_t, kMaxCodeChars> out);
+// component resolves). The Zapf Dingbats list (a1, a2, ...) is consulted, before the AGL, only
+// for a `dingbats` font.
+size_t glyph_name_to_unicode(std::string_view name, std::span<char32_t, kMaxCodeChars> out, bool dingbats = false);
 
 // ---- Fonts ----
 
@@ -159,6 +160,8 @@ struct FontInfo {
     const std::string_view* base_encoding = nullptr;
     // The built-in encoding of an embedded program, used when base_encoding is null.
     std::shared_ptr<const std::vector<std::string>> program_encoding;
+    // A Zapf Dingbats font (its glyph names a1, a2, ... are read through their own list).
+    bool dingbats = false;
     // Standard-font metrics, used for the widths of a font without Widths.
     const data::Std14Font* std14 = nullptr;
     // Shared, not copied: many font dictionaries of a file may name one ToUnicode stream or
