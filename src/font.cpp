@@ -709,6 +709,9 @@ size_t FontInfo::decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) 
                     const std::uint32_t gid = cid->cid_to_gid.empty() ? c : (c < cid->cid_to_gid.size() ? cid->cid_to_gid[c] : 0);
                     if (gid < cid->gid_unicode->size()) u = (*cid->gid_unicode)[gid];
                 }
+                // Last, the CID read as a code point, as other readers do for a font that
+                // gives no other clue (Adobe-Identity without ToUnicode or usable cmap).
+                if (u == 0 && !cid->collection && c >= 0x20 && is_scalar_value(c)) u = static_cast<char32_t>(c);
                 if (u != 0) {
                     out[0] = u;
                     n = 1;

@@ -190,8 +190,8 @@ struct FontInfo {
     // many. A ligature character (U+FB00-U+FB06) comes out as its letters. Sources in order:
     // ToUnicode; for a simple font the glyph name (Differences over the base encoding), for a
     // Type0 font the code itself (Unicode CMaps) or its CID through the collection's table or
-    // the embedded program's cmap; last the code as Latin-1 (U+FFFD for control codes and for
-    // codes of several bytes).
+    // the embedded program's cmap, else (no known collection) the CID read as a code point;
+    // last the code as Latin-1 (U+FFFD for control codes and for codes of several bytes).
     size_t decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) const;
     // Width of a code in thousandths of text space: for a Type0 font from W by the code's CID,
     // else Widths from FirstChar, the standard metrics, or missing_width.

@@ -222,7 +222,7 @@ TEST(Fonts, Type0EncodingsAndCids) {
     const FontCase rows[] = {
         // Identity: two-byte codes; without ToUnicode the collection's table gives the text.
         {"<< /Subtype /Type0 /Encoding /Identity-H /DescendantFonts [6 0 R] >>", std::string("\x00\x22\x03\x4B", 4), U"A\u3042", 500},
-        {"<< /Subtype /Type0 /Encoding /Identity-H /DescendantFonts [7 0 R] >>", std::string("\x00\x22", 2), U"\uFFFD", 1000},
+        {"<< /Subtype /Type0 /Encoding /Identity-H /DescendantFonts [7 0 R] >>", std::string("\x00\x22\x00\x01", 4), U"\"\uFFFD", 1000},
         // A predefined CMap of mixed lengths; the W of the CID.
         {"<< /Subtype /Type0 /Encoding /90ms-RKSJ-H /DescendantFonts [6 0 R] >>", "A\x82\xA0", U"A\u3042"},
         // Unicode CMaps: the codes are the text.
