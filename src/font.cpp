@@ -732,7 +732,21 @@ double FontInfo::glyph_width(std::uint32_t code) const {
         return simple_width(*this, code);
     }
     if (!cid) return missing_width;
-    const std::uint32_t c = encoding ? cid_of({code, static_cast<std::uint8_t>(code > 0xFFFFFF ? 4 : code > 0xFFFF ? 3 : 2)}) : code;
+    // The code's length is not passed in; codespace ranges never make one value a code of two
+    // lengths, so the shortest length that maps the value is the code's.
+    std::uint32_t c = 0;
+    if (!encoding) {
+        c = code;
+    } else if (unicode_to_cid) {
+        c = cid_of({code, static_cast<std::uint8_t>(code > 0xFFFF ? 4 : 2)});
+    } else {
+        for (std::uint8_t len = code > 0xFFFFFF ? 4 : code > 0xFFFF ? 3 : code > 0xFF ? 2 : 1; len <= 4; ++len) {
+            if (std::optional<std::uint32_t> found = encoding->lookup_cid({code, len})) {
+                c = *found;
+                break;
+            }
+        }
+    }
     const std::vector<CIDWidthRange>& ranges = cid->widths;
     // The last range starting at or below the CID.
     auto it = std::upper_bound(ranges.begin(), ranges.end(), c,

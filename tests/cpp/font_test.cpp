@@ -224,14 +224,14 @@ TEST(Fonts, Type0EncodingsAndCids) {
         {"<< /Subtype /Type0 /Encoding /Identity-H /DescendantFonts [6 0 R] >>", std::string("\x00\x22\x03\x4B", 4), U"A\u3042", 500},
         {"<< /Subtype /Type0 /Encoding /Identity-H /DescendantFonts [7 0 R] >>", std::string("\x00\x22\x00\x01", 4), U"\"\uFFFD", 1000},
         // A predefined CMap of mixed lengths; the W of the CID.
-        {"<< /Subtype /Type0 /Encoding /90ms-RKSJ-H /DescendantFonts [6 0 R] >>", "A\x82\xA0", U"A\u3042"},
+        {"<< /Subtype /Type0 /Encoding /90ms-RKSJ-H /DescendantFonts [6 0 R] >>", "A\x82\xA0", U"A\u3042", 600},
         // Unicode CMaps: the codes are the text.
         {"<< /Subtype /Type0 /Encoding /UniJIS-UCS2-H /DescendantFonts [6 0 R] >>", std::string("\x00\x41\x30\x42", 4), U"A\u3042", 500},
         // An embedded CMap with usecmap and a ToUnicode map of another code length.
         {"<< /Subtype /Type0 /Encoding 8 0 R /DescendantFonts [6 0 R] /ToUnicode 9 0 R >>", "\x01\x81\x40", U"X\u3000"},
     };
     expect_fonts(rows,
-                 {{6, "<< /Subtype /CIDFontType0 /DW 1000 /W [34 [500] 843 [900]] " + japan + " >>"},
+                 {{6, "<< /Subtype /CIDFontType0 /DW 1000 /W [34 [500] 264 [600] 843 [900]] " + japan + " >>"},
                   {7, "<< /Subtype /CIDFontType2 >>"}},
                  {{8, {"/UseCMap /90ms-RKSJ-H", "1 begincodespacerange <00> <00> endcodespacerange "
                                                 "begincidchar <01> 34 endcidchar"}},
