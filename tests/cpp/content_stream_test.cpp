@@ -375,8 +375,9 @@ TEST(ScanContent, Type0TwoByteCodes) {
     EXPECT_DOUBLE_EQ(r.chars[1].x0, 2.5);
     EXPECT_DOUBLE_EQ(r.chars[2].x0, 7.5);
     EXPECT_DOUBLE_EQ(r.chars[3].x0, 10 + 3);
-    // A two-byte code without a mapping is U+FFFD, with the default width.
-    r = run("/T 10 Tf <0042> Tj", fonts);
+    // A two-byte code without a mapping, read as a code point, is a control: U+FFFD, with the
+    // default width.
+    r = run("/T 10 Tf <0002> Tj", fonts);
     ASSERT_EQ(r.chars.size(), 1u);
     expect_char(r.chars[0], 0, 0, 10, 10, U'\uFFFD');
 }
