@@ -98,10 +98,10 @@ int main(int argc, char** argv) {
         const auto t = Clock::now();
         std::size_t entries = 0;
         for (std::size_t r = 0; r < reps; ++r) {
-            entries += vellix::parse_cmap(vellix::as_bytes(cmap_text)).bf_chars.size();
+            entries += vellix::parse_cmap(vellix::as_bytes(cmap_text)).text_entries.size();
         }
         const double secs = seconds_since(t);
-        std::printf("%-40s %8.1f MB/s  (%zu bytes, %zu bfchar entries)\n", "parse_cmap",
+        std::printf("%-40s %8.1f MB/s  (%zu bytes, %zu entries)\n", "parse_cmap",
                     static_cast<double>(cmap_text.size() * reps) / secs / 1e6, cmap_text.size(),
                     entries / reps);
     }
@@ -116,24 +116,6 @@ int main(int argc, char** argv) {
         for (std::size_t i = 0; i < n; ++i) sum += cid.decode_char(&cid_codes[2 * i], 2);
         return sum;
     });
-    vellix::FontInfo walked = cid;
-    vellix::CMap unindexed = *cid.to_unicode;
-    unindexed.range_runs.clear();
-    unindexed.ranges_indexed = false;
-    walked.to_unicode = std::make_shared<const vellix::CMap>(std::move(unindexed));
-    report("  the same, ranges walked (no index)", n, [&] {
-        std::uint64_t sum = 0;
-        for (std::size_t i = 0; i < n; ++i) sum += walked.decode_char(&cid_codes[2 * i], 2);
-        return sum;
-    });
-    report("  the same, CMap::lookup (allocates)", n / 4, [&] {
-        std::uint64_t sum = 0;
-        for (std::size_t i = 0; i < n / 4; ++i) {
-            if (auto d = cid.to_unicode->lookup(Bytes(&cid_codes[2 * i], 2))) sum += d->size();
-        }
-        return sum;
-    });
-
     // A descendant with many W entries of both forms.
     std::string w = "<< /W [";
     for (int i = 0; i < 2000; ++i) {
@@ -141,11 +123,29 @@ int main(int argc, char** argv) {
              std::to_string(i * 30 + 20) + " 250 ";
     }
     w += "] >>";
-    vellix::Cursor cur{vellix::as_bytes(w)};
-    vellix::Result<vellix::PdfObject> desc = vellix::parse_object(cur);
-    if (!desc) return 1;
-    cid.cid =
-        std::make_shared<const vellix::CIDFontInfo>(vellix::extract_cid_font_info(*desc));
+    vellix::CIDFontInfo widths;
+    {
+        vellix::Cursor cur{vellix::as_bytes(w)};
+        vellix::Result<vellix::PdfObject> parsed = vellix::parse_object(cur);
+        if (!parsed) return 1;
+        // The W array in its two forms, c [w...] and c_first c_last w.
+        const vellix::PdfArray* arr = parsed->get("W") ? parsed->get("W")->array() : nullptr;
+        for (size_t i = 0; arr && i + 1 < arr->size(); i += 2) {
+            if (const vellix::PdfArray* list = (*arr)[i + 1].array()) {
+                vellix::CIDWidthRange r{static_cast<std::uint32_t>((*arr)[i].as_int().value_or(0)), {}};
+                for (const vellix::PdfObject& el : *list) r.widths.push_back(el.as_number().value_or(0));
+                r.count = r.widths.size();
+                widths.widths.push_back(std::move(r));
+            } else {
+                widths.widths.push_back(vellix::CIDWidthRange{static_cast<std::uint32_t>((*arr)[i].as_int().value_or(0)),
+                                                              {(*arr)[i + 2].as_number().value_or(0)}, true,
+                                                              static_cast<std::uint64_t>((*arr)[i + 1].as_int().value_or(0) -
+                                                                                         (*arr)[i].as_int().value_or(0) + 1)});
+                ++i;
+            }
+        }
+    }
+    cid.cid = std::make_shared<const vellix::CIDFontInfo>(std::move(widths));
     report("glyph_width, 4000 CID ranges", n, [&] {
         double sum = 0;
         for (std::size_t i = 0; i < n; ++i) {

@@ -7,7 +7,7 @@
 #                                    failing input is left as build/fuzz-TARGET/crash-*, a slow
 #                                    one as build/fuzz-TARGET/slow-*
 #
-# TARGET is one of document, cmap, layout, object, filters, content_stream, crypt, inline_image,
+# TARGET is one of document, cmap, layout, object, filters, content_stream, crypt, font_program, inline_image,
 # image. Only the code the target is about is instrumented for coverage; the rest of the core is built once per target
 # directory and rebuilt when a source or header is newer than its object.
 #
@@ -18,7 +18,8 @@ cd "$(dirname "$0")/.."
 target=${1:?usage: fuzz/fuzz.sh TARGET [SECONDS]}
 case "$target" in
     document) instrumented=$(find src -name '*.cpp' | sort) ;;
-    cmap) instrumented=src/font.cpp ;;
+    cmap) instrumented=$(printf '%s\n' src/font.cpp src/glyph_names.cpp) ;;
+    font_program) instrumented=src/font_program.cpp ;;
     layout) instrumented=src/layout.cpp ;;
     object) instrumented=src/parser/object.cpp ;;
     filters) instrumented=src/parser/filters.cpp ;;
@@ -31,7 +32,7 @@ esac
 out=build/fuzz-$target
 mkdir -p "$out/obj" "$out/corpus"
 flags=(-std=c++23 -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=all
-       -fno-omit-frame-pointer -Isrc)
+       -fno-omit-frame-pointer -Isrc $(pkg-config --cflags freetype2 2>/dev/null || echo -I/usr/include/freetype2))
 
 # Compiles $1 into $2 with the remaining arguments, unless the object is newer than the source
 # and every header.

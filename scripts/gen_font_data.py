@@ -121,10 +121,11 @@ def write_metrics(pdfbox, agl):
     for code, _, name in afms["Helvetica"]:
         if 0 <= code < 256:
             standard[code] = name
-    # Annex D: WinAnsiEncoding also has space at 240 (octal), hyphen at 255 (octal); the undefined
-    # codes of cp1252 carry nothing. MacRomanEncoding has currency where the code page has the
+    # Annex D: WinAnsiEncoding also has space at 240 (octal), hyphen at 255 (octal), and bullet at
+    # its unused codes above 40 (octal). MacRomanEncoding has currency where the code page has the
     # euro sign (code 333 octal), space at 312 and nothing at the Apple logo.
-    winansi = latin_encoding("cp1252", helvetica, agl, {0xA0: "space", 0xAD: "hyphen"})
+    winansi = latin_encoding("cp1252", helvetica, agl, {0xA0: "space", 0xAD: "hyphen",
+                             **{c: "bullet" for c in (0x7F, 0x81, 0x8D, 0x8F, 0x90, 0x9D)}})
     macroman = latin_encoding("mac_roman", helvetica, agl, {0xDB: "currency", 0xCA: "space", 0xF0: ""})
     own = {}
     for f in ("Symbol", "ZapfDingbats"):

@@ -428,7 +428,11 @@ void finish_cmap(CMap& cmap) {
 }
 
 void use_cmap(CMap& child, const CMap& parent) {
-    if (child.codespace.empty()) child.codespace = parent.codespace;
+    // The parent's codespace ranges stay in force beside the child's own.
+    for (const CodespaceRange& r : parent.codespace) {
+        if (child.codespace.size() >= kMaxCodespaceRanges) break;
+        child.codespace.push_back(r);
+    }
     const auto text_base = static_cast<std::uint32_t>(child.texts.size());
     const auto char_base = static_cast<std::uint32_t>(child.chars.size());
     for (CMap::Text t : parent.texts) child.texts.push_back({t.offset + char_base, t.size});
@@ -597,7 +601,7 @@ size_t decode_simple(const FontInfo& font, std::uint8_t code, std::span<char32_t
     }
     const std::string_view glyph = glyph_name_of(font, code);
     if (!glyph.empty()) {
-        if (size_t n = glyph_name_to_unicode(glyph, out)) return n;
+        if (size_t n = glyph_name_to_unicode(glyph, out, font.dingbats)) return n;
     }
     out[0] = (code < 0x20 || code == 0x7F) ? kReplacement : code;
     return 1;
@@ -705,6 +709,9 @@ size_t FontInfo::decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) 
                     const std::uint32_t gid = cid->cid_to_gid.empty() ? c : (c < cid->cid_to_gid.size() ? cid->cid_to_gid[c] : 0);
                     if (gid < cid->gid_unicode->size()) u = (*cid->gid_unicode)[gid];
                 }
+                // Last, the CID read as a code point, as other readers do for a font that
+                // gives no other clue (Adobe-Identity without ToUnicode or usable cmap).
+                if (u == 0 && !cid->collection && c >= 0x20 && is_scalar_value(c)) u = static_cast<char32_t>(c);
                 if (u != 0) {
                     out[0] = u;
                     n = 1;
@@ -725,7 +732,21 @@ double FontInfo::glyph_width(std::uint32_t code) const {
         return simple_width(*this, code);
     }
     if (!cid) return missing_width;
-    const std::uint32_t c = encoding ? cid_of({code, static_cast<std::uint8_t>(code > 0xFFFFFF ? 4 : code > 0xFFFF ? 3 : 2)}) : code;
+    // The code's length is not passed in; codespace ranges never make one value a code of two
+    // lengths, so the shortest length that maps the value is the code's.
+    std::uint32_t c = 0;
+    if (!encoding) {
+        c = code;
+    } else if (unicode_to_cid) {
+        c = cid_of({code, static_cast<std::uint8_t>(code > 0xFFFF ? 4 : 2)});
+    } else {
+        for (std::uint8_t len = code > 0xFFFFFF ? 4 : code > 0xFFFF ? 3 : code > 0xFF ? 2 : 1; len <= 4; ++len) {
+            if (std::optional<std::uint32_t> found = encoding->lookup_cid({code, len})) {
+                c = *found;
+                break;
+            }
+        }
+    }
     const std::vector<CIDWidthRange>& ranges = cid->widths;
     // The last range starting at or below the CID.
     auto it = std::upper_bound(ranges.begin(), ranges.end(), c,
@@ -1013,6 +1034,8 @@ std::shared_ptr<const FontInfo> FontCache::font(const PdfObject& font, const Doc
             if (a != 0.0) info.width_scale = std::abs(a) * 1000.0;
         }
         info.std14 = type3 ? nullptr : standard_font(base_font);
+        info.dingbats = (info.std14 && info.std14->name == "ZapfDingbats") ||
+                        base_font.find("Dingbats") != std::string_view::npos;
         const std::int64_t flags = [&]() -> std::int64_t {
             const Resolved f = doc.resolve_key(fd.get(), "Flags");
             return f && f->as_int() ? *f->as_int() : 0;

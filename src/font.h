@@ -93,7 +93,7 @@ inline constexpr unsigned kMaxUseCMapDepth = 4;
 // Parses the bytes of a CMap stream as PostScript tokens; never fails (what cannot be read
 // is skipped).
 CMap parse_cmap(Bytes stream_bytes);
-// Puts `parent`'s mappings (and codespace, when `child` has none) under `child`'s.
+// Puts `parent`'s mappings under `child`'s, and adds its codespace ranges.
 void use_cmap(CMap& child, const CMap& parent);
 // Sorts and de-overlaps the entries; parse_cmap and use_cmap call it.
 void finish_cmap(CMap& cmap);
@@ -107,8 +107,9 @@ std::optional<CMap> predefined_cmap(std::string_view name, std::string_view* col
 // The characters of a glyph name by the Adobe Glyph List rules: the part before the first
 // period, split at underscores, each component through the AGL, the Zapf Dingbats list,
 // uniXXXX[XXXX...] or uXXXX to uXXXXXX. Returns how many characters were written (0 when no
-// component resolves).
-size_t glyph_name_to_unicode(std::string_view name, std::span<char32_t, kMaxCodeChars> out);
+// component resolves). The Zapf Dingbats list (a1, a2, ...) is consulted, before the AGL, only
+// for a `dingbats` font.
+size_t glyph_name_to_unicode(std::string_view name, std::span<char32_t, kMaxCodeChars> out, bool dingbats = false);
 
 // ---- Fonts ----
 
@@ -159,6 +160,8 @@ struct FontInfo {
     const std::string_view* base_encoding = nullptr;
     // The built-in encoding of an embedded program, used when base_encoding is null.
     std::shared_ptr<const std::vector<std::string>> program_encoding;
+    // A Zapf Dingbats font (its glyph names a1, a2, ... are read through their own list).
+    bool dingbats = false;
     // Standard-font metrics, used for the widths of a font without Widths.
     const data::Std14Font* std14 = nullptr;
     // Shared, not copied: many font dictionaries of a file may name one ToUnicode stream or
@@ -187,8 +190,8 @@ struct FontInfo {
     // many. A ligature character (U+FB00-U+FB06) comes out as its letters. Sources in order:
     // ToUnicode; for a simple font the glyph name (Differences over the base encoding), for a
     // Type0 font the code itself (Unicode CMaps) or its CID through the collection's table or
-    // the embedded program's cmap; last the code as Latin-1 (U+FFFD for control codes and for
-    // codes of several bytes).
+    // the embedded program's cmap, else (no known collection) the CID read as a code point;
+    // last the code as Latin-1 (U+FFFD for control codes and for codes of several bytes).
     size_t decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) const;
     // Width of a code in thousandths of text space: for a Type0 font from W by the code's CID,
     // else Widths from FirstChar, the standard metrics, or missing_width.

@@ -1,6 +1,7 @@
 // Glyph names to Unicode by the rules of the Adobe Glyph List specification: the name up to its
-// first period, split at underscores into components, each component looked up in the AGL (then
-// the ITC Zapf Dingbats list) or read as uniXXXX[XXXX...] or uXXXX to uXXXXXX.
+// first period, split at underscores into components, each component looked up in the AGL (for
+// a Zapf Dingbats font the ITC Zapf Dingbats list first) or read as uniXXXX[XXXX...] or uXXXX to
+// uXXXXXX.
 #include <algorithm>
 
 #include "font.h"
@@ -32,12 +33,12 @@ const data::GlyphListEntry* find_in(std::span<const data::GlyphListEntry> list, 
 }
 
 // Appends the characters of one component; false when it resolves to nothing.
-bool component(std::string_view c, std::span<char32_t, kMaxCodeChars> out, size_t& n) {
+bool component(std::string_view c, std::span<char32_t, kMaxCodeChars> out, size_t& n, bool dingbats) {
     const auto put = [&](char32_t ch) {
         if (n < out.size()) out[n++] = ch;
     };
-    const data::GlyphListEntry* e = find_in(data::glyphlist, c);
-    if (!e) e = find_in(data::zapfdingbatslist, c);
+    const data::GlyphListEntry* e = dingbats ? find_in(data::zapfdingbatslist, c) : nullptr;
+    if (!e) e = find_in(data::glyphlist, c);
     if (e) {
         for (char32_t cp : e->code_points) {
             if (cp != 0) put(cp);
@@ -67,12 +68,12 @@ bool component(std::string_view c, std::span<char32_t, kMaxCodeChars> out, size_
 
 }  // namespace
 
-size_t glyph_name_to_unicode(std::string_view name, std::span<char32_t, kMaxCodeChars> out) {
+size_t glyph_name_to_unicode(std::string_view name, std::span<char32_t, kMaxCodeChars> out, bool dingbats) {
     name = name.substr(0, name.find('.'));
     size_t n = 0;
     while (!name.empty()) {
         const size_t cut = name.find('_');
-        component(name.substr(0, cut), out, n);
+        component(name.substr(0, cut), out, n, dingbats);
         if (cut == std::string_view::npos) break;
         name.remove_prefix(cut + 1);
     }

@@ -373,25 +373,28 @@ TEST(ScanContent, SimpleMissingAndLigatureFonts) {
 TEST(ScanContent, Type0TwoByteCodes) {
     FontInfo f;
     f.is_type0 = true;
-    f.to_unicode = std::make_shared<const CMap>(parse_cmap(as_bytes(
-        "1 begincodespacerange <0000> <FFFF> endcodespacerange "
-        "2 beginbfchar <0041> <0041> <0020> <0020> endbfchar"sv)));
+    f.to_unicode = std::make_shared<const CMap>(parse_cmap(as_bytes("beginbfchar <0041> <0041> <0020> <0020> endbfchar")));
     CIDFontInfo cid;
     cid.widths = {CIDWidthRange{0x20, {250}}, CIDWidthRange{0x41, {500}}};
     f.cid = std::make_shared<const CIDFontInfo>(std::move(cid));
     finish_font_info(f);
     const FontTable fonts{{"T", std::make_shared<const FontInfo>(std::move(f))}};
-    // Two-byte codes; an odd trailing byte is read as a one-byte code; an unmapped code is
-    // U+FFFD with the default width. Word spacing never applies to a two-byte code, even
-    // 0x0020; it does to a lone 0x20.
+    // Two-byte codes; an odd trailing byte is read as a one-byte code; an unmapped code of no
+    // known collection is read as a code point, with the default width. Word spacing never
+    // applies to a two-byte code, even 0x0020; it does to a lone 0x20.
     ContentResult r = run("/T 10 Tf <00410041 0042 41> Tj", fonts);
-    ASSERT_EQ(text_of(r), U"AA\uFFFDA");
-    expect_char(r.chars[2], 10, 0, 20, 10, U'\uFFFD');
+    ASSERT_EQ(text_of(r), U"AABA");
+    expect_char(r.chars[2], 10, 0, 20, 10, U'B');
     expect_char(r.chars[3], 20, 0, 25, 10, U'A');
     r = run("/T 10 Tf 3 Tw <0020 0041 20> Tj (A) Tj", fonts);
     ASSERT_EQ(text_of(r), U" A A");
     EXPECT_DOUBLE_EQ(r.chars[2].x0, 7.5);
     EXPECT_DOUBLE_EQ(r.chars[3].x0, 10 + 3);
+    // A two-byte code without a mapping, read as a code point, is a control: U+FFFD, with the
+    // default width.
+    r = run("/T 10 Tf <0002> Tj", fonts);
+    ASSERT_EQ(r.chars.size(), 1u);
+    expect_char(r.chars[0], 0, 0, 10, 10, U'\uFFFD');
 }
 
 TEST(ScanContent, ImagePlacements) {
