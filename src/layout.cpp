@@ -22,6 +22,8 @@ constexpr double kSpanMaxRise = 0.5;
 // right than kSpanMaxGap of the smaller size with no space between it and the line was not
 // drawn after it: it starts a line of its own.
 constexpr double kLineMaxGap = 5.0;
+// The word gap between spans that were not drawn one after the other: the interpreter's.
+constexpr double kApartWordGap = 0.15;
 constexpr double kLineMaxRise = 0.5;
 
 // Block grouping: white space between two lines, as a multiple of the smaller of their sizes,
@@ -473,7 +475,10 @@ std::vector<TextLine> build_lines(std::vector<TextSpan> spans) {
             const double before = extent.box.x0 - t.bbox.x1;
             bool joins = dy < kLineMaxRise * s && after < kLineMaxGap * s &&
                          before < kLineMaxGap * s;
-            if (joins && after >= kSpanMaxGap * layout_size(min_num(t.size, r.size))) {
+            // The interpreter puts a space into a word gap between glyphs drawn one after the
+            // other; spans drawn apart (table cells, columns) never had that chance.
+            const double word_gap = t.seq == r.seq + 1 ? kSpanMaxGap : kApartWordGap;
+            if (joins && after >= word_gap * layout_size(min_num(t.size, r.size))) {
                 joins = separated(r, t);
             }
             if (!joins) {
@@ -595,6 +600,7 @@ std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
         prev = &c;
     }
     spans.push_back(make_span(std::move(group), fonts));
+    for (std::size_t i = 0; i < spans.size(); ++i) spans[i].seq = static_cast<std::uint32_t>(i);
 
     std::vector<double> x0s;
     x0s.reserve(spans.size());

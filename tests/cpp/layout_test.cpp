@@ -250,15 +250,18 @@ TEST(BuildLines, ThresholdsAndReadingOrder) {
         }
         EXPECT_EQ(got, c.want);
     }
-    // Spans a word gap apart with no space between them were not drawn one after the other:
-    // two lines, so that their words do not run together; a space or CJK keeps one line.
-    const struct { std::vector<CharInfo> left; std::u32string_view right; size_t lines; } gaps[] = {
-        {word(U"ab", 0, 0), U"cd", 2}, {word(U"ab ", 0, 0), U"cd", 1},
-        {word(U"ab", 0, 0), U" cd", 1}, {word(U"\u4E00", 0, 0), U"\u4E8C", 1},
+    // Spans a word gap apart with no space between them were not drawn one after the other
+    // (the interpreter would have put a space there): two lines, so that their words do not
+    // run together; for spans drawn apart the interpreter's gap of 0.15 s is the limit. A
+    // space or CJK keeps one line.
+    const struct { std::u32string_view left, right; double at; std::uint32_t seq; size_t lines; } gaps[] = {
+        {U"ab", U"cd", 30, 1, 2}, {U"ab", U"cd", 14.4, 1, 1}, {U"ab", U"cd", 14.4, 7, 2},
+        {U"ab ", U"cd", 30, 1, 1}, {U"ab", U" cd", 30, 1, 1}, {U"\u4E00", U"\u4E8C", 30, 1, 1},
     };
     for (const auto& g : gaps) {
-        std::vector<TextSpan> spans = {make_span(g.left, kFonts), make_span(word(g.right, 30, 0), kFonts)};
-        EXPECT_EQ(build_lines(spans).size(), g.lines);
+        std::vector<TextSpan> spans = {make_span(word(g.left, 0, 0), kFonts), make_span(word(g.right, g.at, 0), kFonts)};
+        spans[1].seq = g.seq;
+        EXPECT_EQ(build_lines(spans).size(), g.lines) << g.at << " " << g.seq;
     }
 }
 
