@@ -416,7 +416,7 @@ TEST(MergeHyphenatedLines, JoinsAndChains) {
     const struct { const char* name; Lines in, want; } cases[] = {
         {"example", {{"exam-"}, {"ple text"}}, {{"exam", "ple text"}}},
         {"chain of three", {{"co-"}, {"op-"}, {"eration"}}, {{"co", "op", "eration"}}},
-        {"chain of four", {{"a-"}, {"b-"}, {"c-"}, {"d"}}, {{"a", "b", "c", "d"}}},
+        {"chain of five", {{"a-"}, {"b-"}, {"c-"}, {"d-"}, {"e"}}, {{"a", "b", "c", "d", "e"}}},
         {"last line keeps its hyphen", {{"a-"}, {"b-"}}, {{"a", "b-"}}},
         {"multi-span lines", {{"one ", "tw-"}, {"o", " three"}}, {{"one ", "tw", "o", " three"}}},
         // The texts look past empty spans; only the last span loses a hyphen.
@@ -471,20 +471,6 @@ TEST(MergeHyphenatedLines, BoxesBlocksAndChars) {
     EXPECT_EQ(span_texts(out[1].lines[0]), std::vector<std::string>{"ple"});
     EXPECT_EQ(out[1].bbox, (BBox{1, 2, 3, 4}));
     EXPECT_EQ(out[2].lines.size(), 2u);
-}
-
-TEST(MergeHyphenatedLines, LongChainCollapses) {
-    // Every line ends with "-" and starts lower case: passes halve the line count.
-    constexpr std::size_t kLines = 10000;
-    TextBlock block;
-    for (std::size_t i = 0; i < kLines; ++i) block.lines.push_back(line_of({"a-"}, -double(i) * 20));
-    const std::vector<TextBlock> out = merge_hyphenated_lines({std::move(block)});
-    ASSERT_EQ(out[0].lines.size(), 1u);
-    const TextLine& line = out[0].lines[0];
-    ASSERT_EQ(line.spans.size(), kLines);
-    for (std::size_t i = 0; i + 1 < kLines; ++i) ASSERT_EQ(line.spans[i].text, "a") << i;
-    EXPECT_EQ(line.spans.back().text, "a-");
-    expect_box_eq(line.bbox, {0, -double(kLines - 1) * 20, 10, 10});
 }
 
 TEST(ClusterChars, NaNAndInfinityGoThroughEveryStage) {
