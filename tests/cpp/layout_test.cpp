@@ -219,13 +219,11 @@ TEST(BuildLines, ThresholdsAndReadingOrder) {
         // Baselines 0.1 apart sort by baseline, not by x, so the higher span is compared first.
         {"higher span on the left", {span_at(100, 100, 250, 110, "low"), span_at(0, 100.1, 90, 110, "high")},
          {{"high", "low"}}},
-        // Within the line's extent, or less than 5 s before it, a span joins whatever its order.
+        // Baselines within 0.5 s form a row, cut left to right at gaps of 5 s.
         {"lower span before the higher one", {span_at(0, 100, 90, 110, "low"), span_at(100, 100.1, 250, 110, "high")},
          {{"low", "high"}}},
-        {"59 before the line joins", {span_at(0, 100, 11, 110, "low"), span_at(70, 100.1, 130, 110, "high")},
-         {{"low", "high"}}},
-        {"60 before the line splits", {span_at(0, 100, 10, 110, "low"), span_at(70, 100.1, 130, 110, "high")},
-         {{"high"}, {"low"}}},
+        {"a row splits left to right", {span_at(0, 100, 10, 110, "low"), span_at(70, 100.1, 130, 110, "high")},
+         {{"low"}, {"high"}}},
         {"sub- and superscripts sit in x order",
          {span_at(0, 100, 50, 110, "E=mc"), span_at(50, 104, 55, 110, "2"), span_at(58, 100, 80, 110, "!"),
           span_at(80, 97, 85, 103, "i")},
