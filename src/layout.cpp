@@ -18,10 +18,12 @@ constexpr double kSpanMaxOverlap = 0.5;
 constexpr double kSpanMaxRise = 0.5;
 
 // Line grouping, as multiples of the larger size of two spans: the baseline step from the
-// previous span in reading order, and the distance from the line's extent. A span further
-// right than kSpanMaxGap of the smaller size with no space between it and the line was not
-// drawn after it: it starts a line of its own.
+// previous span in reading order, and the gap to the line's right end. A span further right
+// than kSpanMaxGap of the smaller size with no space between it and the line was not drawn
+// after it: it starts a line of its own.
 constexpr double kLineMaxGap = 5.0;
+// The word gap between spans that were not drawn one after the other: the interpreter's.
+constexpr double kApartWordGap = 0.15;
 constexpr double kLineMaxRise = 0.5;
 
 // Block grouping: white space between two lines, as a multiple of the smaller of their sizes,
@@ -455,39 +457,52 @@ std::vector<TextLine> build_lines(std::vector<TextSpan> spans) {
     for (std::size_t i = 0; i < spans.size(); ++i) order.push_back({spans[i].bbox.y0, spans[i].bbox.x0, i});
     std::stable_sort(order.begin(), order.end(), reads_before);
 
-    // A span joins the line when its baseline is near that of the span before it in sorted
-    // order and it lies within kLineMaxGap of the line's extent on either side (a subscript
-    // or a superscript sorts apart from its line, but lies inside it).
-    TextLine current;
-    const TextSpan* prev = nullptr;
-    std::size_t rightmost = 0;  // the span of the line that reaches furthest right
-    BoxUnion extent;
-    for (const SpanKey& key : order) {
-        TextSpan& t = spans[key.index];
-        if (prev != nullptr) {
-            // Any comparison with NaN is false, so a NaN coordinate starts a new line.
-            const TextSpan& r = current.spans[rightmost];
-            const double s = layout_size(max_num(prev->size, t.size));
-            const double dy = std::fabs(t.bbox.y0 - prev->bbox.y0);
-            const double after = t.bbox.x0 - extent.box.x1;
-            const double before = extent.box.x0 - t.bbox.x1;
-            bool joins = dy < kLineMaxRise * s && after < kLineMaxGap * s &&
-                         before < kLineMaxGap * s;
-            if (joins && after >= kSpanMaxGap * layout_size(min_num(t.size, r.size))) {
-                joins = separated(r, t);
+    // Rows first: runs of spans in sorted order whose baselines step by less than
+    // kLineMaxRise (sub- and superscripts, and baselines a rounding apart, sort apart from
+    // their line but stay in its row). Each row, left to right, is then cut into lines at
+    // wide gaps and at word gaps that hold no space.
+    std::size_t row_begin = 0;
+    while (row_begin < order.size()) {
+        std::size_t row_end = row_begin + 1;
+        for (; row_end < order.size(); ++row_end) {
+            // Any comparison with NaN is false, so a NaN baseline starts a new row.
+            const TextSpan& prev = spans[order[row_end - 1].index];
+            const TextSpan& t = spans[order[row_end].index];
+            const double s = layout_size(max_num(prev.size, t.size));
+            if (!(std::fabs(t.bbox.y0 - prev.bbox.y0) < kLineMaxRise * s)) break;
+        }
+        const auto first = order.begin() + static_cast<std::ptrdiff_t>(row_begin);
+        const auto last = order.begin() + static_cast<std::ptrdiff_t>(row_end);
+        std::stable_sort(first, last, [](const SpanKey& a, const SpanKey& b) {
+            return compare_ascending(a.x0, b.x0) < 0;
+        });
+        TextLine current;
+        std::size_t rightmost = 0;  // the span of the line that reaches furthest right
+        for (auto it = first; it != last; ++it) {
+            TextSpan& t = spans[it->index];
+            if (!current.spans.empty()) {
+                const TextSpan& r = current.spans[rightmost];
+                const double after = t.bbox.x0 - r.bbox.x1;
+                bool joins = after < kLineMaxGap * layout_size(max_num(r.size, t.size));
+                // The interpreter puts a space into a word gap between glyphs drawn one after
+                // the other; spans drawn apart (table cells, columns) never had that chance.
+                const double word_gap = t.seq == r.seq + 1 ? kSpanMaxGap : kApartWordGap;
+                if (joins && after >= word_gap * layout_size(min_num(t.size, r.size))) {
+                    joins = separated(r, t);
+                }
+                if (!joins) {
+                    close_line(current, lines);
+                    rightmost = 0;
+                }
             }
-            if (!joins) {
-                close_line(current, lines);
-                extent = BoxUnion{};
-                rightmost = 0;
+            current.spans.push_back(std::move(t));
+            if (current.spans.back().bbox.x1 > current.spans[rightmost].bbox.x1) {
+                rightmost = current.spans.size() - 1;
             }
         }
-        current.spans.push_back(std::move(t));
-        prev = &current.spans.back();
-        extent.add(prev->bbox);
-        if (prev->bbox.x1 > current.spans[rightmost].bbox.x1) rightmost = current.spans.size() - 1;
+        close_line(current, lines);
+        row_begin = row_end;
     }
-    close_line(current, lines);
     return lines;
 }
 
@@ -595,6 +610,7 @@ std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
         prev = &c;
     }
     spans.push_back(make_span(std::move(group), fonts));
+    for (std::size_t i = 0; i < spans.size(); ++i) spans[i].seq = static_cast<std::uint32_t>(i);
 
     std::vector<double> x0s;
     x0s.reserve(spans.size());

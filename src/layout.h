@@ -32,6 +32,7 @@ struct TextSpan {
     BBox bbox;
     std::uint32_t color = 0;
     bool rtl = false;  // more letters of right-to-left scripts than of others
+    std::uint32_t seq = 0;  // the span's place in the page's drawing order
 };
 
 struct TextLine {
@@ -113,10 +114,11 @@ std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars,
                                      std::span<const std::string> fonts);
 
 // Orders spans top to bottom (bbox y0 descending; equal y0 by x0 ascending; NaN after every
-// number) and groups runs of neighbours into lines, each line's spans ordered by x0 (by x1
-// descending on a mostly right-to-left line). Two spans a word gap apart with no space between
+// number), groups runs of neighbouring baselines into rows and cuts each row, left to right,
+// into lines at gaps wider than 5 sizes; each line's spans ordered by x0 (by x1 descending on
+// a mostly right-to-left line). Two spans a word gap apart with no space between
 // them (drawn apart, not one after the other) are kept on two lines, so that their words do
-// not run together. Every input span ends up in exactly one line; lines come in the order they
+// not run together; for spans not drawn one right after the other a smaller gap suffices. Every input span ends up in exactly one line; lines come in the order they
 // were opened.
 std::vector<TextLine> build_lines(std::vector<TextSpan> spans);
 

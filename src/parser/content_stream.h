@@ -67,7 +67,7 @@ inline constexpr std::uint64_t kPageWorkBudget = 50'000'000;
 // operands alone would be re-read without limit while costing nothing.
 inline constexpr std::uint64_t kFormDoWork = 1000;
 // Characters and image placements one page may produce, forms included: the memory bound
-// (a CharInfo is 40 bytes, so about 340 MB), as the work budget is the time bound. Far above
+// (a CharInfo is 48 bytes, so about 400 MB), as the work budget is the time bound. Far above
 // any real page; reaching it ends the interpretation like a spent work budget.
 inline constexpr std::uint64_t kMaxPageOutput = std::uint64_t{1} << 23;
 // Operand arrays nest at most this deep; a deeper array is skipped whole and gives no operand.

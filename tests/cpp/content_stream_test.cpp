@@ -190,24 +190,6 @@ TEST(ParseOperand, ArraysAreBounded) {
     EXPECT_EQ(text_of(run(flat + " TJ [(A)] TJ")), U"A");
 }
 
-TEST(ScanContent, Tokenising) {
-    const struct { std::string_view content; std::u32string text; } cases[] = {
-        {"BT/F1 12 Tf(AB)Tj ET", U"AB"},
-        // A comment runs to the end of its line.
-        {"% (A) Tj\n(B) Tj", U"B"}, {"(A) Tj % (B) Tj", U"A"},
-        // Every operator clears the operands, known or not; leftovers at the end are dropped.
-        {"(A) xx Tj", U""}, {"(A) 0 g Tj", U""}, {"(A) Tj (B)", U"A"},
-        // A digit ends an operator; letters run together into one unknown operator.
-        {"(A)Tj1", U"A"}, {"(A)TjTj", U""},
-        // Form feed, braces and high bytes form no operand and do not clear the list.
-        {"(A)\x0C{}\x80 Tj", U"A"},
-        // Inline image data is tokenised like anything else.
-        {"BI /W 1 /H 1 ID \xFF\x80 EI (A) Tj", U"A"},
-        {"", U""}, {"%", U""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(text_of(run(c.content)), c.text) << c.content;
-}
-
 // Glyph boxes without fonts (every glyph 0.6 em wide): the envelope of (0, 0)-(advance, 1) in
 // glyph space under Trm = [Tfs·Th 0 0 Tfs 0 Ts] x Tm x CTM, and where the next glyph goes.
 TEST(ScanContent, Geometry) {
@@ -558,8 +540,20 @@ TEST(WorkBudget, UnitCostsAndReportedWork) {
     EXPECT_TRUE(r.images.empty());
 }
 
-TEST(ScanContent, MalformedContentNeverFails) {
+TEST(ScanContent, TokenisingAndMalformedContent) {
     const struct { std::string content; std::u32string text; } cases[] = {
+        {"BT/F1 12 Tf(AB)Tj ET", U"AB"},
+        // A comment runs to the end of its line.
+        {"% (A) Tj\n(B) Tj", U"B"}, {"(A) Tj % (B) Tj", U"A"},
+        // Every operator clears the operands, known or not; leftovers at the end are dropped.
+        {"(A) xx Tj", U""}, {"(A) 0 g Tj", U""}, {"(A) Tj (B)", U"A"},
+        // A digit ends an operator; letters run together into one unknown operator.
+        {"(A)Tj1", U"A"}, {"(A)TjTj", U""},
+        // Form feed, braces and high bytes form no operand and do not clear the list.
+        {"(A)\x0C{}\x80 Tj", U"A"},
+        // Inline image data is tokenised like anything else.
+        {"BI /W 1 /H 1 ID \xFF\x80 EI (A) Tj", U"A"},
+        {"", U""}, {"%", U""},
         // Truncated strings and arrays end at the end of data; their operator never comes.
         {"BT (AB", U""}, {"(A) Tj [(B) -300", U"A"}, {"(A) Tj <41", U"A"},
         // Stray bytes are skipped.
