@@ -13,8 +13,7 @@
 // is the same). A file that spends them then costs a fraction of a second even under the
 // sanitizers, so a run that is still slow points at work the bounds do not count.
 //
-// With GCC (no libFuzzer), linked to the coverage-guided driver fuzz/gcc_fuzz_main.cpp; see
-// fuzz/fuzz.sh for the build (the whole core is instrumented for coverage).
+// fuzz/fuzz.sh document [SECONDS] fuzzes it with libFuzzer or replays its saved inputs.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,7 +28,7 @@ namespace {
 using namespace vellix;
 
 void check(bool ok) {
-    if (!ok) std::abort();  // the driver saves the input on SIGABRT
+    if (!ok) std::abort();  // libFuzzer saves the input as a crash
 }
 
 size_t count_images(const ExtractResult& r) {
