@@ -14,9 +14,10 @@
 # targets (document, links) are also seeded with the small files of tests/data, examples and
 # the shared corpus. Installs clang 16, libc++ and libFuzzer from Debian when missing.
 #
-# A run may take at most 5 s and 2 GB: a slower or larger one counts as a failure, as a crash
-# does. The last line of a campaign, "Done N runs", and its "cov:" and "ft:" figures are the
-# executions and coverage (edges, features) to report.
+# A run may take at most 10 s and 2 GB: a slower or larger one counts as a failure, as a crash
+# does. A campaign goes on past failures (libFuzzer's fork mode, one worker unless -jobs= and
+# -fork= say otherwise), each one left in build/fuzz/TARGET; its last "#N ... cov: C ft: F"
+# line holds the executions and coverage (edges, features) to report.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 target=${1:?usage: fuzz/fuzz.sh TARGET [SECONDS [LIBFUZZER-OPTIONS...]]}
@@ -46,7 +47,7 @@ saved=()
 for dir in "fuzz/regressions/$target" "fuzz/seeds/$target"; do
     [ -d "$dir" ] && saved+=("$PWD/$dir")
 done
-options=(-timeout=5 -rss_limit_mb=2048 -malloc_limit_mb=2048)
+options=(-timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=2048)
 dict=fuzz/$target.dict
 [ -f "$dict" ] || dict=fuzz/pdf.dict
 options+=("-dict=$PWD/$dict")
@@ -68,5 +69,5 @@ if [ "$target" = document ] || [ "$target" = links ]; then
     [ -d "$corpus" ] && find "$corpus" -name '*.pdf' -size -50k -exec cp -n {} "$out/corpus/" \;
 fi
 cd "$out"
-exec "$bin" "${options[@]}" -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$PWD/" "$@" corpus "${saved[@]}"
+exec "$bin" "${options[@]}" -max_total_time="$seconds" -fork=1 -ignore_crashes=1 \
+    -ignore_timeouts=1 -ignore_ooms=1 -artifact_prefix="$PWD/" "$@" corpus "${saved[@]}"
