@@ -49,7 +49,7 @@ def test_repeated_extraction_is_flat_and_closes_everything():
     rounds = out["rounds"]
     # The first rounds fill caches and the allocator's pools; from the third on, nothing grows
     # by more than noise (the list of rounds itself; some hundred kilobytes of the allocator's
-    # pools). A leak of each result's text would add a few megabytes over the six rounds.
+    # pools). A leak of each result's text would add about a megabyte over the six rounds.
     traced = [t for t, _ in rounds[2:]]
     rss = [r for _, r in rounds[2:]]
     assert max(traced) - traced[0] < 64 * 1024, rounds
