@@ -2,8 +2,8 @@
 // annotations are collected with the document's bound and with a bound of a few entries.
 //
 // Properties checked besides the sanitizers' own: every error has a display text, every link
-// names a page of the page list, links come in page order, the bounded walk gives a prefix of
-// the full one.
+// names a page of the page list, links come in page order, and where the full walk succeeds the
+// bounded walk gives a prefix of its links.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -36,7 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     const Result<std::vector<ObjectId>> pages = (*doc)->page_refs();
     const Result<std::vector<PageLink>> all = extract_links(**doc);
     const Result<std::vector<PageLink>> few = extract_links_for_testing(**doc, kFewAnnotations);
-    check(all.has_value() == few.has_value());
+    // The bounded walk may stop before an annotation that cannot be fetched; it never fails
+    // where the full walk does not.
+    check(few.has_value() || !all.has_value());
     if (!all) {
         check(!all.error().display().empty());
         return 0;
