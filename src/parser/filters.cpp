@@ -9,6 +9,7 @@
 #include <optional>
 #include <string_view>
 
+#include <brotli/decode.h>
 #include <zlib.h>
 
 namespace vellix {
@@ -19,6 +20,7 @@ constexpr const char* kAscii85LoneTilde = "invalid ASCII85: lone ~";
 constexpr const char* kAscii85ZMidGroup = "invalid ASCII85: z mid-group";
 constexpr const char* kAscii85BadChar = "invalid ASCII85 character";
 constexpr const char* kRunLengthEnd = "RunLength: unexpected end of data";
+constexpr const char* kBrotliFailed = "brotli decompression failed";
 constexpr const char* kTooManyFilters = "too many filters in stream";
 constexpr const char* kUnsupportedPredictor = "unsupported predictor";
 constexpr const char* kBadPredictorParams = "invalid predictor parameters";
@@ -384,6 +386,38 @@ Result<ByteVec> run_length_capped(Bytes data, size_t cap, bool keep_partial = fa
 }
 
 // ---------------------------------------------------------------------------------------
+// Brotli
+
+// Ends the decoder on every return path.
+struct BrotliGuard {
+    BrotliDecoderState* state;
+    ~BrotliGuard() { BrotliDecoderDestroyInstance(state); }
+};
+
+// BrotliDecode (RFC 7932), the filter that PDF 2.0 writers have begun to use for content and
+// object streams. Input that ends early yields what was decoded; corrupt data fails.
+Result<ByteVec> brotli_capped(Bytes data, size_t cap) {
+    BrotliDecoderState* state = BrotliDecoderCreateInstance(nullptr, nullptr, nullptr);
+    if (state == nullptr) return fail(kBrotliFailed);
+    BrotliGuard guard{state};
+    CappedOutput out(cap);
+    const std::uint8_t* next_in = data.data();
+    size_t avail_in = data.size();
+    std::array<std::uint8_t, 65536> chunk;
+    for (;;) {
+        std::uint8_t* next_out = chunk.data();
+        size_t avail_out = chunk.size();
+        const BrotliDecoderResult rc =
+            BrotliDecoderDecompressStream(state, &avail_in, &next_in, &avail_out, &next_out, nullptr);
+        if (!out.append(chunk.data(), chunk.size() - avail_out)) break;  // the cap
+        if (rc == BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT) continue;
+        if (rc == BROTLI_DECODER_RESULT_ERROR) return fail(kBrotliFailed);
+        break;  // finished, or the input ended early
+    }
+    return std::move(out).take();
+}
+
+// ---------------------------------------------------------------------------------------
 // Dispatch
 
 Result<ByteVec> single_filter_capped(Bytes data, Bytes name, size_t cap) {
@@ -392,6 +426,7 @@ Result<ByteVec> single_filter_capped(Bytes data, Bytes name, size_t cap) {
     if (bytes_equal(name, "ASCII85Decode")) return ascii85_capped(data, cap);
     if (bytes_equal(name, "ASCIIHexDecode")) return ascii_hex_capped(data, cap);
     if (bytes_equal(name, "RunLengthDecode")) return run_length_capped(data, cap);
+    if (bytes_equal(name, "BrotliDecode")) return brotli_capped(data, cap);
     // Image codecs (DCTDecode, JPXDecode, ...) are decoded by their consumers, if at all.
     return copy_of(data);
 }

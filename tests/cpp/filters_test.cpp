@@ -260,6 +260,15 @@ TEST(RunLength, Outcomes) {
     }
 }
 
+const ByteVec kBrotli = vec(std::string_view("\x1b\x17\x01\xf8\x1d\xa9\x53\x9f\x3b\x74\x29\xf4\x26\x57"
+                                              "\x20\x74\x95\xc6\x16\xb3\x45\x02\x97\x6e\x00", 25));
+
+std::string repeat(const std::string& s, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) out += s;
+    return out;
+}
+
 TEST(DecompressStream, NamesChainsAndOtherValues) {
     const ByteVec text = vec("BT /F1 12 Tf (Hello, vellix) Tj ET");  // "v" is no ASCII85 digit
     const ByteVec z = zlib_compress(text);
@@ -284,6 +293,10 @@ TEST(DecompressStream, NamesChainsAndOtherValues) {
         // Names counted: 1 + 31 = kMaxFilterChain, then one more.
         {{"longest chain", z, text}, chain(2 * kMaxFilterChain - 1)},
         {{"chain too long", z, {}, too_many}, chain(2 * kMaxFilterChain + 1)}, {{"huge chain", z, {}, too_many}, chain(100000)},
+        // BrotliDecode of "Brotli " 40 times; the same cut short yields a prefix; corrupt fails.
+        {{"brotli", kBrotli, vec(repeat("Brotli ", 40))}, name("BrotliDecode")},
+        {{"brotli cut short", ByteVec(kBrotli.begin(), kBrotli.begin() + 3), {}}, name("BrotliDecode")},
+        {{"brotli corrupt", vec("\xff\xff\xff\xff"), {}, "brotli decompression failed"}, name("BrotliDecode")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.o.label);
