@@ -209,7 +209,10 @@ def fmt_rate(pages, secs):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("folder", nargs="?", help="folder of PDF files (default: --corpus)")
     parser.add_argument("--corpus", default=str(DEFAULT_CORPUS))
+    parser.add_argument("--slow", type=float, default=5.0,
+                        help="files any tool needs more seconds for are left out of the summary")
     parser.add_argument("--runs", type=int, default=3, help="runs per file; the best counts")
     parser.add_argument("--slow-runs", type=int, default=1, help="runs per file for pdfminer, pypdf")
     parser.add_argument("--per-file-timeout", type=int, default=60)
@@ -233,7 +236,7 @@ def main():
         del rest[i:i + 2]
         os.execv(str(python), [str(python), str(pathlib.Path(__file__).resolve()), *rest])
 
-    corpus = pathlib.Path(args.corpus)
+    corpus = pathlib.Path(args.folder or args.corpus)
     files = sorted(str(p) for p in corpus.rglob("*") if p.is_file() and p.suffix.lower() == ".pdf")
     if not files:
         sys.exit("no PDF files under %s" % corpus)
@@ -246,10 +249,12 @@ def main():
         results[tool] = run_tool(tool, files, args)
 
     def pages_of(tool, path):
-        rec = results[tool]["files"][path]
+        # The manifest's count, else the count of any tool that reports one (vellix does not).
         if path in ref_pages:
             return ref_pages[path]
-        return rec.get("pages") or 0
+        counts = [results[t]["files"].get(path, {}).get("pages") or 0 for t in results
+                  if "missing" not in results[t]]
+        return max(counts, default=0)
 
     base = results.get("vellix")
     if not base or "missing" in base:
@@ -298,6 +303,36 @@ def main():
         note = " (%d timeouts)" % timeouts if timeouts else ""
         print("%-12s %6d %6d %9.3f %s | %-38s | %8.1f%s" % (
             tool, len(ok), pages, secs, fmt_rate(pages, secs), ratio, rss, note))
+    print(summary_line(results, pages_of, args.slow))
+
+
+def summary_line(results, pages_of, slow):
+    """One line of ratios over the files that vellix, PyMuPDF and pypdfium2 all read, leaving
+    out (and naming) the files any tool needed more than `slow` seconds for."""
+    peers = [t for t in ("vellix", "pymupdf", "pypdfium2") if t in results and "missing" not in results[t]]
+    common = set.intersection(*({p for p, r in results[t]["files"].items() if r["ok"]} for t in peers))
+    slow_files = sorted(p for p in common if any(results[t]["files"][p]["secs"] > slow for t in peers))
+    kept = common - set(slow_files)
+
+    def rate(tool):
+        secs = sum(results[tool]["files"][p]["secs"] for p in kept)
+        return sum(pages_of("vellix", p) for p in kept) / secs if secs else 0.0
+
+    parts = ["summary %d files" % len(kept)]
+    v = rate("vellix")
+    for peer in peers[1:]:
+        r = rate(peer)
+        parts.append("vellix/%s %.2fx" % (peer, v / r if r else 0.0))
+    many = results.get("vellix-many")
+    if many and "missing" not in many and many.get("total"):
+        parts.append("extract_many/single %.2fx" % (results["vellix"]["best_pass"] / many["total"]))
+    if "pymupdf" in peers:
+        parts.append("peak MB vellix %.0f pymupdf %.0f" % (
+            max(results[t]["maxrss_kb"] for t in ("vellix", "vellix-many") if t in results
+                and "missing" not in results[t]) / 1024,
+            results["pymupdf"]["maxrss_kb"] / 1024))
+    parts.append("slow left out: %s" % (", ".join(pathlib.Path(p).name for p in slow_files) or "none"))
+    return " | ".join(parts)
 
 
 if __name__ == "__main__":
