@@ -37,6 +37,8 @@ struct Rng {
 constexpr double kGlyphWidth = 5.0;
 constexpr double kLineHeight = 10.0;
 constexpr double kLeading = 12.0;
+constexpr float kSize = 12.0f;
+const std::string kFonts[] = {"Times-Roman"};
 constexpr int kLinesPerColumn = 60;
 constexpr double kColumnWidth = 230.0;
 
@@ -50,19 +52,19 @@ void add_column(std::vector<CharInfo>& out, Rng& rng, double left, double top) {
             const std::uint32_t len = rng.next(10) == 0 ? 17 + rng.next(6) : 2 + rng.next(8);
             if (x + kGlyphWidth * (len + 1) > left + kColumnWidth) break;
             for (std::uint32_t i = 0; i < len; ++i) {
-                out.push_back({x, y, x + kGlyphWidth, y + kLineHeight, U'a' + rng.next(26)});
+                out.push_back({x, y, x + kGlyphWidth, y + kLineHeight, U'a' + rng.next(26), 0, kSize, 0});
                 x += kGlyphWidth;
             }
             // Most words are separated by a space character, as a typeset line is; now and
             // then a positioning gap starts a new span inside the line.
             if (rng.next(12) != 0) {
-                out.push_back({x, y, x + kGlyphWidth, y + kLineHeight, U' '});
+                out.push_back({x, y, x + kGlyphWidth, y + kLineHeight, U' ', 0, kSize, 0});
                 x += kGlyphWidth;
             } else {
                 x += 6.0;  // wider than the span gap: the next word is its own span
             }
         }
-        if (hyphenate) out.push_back({x, y, x + kGlyphWidth, y + kLineHeight, U'-'});
+        if (hyphenate) out.push_back({x, y, x + kGlyphWidth, y + kLineHeight, U'-', 0, kSize, 0});
     }
 }
 
@@ -97,7 +99,7 @@ int main(int argc, char** argv) {
         const Clock::time_point t = Clock::now();
         for (int p = 0; p < n_pages; ++p) {
             const std::vector<CharInfo>& page = pages[static_cast<std::size_t>(p % kDistinctPages)];
-            const std::vector<vellix::TextBlock> out = vellix::cluster_chars(page, "Times-Roman", 0, 12.0);
+            const std::vector<vellix::TextBlock> out = vellix::cluster_chars(page, kFonts);
             chars += page.size();
             blocks += out.size();
             for (const vellix::TextBlock& b : out) {

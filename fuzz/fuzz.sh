@@ -7,8 +7,8 @@
 #                                    failing input is left as build/fuzz-TARGET/crash-*, a slow
 #                                    one as build/fuzz-TARGET/slow-*
 #
-# TARGET is one of document, cmap, font_program, layout, object, filters, content_stream. Only the code the
-# target is about is instrumented for coverage; the rest of the core is built once per target
+# TARGET is one of document, cmap, layout, object, filters, content_stream, crypt, font_program, inline_image,
+# image. Only the code the target is about is instrumented for coverage; the rest of the core is built once per target
 # directory and rebuilt when a source or header is newer than its object.
 #
 # The process may hold at most 2 GB (ASAN_OPTIONS hard_rss_limit_mb): a run that grows beyond
@@ -24,6 +24,9 @@ case "$target" in
     object) instrumented=src/parser/object.cpp ;;
     filters) instrumented=src/parser/filters.cpp ;;
     content_stream) instrumented=src/parser/content_stream.cpp ;;
+    crypt) instrumented=src/crypt.cpp ;;
+    inline_image) instrumented=src/parser/inline_image.cpp ;;
+    image) instrumented=$(printf '%s\n' src/image.cpp src/image_codecs.cpp src/png.cpp) ;;
     *) echo "unknown target $target" >&2; exit 1 ;;
 esac
 out=build/fuzz-$target
@@ -55,7 +58,7 @@ done
 # An archive, so the linker takes only what the target needs.
 rm -f "$out/core.a"
 ar rcs "$out/core.a" "${objects[@]}"
-g++ "${flags[@]}" fuzz/gcc_fuzz_main.cpp "fuzz/${target}_fuzzer.cpp" "$out/core.a" -lz -lfreetype -pthread \
+g++ "${flags[@]}" fuzz/gcc_fuzz_main.cpp "fuzz/${target}_fuzzer.cpp" "$out/core.a" -lz -lcrypto -ltiff -ljbig2dec -lfreetype -pthread \
     -o "$out/${target}_fuzzer"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-hard_rss_limit_mb=2048:detect_leaks=1}
@@ -67,8 +70,9 @@ for dir in "fuzz/regressions/$target" "fuzz/seeds/$target"; do
     [ -d "$dir" ] && cp -n "$dir"/* "$out/corpus/" 2>/dev/null || true
 done
 if [ "$target" = document ]; then
-    # Small real files: the test data, the example, and files of the shared corpus below 50 KB.
-    for f in tests/data/*.pdf examples/*.pdf; do
+    # Small real files: the test data (encrypted ones too), the example, and files of the shared
+    # corpus below 50 KB.
+    for f in tests/data/*.pdf tests/data/crypt/*.pdf examples/*.pdf; do
         [ "$(stat -c %s "$f")" -lt 65536 ] && cp -n "$f" "$out/corpus/" || true
     done
     corpus=${VELLIX_CORPUS:-../shared/corpus}

@@ -70,8 +70,10 @@ std::string whole_text(const std::vector<TextBlock>& blocks) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    static constexpr double kSizes[] = {12.0, 0.0, -12.0, kNaN, kInf, 1e-300, 1e300, 1.0};
-    const double font_size = kSizes[data[0] % std::size(kSizes)];
+    static constexpr float kSizes[] = {12.0f, 0.0f, -12.0f, static_cast<float>(kNaN),
+                                       static_cast<float>(kInf), 1e-30f, 1e30f, 1.0f};
+    const float font_size = kSizes[data[0] % std::size(kSizes)];
+    const std::string fonts[] = {"F1"};
 
     std::vector<CharInfo> chars;
     for (size_t i = 1; i + 5 <= size; i += 5) {
@@ -79,10 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         const double y0 = value_of(data[i + 1]);
         const double w = value_of(data[i + 2]) / 16.0;
         const double h = value_of(data[i + 3]) / 16.0;
-        chars.push_back(CharInfo{x0, y0, x0 + w, y0 + h, char_of(data[i + 4])});
+        chars.push_back(CharInfo{x0, y0, x0 + w, y0 + h, char_of(data[i + 4]), 0, font_size, 0});
     }
 
-    const std::vector<TextBlock> blocks = cluster_chars(chars, "F1", 0, font_size);
+    const std::vector<TextBlock> blocks = cluster_chars(chars, fonts);
     check(chars.empty() == blocks.empty());
 
     size_t seen = 0;
@@ -101,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         }
     }
     check(seen == chars.size());
-    const std::vector<TextBlock> again = cluster_chars(chars, "F1", 0, font_size);
+    const std::vector<TextBlock> again = cluster_chars(chars, fonts);
     check(whole_text(again) == whole_text(blocks));
 
     // The column split alone, over every left edge, NaN ones included.

@@ -25,10 +25,30 @@ void set_conversion_error(PyObject* obj, const char* target) {
     if (message) PyErr_SetObject(PyExc_TypeError, message.get());
 }
 
+// True for an os.PathLike object: its type has __fspath__ (the test os.PathLike makes).
+bool is_path_like(PyObject* obj) {
+    return PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__fspath__") == 1;
+}
+
 bool convert_text(PyObject* obj, std::string& out) {
     if (!PyUnicode_Check(obj)) {
-        set_conversion_error(obj, "PyString");
-        return false;
+        // A str or bytes given directly keeps its own rule (bytes are refused); a path object
+        // gives its file system path, as os.fspath does, and a bytes path is decoded as
+        // os.fsdecode does.
+        if (PyBytes_Check(obj) || !is_path_like(obj)) {
+            set_conversion_error(obj, "PyString");
+            return false;
+        }
+        PyRef path = PyRef::steal(PyOS_FSPath(obj));
+        if (!path) return false;
+        if (PyBytes_Check(path.get())) {
+            char* bytes = nullptr;
+            Py_ssize_t length = 0;
+            if (PyBytes_AsStringAndSize(path.get(), &bytes, &length) != 0) return false;
+            path = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(bytes, length));
+            if (!path) return false;
+        }
+        return convert_text(path.get(), out);
     }
     Py_ssize_t size = 0;
     // Fails with the interpreter's UnicodeEncodeError for lone surrogates.

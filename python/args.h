@@ -13,10 +13,10 @@
 namespace vellix::py {
 
 enum class ParamKind : std::uint8_t {
-    Text,      // a str, as UTF-8
+    Text,      // a str or an os.PathLike path, as UTF-8
     Flag,      // a bool, or numpy's boolean scalar
     Count,     // an int from 0 to 2^64 - 1, through the index protocol
-    TextList,  // a sequence of str that is not itself a str
+    TextList,  // a sequence of Text that is not itself a str
 };
 
 struct ParamSpec {

@@ -6,11 +6,15 @@ cd "$(dirname "$0")/.."
 
 need_apt=()
 [ -f /usr/include/zlib.h ] || need_apt+=(zlib1g-dev)
+[ -f /usr/include/openssl/evp.h ] || need_apt+=(libssl-dev)
 [ -f /usr/include/freetype2/ft2build.h ] || need_apt+=(libfreetype-dev)
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
+[ -n "$(ls /usr/include/tiffio.h /usr/include/*/tiffio.h 2>/dev/null)" ] || need_apt+=(libtiff-dev)
+[ -f /usr/include/jbig2.h ] || need_apt+=(libjbig2dec0-dev)
 command -v ninja >/dev/null 2>&1 || need_apt+=(ninja-build)
 command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
+command -v pdfinfo >/dev/null 2>&1 || need_apt+=(poppler-utils)  # page sizes the tests compare with
 if [ ${#need_apt[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -29,7 +33,10 @@ ctest --test-dir build/test --output-on-failure -j "$jobs"
 # Python tests against the installed wheel.
 python3 -m venv --system-site-packages build/venv
 build/venv/bin/python -m pip install -q --upgrade pip >/dev/null 2>&1 || true
-build/venv/bin/python -m pip install -q pytest
+build/venv/bin/python -m pip install -q pytest mypy pillow
+# The Dask extra's test runs when its packages can be had; without them it is skipped.
+build/venv/bin/python -m pip install -q "dask[distributed]" pyarrow ||
+    echo "dask[distributed] or pyarrow could not be installed: the Dask test will be skipped" >&2
 build/venv/bin/python -m pip install -q .
 cd tests/python
 ../../build/venv/bin/python -m pytest -q -p no:cacheprovider .

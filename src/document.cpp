@@ -33,12 +33,15 @@ constexpr const char* kNodeMissingKids = "Pages node missing /Kids";
 constexpr const char* kKidNotRef = "Kid must be a reference";
 constexpr const char* kPageTreeCycle = "page tree cycle";
 constexpr const char* kPageTreeTooDeep = "page tree too deep";
+constexpr const char* kCannotDecrypt = "cannot decrypt object";
 
 // Cross-reference sections followed through /Prev and /XRefStm. Real files with many
 // incremental updates have tens of sections; the bound only stops hostile chains.
 constexpr size_t kMaxXrefSections = 1024;
 
 ParseError message(const char* text) { return ParseError::message(text); }
+
+Result<PdfObject> read_object_at(Bytes data, std::uint32_t offset, Arena* arena, ObjectId* header);
 
 // A cross-reference stream: filters and predictor undone before the entries are read.
 Result<XrefSection> read_xref_stream_at(Bytes data, size_t offset, Arena* arena,
@@ -61,7 +64,7 @@ Result<XrefSection> read_section_at(Bytes data, std::uint64_t offset, Arena* are
 struct Chain {
     XrefSection merged;       // entries of every section read, newest first; newest trailer
     bool complete = true;     // false when a section of the chain could not be read
-    bool encrypted = false;   // some section's trailer has /Encrypt
+    std::optional<Trailer> encryption;  // the newest trailer with /Encrypt
 };
 
 // The section startxref points to, then the older sections it names through /Prev, each
@@ -90,7 +93,7 @@ Result<Chain> read_xref_chain(Bytes data, Arena* arena) {
             chain.complete = false;
             break;
         }
-        chain.encrypted = chain.encrypted || section->trailer.has_encrypt_entry;
+        if (!chain.encryption && section->trailer.has_encrypt_entry) chain.encryption = section->trailer;
         const bool is_table = Cursor{data, static_cast<size_t>(off)}.starts_with("xref");
         const std::optional<std::uint64_t> stm = is_table ? section->trailer.xref_stm : std::nullopt;
         if (stm && !seen(*stm) && visited.size() < kMaxXrefSections) {
@@ -101,7 +104,9 @@ Result<Chain> read_xref_chain(Bytes data, Arena* arena) {
                                           TrailerFields::Optional)
                     : std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
             if (hidden) {
-                chain.encrypted = chain.encrypted || hidden->trailer.has_encrypt_entry;
+                if (!chain.encryption && hidden->trailer.has_encrypt_entry) {
+                    chain.encryption = hidden->trailer;
+                }
                 // Within one revision the table's in-use entries win over its stream's. A free
                 // table entry is how hybrid files hide stream objects from older readers, so
                 // the stream's entry replaces it.
@@ -235,12 +240,11 @@ Result<DocPtr> Document::from_mmap(MappedFile file) {
     // were read are better than nothing.
     Result<Chain> chain = read_xref_chain(data, arena);
     std::optional<XrefSection> section;
-    if (chain && chain->encrypted) return std::unexpected(message(kEncrypted));
     if (chain && chain->complete &&
         root_header_matches(data, chain->merged.entries, chain->merged.trailer.root)) {
         section = std::move(chain->merged);
     } else {
-        Result<XrefSection> rebuilt = recover_xref_by_scan(data);
+        Result<XrefSection> rebuilt = recover_xref_by_scan(data, arena);
         if (rebuilt) {
             section = std::move(*rebuilt);
             doc->recovered_ = true;
@@ -250,14 +254,28 @@ Result<DocPtr> Document::from_mmap(MappedFile file) {
             return std::unexpected(rebuilt.error());
         }
     }
-    if (section->trailer.encrypt || section->trailer.has_encrypt_entry) {
-        return std::unexpected(message(kEncrypted));
+    // The regular cross-reference knows the encryption even when the scan had to rebuild it.
+    std::optional<Trailer> encryption;
+    if (chain && chain->encryption) {
+        encryption = std::move(chain->encryption);
+    } else if (section->trailer.has_encrypt_entry) {
+        encryption = std::move(section->trailer);
     }
     doc->entries_ = std::move(section->entries);
     doc->root_ = section->trailer.root;
     doc->size_ = section->trailer.size;
     doc->info_ = section->trailer.info;
+    if (encryption) {
+        VELLIX_TRY(opened, doc->open_encryption(*encryption));
+    }
     return doc;
+}
+
+Result<bool> Document::open_encryption(const Trailer& trailer) {
+    // Read before any decryption is set up: the dictionary itself is stored in clear.
+    VELLIX_TRY(handler, open_file_encryption(bytes(), entries_, trailer, arena_.get(), encrypt_offset_));
+    crypt_ = std::make_unique<const CryptHandler>(std::move(*handler));
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -266,8 +284,9 @@ Result<DocPtr> Document::from_mmap(MappedFile file) {
 namespace {
 
 // The object whose header "num gen obj" starts at `offset` (the numbers are not compared with
-// anything); a dictionary followed by "stream" becomes a Stream.
-Result<PdfObject> read_object_at(Bytes data, std::uint32_t offset, Arena* arena) {
+// anything; they go to `header` when it is not null); a dictionary followed by "stream"
+// becomes a Stream.
+Result<PdfObject> read_object_at(Bytes data, std::uint32_t offset, Arena* arena, ObjectId* header) {
     if (offset >= data.size()) return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
     Cursor cur{data, offset, arena};
     cur.skip_ws();
@@ -277,6 +296,7 @@ Result<PdfObject> read_object_at(Bytes data, std::uint32_t offset, Arena* arena)
     cur.skip_ws();
     if (!cur.starts_with("obj")) return std::unexpected(message(kExpectedObj));
     cur.pos += 3;
+    if (header) *header = {static_cast<std::uint32_t>(*num), static_cast<std::uint16_t>(*gen)};
     VELLIX_TRY(obj, parse_object(cur));
     if (PdfDict* dict = std::get_if<PdfDict>(&obj->value)) {
         cur.skip_ws();
@@ -310,12 +330,22 @@ Result<ObjPtr> Document::get_object(ObjectId id) const {
         }
     }
     // No lock while parsing: other threads keep reading the cache meanwhile.
-    Result<PdfObject> obj = read_object_at(bytes(), entry->offset, arena_.get());
+    Result<PdfObject> obj = read_object(entry->offset);
     Result<ObjPtr> outcome = obj ? Result<ObjPtr>(std::make_shared<const PdfObject>(std::move(*obj)))
                                  : std::unexpected(obj.error());
     std::unique_lock lock(object_cache_.mutex);
     // A thread that read the same offset first keeps its outcome, so every caller shares one.
     return object_cache_.map.try_emplace(entry->offset, std::move(outcome)).first->second;
+}
+
+Result<PdfObject> Document::read_object(std::uint32_t offset) const {
+    ObjectId header;
+    Result<PdfObject> obj = read_object_at(bytes(), offset, arena_.get(), &header);
+    // Strings and streams are encrypted with the key of the object that holds them, named by
+    // its header (ISO 32000-1, 7.6.2).
+    if (!obj || !crypt_ || offset == encrypt_offset_) return obj;
+    if (!decrypt_object(*crypt_, header, *obj, *arena_)) return std::unexpected(message(kCannotDecrypt));
+    return obj;
 }
 
 Result<std::shared_ptr<const ObjStmMap>> Document::object_stream(std::uint32_t num) const {
@@ -337,6 +367,13 @@ Result<std::shared_ptr<const ObjStmMap>> Document::object_stream(std::uint32_t n
 Result<std::shared_ptr<const ObjStmMap>> Document::split_object_stream(std::uint32_t offset) const {
     VELLIX_TRY(raw, parse_object_stream_raw(bytes(), offset, arena_.get()));
     PdfStream stream{std::move(raw->dict), raw->data};
+    // The stream is decrypted as a whole; the strings inside its objects are then plain.
+    std::optional<ByteVec> plain;
+    if (crypt_) {
+        plain = decrypt_stream_data(*crypt_, raw->id, stream.dict, stream.data);
+        if (!plain) return std::unexpected(message(kCannotDecrypt));
+        stream.data = *plain;
+    }
     VELLIX_TRY(decoded, decode_structural_stream(stream));
     // The split objects borrow from the decoded bytes, which the document keeps from now on.
     const Bytes kept = arena_->keep(std::move(*decoded));
@@ -396,6 +433,8 @@ Result<std::vector<ObjectId>> Document::page_refs() const {
     PageWalk walk;
     walk.visited.insert(pages_ref->num);
     VELLIX_TRY(done, collect_page_refs(*kid_array, walk, /*depth=*/0));
+    // A tree that only loops holds no page to fall back on.
+    if (walk.pages.empty() && walk.repeated) return std::unexpected(message(kPageTreeCycle));
     return std::move(walk.pages);
 }
 
@@ -405,17 +444,21 @@ Result<bool> Document::collect_page_refs(const PdfArray& kids, PageWalk& walk,
     for (const PdfObject& kid : kids) {
         const std::optional<ObjectId> ref = kid.as_ref();
         if (!ref) return std::unexpected(message(kKidNotRef));
+        // Nodes and pages are visited once: a second visit is a loop back to an ancestor or a
+        // node shared by two parents. Other readers list such a page once, at its first place,
+        // and go on with the other kids.
+        if (walk.visited.contains(ref->num)) {
+            walk.repeated = true;
+            continue;
+        }
         VELLIX_TRY(node, get_object(*ref));
         const PdfObject* type = (*node)->get("Type");
         if (!type || !type->as_name()) continue;  // neither a page nor a tree node
         if (type->is_name("Page")) {
+            walk.visited.insert(ref->num);
             walk.pages.push_back(*ref);
         } else if (type->is_name("Pages")) {
-            // Tree nodes are visited once: a second visit is a loop back to an ancestor or a
-            // node shared by two parents, and following it could repeat the walk without end.
-            if (!walk.visited.insert(ref->num).second) {
-                return std::unexpected(message(kPageTreeCycle));
-            }
+            walk.visited.insert(ref->num);
             const PdfObject* sub = (*node)->get("Kids");
             if (!sub) return std::unexpected(message(kNodeMissingKids));
             const PdfArray* sub_array = sub->array();

@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "crypt.h"
 #include "parser/object.h"
 #include "parser/xref.h"
 
@@ -65,12 +66,14 @@ class Document {
 public:
     // Maps the file and reads its cross-reference. "cannot open file", "cannot mmap file"
     // (also for a zero-length or non-regular file), the recovery error, or
-    // "encrypted PDFs are not supported".
+    // "encrypted PDFs are not supported" (see from_mmap).
     [[nodiscard]] static Result<DocPtr> open(const std::string& path);
     // Reads the cross-reference of the whole file: the section startxref names and the older
     // sections reached through /Prev and /XRefStm; when any of them cannot be read, the
-    // cross-reference rebuilt by scanning the file. Any /Encrypt in a trailer refuses the
-    // file with "encrypted PDFs are not supported".
+    // cross-reference rebuilt by scanning the file. A file with /Encrypt opens when the
+    // standard security handler authenticates the empty user password (its strings and
+    // streams are then decrypted as objects are read); otherwise "encrypted PDFs are not
+    // supported".
     [[nodiscard]] static Result<DocPtr> from_mmap(MappedFile file);
 
     // Shared, immutable object; repeated lookups return the same object, which stays at its
@@ -79,14 +82,18 @@ public:
     // share what was read there. Failures to read or split are kept too: reading is a pure
     // function of the file, so trying again only repeats the work. Safe to call from several
     // threads at once. The object borrows from this document and must not be used after it is
-    // dropped. Errors: "object not in xref", "object is free (deleted)", "object not found in ObjStm", "ObjStm not in xref",
-    // "ObjStm must be uncompressed", UnexpectedEof (offset past the end), InvalidNumber and
-    // "expected 'obj' keyword" (bad header), the parser's and the filters' errors.
+    // dropped. Errors: "object not in xref", "object is free (deleted)", "object not found in
+    // ObjStm", "ObjStm not in xref", "ObjStm must be uncompressed", UnexpectedEof (offset past
+    // the end), InvalidNumber and "expected 'obj' keyword" (bad header), "cannot decrypt
+    // object" (an encrypted stream whose data does not decrypt), the parser's and the
+    // filters' errors.
     [[nodiscard]] Result<ObjPtr> get_object(ObjectId id) const;
-    // The page objects in document order, as written in /Kids. Fails as a whole: "missing
-    // /Pages in catalog", "/Pages must be a reference", "missing /Kids in Pages", "/Kids must
-    // be an array", "Pages node missing /Kids", "Kid must be a reference", "page tree cycle",
-    // "page tree too deep", or a lookup error.
+    // The page objects in document order, as written in /Kids. A node reached a second time
+    // (a loop back to an ancestor, a page or node shared by two parents) is passed over, so
+    // each page is listed once, at its first place. Fails as a whole: "missing /Pages in
+    // catalog", "/Pages must be a reference", "missing /Kids in Pages", "/Kids must be an
+    // array", "Pages node missing /Kids", "Kid must be a reference", "page tree cycle" (a
+    // tree with a repeat and no page at all), "page tree too deep", or a lookup error.
     [[nodiscard]] Result<std::vector<ObjectId>> page_refs() const;
 
     // `value` with references followed (see Resolved); `value` may be null.
@@ -108,6 +115,8 @@ public:
     Arena& arena() const { return *arena_; }
     // True when the cross-reference had to be rebuilt by the recovery scan.
     bool recovered() const { return recovered_; }
+    // True when the file is encrypted (and opened with the empty user password).
+    bool encrypted() const { return crypt_ != nullptr; }
 
     Document(const Document&) = delete;
     Document& operator=(const Document&) = delete;
@@ -122,12 +131,19 @@ private:
     [[nodiscard]] Result<std::shared_ptr<const ObjStmMap>> split_object_stream(
         std::uint32_t offset) const;
 
+    // Sets up decryption from the trailer that holds /Encrypt; "encrypted PDFs are not
+    // supported" when the handler cannot open the file.
+    [[nodiscard]] Result<bool> open_encryption(const Trailer& trailer);
+    // The object at `offset`, decrypted when the file is encrypted.
+    [[nodiscard]] Result<PdfObject> read_object(std::uint32_t offset) const;
+
     struct PageWalk {
         std::vector<ObjectId> pages;
-        std::unordered_set<std::uint32_t> visited;  // Pages nodes entered so far
+        std::unordered_set<std::uint32_t> visited;  // nodes and pages met so far
+        bool repeated = false;                      // some node was met again
     };
-    // Appends the pages under `kids` in order; "page tree cycle" when a Pages node is met a
-    // second time, "page tree too deep" beyond the depth bound.
+    // Appends the pages under `kids` in order, passing over nodes met before; "page tree too
+    // deep" beyond the depth bound.
     [[nodiscard]] Result<bool> collect_page_refs(const PdfArray& kids, PageWalk& walk,
                                                  unsigned depth) const;
 
@@ -138,6 +154,10 @@ private:
     std::optional<ObjectId> info_;
     bool recovered_ = false;
     std::unique_ptr<Arena> arena_ = std::make_unique<Arena>();
+    // Null for a file that is not encrypted, which reads exactly as if there were no handler.
+    std::unique_ptr<const CryptHandler> crypt_;
+    // Where the encryption dictionary is, which is stored in clear.
+    std::optional<std::uint32_t> encrypt_offset_;
 
     // Both caches are keyed by file offset, not by object number: the numbers in an object's
     // header are not compared with the number asked for, so a table may name one offset under

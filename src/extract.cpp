@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <limits>
 #include <new>
@@ -23,13 +24,6 @@ namespace {
 // become a value for the file they hit, so one bad file never ends a batch.
 constexpr ParseError kOutOfMemory = ParseError::message("out of memory");
 constexpr ParseError kInternalError = ParseError::message("internal error");
-
-// What every page uses when its resources name no usable font.
-constexpr std::string_view kDefaultLayoutFont = "Helvetica";
-
-// The layout stage gives every span of a page this colour and size.
-constexpr std::uint32_t kLayoutColor = 0;
-constexpr double kLayoutSize = 12.0;
 
 // Up to `count` numbers of an array entry; elements that are missing or not numbers keep the
 // value already in `out`, and elements after the last are ignored.
@@ -124,6 +118,7 @@ struct DocumentState {
     explicit DocumentState(const DocumentLimits& limits) : budget(limits) {}
     FontCache fonts;
     StreamCache streams;
+    ImageCache images;
     DocumentBudget budget;
 };
 
@@ -157,11 +152,11 @@ Result<std::shared_ptr<const ByteVec>> decoded_stream(const PdfObject& obj,
 // The form's content: decoded when it has a Filter (the stored bytes when decoding fails, so
 // the form is not lost), the stored bytes otherwise. Stored and decoded bytes are paid from
 // `allowance`; content that does not fit is left empty.
-ByteVec form_content(const PdfObject& form, const PdfStream& stream, StreamCache& streams,
-                     ByteAllowance& allowance) {
+ByteVec form_content(const PdfObject& form, const PdfStream& stream, const Document& doc,
+                     StreamCache& streams, ByteAllowance& allowance) {
     const Bytes raw = stream.data;
     if (!allowance.take(raw.size())) return {};
-    if (const PdfObject* filter = form.get("Filter")) {
+    if (const Resolved filter = doc.resolve_key(&form, "Filter")) {
         if (Result<std::shared_ptr<const ByteVec>> decoded = streams.decoded(form, *filter)) {
             if (!allowance.take((*decoded)->size())) return {};
             return **decoded;
@@ -171,30 +166,50 @@ ByteVec form_content(const PdfObject& form, const PdfStream& stream, StreamCache
     return ByteVec(raw.begin(), raw.end());
 }
 
-XObjectData build_form(const PdfObject& form, const PdfStream& stream, const Document& doc,
-                       DocumentState& state, ByteAllowance& allowance) {
+// The XObject tables of one page: the page's, and each form's own, built to the depth at which
+// forms still run (kMaxFormDepth). A form's table is built once per resources dictionary and
+// level, so forms that share resources, or draw themselves, cost one table per level.
+struct XObjectBuilder {
+    const Document& doc;
+    DocumentState& state;
+    ByteAllowance& allowance;
+    std::unordered_map<const PdfObject*, std::shared_ptr<const XObjectTable>> tables[kMaxFormDepth + 2];
+
+    // `level` counts the forms around the content that uses the table: 0 for the page.
+    XObjectTable build(const PdfObject& resources, std::uint32_t level);
+    XObjectData form(const PdfObject& form, const PdfStream& stream, std::uint32_t level);
+};
+
+XObjectData XObjectBuilder::form(const PdfObject& form, const PdfStream& stream, std::uint32_t level) {
     XObjectData x;
     x.kind = XObjectData::Kind::Form;
-    x.data = form_content(form, stream, state.streams, allowance);
+    // A form at this level is drawn at depth `level` and runs only while that is within
+    // kMaxFormDepth: deeper ones are kept as forms that draw nothing.
+    if (level > kMaxFormDepth) return x;
+    x.data = form_content(form, stream, doc, state.streams, allowance);
     double m[6] = {1, 0, 0, 1, 0, 0};
     read_numbers(form.get("Matrix"), m, 6);
     x.matrix = Matrix{m[0], m[1], m[2], m[3], m[4], m[5]};
     read_numbers(form.get("BBox"), x.bbox, 4);
     if (Resolved resources = doc.resolve_key(&form, "Resources")) {
         x.fonts = build_font_map(*resources, doc, state.fonts);
+        auto& built = tables[level + 1];
+        auto [it, fresh] = built.try_emplace(resources.get());
+        if (fresh) it->second = std::make_shared<const XObjectTable>(build(*resources, level + 1));
+        if (!it->second->empty()) x.xobjects = it->second;
     }
     return x;
 }
 
-XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, DocumentState& state,
-                            ByteAllowance& allowance) {
+XObjectTable XObjectBuilder::build(const PdfObject& resources, std::uint32_t level) {
     XObjectTable table;
     const Resolved xobjects = doc.resolve_key(&resources, "XObject");
     const PdfDict* entries = xobjects ? std::get_if<PdfDict>(&xobjects->value) : nullptr;
     if (!entries) return table;
     for (const DictEntry& entry : *entries) {
         // XObjects are streams, so only a reference can name one.
-        if (!entry.value.as_ref()) continue;
+        const std::optional<ObjectId> ref = entry.value.as_ref();
+        if (!ref) continue;
         const Resolved fetched = doc.resolve(&entry.value);
         if (!fetched) continue;
         const PdfObject& obj = *fetched;
@@ -202,11 +217,56 @@ XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, Doc
         if (subtype && subtype->is_name("Form")) {
             const PdfStream* stream = obj.stream();
             if (!stream) continue;  // a form without content draws nothing
-            table.insert_or_assign(lossy_utf8(entry.key),
-                                   build_form(obj, *stream, doc, state, allowance));
+            table.insert_or_assign(lossy_utf8(entry.key), form(obj, *stream, level));
         } else {
-            table.insert_or_assign(lossy_utf8(entry.key), XObjectData{});
+            XObjectData image;
+            image.id = *ref;
+            image.object = ObjPtr(fetched.holder, fetched.get());
+            table.insert_or_assign(lossy_utf8(entry.key), std::move(image));
         }
+    }
+    return table;
+}
+
+XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, DocumentState& state,
+                            ByteAllowance& allowance) {
+    XObjectBuilder builder{doc, state, allowance, {}};
+    return builder.build(resources, /*level=*/0);
+}
+
+// Components of a colour space resource whose colours convert to sRGB (ISO 32000-1, 8.6): a
+// device space by name, an ICCBased space by its N (or its Alternate), CalGray and CalRGB;
+// 0 for every other space.
+std::uint8_t color_space_components(const PdfObject& space, const Document& doc) {
+    const Resolved resolved = doc.resolve(&space);
+    if (!resolved) return 0;
+    const PdfObject* family = &*resolved;
+    const PdfArray* arr = resolved->array();
+    if (arr != nullptr && !arr->empty()) family = &(*arr)[0];
+    if (family->is_name("DeviceGray") || family->is_name("CalGray")) return 1;
+    if (family->is_name("DeviceRGB") || family->is_name("CalRGB")) return 3;
+    if (family->is_name("DeviceCMYK")) return 4;
+    if (arr != nullptr && arr->size() >= 2 && family->is_name("ICCBased")) {
+        const Resolved profile = doc.resolve(&(*arr)[1]);
+        if (!profile) return 0;
+        if (const PdfObject* n = profile->get("N")) {
+            const std::optional<double> v = n->as_number();
+            if (v && (*v == 1 || *v == 3 || *v == 4)) return static_cast<std::uint8_t>(*v);
+        }
+        if (const PdfObject* alternate = profile->get("Alternate"); alternate && alternate->as_name()) {
+            return color_space_components(*alternate, doc);
+        }
+    }
+    return 0;
+}
+
+ColorSpaceTable build_color_spaces(const PdfObject& resources, const Document& doc) {
+    ColorSpaceTable table;
+    const Resolved spaces = doc.resolve_key(&resources, "ColorSpace");
+    const PdfDict* entries = spaces ? std::get_if<PdfDict>(&spaces->value) : nullptr;
+    if (!entries) return table;
+    for (const DictEntry& entry : *entries) {
+        table.try_emplace(lossy_utf8(entry.key), color_space_components(entry.value, doc));
     }
     return table;
 }
@@ -230,7 +290,9 @@ Result<Bytes> page_content(const PdfObject& page, const Document& doc, PageConte
         VELLIX_TRY(stream, doc.get_object(*ref));
         if (!*stream || !(*stream)->stream()) return Bytes{};
         // An unfiltered stream is read in place from the mapping: no copy.
-        const PdfObject* filter = (*stream)->get("Filter");
+        // The Filter entry may be a reference (ISO 32000-1, 7.3.8.2 allows any direct or
+        // indirect value).
+        const Resolved filter = doc.resolve_key(stream->get(), "Filter");
         if (!filter) {
             holder.stream = std::move(*stream);
             return holder.stream->stream()->data;
@@ -249,7 +311,7 @@ Result<Bytes> page_content(const PdfObject& page, const Document& doc, PageConte
             // The stored bytes are read, and the decoded ones kept, so both are paid for; a
             // part that does not fit ends the content.
             if (s && !allowance.take(s->data.size())) break;
-            const PdfObject* filter = s ? (*stream)->get("Filter") : nullptr;
+            const Resolved filter = s ? doc.resolve_key(stream->get(), "Filter") : Resolved{};
             if (s && !filter) {
                 if (!allowance.take(s->data.size() + 1)) break;
                 owned.insert(owned.end(), s->data.begin(), s->data.end());
@@ -293,27 +355,29 @@ Result<PageResult> extract_page(const Document& doc, ObjectId page_id, const Ext
 
     FontTable fonts;
     XObjectTable xobjects;
-    std::string layout_font;
+    ColorSpaceTable color_spaces;
     if (resources) {
-        fonts = build_font_map(*resources, doc, state.fonts, &layout_font);
+        fonts = build_font_map(*resources, doc, state.fonts);
+        color_spaces = build_color_spaces(*resources, doc);
         ByteAllowance form_allowance{within_document(limits.form_bytes)};
         xobjects = build_xobjects(*resources, doc, state, form_allowance);
         budget.charge_work(form_allowance.used);
     }
-    if (layout_font.empty()) layout_font = kDefaultLayoutFont;
 
     std::uint64_t work = 0;
     ContentResult scanned = scan_content_stream_bounded(
         *content, fonts, xobjects, /*depth=*/0, std::min(kPageWorkBudget, budget.work_left()),
-        std::min(kMaxPageOutput, budget.output_left()), work);
+        std::min(kMaxPageOutput, budget.output_left()), work, &color_spaces);
     budget.charge_work(work);
     budget.charge_output(scanned.chars.size() + scanned.images.size());
     PageResult result;
-    result.blocks = cluster_chars(scanned.chars, layout_font, kLayoutColor, kLayoutSize);
-    if (opts.include_images && resources && !scanned.images.empty()) {
+    result.blocks = cluster_chars(scanned.chars, scanned.fonts);
+    // Inline images need no resources, so a page without them may still have images.
+    if (opts.include_images && !scanned.images.empty()) {
+        static const PdfObject kNoResources;
         std::uint64_t image_bytes = 0;
-        result.images = resolve_images(scanned.images, *resources, doc,
-                                       within_document(limits.image_bytes), image_bytes);
+        result.images = resolve_images(scanned.images, resources ? *resources : kNoResources, doc,
+                                       within_document(limits.image_bytes), image_bytes, &state.images);
         budget.charge_work(image_bytes);
     }
     return result;
@@ -437,6 +501,78 @@ Result<PageResult> extract_single_page_with_limits_for_testing(const Document& d
                                                                const PageLimits& limits) {
     DocumentState state(document_limits(doc.bytes().size()));
     return extract_page(doc, page, opts, state, limits);
+}
+
+namespace {
+
+// The four numbers of a page box, its elements given directly or by reference; nullopt when
+// it is no array of at least four numbers or encloses no area.
+std::optional<BBox> read_page_box(const Document& doc, const Resolved& box) {
+    const PdfArray* items = box ? box->array() : nullptr;
+    if (items == nullptr || items->size() < 4) return std::nullopt;
+    double v[4];
+    for (size_t i = 0; i < 4; ++i) {
+        const Resolved item = doc.resolve(&(*items)[i]);
+        std::optional<double> number = item ? item->as_number() : std::nullopt;
+        if (!number || !std::isfinite(*number)) return std::nullopt;
+        v[i] = *number;
+    }
+    // The corners may be given in any order (ISO 32000-1, 7.9.5).
+    BBox out{std::min(v[0], v[2]), std::min(v[1], v[3]), std::max(v[0], v[2]),
+             std::max(v[1], v[3])};
+    if (out.x1 <= out.x0 || out.y1 <= out.y0) return std::nullopt;
+    return out;
+}
+
+// Size and rotation of a page object, from its inherited boxes and Rotate entry.
+void read_page_geometry(const Document& doc, const PdfObject& page, PageExtract& out) {
+    const std::optional<BBox> media = read_page_box(doc, doc.page_attribute(page, "MediaBox"));
+    BBox area = media.value_or(BBox{0, 0, kDefaultPageWidth, kDefaultPageHeight});
+    if (const std::optional<BBox> crop = read_page_box(doc, doc.page_attribute(page, "CropBox"))) {
+        const BBox clipped{std::max(area.x0, crop->x0), std::max(area.y0, crop->y0),
+                           std::min(area.x1, crop->x1), std::min(area.y1, crop->y1)};
+        if (clipped.x1 > clipped.x0 && clipped.y1 > clipped.y0) area = clipped;
+    }
+    out.width = area.x1 - area.x0;
+    out.height = area.y1 - area.y0;
+    // Rotate is a multiple of 90 (ISO 32000-1, 7.7.3.3); anything else is read as 0.
+    const Resolved rotate = doc.page_attribute(page, "Rotate");
+    const std::optional<double> degrees = rotate ? rotate->as_number() : std::nullopt;
+    if (degrees && std::isfinite(*degrees) && std::fmod(*degrees, 90.0) == 0.0) {
+        const double turned = std::fmod(*degrees, 360.0);
+        out.rotation = static_cast<std::uint32_t>(turned < 0 ? turned + 360.0 : turned);
+    }
+}
+
+}  // namespace
+
+Result<std::vector<PageExtract>> extract_pages(const std::string& path,
+                                              const ExtractOptions& opts) {
+    VELLIX_TRY(doc, Document::open(path));
+    return extract_pages_doc(**doc, opts);  // the document is released on return
+}
+
+Result<std::vector<PageExtract>> extract_pages_doc(const Document& doc,
+                                                  const ExtractOptions& opts) {
+    VELLIX_TRY(content, extract_doc(doc, opts));
+    VELLIX_TRY(pages, doc.page_refs());
+    std::vector<PageExtract> out(pages->size());
+    AnnotationCount annotations;
+    for (size_t i = 0; i < out.size(); ++i) {
+        PageExtract& page = out[i];
+        page.number = static_cast<std::uint32_t>(i);
+        page.width = kDefaultPageWidth;
+        page.height = kDefaultPageHeight;
+        if (i < content->pages.size()) page.content = std::move(content->pages[i]);
+        Result<ObjPtr> object = doc.get_object((*pages)[i]);
+        if (!object || !*object) continue;
+        read_page_geometry(doc, **object, page);
+        if (annotations.spent()) continue;
+        Result<std::vector<PageLink>> links =
+            extract_page_links(doc, **object, page.number, annotations);
+        if (links) page.links = std::move(*links);
+    }
+    return out;
 }
 
 Result<std::vector<std::uint8_t>> get_stream_data(const PdfObject& obj) {

@@ -8,6 +8,7 @@
 
 #include "image.h"
 #include "layout.h"
+#include "links.h"
 #include "parser/content_stream.h"
 #include "parser/object.h"
 #include "pool.h"
@@ -97,6 +98,34 @@ DocumentLimits document_limits(size_t file_size);
     const Document& doc, ObjectId page, const ExtractOptions& opts, const PageLimits& limits);
 // The decoded data of a stream (empty for any other object). Errors: those of the filters.
 [[nodiscard]] Result<std::vector<std::uint8_t>> get_stream_data(const PdfObject& obj);
+
+// One page as extract_pages gives it: its index in the page list, its size and rotation, its
+// content as extract_doc extracts it, and its web links.
+struct PageExtract {
+    std::uint32_t number = 0;
+    // The crop box (ISO 32000-1, 14.11.2), clipped to the media box; the media box when there
+    // is no crop box or it does not overlap; both inherited. Before rotation.
+    double width = 0;
+    double height = 0;
+    std::uint32_t rotation = 0;  // the inherited Rotate: 0, 90, 180 or 270
+    PageResult content;
+    std::vector<PageLink> links;
+};
+
+// The size of a page that has no readable media box: US Letter, in points, which is what
+// readers assume for such a page.
+inline constexpr double kDefaultPageWidth = 612;
+inline constexpr double kDefaultPageHeight = 792;
+
+// Opens the file and gives one PageExtract per entry of the page list, in order. Errors: those
+// of extract. A page whose content fails has empty content; a page whose links fail (an
+// annotation that cannot be fetched) has no links; a page object that cannot be fetched has
+// both empty and the default size.
+[[nodiscard]] Result<std::vector<PageExtract>> extract_pages(const std::string& path,
+                                                            const ExtractOptions& opts);
+// The same on an opened document; its content is that of extract_doc with the same options.
+[[nodiscard]] Result<std::vector<PageExtract>> extract_pages_doc(const Document& doc,
+                                                                const ExtractOptions& opts);
 
 // One pair per path, in input order: the path and its ExtractResult or error. Never fails as a
 // whole. Files run on the worker pool from eight paths on when file_parallel is set; otherwise

@@ -8,21 +8,35 @@
 namespace vellix {
 namespace {
 
-// Span grouping, as multiples of the size value. A character joins the span of the character
-// emitted before it when it starts less than kSpanMaxGap after that one ends, overlaps it by
-// less than kSpanMaxOverlap and sits less than kSpanMaxRise above or below its baseline.
+// Span grouping, as multiples of the characters' size. A character joins the span of the
+// character emitted before it when both have one font, size and colour, and it starts less
+// than kSpanMaxGap after that one ends, overlaps it by less than kSpanMaxOverlap and sits less
+// than kSpanMaxRise above or below its baseline. Between right-to-left letters drawn right to
+// left the same holds mirrored.
 constexpr double kSpanMaxGap = 0.3;
 constexpr double kSpanMaxOverlap = 0.5;
 constexpr double kSpanMaxRise = 0.5;
 
-// Line grouping, as multiples of the size value, against the previous span in reading order.
+// Line grouping, as multiples of the larger size of two spans: the baseline step from the
+// previous span in reading order, and the gap to the line's right end. A span further right
+// than kSpanMaxGap of the smaller size with no space between it and the line was not drawn
+// after it: it starts a line of its own.
 constexpr double kLineMaxGap = 5.0;
-constexpr double kLineMaxOverlap = 10.0;
+// The word gap between spans that were not drawn one after the other: the interpreter's.
+constexpr double kApartWordGap = 0.15;
 constexpr double kLineMaxRise = 0.5;
 
-// Block grouping: white space between two lines, as a multiple of the size value, above which
-// the lower line starts a new block.
+// Block grouping: white space between two lines, as a multiple of the smaller of their sizes,
+// above which the lower line starts a new block.
 constexpr double kBlockMaxGap = 1.5;
+
+// Sizes below this (text of a zero or tiny font size) scale the thresholds as this size does,
+// so that such text still forms spans and lines.
+constexpr double kMinLayoutSize = 1.0;
+
+// Two sizes differing by less than this fraction are one size (matrices give sizes with
+// rounding noise).
+constexpr double kSameSize = 1e-3;
 
 // Column decision: a histogram of span left edges, in points and bins.
 constexpr std::size_t kMinSpansForColumns = 6;
@@ -56,6 +70,99 @@ double max_num(double running, double v) { return v > running ? v : running; }
 
 BBox line_box(const TextLine& line) { return union_of(std::span<const TextSpan>(line.spans)); }
 
+double layout_size(double size) { return size > kMinLayoutSize ? size : kMinLayoutSize; }
+
+double line_size(const TextLine& line) {
+    double s = 0;
+    for (const TextSpan& span : line.spans) s = max_num(s, span.size);
+    return s;
+}
+
+// Characters that take the direction of the text around them: ASCII other than letters, spaces
+// and general punctuation.
+bool is_neutral(char32_t c) {
+    if (c < 0x80) return !((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'));
+    return is_word_space(c) || (c >= 0x2000 && c <= 0x206F);
+}
+
+bool is_digit(char32_t c) { return c >= '0' && c <= '9'; }
+
+bool is_punctuation(char32_t c) { return is_neutral(c) && !is_digit(c) && !is_word_space(c); }
+
+// Whether the span holds a letter of any script: spans of spaces and punctuation alone take
+// no part in deciding a line's direction.
+bool has_letter(const TextSpan& s) {
+    return std::any_of(s.chars.begin(), s.chars.end(), [](const CharInfo& c) { return !is_neutral(c.ch); });
+}
+
+// A right-to-left run that the file drew left to right (each character right of the one
+// before) is reversed into reading order; digit groups inside it keep their own order, as
+// numbers read left to right in those scripts too. In a mostly right-to-left span the
+// punctuation at a run's ends belongs to the run.
+void reorder_rtl(std::vector<CharInfo>& chars, bool rtl_span) {
+    const size_t n = chars.size();
+    size_t i = 0;
+    while (i < n) {
+        if (!is_rtl(chars[i].ch)) {
+            ++i;
+            continue;
+        }
+        if (rtl_span) {
+            while (i > 0 && is_punctuation(chars[i - 1].ch)) --i;
+        }
+        size_t last = i;  // the run's last right-to-left character
+        size_t j = i + 1;
+        for (; j < n && (is_rtl(chars[j].ch) || is_neutral(chars[j].ch)); ++j) {
+            if (is_rtl(chars[j].ch) || (rtl_span && is_punctuation(chars[j].ch))) last = j;
+        }
+        if (!is_rtl(chars[i].ch) && last == i) {
+            i = j;
+            continue;
+        }
+        if (last > i && chars[i].x0 < chars[last].x0) {
+            const auto begin = chars.begin() + static_cast<std::ptrdiff_t>(i);
+            const auto end = chars.begin() + static_cast<std::ptrdiff_t>(last + 1);
+            std::reverse(begin, end);
+            for (auto d = begin; d != end;) {
+                if (!is_digit(d->ch)) {
+                    ++d;
+                    continue;
+                }
+                auto e = d;
+                while (e != end && is_digit(e->ch)) ++e;
+                std::reverse(d, e);
+                d = e;
+            }
+        }
+        i = j;
+    }
+}
+
+// Whether the character continues the span of `prev`: the same font, size and colour, and
+// close by along the baseline.
+bool continues_span(const CharInfo& prev, const CharInfo& c) {
+    if (c.font != prev.font || c.color != prev.color) return false;
+    const double a = prev.size, b = c.size;
+    if (!(std::fabs(a - b) <= kSameSize * std::max(std::fabs(a), std::fabs(b)))) return false;
+    const double s = layout_size(b);
+    const double dy = std::fabs(c.y0 - prev.y0);
+    if (!(dy < kSpanMaxRise * s)) return false;
+    const double gap = c.x0 - prev.x1;
+    if (gap > -kSpanMaxOverlap * s && gap < kSpanMaxGap * s) return true;
+    // Right-to-left letters drawn in reading order step to the left.
+    if (!is_rtl(c.ch) && !is_rtl(prev.ch)) return false;
+    const double back = prev.x0 - c.x1;
+    return back > -kSpanMaxOverlap * s && back < kSpanMaxGap * s;
+}
+
+// Whether the boundary between two spans of one line already separates words: a space on
+// either side, or two characters of a script written without spaces.
+bool separated(const TextSpan& a, const TextSpan& b) {
+    if (a.chars.empty() || b.chars.empty()) return true;
+    const char32_t x = a.chars.back().ch, y = b.chars.front().ch;
+    return is_word_space(x) || is_word_space(y) || (is_unspaced_script(x) && is_unspaced_script(y));
+}
+
 // Reading order of spans: top of the page first (y grows upward), then left to right.
 struct SpanKey {
     double y0;
@@ -72,11 +179,21 @@ bool left_of(const TextSpan& a, const TextSpan& b) {
     return compare_ascending(a.bbox.x0, b.bbox.x0) < 0;
 }
 
+bool right_of(const TextSpan& a, const TextSpan& b) {
+    return compare_descending(a.bbox.x1, b.bbox.x1) < 0;
+}
+
 void close_line(TextLine& line, std::vector<TextLine>& out) {
     // Spans on one baseline already arrive left to right; only a line with raised or lowered
-    // spans needs the sort.
-    if (!std::is_sorted(line.spans.begin(), line.spans.end(), left_of)) {
-        std::stable_sort(line.spans.begin(), line.spans.end(), left_of);
+    // spans needs the sort. A line of mostly right-to-left spans reads from the right.
+    const auto rtl = std::count_if(line.spans.begin(), line.spans.end(),
+                                   [](const TextSpan& s) { return s.rtl; });
+    const auto ltr = rtl == 0 ? 0 : std::count_if(line.spans.begin(), line.spans.end(), [](const TextSpan& s) {
+        return !s.rtl && has_letter(s);
+    });
+    const auto order = rtl > ltr ? right_of : left_of;
+    if (!std::is_sorted(line.spans.begin(), line.spans.end(), order)) {
+        std::stable_sort(line.spans.begin(), line.spans.end(), order);
     }
     line.bbox = line_box(line);
     out.push_back(std::move(line));
@@ -201,11 +318,20 @@ std::vector<CharInfo> CharGroup::take() {
     return out;
 }
 
-TextSpan make_span(std::vector<CharInfo> chars, const std::string& font, std::uint32_t color,
-                   double size) {
+TextSpan make_span(std::vector<CharInfo> chars, std::span<const std::string> fonts) {
     TextSpan span;
     // Most characters are ASCII: one byte each, so one reservation covers the usual text.
     span.text.reserve(chars.size());
+    std::ptrdiff_t rtl_balance = 0;
+    for (const CharInfo& c : chars) {
+        if (is_rtl(c.ch)) {
+            ++rtl_balance;
+        } else if (!is_neutral(c.ch)) {
+            --rtl_balance;
+        }
+    }
+    span.rtl = rtl_balance > 0;
+    if (rtl_balance > -static_cast<std::ptrdiff_t>(chars.size())) reorder_rtl(chars, span.rtl);
     BoxUnion box;
     for (const CharInfo& c : chars) {
         if (c.ch < 0x80) {
@@ -216,15 +342,18 @@ TextSpan make_span(std::vector<CharInfo> chars, const std::string& font, std::ui
         box.add(c);
     }
     span.bbox = box.box;
-    span.font = font;
-    span.size = size;
-    span.color = color;
+    if (!chars.empty()) {
+        const CharInfo& first = chars.front();
+        span.font = first.font < fonts.size() ? fonts[first.font] : std::string(kNoFontName);
+        span.size = first.size;
+        span.color = first.color;
+    }
     span.chars = std::move(chars);
     return span;
 }
 
-TextSpan make_span(CharGroup&& group, const std::string& font, std::uint32_t color, double size) {
-    return make_span(group.take(), font, color, size);
+TextSpan make_span(CharGroup&& group, std::span<const std::string> fonts) {
+    return make_span(group.take(), fonts);
 }
 
 std::optional<double> find_column_split(std::span<const double> x0s) {
@@ -318,7 +447,7 @@ std::optional<double> find_column_split(std::span<const double> x0s) {
     return split;
 }
 
-std::vector<TextLine> build_lines(std::vector<TextSpan> spans, double size) {
+std::vector<TextLine> build_lines(std::vector<TextSpan> spans) {
     std::vector<TextLine> lines;
     if (spans.empty()) return lines;
 
@@ -328,38 +457,68 @@ std::vector<TextLine> build_lines(std::vector<TextSpan> spans, double size) {
     for (std::size_t i = 0; i < spans.size(); ++i) order.push_back({spans[i].bbox.y0, spans[i].bbox.x0, i});
     std::stable_sort(order.begin(), order.end(), reads_before);
 
-    const double max_gap = kLineMaxGap * size;
-    const double min_gap = -kLineMaxOverlap * size;
-    const double max_rise = kLineMaxRise * size;
-    TextLine current;
-    BBox prev;
-    for (const SpanKey& key : order) {
-        TextSpan& t = spans[key.index];
-        if (!current.spans.empty()) {
-            // Any comparison with NaN is false, so a NaN coordinate starts a new line.
-            const double gap = t.bbox.x0 - prev.x1;
-            const double dy = std::fabs(t.bbox.y0 - prev.y0);
-            if (!(gap < max_gap && dy < max_rise && gap > min_gap)) close_line(current, lines);
+    // Rows first: runs of spans in sorted order whose baselines step by less than
+    // kLineMaxRise (sub- and superscripts, and baselines a rounding apart, sort apart from
+    // their line but stay in its row). Each row, left to right, is then cut into lines at
+    // wide gaps and at word gaps that hold no space.
+    std::size_t row_begin = 0;
+    while (row_begin < order.size()) {
+        std::size_t row_end = row_begin + 1;
+        for (; row_end < order.size(); ++row_end) {
+            // Any comparison with NaN is false, so a NaN baseline starts a new row.
+            const TextSpan& prev = spans[order[row_end - 1].index];
+            const TextSpan& t = spans[order[row_end].index];
+            const double s = layout_size(max_num(prev.size, t.size));
+            if (!(std::fabs(t.bbox.y0 - prev.bbox.y0) < kLineMaxRise * s)) break;
         }
-        prev = t.bbox;
-        current.spans.push_back(std::move(t));
+        const auto first = order.begin() + static_cast<std::ptrdiff_t>(row_begin);
+        const auto last = order.begin() + static_cast<std::ptrdiff_t>(row_end);
+        std::stable_sort(first, last, [](const SpanKey& a, const SpanKey& b) {
+            return compare_ascending(a.x0, b.x0) < 0;
+        });
+        TextLine current;
+        std::size_t rightmost = 0;  // the span of the line that reaches furthest right
+        for (auto it = first; it != last; ++it) {
+            TextSpan& t = spans[it->index];
+            if (!current.spans.empty()) {
+                const TextSpan& r = current.spans[rightmost];
+                const double after = t.bbox.x0 - r.bbox.x1;
+                bool joins = after < kLineMaxGap * layout_size(max_num(r.size, t.size));
+                // The interpreter puts a space into a word gap between glyphs drawn one after
+                // the other; spans drawn apart (table cells, columns) never had that chance.
+                const double word_gap = t.seq == r.seq + 1 ? kSpanMaxGap : kApartWordGap;
+                if (joins && after >= word_gap * layout_size(min_num(t.size, r.size))) {
+                    joins = separated(r, t);
+                }
+                if (!joins) {
+                    close_line(current, lines);
+                    rightmost = 0;
+                }
+            }
+            current.spans.push_back(std::move(t));
+            if (current.spans.back().bbox.x1 > current.spans[rightmost].bbox.x1) {
+                rightmost = current.spans.size() - 1;
+            }
+        }
+        close_line(current, lines);
+        row_begin = row_end;
     }
-    close_line(current, lines);
     return lines;
 }
 
-std::vector<TextBlock> build_blocks(std::vector<TextLine> lines, double size) {
+std::vector<TextBlock> build_blocks(std::vector<TextLine> lines) {
     std::vector<TextBlock> blocks;
     if (lines.empty()) return blocks;
 
-    const double max_gap = kBlockMaxGap * size;
     TextBlock current;
     for (TextLine& m : lines) {
         if (!current.lines.empty()) {
             // Lines run top to bottom: the white space is from the bottom of the block's last
             // line down to the top of the next one. A NaN gap keeps the line in the block.
-            const double gap = current.lines.back().bbox.y0 - m.bbox.y1;
-            if (gap > max_gap) close_block(current, blocks);
+            const TextLine& k = current.lines.back();
+            const double gap = k.bbox.y0 - m.bbox.y1;
+            const double s = layout_size(min_num(line_size(k), line_size(m)));
+            if (gap > kBlockMaxGap * s) close_block(current, blocks);
         }
         current.lines.push_back(std::move(m));
     }
@@ -377,29 +536,81 @@ std::vector<TextBlock> merge_hyphenated_lines(std::vector<TextBlock> blocks) {
     return blocks;
 }
 
-std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars, const std::string& font,
-                                     std::uint32_t color, double size) {
+namespace {
+
+// The box turned by `quarter` quarter turns clockwise, so that text written in direction
+// `quarter` (CharInfo::dir) runs left to right; turning by (4 - quarter) % 4 turns it back.
+BBox turn(const BBox& b, std::uint8_t quarter) {
+    switch (quarter) {
+        case 1: return {b.y0, -b.x1, b.y1, -b.x0};
+        case 2: return {-b.x1, -b.y1, -b.x0, -b.y0};
+        case 3: return {-b.y1, b.x0, -b.y0, b.x1};
+        default: return b;
+    }
+}
+
+void turn_char(CharInfo& c, std::uint8_t quarter) {
+    const BBox b = turn({c.x0, c.y0, c.x1, c.y1}, quarter);
+    c.x0 = b.x0;
+    c.y0 = b.y0;
+    c.x1 = b.x1;
+    c.y1 = b.y1;
+}
+
+// The writing direction of most characters.
+std::uint8_t main_direction(const std::vector<CharInfo>& chars) {
+    std::array<std::size_t, 4> count{};
+    for (const CharInfo& c : chars) ++count[c.dir & 3];
+    return static_cast<std::uint8_t>(std::max_element(count.begin(), count.end()) - count.begin());
+}
+
+std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
+                                       std::span<const std::string> fonts);
+
+}  // namespace
+
+std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars,
+                                     std::span<const std::string> fonts) {
+    // A page whose text mostly runs up, down or right to left (a rotated page) is laid out
+    // turned upright, and its boxes turned back.
+    const std::uint8_t dir = main_direction(chars);
+    if (dir == 0) return cluster_upright(chars, fonts);
+    std::vector<CharInfo> upright = chars;
+    for (CharInfo& c : upright) turn_char(c, dir);
+    std::vector<TextBlock> blocks = cluster_upright(upright, fonts);
+    const auto back = static_cast<std::uint8_t>((4 - dir) % 4);
+    for (TextBlock& b : blocks) {
+        b.bbox = turn(b.bbox, back);
+        for (TextLine& l : b.lines) {
+            l.bbox = turn(l.bbox, back);
+            for (TextSpan& s : l.spans) {
+                s.bbox = turn(s.bbox, back);
+                for (CharInfo& c : s.chars) turn_char(c, back);
+            }
+        }
+    }
+    return blocks;
+}
+
+namespace {
+
+std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
+                                       std::span<const std::string> fonts) {
     if (chars.empty()) return {};
 
     // Characters are grouped in emission order; nothing is sorted here.
-    const double max_gap = kSpanMaxGap * size;
-    const double min_gap = -kSpanMaxOverlap * size;
-    const double max_rise = kSpanMaxRise * size;
     std::vector<TextSpan> spans;
     CharGroup group;
     const CharInfo* prev = nullptr;
     for (const CharInfo& c : chars) {
-        if (prev != nullptr) {
-            const double gap = c.x0 - prev->x1;
-            const double dy = std::fabs(c.y0 - prev->y0);
-            if (!(gap > min_gap && dy < max_rise && gap < max_gap)) {
-                spans.push_back(make_span(std::move(group), font, color, size));
-            }
+        if (prev != nullptr && !continues_span(*prev, c)) {
+            spans.push_back(make_span(std::move(group), fonts));
         }
         group.push_back(c);
         prev = &c;
     }
-    spans.push_back(make_span(std::move(group), font, color, size));
+    spans.push_back(make_span(std::move(group), fonts));
+    for (std::size_t i = 0; i < spans.size(); ++i) spans[i].seq = static_cast<std::uint32_t>(i);
 
     std::vector<double> x0s;
     x0s.reserve(spans.size());
@@ -408,7 +619,7 @@ std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars, const s
 
     std::vector<TextBlock> blocks;
     if (!split) {
-        blocks = build_blocks(build_lines(std::move(spans), size), size);
+        blocks = build_blocks(build_lines(std::move(spans)));
     } else {
         // Both columns keep the spans' creation order; the left column reads first.
         const auto n_left = static_cast<std::size_t>(std::count_if(
@@ -418,12 +629,13 @@ std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars, const s
         left.reserve(n_left);
         right.reserve(spans.size() - n_left);
         for (TextSpan& s : spans) (s.bbox.x0 < *split ? left : right).push_back(std::move(s));
-        blocks = build_blocks(build_lines(std::move(left), size), size);
-        std::vector<TextBlock> right_blocks = build_blocks(build_lines(std::move(right), size), size);
+        blocks = build_blocks(build_lines(std::move(left)));
+        std::vector<TextBlock> right_blocks = build_blocks(build_lines(std::move(right)));
         blocks.insert(blocks.end(), std::make_move_iterator(right_blocks.begin()),
                       std::make_move_iterator(right_blocks.end()));
     }
     return merge_hyphenated_lines(std::move(blocks));
 }
 
+}  // namespace
 }  // namespace vellix

@@ -1,8 +1,9 @@
 // Layout: characters into spans, one or two columns, lines and blocks, hyphenated lines.
 //
 // Coordinates are PDF user space with y growing upward. Lines and blocks come out in reading
-// order: top of the page first, left to right on one line, the left column before the right.
-// Every distance threshold is a multiple of the size value the caller passes.
+// order: top of the page first, left to right on one line (right to left on a line of a
+// right-to-left script), the left column before the right. Distance thresholds are multiples
+// of the font sizes of the characters, spans or lines compared.
 #pragma once
 
 #include <array>
@@ -30,6 +31,8 @@ struct TextSpan {
     double size = 0;
     BBox bbox;
     std::uint32_t color = 0;
+    bool rtl = false;  // more letters of right-to-left scripts than of others
+    std::uint32_t seq = 0;  // the span's place in the page's drawing order
 };
 
 struct TextLine {
@@ -89,35 +92,41 @@ private:
     bool on_heap_ = false;
 };
 
-// One span from a group of characters: text is their ch values in order as UTF-8 (U+FFFD for
-// a value that is not a Unicode scalar value), bbox is the union of their boxes, font, color
-// and size are copied from the arguments. An empty group gives an empty span whose bbox holds
-// the start values of BoxUnion.
-TextSpan make_span(std::vector<CharInfo> chars, const std::string& font, std::uint32_t color,
-                   double size);
-TextSpan make_span(CharGroup&& group, const std::string& font, std::uint32_t color, double size);
+// One span from a group of characters: text is their ch values as UTF-8 (U+FFFD for a value
+// that is not a Unicode scalar value), in order except that a right-to-left run the file drew
+// left to right is turned into reading order; bbox is the union of their boxes; font, size and
+// colour are the first character's (`fonts` names the font indexes; an index outside it reads
+// as kNoFontName). An empty group gives an empty span whose bbox holds the start values of
+// BoxUnion.
+TextSpan make_span(std::vector<CharInfo> chars, std::span<const std::string> fonts);
+TextSpan make_span(CharGroup&& group, std::span<const std::string> fonts);
 
 // The x position that splits a page into a left and a right column, decided from a histogram
 // of the spans' left edges (x0s, in span creation order); nothing when the page is one column.
 // Spans with x0 < the result form the left column, all others (NaN too) the right one.
 std::optional<double> find_column_split(std::span<const double> x0s);
 
-// Groups the characters of one page (borrowed, in emission order) into spans, decides one or
-// two columns, builds each column's lines and blocks and joins hyphenated lines. Every span
-// reports font, color and size; size also scales every distance threshold. With two columns
-// the left column's blocks come first. No characters give no blocks. Never fails.
-std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars, const std::string& font,
-                                     std::uint32_t color, double size);
+// Groups the characters of one page (borrowed, in emission order) into spans of one font,
+// size and colour, decides one or two columns, builds each column's lines and blocks and joins
+// hyphenated lines. With two columns the left column's blocks come first. No characters give
+// no blocks. Never fails.
+std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars,
+                                     std::span<const std::string> fonts);
 
 // Orders spans top to bottom (bbox y0 descending; equal y0 by x0 ascending; NaN after every
-// number) and groups runs of neighbours into lines, each line's spans ordered by x0. Every
-// input span ends up in exactly one line; lines come in the order they were opened.
-std::vector<TextLine> build_lines(std::vector<TextSpan> spans, double size);
+// number), groups runs of neighbouring baselines into rows and cuts each row, left to right,
+// into lines at gaps wider than 5 sizes; each line's spans ordered by x0 (by x1 descending on
+// a mostly right-to-left line). Two spans a word gap apart with no space between
+// them (drawn apart, not one after the other) are kept on two lines, so that their words do
+// not run together; for spans not drawn one right after the other a smaller gap suffices. Every input span ends up in exactly one line; lines come in the order they
+// were opened.
+std::vector<TextLine> build_lines(std::vector<TextSpan> spans);
 
 // Groups consecutive lines (taken in the given order, expected top to bottom) into blocks,
 // starting a new block where the white space between the bottom of the block's last line and
-// the top of the next line exceeds 1.5 size. Every input line ends up in exactly one block.
-std::vector<TextBlock> build_blocks(std::vector<TextLine> lines, double size);
+// the top of the next line exceeds 1.5 times the smaller of their sizes. Every input line ends
+// up in exactly one block.
+std::vector<TextBlock> build_blocks(std::vector<TextLine> lines);
 
 // Within each block, joins a line whose text ends with "-" to the line after it when that line
 // starts with a lower-case ASCII letter, removing the "-" from the text of the first line's

@@ -1,5 +1,6 @@
 #include "links.h"
 
+#include <iterator>
 #include <optional>
 
 #include "document.h"
@@ -106,43 +107,53 @@ Result<std::vector<PageLink>> extract_links_for_testing(const Document& doc,
                                                         size_t max_annotations) {
     VELLIX_TRY(pages, doc.page_refs());
     std::vector<PageLink> links;
-    size_t annotations_seen = 0;
-    for (size_t index = 0; index < pages->size(); ++index) {
+    AnnotationCount count{.max = max_annotations};
+    for (size_t index = 0; index < pages->size() && !count.spent(); ++index) {
         VELLIX_TRY(page, doc.get_object((*pages)[index]));
-        const PdfObject* annots = (*page)->get("Annots");
-        if (annots == nullptr) continue;
+        VELLIX_TRY(found,
+                   extract_page_links(doc, **page, static_cast<std::uint32_t>(index), count));
+        links.insert(links.end(), std::make_move_iterator(found->begin()),
+                     std::make_move_iterator(found->end()));
+    }
+    return links;
+}
 
-        // Keeps a fetched Annots array alive while its elements are read.
-        ObjPtr holder;
-        const PdfArray* items = annots->array();
-        if (std::optional<ObjectId> ref = annots->as_ref()) {
+Result<std::vector<PageLink>> extract_page_links(const Document& doc, const PdfObject& page,
+                                                 std::uint32_t index, AnnotationCount& count) {
+    std::vector<PageLink> links;
+    const PdfObject* annots = page.get("Annots");
+    if (annots == nullptr) return links;
+
+    // Keeps a fetched Annots array alive while its elements are read.
+    ObjPtr holder;
+    const PdfArray* items = annots->array();
+    if (std::optional<ObjectId> ref = annots->as_ref()) {
+        VELLIX_TRY(fetched, doc.get_object(*ref));
+        holder = *fetched;
+        items = holder->array();
+    }
+    if (items == nullptr) return links;
+
+    for (const PdfObject& item : *items) {
+        if (++count.seen > count.max) return links;
+        ObjPtr annot_holder;
+        const PdfObject* annot = &item;
+        if (std::optional<ObjectId> ref = item.as_ref()) {
             VELLIX_TRY(fetched, doc.get_object(*ref));
-            holder = *fetched;
-            items = holder->array();
+            annot_holder = *fetched;
+            annot = annot_holder.get();
         }
-        if (items == nullptr) continue;
+        if (annot->dict() == nullptr) continue;
+        const PdfObject* subtype = annot->get("Subtype");
+        if (subtype == nullptr || !subtype->is_name("Link")) continue;
 
-        for (const PdfObject& item : *items) {
-            if (++annotations_seen > max_annotations) return links;
-            ObjPtr annot_holder;
-            const PdfObject* annot = &item;
-            if (std::optional<ObjectId> ref = item.as_ref()) {
-                VELLIX_TRY(fetched, doc.get_object(*ref));
-                annot_holder = *fetched;
-                annot = annot_holder.get();
-            }
-            if (annot->dict() == nullptr) continue;
-            const PdfObject* subtype = annot->get("Subtype");
-            if (subtype == nullptr || !subtype->is_name("Link")) continue;
-
-            std::optional<std::string> target = link_target(doc, *annot);
-            if (!target) continue;
-            PageLink link;
-            link.uri = std::move(*target);
-            read_rect(*annot, link.bbox);
-            link.page = static_cast<std::uint32_t>(index);
-            links.push_back(std::move(link));
-        }
+        std::optional<std::string> target = link_target(doc, *annot);
+        if (!target) continue;
+        PageLink link;
+        link.uri = std::move(*target);
+        read_rect(*annot, link.bbox);
+        link.page = index;
+        links.push_back(std::move(link));
     }
     return links;
 }

@@ -34,4 +34,20 @@ inline constexpr size_t kMaxAnnotationsPerDocument = size_t{1} << 20;
 [[nodiscard]] Result<std::vector<PageLink>> extract_links_for_testing(const Document& doc,
                                                                       size_t max_annotations);
 
+// Annotation entries read so far by one walk over a document's pages, against its bound.
+struct AnnotationCount {
+    size_t seen = 0;
+    size_t max = kMaxAnnotationsPerDocument;
+    bool spent() const { return seen > max; }
+};
+
+// The web links of one page object (the same rules as extract_links), each carrying `index`
+// as its page. Every annotation entry read is counted in `count`; once it is spent the page's
+// walk stops and returns the links found so far. Fails as extract_links does for this page:
+// an Annots array or an annotation given by reference that cannot be fetched.
+[[nodiscard]] Result<std::vector<PageLink>> extract_page_links(const Document& doc,
+                                                               const PdfObject& page,
+                                                               std::uint32_t index,
+                                                               AnnotationCount& count);
+
 }  // namespace vellix

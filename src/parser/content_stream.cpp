@@ -3,10 +3,15 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <new>
+#include <type_traits>
 #include <utility>
+
+#include "parser/inline_image.h"
+#include "parser/object.h"
 
 namespace vellix {
 
@@ -42,10 +47,45 @@ bool operator==(const Operand& a, const Operand& b) {
 
 void TextState::save_gs() {
     if (gs_stack.size() < kMaxGraphicsStateDepth) {
-        gs_stack.push_back(ctm);
+        gs_stack.push_back({ctm, params});
     } else {
         ++gs_overflow;
     }
+}
+
+void TextState::restore_gs() {
+    if (gs_overflow > 0) {
+        --gs_overflow;
+    } else if (!gs_stack.empty()) {
+        ctm = gs_stack.back().ctm;
+        params = gs_stack.back().params;
+        gs_stack.pop_back();
+    }
+}
+
+std::uint32_t to_srgb(const double* v, size_t count) {
+    // Each channel round(255 x value) after clamping to [0, 1]; NaN counts as 0.
+    auto channel = [](double x) -> std::uint32_t {
+        if (!(x > 0)) return 0;
+        if (x >= 1) return 255;
+        return static_cast<std::uint32_t>(std::lround(x * 255.0));
+    };
+    auto clamp01 = [](double x) { return x > 0 ? (x < 1 ? x : 1.0) : 0.0; };
+    double r = 0, g = 0, b = 0;
+    switch (count) {
+        case 1: r = g = b = v[0]; break;
+        case 3: r = v[0]; g = v[1]; b = v[2]; break;
+        case 4: {
+            // DeviceCMYK without a colour profile (ISO 32000-1, 10.3.5).
+            const double k = 1 - clamp01(v[3]);
+            r = (1 - clamp01(v[0])) * k;
+            g = (1 - clamp01(v[1])) * k;
+            b = (1 - clamp01(v[2])) * k;
+            break;
+        }
+        default: return 0;
+    }
+    return channel(r) << 16 | channel(g) << 8 | channel(b);
 }
 
 namespace {
@@ -513,91 +553,227 @@ struct FontLayers {
     }
 };
 
-// What one content stream's interpretation shares with its operators.
-struct Interp {
-    const FontLayers& fonts;
-    const XObjectTable& xobjects;
-    std::uint32_t depth;
-    WorkBudget& budget;
-    // Forms append straight to the page's result; this call's own characters start here.
-    size_t chars_begin = 0;
-    // The font named by the last Tf, found once when text is first shown with it.
-    const FontInfo* font = nullptr;
-    bool font_found = false;
+// The last glyph shown on the page, in user space: where a word space is looked for before the
+// next glyph.
+struct Pen {
+    bool valid = false;
+    double ox = 0, oy = 0;  // origin on the baseline
+    double ex = 0, ey = 0;  // end of the drawn advance
+    double ux = 1, uy = 0;  // unit vector of the writing direction
+    double hx = 0, hy = 0;  // one unit of glyph height: the font size long, upward
+    double size = 0;        // font size in user space
+    CharInfo style;         // its character, font, size and colour
+};
 
-    const FontInfo* current_font(const TextState& st) {
-        if (!font_found) {
-            font = fonts.find(lossy_utf8(as_bytes(st.font_name)));
-            font_found = true;
+// What the page and every form it draws share: the pen, the page's font names and the
+// colour spaces of its resources.
+struct PageContext {
+    Pen pen;
+    std::unordered_map<const FontInfo*, std::uint16_t> font_indices;
+    const ColorSpaceTable* color_spaces = nullptr;
+};
+
+// The XObject tables a content stream sees, searched innermost first: a form's own
+// resources, then those of the contents that drew it, down to the page's. Nothing is copied.
+struct XObjectLayers {
+    std::array<const XObjectTable*, kMaxFormDepth + 2> tables{};
+    size_t count = 0;
+
+    static XObjectLayers of(const XObjectTable& table) {
+        XObjectLayers layers;
+        layers.tables[0] = &table;
+        layers.count = 1;
+        return layers;
+    }
+    const XObjectData* find(const std::string& name) const {
+        for (size_t i = count; i > 0; --i) {
+            if (auto it = tables[i - 1]->find(name); it != tables[i - 1]->end()) return &it->second;
         }
-        return font;
+        return nullptr;
+    }
+    XObjectLayers with(const XObjectTable* inner) const {
+        XObjectLayers out = *this;
+        // As for FontLayers: a page's layers never exceed the array.
+        if (inner && out.count < out.tables.size()) out.tables[out.count++] = inner;
+        return out;
     }
 };
 
-void scan_content(Bytes content, const FontLayers& fonts, const XObjectTable& xobjects,
-                  std::uint32_t depth, WorkBudget& budget, ContentResult& res);
+// What one content stream's interpretation shares with its operators.
+struct Interp {
+    const FontLayers& fonts;
+    const XObjectLayers& xobjects;
+    std::uint32_t depth;
+    WorkBudget& budget;
+    PageContext& page;
 
-inline CharInfo make_char(double x0, double y0, double x1, double y1, char32_t ch) {
-    return {x0, y0, x1, y1, ch};
-}
-
-// Appends the characters of one code, which share its advance `w` in equal parts. Returns
-// false once the budget is spent.
-bool append_glyph(std::vector<CharInfo>& chars, double x, double y, double w, double size,
-                  std::span<const char32_t> text, WorkBudget& budget) {
-    const size_t n = text.size();
-    for (size_t k = 0; k < n; ++k) {
-        if (!budget.emit()) return false;
-        const double parts = static_cast<double>(n);
-        const double x0 = x + static_cast<double>(k) * w / parts;
-        // The last part ends exactly at the glyph's end, whatever the rounding of the others.
-        const double x1 = k + 1 == n ? x + w : x + static_cast<double>(k + 1) * w / parts;
-        chars.push_back(make_char(x0, y, x1, y + size, text[k]));
+    // The entry of `font` in the page's font names (`resource` names it when it has no
+    // BaseFont; no font at all is kNoFontName), added on first use.
+    std::uint16_t font_index(const FontInfo* font, std::string_view resource,
+                             ContentResult& res) {
+        auto [it, added] = page.font_indices.try_emplace(font, std::uint16_t{0});
+        if (added && res.fonts.size() < kMaxPageFonts) {
+            it->second = static_cast<std::uint16_t>(res.fonts.size());
+            if (font == nullptr) {
+                res.fonts.emplace_back(kNoFontName);
+            } else {
+                res.fonts.push_back(font->name.empty() ? std::string(resource) : font->name);
+            }
+        }
+        return it->second;
     }
-    return true;
+};
+
+void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& xobjects,
+                  std::uint32_t depth, WorkBudget& budget, ContentResult& res,
+                  PageContext& page, const SavedGraphics& initial);
+
+// The upright envelope of the parallelogram at (x, y) spanned by (vx, vy) and (hx, hy).
+CharInfo envelope(double x, double y, double vx, double vy, double hx, double hy, CharInfo c) {
+    const double xs[4] = {x, x + vx, x + hx, x + vx + hx};
+    const double ys[4] = {y, y + vy, y + hy, y + vy + hy};
+    c.x0 = c.x1 = xs[0];
+    c.y0 = c.y1 = ys[0];
+    for (int k = 1; k < 4; ++k) {
+        c.x0 = std::min(c.x0, xs[k]);
+        c.x1 = std::max(c.x1, xs[k]);
+        c.y0 = std::min(c.y0, ys[k]);
+        c.y1 = std::max(c.y1, ys[k]);
+    }
+    return c;
 }
 
-// Shows a string with a font already looked up (or none).
-void show_string(Bytes s, TextState& st, std::vector<CharInfo>& chars, const FontInfo* font,
-                 WorkBudget& budget) {
-    const double size = st.font_size;
-    const double h_scale = st.h_scale;
-    // Neither the CTM nor the line's y moves while a string is shown.
-    const double y = st.tm.f + st.ctm.f;
+// A glyph about to be drawn: where it starts and ends, its direction and height vector.
+struct Placement {
+    double ox, oy, ex, ey, ux, uy, hx, hy, size;
+};
+
+// Appends a space before the glyph `next` at `at` when the pen moved on along the line of the
+// last glyph by more than kWordGap of the size without drawing a space (or, between letters of
+// a right-to-left script drawn right to left, moved back as far past the last glyph's
+// origin). Nothing on another line, before a space, or between two characters of a script
+// written without spaces. The space is the last glyph's style and fills the gap up to one
+// size; a wider gap keeps a quarter of the size, so that the layout still sees the gap.
+void infer_space(char32_t next, const Placement& at, ContentResult& res, Interp& ip) {
+    const Pen& p = ip.page.pen;
+    if (!p.valid || is_word_space(p.style.ch) || is_word_space(next)) return;
+    if (p.ux * at.ux + p.uy * at.uy < 0.99) return;  // another direction
+    const double size = std::min(p.size, at.size);
+    if (!(size > 0)) return;
+    const double dx = at.ox - p.ex, dy = at.oy - p.ey;
+    if (!(std::fabs(dy * p.ux - dx * p.uy) < 0.5 * size)) return;  // another line
+    double gap = dx * p.ux + dy * p.uy;
+    double fx = p.ex, fy = p.ey;
+    if (!(gap > kWordGap * size)) {
+        if (!is_rtl(p.style.ch) || !is_rtl(next)) return;
+        gap = (p.ox - at.ex) * p.ux + (p.oy - at.ey) * p.uy;
+        if (!(gap > kWordGap * size)) return;
+        fx = at.ex;
+        fy = at.ey;
+    }
+    if (is_unspaced_script(p.style.ch) && is_unspaced_script(next)) return;
+    if (!ip.budget.emit()) return;
+    const double len = gap <= size ? gap : 0.25 * size;
+    CharInfo space = p.style;
+    space.ch = U' ';
+    res.chars.push_back(envelope(fx, fy, len * p.ux, len * p.uy, p.hx, p.hy, space));
+}
+
+// Whether `c` repeats a character drawn shortly before at the same place (fake bold). A glyph
+// without width is never taken for a repeat: a font whose widths are all zero draws every
+// glyph at one place.
+bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars) {
+    const double tol = kOverdrawTolerance * static_cast<double>(c.size);
+    if (!(c.x1 - c.x0 > tol) && !(c.y1 - c.y0 > tol + static_cast<double>(c.size))) return false;
+    const size_t from = chars.size() > kOverdrawLookback ? chars.size() - kOverdrawLookback : 0;
+    for (size_t i = chars.size(); i-- > from;) {
+        const CharInfo& o = chars[i];
+        if (o.ch == c.ch && std::fabs(o.x0 - c.x0) <= tol && std::fabs(o.y0 - c.y0) <= tol &&
+            std::fabs(o.x1 - c.x1) <= tol && std::fabs(o.y1 - c.y1) <= tol) {
+            return true;
+        }
+    }
+    return false;
+}
+
+float as_float(double v) {
+    constexpr double kMax = std::numeric_limits<float>::max();
+    return static_cast<float>(v > kMax ? kMax : (v < -kMax ? -kMax : v));
+}
+
+// Shows a string with the current font (or none). Each glyph is placed by the text rendering
+// matrix Trm = [Tfs·Th 0 0 Tfs 0 Ts] x Tm x CTM (ISO 32000-1, 9.4.4) and then advances Tm by
+// tx = (w0 x Tfs + Tc + Tw) x Th, Tw only for the one-byte code 32.
+void show_string(Bytes s, TextState& st, ContentResult& res, Interp& ip) {
+    GraphicsParams& g = st.params;
+    const FontInfo* font = g.font;
+    if (g.font_index == kNoFontIndex) g.font_index = ip.font_index(nullptr, {}, res);
+    // Only the translation of Tm changes within a string, so Trm's linear part is fixed.
+    const Matrix m = Matrix::mul(st.ctm, st.tm);
+    const double fs = g.font_size, th = g.h_scale;
+    const double ax = m.a * fs * th, ay = m.b * fs * th;  // one unit of advance in glyph space
+    const double hx = m.c * fs, hy = m.d * fs;             // one unit of height
+    const double size = std::fabs(fs) * std::hypot(m.c, m.d);
+    const double alen = std::hypot(ax, ay);
+    const double ux = alen > 0 ? ax / alen : 1.0, uy = alen > 0 ? ay / alen : 0.0;
+    CharInfo style;
+    style.color = g.fill;
+    style.size = as_float(size);
+    style.font = g.font_index;
+    style.dir = std::fabs(ux) >= std::fabs(uy) ? (ux >= 0 ? 0 : 2) : (uy > 0 ? 1 : 3);
+
     const size_t n = s.size();
     size_t i = 0;
     std::array<char32_t, kMaxCodeChars> text;
     while (i < n) {
         size_t count = 1;
-        double w;
+        double w0;  // advance in glyph space units (thousandths / 1000)
         bool single_space;
         if (font != nullptr) {
             const FontInfo::Code code = font->next_code(s, i);
             count = font->decode_code(code, text);
             single_space = code.len == 1 && code.value == 0x20;
             i += code.len;
-            w = size * font->glyph_width(code.value) / 1000.0;
+            w0 = font->glyph_width(code.value) / 1000.0;
         } else {
             text[0] = s[i] < 0x80 ? static_cast<char32_t>(s[i]) : U'\uFFFD';
             single_space = s[i] == 0x20;
             i += 1;
-            w = 0.6 * size;
+            w0 = 0.6;
         }
-        const double drawn = w * h_scale;
-        if (!append_glyph(chars, st.tm.e + st.ctm.e, y, drawn, size,
-                          std::span<const char32_t>(text.data(), count), budget)) {
-            return;
+        // The glyph's origin: (0, Ts) of text space under Tm, then the CTM.
+        double ox = g.rise * st.tm.c + st.tm.e, oy = g.rise * st.tm.d + st.tm.f;
+        const double tx0 = ox;
+        ox = st.ctm.a * tx0 + st.ctm.c * oy + st.ctm.e;
+        oy = st.ctm.b * tx0 + st.ctm.d * oy + st.ctm.f;
+        // The pen's end includes Tc: letter spacing the file asks for is no word gap.
+        const double end = w0 + (fs * th != 0 ? g.char_spacing / fs : 0.0);
+        const Placement at{ox, oy, ox + end * ax, oy + end * ay, ux, uy, hx, hy, size};
+        infer_space(text[0], at, res, ip);
+        // The characters of one code share its advance in equal parts.
+        const double parts = static_cast<double>(count);
+        for (size_t k = 0; k < count; ++k) {
+            style.ch = text[k];
+            const double from = w0 * static_cast<double>(k) / parts;
+            const double to = k + 1 == count ? w0 : w0 * static_cast<double>(k + 1) / parts;
+            const CharInfo c = envelope(ox + from * ax, oy + from * ay, (to - from) * ax,
+                                        (to - from) * ay, hx, hy, style);
+            if (overdraws(c, res.chars)) continue;
+            if (!ip.budget.emit()) return;
+            res.chars.push_back(c);
         }
-        st.tm.e += drawn + st.char_spacing;
-        if (single_space) st.tm.e += st.word_spacing;
+        ip.page.pen = Pen{true, ox, oy, at.ex, at.ey, ux, uy, hx, hy, size, style};
+        const double tx = (w0 * fs + g.char_spacing + (single_space ? g.word_spacing : 0.0)) * th;
+        st.tm.e += tx * st.tm.a;
+        st.tm.f += tx * st.tm.b;
     }
 }
 
-// Moves to the start of a next line offset by (tx, ty) from the current line start. The
-// offset is added to the line matrix's translation as it stands, not scaled by it.
+// Moves to the start of a next line offset by (tx, ty) in the line matrix's own space:
+// Tlm = [1 0 0 1 tx ty] x Tlm.
 void next_line(TextState& st, double tx, double ty) {
-    st.tlm.e += tx;
-    st.tlm.f += ty;
+    st.tlm.e += tx * st.tlm.a + ty * st.tlm.c;
+    st.tlm.f += tx * st.tlm.b + ty * st.tlm.d;
     st.tm = st.tlm;
 }
 
@@ -607,82 +783,156 @@ Matrix matrix_of(std::span<const Operand> ops) {
             m[3].number(), m[4].number(), m[5].number()};
 }
 
-void map_point(const Matrix& m, double& x, double& y) {
-    const double nx = m.a * x + m.c * y + m.e;
-    const double ny = m.b * x + m.d * y + m.f;
-    x = nx;
-    y = ny;
-}
-
 void show_operand(const Operand& op, TextState& st, ContentResult& res, Interp& ip) {
-    if (const OperandString* s = op.string()) {
-        show_string(s->bytes(), st, res.chars, ip.current_font(st), ip.budget);
-    }
+    if (const OperandString* s = op.string()) show_string(s->bytes(), st, res, ip);
 }
 
 void show_array(const std::vector<Operand>& items, TextState& st, ContentResult& res, Interp& ip) {
     for (const Operand& item : items) {
         if (ip.budget.spent()) return;
         if (const OperandString* s = item.string()) {
-            show_string(s->bytes(), st, res.chars, ip.current_font(st), ip.budget);
+            show_string(s->bytes(), st, res, ip);
         } else if (item.is_number()) {
-            const double n = item.number();
-            st.tm.e += -(n / 1000.0) * st.font_size * st.h_scale;
-            // A gap wider than 150 thousandths of a 12-point size, scaled with the size (but
-            // never below half of it), stands for a word break.
-            if (n < -150.0 * std::max(st.font_size / 12.0, 0.5) &&
-                res.chars.size() > ip.chars_begin && ip.budget.emit()) {
-                emit_space(st, res.chars);
-            }
+            // A number moves the pen back by thousandths of the size; a word gap it leaves is
+            // found when the next glyph is drawn.
+            const double tx = -(item.number() / 1000.0) * st.params.font_size * st.params.h_scale;
+            st.tm.e += tx * st.tm.a;
+            st.tm.f += tx * st.tm.b;
         }
     }
+}
+
+// Components of the colour space named by a cs operand: the device spaces by name, others
+// through the page's ColorSpace resources.
+std::uint8_t color_space_components(const Operand& op, const Interp& ip) {
+    const OperandName* name = op.name();
+    if (name == nullptr) return 0;
+    const std::string_view n = as_chars(name->bytes);
+    if (n == "DeviceGray" || n == "G" || n == "CalGray") return 1;
+    if (n == "DeviceRGB" || n == "RGB" || n == "CalRGB") return 3;
+    if (n == "DeviceCMYK" || n == "CMYK") return 4;
+    const ColorSpaceTable* spaces = ip.page.color_spaces;
+    if (spaces == nullptr) return 0;
+    const auto it = spaces->find(lossy_utf8(name->bytes));
+    return it == spaces->end() ? 0 : it->second;
+}
+
+// sc and scn: the last operands are the colour's components in the current space.
+void set_fill(std::span<const Operand> ops, GraphicsParams& g) {
+    const size_t n = g.fill_components;
+    if (n == 0 || ops.size() < n) {
+        g.fill = 0;
+        return;
+    }
+    double v[4];
+    for (size_t k = 0; k < n; ++k) {
+        const Operand& op = ops[ops.size() - n + k];
+        if (!op.is_number()) {
+            g.fill = 0;
+            return;
+        }
+        v[k] = op.number();
+    }
+    g.fill = to_srgb(v, n);
+}
+
+void set_device_fill(std::span<const Operand> ops, GraphicsParams& g, std::uint8_t components) {
+    if (ops.size() < components) return;
+    g.fill_components = components;
+    set_fill(ops, g);
+}
+
+// The placement of an image: the corners (0, 0) and (1, 1) of the unit square under the CTM.
+void place_image(ImageRef&& ref, const Matrix& m, ContentResult& res) {
+    const double x0 = m.e, y0 = m.f;
+    const double x1 = m.a + m.c + m.e, y1 = m.b + m.d + m.f;
+    ref.bbox[0] = std::min(x0, x1);
+    ref.bbox[1] = std::min(y0, y1);
+    ref.bbox[2] = std::max(x0, x1);
+    ref.bbox[3] = std::max(y0, y1);
+    res.images.push_back(std::move(ref));
 }
 
 void draw_xobject(const Operand& op, TextState& st, ContentResult& res, Interp& ip) {
     std::string name;
     if (const OperandName* n = op.name()) name = lossy_utf8(n->bytes);
-    const auto it = ip.xobjects.find(name);
-    if (it == ip.xobjects.end() || it->second.kind == XObjectData::Kind::Image) {
+    const XObjectData* found = ip.xobjects.find(name);
+    if (!found || found->kind == XObjectData::Kind::Image) {
         if (!ip.budget.emit()) return;
-        // The unit square's corners (0, 0) and (1, 1) under the CTM.
-        const Matrix& m = st.ctm;
-        const double x0 = m.e, y0 = m.f;
-        const double x1 = m.a + m.c + m.e, y1 = m.b + m.d + m.f;
         ImageRef ref;
         ref.name = std::move(name);
-        ref.bbox[0] = std::min(x0, x1);
-        ref.bbox[1] = std::min(y0, y1);
-        ref.bbox[2] = std::max(x0, x1);
-        ref.bbox[3] = std::max(y0, y1);
-        res.images.push_back(std::move(ref));
+        if (found) {
+            ref.id = found->id;
+            ref.object = found->object;
+        }
+        place_image(std::move(ref), st.ctm, res);
         return;
     }
     if (ip.depth > kMaxFormDepth) return;  // also ends forms that draw themselves
-    const XObjectData& form = it->second;
+    const XObjectData& form = *found;
     if (!ip.budget.take(kFormDoWork + form.data.size())) return;
 
-    // The form runs in its own state; only its output is mapped through the CTM it was drawn
-    // with, so the caller's CTM needs no saving here. As in the PDF format, the form's /Matrix
-    // maps form space into the user space of the Do: it is applied first, then the CTM.
-    const Matrix ctm = Matrix::mul(st.ctm, form.matrix);
+
+    // As in the PDF format, the form inherits the graphics state of the Do, with its /Matrix
+    // (which maps form space into the user space of the Do) applied first, then the CTM; its
+    // text starts from a fresh text matrix. What it draws is thus placed in the page's user
+    // space at once, and appended to this result directly.
+    const SavedGraphics inner{Matrix::mul(st.ctm, form.matrix), st.params};
     const FontLayers layers = ip.fonts.with(form.fonts);
-    // The form appends to this result directly, and what it appended is then mapped in place:
-    // no result of its own to allocate and copy at every Do. Forms inside it have already
-    // mapped their part through their own matrices, so each level applies its CTM once.
-    const size_t chars_before = res.chars.size();
-    const size_t images_before = res.images.size();
-    scan_content(form.data, layers, ip.xobjects, ip.depth + 1, ip.budget, res);
-    for (size_t i = chars_before; i < res.chars.size(); ++i) {
-        // Corners are mapped independently and not re-ordered.
-        CharInfo& c = res.chars[i];
-        map_point(ctm, c.x0, c.y0);
-        map_point(ctm, c.x1, c.y1);
-    }
-    for (size_t i = images_before; i < res.images.size(); ++i) {
-        ImageRef& ref = res.images[i];
-        map_point(ctm, ref.bbox[0], ref.bbox[1]);
-        map_point(ctm, ref.bbox[2], ref.bbox[3]);
-    }
+    scan_content(form.data, layers, ip.xobjects.with(form.xobjects.get()), ip.depth + 1, ip.budget,
+                 res, ip.page, inner);
+}
+
+// Moves the views of `obj` that point into `from` to the same offsets in `to`.
+void rebase_views(PdfObject& obj, Bytes from, const std::uint8_t* to, unsigned depth) {
+    auto move = [&](Bytes& b) {
+        if (!b.empty() && b.data() >= from.data() && b.data() < from.data() + from.size()) {
+            b = Bytes(to + (b.data() - from.data()), b.size());
+        }
+    };
+    if (depth > kMaxObjectNesting) return;  // deeper values cannot come out of parse_object
+    std::visit([&](auto& v) {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, PdfName> || std::is_same_v<T, PdfString> || std::is_same_v<T, PdfHexString>) {
+            move(v.bytes);
+        } else if constexpr (std::is_same_v<T, PdfArray>) {
+            for (PdfObject& e : v) rebase_views(e, from, to, depth + 1);
+        } else if constexpr (std::is_same_v<T, PdfDict>) {
+            for (DictEntry& e : v) {
+                move(e.key);
+                rebase_views(e.value, from, to, depth + 1);
+            }
+        }
+    }, obj.value);
+}
+
+// An inline image as an object of its own: a stream over a copy of its bytes, so that the
+// placement outlives the content it was drawn by.
+struct InlineImageObject {
+    std::vector<std::uint8_t> bytes;
+    PdfObject object;
+};
+
+// "BI" was read and `pos` is just after it: places the inline image there and returns the
+// position after its "EI", or returns `pos` when no inline image starts there (the bytes are
+// then read as content, as they would be without this).
+size_t place_inline_image(Bytes content, size_t pos, const TextState& st, ContentResult& res, Interp& ip) {
+    std::optional<InlineImage> img = parse_inline_image(content, pos);
+    if (!img) return pos;
+    const Bytes span = content.subspan(pos, img->end - pos);
+    // Its bytes are read once more and copied once.
+    if (!ip.budget.take(2 * span.size()) || !ip.budget.emit()) return img->end;
+    auto holder = std::make_shared<InlineImageObject>();
+    holder->bytes.assign(span.begin(), span.end());
+    PdfObject dict(std::move(img->dict));
+    rebase_views(dict, span, holder->bytes.data(), 0);
+    PdfStream stream{std::move(std::get<PdfDict>(dict.value)), Bytes{}};
+    stream.data = Bytes(holder->bytes.data() + (img->data.data() - span.data()), img->data.size());
+    holder->object = PdfObject(std::move(stream));
+    ImageRef ref;
+    ref.object = ObjPtr(holder, &holder->object);
+    place_image(std::move(ref), st.ctm, res);
+    return img->end;
 }
 
 constexpr std::uint16_t op_key(char a, char b = 0) {
@@ -690,25 +940,24 @@ constexpr std::uint16_t op_key(char a, char b = 0) {
                                       static_cast<std::uint8_t>(b));
 }
 
-// Executes one operator, recognised by its one or two bytes.
+// Executes one operator, recognised by its one or two bytes (and scn, the one three-byte
+// operator that matters here).
 void run_operator(Bytes op, std::span<const Operand> ops, TextState& st, ContentResult& res,
                   Interp& ip) {
+    if (op.size() == 3) {
+        if (as_chars(op) == "scn") set_fill(ops, st.params);
+        return;
+    }
     if (op.empty() || op.size() > 2) return;
     const std::uint16_t key = op_key(static_cast<char>(op[0]),
                                      op.size() == 2 ? static_cast<char>(op[1]) : '\0');
     // Operand 1 is the last one collected, operand 2 the one before it, and so on.
     const size_t count = ops.size();
     auto arg = [&](size_t k) -> const Operand& { return ops[count - k]; };
+    GraphicsParams& g = st.params;
     switch (key) {
         case op_key('q'): st.save_gs(); break;
-        case op_key('Q'):
-            if (st.gs_overflow > 0) {
-                --st.gs_overflow;
-            } else if (!st.gs_stack.empty()) {
-                st.ctm = st.gs_stack.back();
-                st.gs_stack.pop_back();
-            }
-            break;
+        case op_key('Q'): st.restore_gs(); break;
         case op_key('c', 'm'):
             // cm concatenates in front of the CTM (CTM' = M x CTM in the format's row-vector
             // terms): the new matrix maps into the space the current CTM already maps.
@@ -721,29 +970,33 @@ void run_operator(Bytes op, std::span<const Operand> ops, TextState& st, Content
         case op_key('T', 'f'):
             if (count >= 2) {
                 const OperandName* name = arg(2).name();
-                st.font_name.assign(name != nullptr ? as_chars(name->bytes) : std::string_view{});
-                st.font_size = arg(1).number();
-                ip.font_found = false;
+                const std::string resource = name != nullptr ? lossy_utf8(name->bytes) : std::string();
+                g.font = ip.fonts.find(resource);
+                g.font_index = ip.font_index(g.font, resource, res);
+                g.font_size = arg(1).number();
             }
             break;
         case op_key('T', 'c'):
-            if (count >= 1) st.char_spacing = arg(1).number();
+            if (count >= 1) g.char_spacing = arg(1).number();
             break;
         case op_key('T', 'w'):
-            if (count >= 1) st.word_spacing = arg(1).number();
+            if (count >= 1) g.word_spacing = arg(1).number();
             break;
         case op_key('T', 'z'):
-            if (count >= 1) st.h_scale = arg(1).number() / 100.0;
+            if (count >= 1) g.h_scale = arg(1).number() / 100.0;
             break;
         case op_key('T', 'L'):
-            if (count >= 1) st.leading = arg(1).number();
+            if (count >= 1) g.leading = arg(1).number();
+            break;
+        case op_key('T', 's'):
+            if (count >= 1) g.rise = arg(1).number();
             break;
         case op_key('T', 'd'):
             if (count >= 2) next_line(st, arg(2).number(), arg(1).number());
             break;
         case op_key('T', 'D'):
             if (count >= 2) {
-                st.leading = -arg(1).number();
+                g.leading = -arg(1).number();
                 next_line(st, arg(2).number(), arg(1).number());
             }
             break;
@@ -753,19 +1006,19 @@ void run_operator(Bytes op, std::span<const Operand> ops, TextState& st, Content
                 st.tm = st.tlm;
             }
             break;
-        case op_key('T', '*'): next_line(st, 0.0, -st.leading); break;
+        case op_key('T', '*'): next_line(st, 0.0, -g.leading); break;
         case op_key('T', 'j'):
             if (count >= 1) show_operand(arg(1), st, res, ip);
             break;
         case op_key('\''):
-            next_line(st, 0.0, -st.leading);
+            next_line(st, 0.0, -g.leading);
             if (count >= 1) show_operand(arg(1), st, res, ip);
             break;
         case op_key('"'):
             if (count >= 3) {
-                st.word_spacing = arg(3).number();
-                st.char_spacing = arg(2).number();
-                next_line(st, 0.0, -st.leading);
+                g.word_spacing = arg(3).number();
+                g.char_spacing = arg(2).number();
+                next_line(st, 0.0, -g.leading);
                 show_operand(arg(1), st, res, ip);
             }
             break;
@@ -776,6 +1029,17 @@ void run_operator(Bytes op, std::span<const Operand> ops, TextState& st, Content
                 }
             }
             break;
+        case op_key('g'): set_device_fill(ops, g, 1); break;
+        case op_key('r', 'g'): set_device_fill(ops, g, 3); break;
+        case op_key('k'): set_device_fill(ops, g, 4); break;
+        case op_key('c', 's'):
+            // A new colour space starts from its initial colour, black in every space used here.
+            if (count >= 1) {
+                g.fill_components = color_space_components(arg(1), ip);
+                g.fill = 0;
+            }
+            break;
+        case op_key('s', 'c'): set_fill(ops, g); break;
         case op_key('D', 'o'):
             if (count >= 1) draw_xobject(arg(1), st, res, ip);
             break;
@@ -783,12 +1047,15 @@ void run_operator(Bytes op, std::span<const Operand> ops, TextState& st, Content
     }
 }
 
-// Interprets one content stream with a fresh state, appending to `res`.
-void scan_content(Bytes content, const FontLayers& fonts, const XObjectTable& xobjects,
-                  std::uint32_t depth, WorkBudget& budget, ContentResult& res) {
+// Interprets one content stream, starting from the given graphics state, appending to `res`.
+void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& xobjects,
+                  std::uint32_t depth, WorkBudget& budget, ContentResult& res,
+                  PageContext& page, const SavedGraphics& initial) {
     if (budget.spent()) return;
     TextState st;
-    Interp ip{fonts, xobjects, depth, budget, res.chars.size()};
+    st.ctm = initial.ctm;
+    st.params = initial.params;
+    Interp ip{fonts, xobjects, depth, budget, page};
     OperandList operands;
     // Array elements the operands of one operator may hold; reset with the operand list.
     size_t elements_left = kMaxOperandElements;
@@ -808,7 +1075,11 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectTable& xo
                 ++pos;
             } while (pos < n && has_class(d[pos], kOperator));
             if (!budget.take(1)) break;
-            run_operator(content.subspan(begin, pos - begin), operands.view(), st, res, ip);
+            if (pos - begin == 2 && d[begin] == 'B' && d[begin + 1] == 'I') {
+                pos = place_inline_image(content, pos, st, res, ip);  // its data is no content
+            } else {
+                run_operator(content.subspan(begin, pos - begin), operands.view(), st, res, ip);
+            }
             operands.clear();
             elements_left = kMaxOperandElements;
             if (budget.spent()) break;
@@ -834,7 +1105,8 @@ FontLayers single_layer(const FontTable& fonts) {
 ContentResult scan_with_budget(Bytes content, const FontTable& fonts,
                                const XObjectTable& xobjects, std::uint32_t depth,
                                std::uint64_t work_budget, std::uint64_t output_budget,
-                               std::uint64_t* work_done = nullptr) {
+                               std::uint64_t* work_done = nullptr,
+                               const ColorSpaceTable* color_spaces = nullptr) {
     ContentResult res;
     // No output allowed leaves nothing to do (and emit() needs at least one record to count
     // down from).
@@ -847,7 +1119,10 @@ ContentResult scan_with_budget(Bytes content, const FontTable& fonts,
     // avoids regrowing (and copying) the largest vector of a page; the reservation is only
     // address space until written, and the output bound caps it.
     res.chars.reserve(std::min<std::uint64_t>(content.size() / 2, output_budget));
-    scan_content(content, single_layer(fonts), xobjects, depth, work, res);
+    PageContext page;
+    page.color_spaces = color_spaces;
+    scan_content(content, single_layer(fonts), XObjectLayers::of(xobjects), depth, work, res, page,
+                 SavedGraphics{});
     if (work_done) *work_done += work_budget - work.left;
     return res;
 }
@@ -855,16 +1130,19 @@ ContentResult scan_with_budget(Bytes content, const FontTable& fonts,
 }  // namespace
 
 ContentResult scan_content_stream_full(Bytes content, const FontTable& fonts,
-                                       const XObjectTable& xobjects, std::uint32_t depth) {
-    return scan_with_budget(content, fonts, xobjects, depth, kPageWorkBudget, kMaxPageOutput);
+                                       const XObjectTable& xobjects, std::uint32_t depth,
+                                       const ColorSpaceTable* color_spaces) {
+    return scan_with_budget(content, fonts, xobjects, depth, kPageWorkBudget, kMaxPageOutput,
+                            nullptr, color_spaces);
 }
 
 ContentResult scan_content_stream_bounded(Bytes content, const FontTable& fonts,
                                           const XObjectTable& xobjects, std::uint32_t depth,
                                           std::uint64_t work_budget, std::uint64_t output_budget,
-                                          std::uint64_t& work_done) {
+                                          std::uint64_t& work_done,
+                                          const ColorSpaceTable* color_spaces) {
     return scan_with_budget(content, fonts, xobjects, depth, work_budget, output_budget,
-                            &work_done);
+                            &work_done, color_spaces);
 }
 
 ContentResult scan_content_stream_with_budget_for_testing(Bytes content, const FontTable& fonts,
@@ -879,29 +1157,6 @@ std::optional<Operand> parse_operand(Bytes data, size_t& pos) {
     if (pos >= data.size()) return std::nullopt;
     size_t elements_left = kMaxOperandElements;
     return parse_operand_at(data, pos, 0, elements_left);
-}
-
-void execute_operator_full(Bytes op, std::span<const Operand> operands, TextState& state,
-                           ContentResult& result, const FontTable& fonts,
-                           const XObjectTable& xobjects, std::uint32_t depth) {
-    WorkBudget budget;
-    const FontLayers layers = single_layer(fonts);
-    Interp ip{layers, xobjects, depth, budget};
-    run_operator(op, operands, state, result, ip);
-}
-
-void emit_string(Bytes s, TextState& state, std::vector<CharInfo>& chars,
-                 const FontTable& fonts) {
-    if (s.empty()) return;
-    WorkBudget budget;
-    const FontLayers layers = single_layer(fonts);
-    show_string(s, state, chars, layers.find(lossy_utf8(as_bytes(state.font_name))), budget);
-}
-
-void emit_space(const TextState& state, std::vector<CharInfo>& chars) {
-    const double x = state.tm.e + state.ctm.e;
-    const double y = state.tm.f + state.ctm.f;
-    chars.push_back(make_char(x, y, x + 0.25 * state.font_size, y + state.font_size, U' '));
 }
 
 }  // namespace vellix

@@ -5,16 +5,18 @@
 // fixed depth) and records every image Do. It never fails: bytes that form no operand are
 // skipped, and operators that are unknown or lack operands do nothing.
 //
-// Glyph positions use only the translation parts of the text matrix and of the current
-// transformation matrix; scale, rotation and skew enter the mapping of form contents and image
-// boxes, not the glyph origins.
+// Each glyph is placed by the text rendering matrix of ISO 32000-1, 9.4.4; its box is the
+// upright envelope of its advance times one unit of height in glyph space. Word spaces that the
+// file moves the pen for instead of drawing a space glyph become space characters here.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -28,7 +30,15 @@ namespace vellix {
 struct ContentResult {
     std::vector<CharInfo> chars;
     std::vector<ImageRef> images;
+    std::vector<std::string> fonts;  // font names, indexed by CharInfo::font
 };
+
+// Colour spaces of a page's ColorSpace resources, by resource name: the number of components of
+// a space whose colours convert to sRGB (1 gray, 3 RGB, 4 CMYK), 0 for every other space.
+using ColorSpaceTable = std::unordered_map<std::string, std::uint8_t>;
+
+struct XObjectData;
+using XObjectTable = std::unordered_map<std::string, XObjectData>;
 
 struct XObjectData {
     enum class Kind : std::uint8_t { Form, Image };
@@ -37,8 +47,13 @@ struct XObjectData {
     FontTable fonts;                 // Form: its own fonts
     Matrix matrix;                   // Form: /Matrix
     double bbox[4] = {0, 0, 0, 0};   // Form: /BBox (carried, not used)
+    // Form: the XObjects of its own resources, searched before those of the content that
+    // draws it; null when it has none.
+    std::shared_ptr<const XObjectTable> xobjects;
+    // Image: the image XObject, for the placements of its Do (null and 0 when unknown).
+    ObjectId id{};
+    ObjPtr object;
 };
-using XObjectTable = std::unordered_map<std::string, XObjectData>;
 
 // Forms nest at most this deep below the page (depths 0, 1, 2 run a form's Do).
 inline constexpr std::uint32_t kMaxFormDepth = 2;
@@ -52,7 +67,7 @@ inline constexpr std::uint64_t kPageWorkBudget = 50'000'000;
 // operands alone would be re-read without limit while costing nothing.
 inline constexpr std::uint64_t kFormDoWork = 1000;
 // Characters and image placements one page may produce, forms included: the memory bound
-// (a CharInfo is 40 bytes, so about 340 MB), as the work budget is the time bound. Far above
+// (a CharInfo is 48 bytes, so about 400 MB), as the work budget is the time bound. Far above
 // any real page; reaching it ends the interpretation like a spent work budget.
 inline constexpr std::uint64_t kMaxPageOutput = std::uint64_t{1} << 23;
 // Operand arrays nest at most this deep; a deeper array is skipped whole and gives no operand.
@@ -61,9 +76,22 @@ inline constexpr std::uint32_t kMaxOperandNesting = 64;
 // Further elements are parsed (the array still ends where it should) but dropped, so a huge
 // array costs memory in proportion to this bound, not to its length in the content.
 inline constexpr std::size_t kMaxOperandElements = std::size_t{1} << 16;
-// q saves at most this many matrices. Further saves are only counted, and the matching Q
-// leaves the matrix as it is, so "q q q ..." cannot fill memory.
+// q saves at most this many graphics states. Further saves are only counted, and the matching
+// Q leaves the state as it is, so "q q q ..." cannot fill memory.
 inline constexpr std::size_t kMaxGraphicsStateDepth = 1 << 16;
+// Distinct fonts one page's characters may name (CharInfo::font is 16 bits wide). A page's
+// fonts come from its font tables, which hold far fewer; text in fonts beyond the bound is
+// named after the first font of the page.
+inline constexpr std::size_t kMaxPageFonts = 0xFFFF;
+inline constexpr std::uint16_t kNoFontIndex = 0xFFFF;
+// Word spaces: two consecutive glyphs on one line that leave a gap wider than this fraction of
+// the font size, with no space glyph between them, are two words. Chosen by measurement on real
+// files; readers use 0.1 to 0.3.
+inline constexpr double kWordGap = 0.15;
+// A fake-bold glyph is drawn again within this fraction of the size of the same place; it is
+// looked for among the last kOverdrawLookback characters, which covers a heading shown twice.
+inline constexpr double kOverdrawTolerance = 0.1;
+inline constexpr std::size_t kOverdrawLookback = 64;
 
 // The bytes of a string operand: a view of the content for a literal string without escapes
 // (the common case, which costs no copy), the decoded bytes otherwise.
@@ -99,35 +127,60 @@ struct Operand {
     friend bool operator==(const Operand& a, const Operand& b);
 };
 
-// The interpreter state of one content stream (a page, or one run of a form).
-struct TextState {
-    std::string font_name;          // the raw bytes of the Tf name, not yet converted to text
-    std::vector<Matrix> gs_stack;   // only the CTM is saved by q
-    std::uint64_t gs_overflow = 0;  // saves beyond kMaxGraphicsStateDepth, only counted
-    Matrix ctm;
-    Matrix tm;
-    Matrix tlm;
+// The graphics state parameters the interpreter uses besides the CTM (ISO 32000-1, 8.4.1 and
+// 9.3): with the CTM, what q saves and Q restores, and what a form inherits from the content
+// that draws it.
+struct GraphicsParams {
+    const FontInfo* font = nullptr;           // from Tf; null when no font of that name exists
+    std::uint16_t font_index = kNoFontIndex;  // the font's ContentResult::fonts entry, once known
     double font_size = 12.0;
-    double h_scale = 1.0;           // a factor: Tz 100 gives 1.0
+    double h_scale = 1.0;                     // a factor: Tz 100 gives 1.0
     double char_spacing = 0.0;
     double word_spacing = 0.0;
     double leading = 0.0;
-
-    // Pushes a copy of ctm (or counts the save once the stack is full).
-    void save_gs();
+    double rise = 0.0;
+    std::uint32_t fill = 0;                   // the fill colour as 0xRRGGBB
+    std::uint8_t fill_components = 1;         // of the fill colour space; 0: not converted
 };
+
+struct SavedGraphics {
+    Matrix ctm;
+    GraphicsParams params;
+};
+
+// The interpreter state of one content stream (a page, or one run of a form).
+struct TextState {
+    Matrix ctm;
+    GraphicsParams params;
+    Matrix tm;
+    Matrix tlm;
+    std::vector<SavedGraphics> gs_stack;
+    std::uint64_t gs_overflow = 0;  // saves beyond kMaxGraphicsStateDepth, only counted
+
+    // q: pushes the CTM and the parameters (or counts the save once the stack is full).
+    void save_gs();
+    // Q: pops the last save; an unbalanced Q does nothing.
+    void restore_gs();
+};
+
+// The sRGB value of a colour given by `count` components (1 gray, 3 RGB, 4 CMYK), each
+// clamped to [0, 1]; 0 (black) for any other count.
+std::uint32_t to_srgb(const double* components, size_t count);
 
 // Interprets one content stream. `depth` counts the enclosing forms (0 for a page). Never
 // fails; the tables are only read and must outlive the call.
+// Colour space names that `cs` may use are looked up in `color_spaces` when given.
 ContentResult scan_content_stream_full(Bytes content, const FontTable& fonts,
-                                       const XObjectTable& xobjects, std::uint32_t depth);
+                                       const XObjectTable& xobjects, std::uint32_t depth,
+                                       const ColorSpaceTable* color_spaces = nullptr);
 // The same within smaller bounds for work and output (a caller bounding a whole document
 // passes what the document has left), adding to `work_done` the work the interpretation took:
 // all of `work_budget` when it ran out of work or output.
 ContentResult scan_content_stream_bounded(Bytes content, const FontTable& fonts,
                                           const XObjectTable& xobjects, std::uint32_t depth,
                                           std::uint64_t work_budget, std::uint64_t output_budget,
-                                          std::uint64_t& work_done);
+                                          std::uint64_t& work_done,
+                                          const ColorSpaceTable* color_spaces = nullptr);
 // The same with other bounds for work and output, to test them on small inputs.
 ContentResult scan_content_stream_with_budget_for_testing(
     Bytes content, const FontTable& fonts, const XObjectTable& xobjects, std::uint32_t depth,
@@ -137,20 +190,5 @@ ContentResult scan_content_stream_with_budget_for_testing(
 // bytes consumed, which is at least one. Returns nothing when those bytes form no operand.
 // An array keeps at most kMaxOperandElements elements.
 std::optional<Operand> parse_operand(Bytes data, size_t& pos);
-
-// Executes one operator with the operands collected since the previous one (in stream order;
-// surplus leading operands are ignored). Unknown operators, operators of three or more bytes
-// and operators with too few operands do nothing. A form Do runs with a fresh work budget.
-void execute_operator_full(Bytes op, std::span<const Operand> operands, TextState& state,
-                           ContentResult& result, const FontTable& fonts,
-                           const XObjectTable& xobjects, std::uint32_t depth);
-
-// Shows a string with the font named by state.font_name: appends its characters to `chars`
-// and advances state.tm.
-void emit_string(Bytes s, TextState& state, std::vector<CharInfo>& chars, const FontTable& fonts);
-
-// Appends the synthetic space of a TJ gap at the current origin: a quarter of the font size
-// wide.
-void emit_space(const TextState& state, std::vector<CharInfo>& chars);
 
 }  // namespace vellix

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include <zlib.h>
 
@@ -82,7 +83,9 @@ struct InflateGuard {
     ~InflateGuard() { inflateEnd(zs); }
 };
 
-Result<ByteVec> inflate_capped(Bytes data, size_t cap) {
+// With `keep_partial`, corrupt data ends the output instead of failing (for image data, where
+// the rows before the damage are worth keeping).
+Result<ByteVec> inflate_capped(Bytes data, size_t cap, bool keep_partial = false) {
     z_stream zs{};
     if (inflateInit(&zs) != Z_OK) return fail(kFlateFailed);
     InflateGuard guard{&zs};
@@ -126,10 +129,11 @@ Result<ByteVec> inflate_capped(Bytes data, size_t cap) {
         if (rc == Z_BUF_ERROR) {
             if (input_done) break;
             if (zs.avail_in == 0 || zs.avail_out == 0) continue;  // more input or more room
-            return fail(kFlateFailed);  // neither: looping again would not progress
         }
-        // Z_DATA_ERROR (bad header, block, code, distance or check value), Z_NEED_DICT (a
-        // preset dictionary no PDF can supply), Z_MEM_ERROR, Z_STREAM_ERROR.
+        // Z_BUF_ERROR without progress, Z_DATA_ERROR (bad header, block, code, distance or
+        // check value), Z_NEED_DICT (a preset dictionary no PDF can supply), Z_MEM_ERROR,
+        // Z_STREAM_ERROR.
+        if (keep_partial && produced > 0) break;
         return fail(kFlateFailed);
     }
     out.resize(produced);
@@ -351,7 +355,7 @@ ByteVec ascii_hex_capped(Bytes data, size_t cap) {
     return out;
 }
 
-Result<ByteVec> run_length_capped(Bytes data, size_t cap) {
+Result<ByteVec> run_length_capped(Bytes data, size_t cap, bool keep_partial = false) {
     CappedOutput out(cap);
     size_t i = 0;
     while (i < data.size()) {
@@ -360,11 +364,18 @@ Result<ByteVec> run_length_capped(Bytes data, size_t cap) {
         bool more = true;
         if (len < 128) {
             const size_t n = size_t{len} + 1;
-            if (data.size() - i < n) return fail(kRunLengthEnd);
+            if (data.size() - i < n) {
+                if (!keep_partial) return fail(kRunLengthEnd);
+                out.append(data.data() + i, data.size() - i);  // what the run still has
+                break;
+            }
             more = out.append(data.data() + i, n);
             i += n;
         } else {
-            if (i >= data.size()) return fail(kRunLengthEnd);
+            if (i >= data.size()) {
+                if (keep_partial) break;
+                return fail(kRunLengthEnd);
+            }
             more = out.append_repeated(data[i++], 257 - size_t{len});
         }
         if (!more) break;
@@ -384,6 +395,15 @@ Result<ByteVec> single_filter_capped(Bytes data, Bytes name, size_t cap) {
     // Image codecs (DCTDecode, JPXDecode, ...) are decoded by their consumers, if at all.
     return copy_of(data);
 }
+
+struct Abbreviation {
+    std::string_view short_name, full_name;
+};
+// ISO 32000-1, Table 94: the abbreviated filter names of inline images.
+constexpr Abbreviation kFilterAbbreviations[] = {
+    {"AHx", "ASCIIHexDecode"}, {"A85", "ASCII85Decode"}, {"LZW", "LZWDecode"}, {"Fl", "FlateDecode"},
+    {"RL", "RunLengthDecode"}, {"CCF", "CCITTFaxDecode"}, {"DCT", "DCTDecode"},
+};
 
 Result<ByteVec> stream_capped(Bytes data, const PdfObject& filter, size_t cap) {
     if (auto name = filter.as_name()) return single_filter_capped(data, *name, cap);
@@ -580,6 +600,20 @@ Result<ByteVec> decompress_stream_for_testing(Bytes data, const PdfObject& filte
 
 Result<ByteVec> apply_single_filter(Bytes data, Bytes name) {
     return single_filter_capped(data, name, kMaxDecodedStreamSize);
+}
+
+Bytes full_filter_name(Bytes name) {
+    for (const Abbreviation& a : kFilterAbbreviations) {
+        if (bytes_equal(name, a.short_name)) return as_bytes(a.full_name);
+    }
+    return name;
+}
+
+Result<ByteVec> decode_image_filter(Bytes data, Bytes name, size_t max_output) {
+    name = full_filter_name(name);
+    if (bytes_equal(name, "FlateDecode")) return inflate_capped(data, max_output, /*keep_partial=*/true);
+    if (bytes_equal(name, "RunLengthDecode")) return run_length_capped(data, max_output, /*keep_partial=*/true);
+    return single_filter_capped(data, name, max_output);
 }
 
 Result<ByteVec> decompress_flate(Bytes data) { return inflate_capped(data, kMaxDecodedStreamSize); }

@@ -29,6 +29,15 @@ inline constexpr size_t kMaxFilterChain = 32;
 // One filter by full name; unknown names (abbreviations included) copy the data.
 [[nodiscard]] Result<ByteVec> apply_single_filter(Bytes data, Bytes name);
 
+// The full name of an abbreviated filter name of inline images (ISO 32000-1, Table 94: AHx,
+// A85, LZW, Fl, RL, CCF, DCT); any other name as it is.
+Bytes full_filter_name(Bytes name);
+// One filter of an image's chain, by full or abbreviated name, with the output cut at
+// `max_output`. Corrupt Flate or RunLength data ends the output where the damage starts instead
+// of failing, unless nothing decoded before it: the rows before the damage are still the image.
+// Image codecs and unknown names copy the data.
+[[nodiscard]] Result<ByteVec> decode_image_filter(Bytes data, Bytes name, size_t max_output);
+
 // A zlib stream (header required). Input that ends early yields what was inflated; corrupt
 // data fails with "flate decompression failed".
 [[nodiscard]] Result<ByteVec> decompress_flate(Bytes data);

@@ -19,7 +19,6 @@ namespace vellix {
 namespace {
 
 constexpr const char* kNoCatalog = "recovery: could not find Catalog root";
-constexpr const char* kEncrypted = "encrypted PDFs are not supported";
 
 // The full-parser reads of the scan (trailers, cross-reference stream dictionaries) share a
 // budget of bytes proportional to the file size: a file made of endless dictionaries full of
@@ -203,8 +202,9 @@ struct ObjStmCandidate {
     size_t offset;
 };
 
-// True when the dictionary after "trailer" at `at`, read with the full parser, has /Encrypt.
-bool trailer_has_encrypt(Bytes file, size_t at, Budget& budget, Arena& arena, size_t& resume) {
+// The fields of the dictionary after "trailer" at `at`, read with the full parser.
+std::optional<Trailer> trailer_at(Bytes file, size_t at, Budget& budget, Arena& arena,
+                                  size_t& resume) {
     const size_t from = at + 7;
     const Bytes window = budget.window(file, from, kMaxTrailerRead);
     Cursor cur{window, std::min(from, window.size()), &arena};
@@ -212,21 +212,22 @@ bool trailer_has_encrypt(Bytes file, size_t at, Budget& budget, Arena& arena, si
     const size_t read = cur.pos > from ? cur.pos - from : 0;
     budget.charge(obj ? read : window.size() - std::min(from, window.size()));
     resume = std::max(from, cur.pos);
-    return obj && obj->kind() == ObjectKind::Dictionary && obj->get("Encrypt") != nullptr;
+    if (!obj || obj->kind() != ObjectKind::Dictionary) return std::nullopt;
+    return extract_trailer_fields(*obj->dict(), TrailerFields::Optional).value_or(Trailer{});
 }
 
-// True when the object after the keyword at k is a cross-reference stream dictionary with
-// /Encrypt. Read with the full parser: the small reader stops at the first nested ">>", and
+// The trailer fields of the object after the keyword at k when it is a cross-reference stream
+// dictionary. Read with the full parser: the small reader stops at the first nested ">>", and
 // writers that sort their keys put "/DecodeParms << >>" before both /Encrypt and /Type.
-bool xref_stream_has_encrypt(Bytes file, size_t k, Budget& budget, Arena& arena) {
+std::optional<Trailer> xref_stream_trailer(Bytes file, size_t k, Budget& budget, Arena& arena) {
     const size_t from = k + 3;
     const Bytes window = budget.window(file, from, kMaxTrailerRead);
     Cursor cur{window, std::min(from, window.size()), &arena};
     const Result<PdfObject> obj = parse_object(cur);
     const size_t read = cur.pos > from ? cur.pos - from : 0;
     budget.charge(obj ? read : window.size() - std::min(from, window.size()));
-    return obj && obj->get("Encrypt") != nullptr && obj->get("Type") &&
-           obj->get("Type")->is_name("XRef");
+    if (!obj || !obj->get("Type") || !obj->get("Type")->is_name("XRef")) return std::nullopt;
+    return extract_trailer_fields(*obj->dict(), TrailerFields::Optional).value_or(Trailer{});
 }
 
 bool contains(Bytes data, std::string_view needle) {
@@ -242,7 +243,8 @@ struct CatalogPick {
 // `packed`, and notes catalogs among them. Streams that cannot be read are passed over.
 void index_object_streams(Bytes file, const XrefMap& top_level,
                           const std::vector<ObjStmCandidate>& candidates, XrefMap& packed,
-                          CatalogPick& catalogs, bool look_for_catalog, Arena& arena) {
+                          CatalogPick& catalogs, bool look_for_catalog, Arena& arena,
+                          const CryptHandler* crypt) {
     size_t decoded_total = 0;
     size_t streams = 0;
     for (const ObjStmCandidate& c : candidates) {
@@ -254,6 +256,13 @@ void index_object_streams(Bytes file, const XrefMap& top_level,
         Result<RawStream> raw = parse_object_stream_raw(file, c.offset, &arena);
         if (!raw) continue;
         PdfStream stream{std::move(raw->dict), raw->data};
+        // An encrypted file's object streams are decrypted as a whole, with their own numbers.
+        std::optional<ByteVec> plain;
+        if (crypt) {
+            plain = decrypt_stream_data(*crypt, raw->id, stream.dict, stream.data);
+            if (!plain) continue;
+            stream.data = *plain;
+        }
         Result<ByteVec> decoded = decode_structural_stream(stream);
         if (!decoded) continue;
         decoded_total += decoded->size();
@@ -292,10 +301,12 @@ std::optional<PdfObj> try_parse_object_at(Bytes file, size_t obj_keyword_pos) {
     return read_small_dict(file, obj_keyword_pos);
 }
 
-Result<XrefSection> recover_xref_by_scan(Bytes file) {
+Result<XrefSection> recover_xref_by_scan(Bytes file, Arena* keep) {
     constexpr std::string_view kObj = "obj";
-    // Decoded names of the dictionaries read here; nothing read here outlives the scan.
+    // Decoded names of the dictionaries read here; nothing read here outlives the scan but the
+    // trailer fields, whose names go to `keep`.
     Arena arena;
+    Arena& trailer_arena = keep ? *keep : process_arena();
     Budget budget{kScanBudgetFloor + std::min(file.size(), SIZE_MAX / kScanBudgetPerFileByte) *
                                          kScanBudgetPerFileByte};
 
@@ -325,16 +336,19 @@ Result<XrefSection> recover_xref_by_scan(Bytes file) {
     std::optional<ObjectId> root;
     std::optional<ObjectId> any_catalog;
     std::vector<ObjStmCandidate> objstms;
-    bool encrypted = false;
+    std::optional<Trailer> encryption;  // the last one in the file, the newest revision's
+    std::optional<ObjectId> info;
     for (size_t i = 0; i < found.size(); ++i) {
         const Found& f = found[i];
         const size_t window_end = i + 1 < found.size() ? found[i + 1].h.start : file.size();
         const Bytes window = file.first(window_end);
-        // Only objects that mention /Encrypt are read again in full (the windows do not
-        // overlap, so searching them is one pass).
-        if (!encrypted && window_end > f.k + 3 && contains(window.subspan(f.k + 3), "/Encrypt") &&
-            xref_stream_has_encrypt(window, f.k, budget, arena)) {
-            encrypted = true;
+        // Only objects that mention /XRef are read again in full (the windows do not overlap,
+        // so searching them is one pass).
+        if (window_end > f.k + 3 && contains(window.subspan(f.k + 3), "/XRef")) {
+            if (std::optional<Trailer> t = xref_stream_trailer(window, f.k, budget, trailer_arena)) {
+                if (t->info) info = t->info;
+                if (t->has_encrypt_entry) encryption = std::move(t);
+            }
         }
         const std::optional<PdfObj> dict = read_small_dict(window, f.k);
         if (!dict || dict->kind != PdfObj::Kind::Dict) continue;
@@ -347,24 +361,33 @@ Result<XrefSection> recover_xref_by_scan(Bytes file) {
         if (is_entry && has_name(*dict, "Type", "ObjStm")) objstms.push_back({f.h.num, f.h.start});
     }
 
-    // A rebuilt cross-reference does not make an encrypted file readable: every trailer is
-    // checked, since the damaged one may be the only one that was not.
+    // Every trailer is checked for /Encrypt, since the damaged one may be the only one that
+    // has it; a trailer dictionary comes after the streams of its revision. /Info comes from
+    // the last trailer that has it.
     constexpr std::string_view kTrailer = "trailer";
-    for (size_t from = 0; !encrypted && from < file.size();) {
+    for (size_t from = 0; from < file.size();) {
         const void* hit =
             memmem(file.data() + from, file.size() - from, kTrailer.data(), kTrailer.size());
         if (!hit) break;
         const auto at = static_cast<size_t>(static_cast<const std::uint8_t*>(hit) - file.data());
         size_t resume = at + kTrailer.size();
-        if (trailer_has_encrypt(file, at, budget, arena, resume)) encrypted = true;
+        if (std::optional<Trailer> t = trailer_at(file, at, budget, trailer_arena, resume)) {
+            if (t->info) info = t->info;
+            if (t->has_encrypt_entry) encryption = std::move(t);
+        }
         from = resume;
     }
-    if (encrypted) return std::unexpected(ParseError::message(kEncrypted));
 
     XrefMap packed;
     CatalogPick packed_catalogs;
+    std::optional<CryptHandler> crypt;
+    std::optional<std::uint32_t> encrypt_offset;
+    if (encryption) {
+        Result<CryptHandler> opened = open_file_encryption(file, entries, *encryption, &arena, encrypt_offset);
+        if (opened) crypt = std::move(*opened);
+    }
     index_object_streams(file, entries, objstms, packed, packed_catalogs,
-                         /*look_for_catalog=*/!root, arena);
+                         /*look_for_catalog=*/!root, arena, crypt ? &*crypt : nullptr);
     packed.for_each([&](std::uint32_t num, const XrefEntry&) { max_num = std::max(max_num, num); });
 
     if (!root) root = packed_catalogs.with_pages;
@@ -402,6 +425,13 @@ Result<XrefSection> recover_xref_by_scan(Bytes file) {
     section.trailer.root = *root;
     // Saturated: object number 4294967295 leaves no room for "plus one".
     section.trailer.size = max_num == UINT32_MAX ? max_num : max_num + 1;
+    section.trailer.info = info;
+    if (encryption) {
+        section.trailer.encrypt = encryption->encrypt;
+        section.trailer.has_encrypt_entry = true;
+        section.trailer.encrypt_dict = std::move(encryption->encrypt_dict);
+        section.trailer.first_id = std::move(encryption->first_id);
+    }
     return section;
 }
 

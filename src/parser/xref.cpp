@@ -245,7 +245,17 @@ Result<Trailer> extract_trailer_fields(const PdfDict& dict, TrailerFields fields
     t.info = first_reference(dict, "Info");
     t.encrypt = first_reference(dict, "Encrypt");
     // Any /Encrypt, a direct dictionary included, means the strings and streams are encrypted.
-    t.has_encrypt_entry = dict_get(dict, "Encrypt") != nullptr;
+    const PdfObject* encrypt = dict_get(dict, "Encrypt");
+    t.has_encrypt_entry = encrypt != nullptr;
+    if (encrypt && encrypt->kind() == ObjectKind::Dictionary) t.encrypt_dict = *encrypt->dict();
+    // The first /ID string keys the encryption of revisions 2 to 4 (ISO 32000-1, 7.6.3.3).
+    const PdfObject* id = encrypt ? dict_get(dict, "ID") : nullptr;
+    const PdfArray* ids = id ? id->array() : nullptr;
+    if (ids && !ids->empty()) {
+        const PdfObject& first = ids->front();
+        if (const auto* s = std::get_if<PdfString>(&first.value)) t.first_id = decode_literal_string(s->bytes);
+        if (const auto* h = std::get_if<PdfHexString>(&first.value)) t.first_id = decode_hex_string(h->bytes);
+    }
     t.prev = optional_offset(dict, "Prev");
     t.xref_stm = optional_offset(dict, "XRefStm");
     return t;
@@ -353,7 +363,28 @@ Result<RawStream> parse_object_stream_raw(Bytes file, size_t offset, Arena* aren
     VELLIX_TRY(stream_obj, parse_stream(cur, std::move(*dict)));
     PdfStream* stream = std::get_if<PdfStream>(&stream_obj->value);
     if (!stream) return std::unexpected(message(kExpectedStreamAfterDict));
-    return RawStream{std::move(stream->dict), stream->data};
+    return RawStream{std::move(stream->dict), stream->data,
+                     {static_cast<std::uint32_t>(*num), static_cast<std::uint16_t>(*gen)}};
+}
+
+Result<CryptHandler> open_file_encryption(Bytes file, const XrefMap& entries, const Trailer& trailer,
+                                          Arena* arena, std::optional<std::uint32_t>& encrypt_offset) {
+    const ParseError refused = message("encrypted PDFs are not supported");
+    if (trailer.encrypt_dict) return open_crypt_handler(*trailer.encrypt_dict, trailer.first_id);
+    const XrefEntry* e = trailer.encrypt ? entries.find(trailer.encrypt->num) : nullptr;
+    if (!e || e->kind != XrefKind::InUse || e->offset >= file.size()) return std::unexpected(refused);
+    Cursor cur{file, e->offset, arena};
+    cur.skip_ws();
+    if (!parse_positive_int(cur)) return std::unexpected(refused);
+    cur.skip_ws();
+    if (!parse_positive_int(cur)) return std::unexpected(refused);
+    cur.skip_ws();
+    if (!cur.starts_with("obj")) return std::unexpected(refused);
+    cur.pos += 3;
+    const Result<PdfObject> obj = parse_object(cur);
+    if (!obj || obj->kind() != ObjectKind::Dictionary) return std::unexpected(refused);
+    encrypt_offset = e->offset;
+    return open_crypt_handler(*obj->dict(), trailer.first_id);
 }
 
 Result<std::vector<ObjStmPair>> parse_objstm_header(const PdfDict& dict, Bytes decoded) {

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "crypt.h"
 #include "parser/object.h"
 
 namespace vellix {
@@ -57,6 +58,8 @@ struct Trailer {
     std::optional<ObjectId> info;
     std::optional<ObjectId> encrypt;
     bool has_encrypt_entry = false;   // any /Encrypt entry, direct or by reference
+    std::optional<PdfDict> encrypt_dict;    // /Encrypt given as a direct dictionary
+    std::vector<std::uint8_t> first_id;     // the first string of /ID, decoded
     std::optional<std::uint64_t> prev;      // /Prev of this section
     std::optional<std::uint64_t> xref_stm;  // /XRefStm of a hybrid file's table trailer
 };
@@ -93,19 +96,20 @@ enum class TrailerFields : std::uint8_t { Required, Optional };
 [[nodiscard]] Result<XrefSection> parse_xref_stream_obj(
     const PdfDict& dict, Bytes data, TrailerFields fields = TrailerFields::Required);
 // Root and Size are required ("missing required trailer field", "expected reference for
-// trailer field", "expected integer for trailer field"); Info, Encrypt, Prev and XRefStm are
+// trailer field", "expected integer for trailer field"); Info, Encrypt, ID, Prev and XRefStm are
 // optional and malformed values of them are ignored. With TrailerFields::Optional nothing
 // fails: an absent or malformed /Root or /Size leaves the field at its default.
 [[nodiscard]] Result<Trailer> extract_trailer_fields(
     const PdfDict& dict, TrailerFields fields = TrailerFields::Required);
 
 // A stream object "n g obj << ... >> stream ... endstream" at the offset; the header numbers
-// are read but not compared with anything. `data` is the raw stream data, borrowed from
-// `file`. UnexpectedEof for an offset at or past the end, InvalidNumber, "expected 'obj'
+// are not compared with anything (they key the decryption of an encrypted file). `data` is the
+// raw stream data, borrowed from `file`. UnexpectedEof for an offset at or past the end, InvalidNumber, "expected 'obj'
 // keyword", the parser's errors, "expected dict for ObjStm", "expected stream after dict".
 struct RawStream {
     PdfDict dict;
     Bytes data;
+    ObjectId id;  // the numbers of the header
 };
 [[nodiscard]] Result<RawStream> parse_object_stream_raw(Bytes file, size_t offset,
                                                         Arena* arena = nullptr);
@@ -120,6 +124,15 @@ struct ObjStmPair {
 // beyond the data, InvalidNumber when the header holds fewer than /N pairs.
 [[nodiscard]] Result<std::vector<ObjStmPair>> parse_objstm_header(const PdfDict& dict,
                                                                   Bytes decoded);
+
+// The standard security handler of a file whose trailer has /Encrypt: the dictionary given
+// directly, or the object its reference names, stored at a file offset and read in clear
+// (never in an object stream, ISO 32000-1, 7.5.7), whose offset goes to `encrypt_offset`.
+// Names with escapes go to `arena`. "encrypted PDFs are not supported" when there is no such
+// dictionary or the handler refuses it (open_crypt_handler).
+[[nodiscard]] Result<CryptHandler> open_file_encryption(Bytes file, const XrefMap& entries,
+                                                        const Trailer& trailer, Arena* arena,
+                                                        std::optional<std::uint32_t>& encrypt_offset);
 
 using ObjStmMap = std::unordered_map<std::uint32_t, PdfObject>;
 // Splits a decoded object stream; objects that fail to parse are left out. The objects borrow

@@ -1,16 +1,12 @@
-// The content stream interpreter: operand syntax, text positioning, showing strings with and
-// without fonts, forms, and the bounds that keep hostile content cheap.
+// The content stream interpreter: operand syntax, glyph geometry, word spaces, fonts, colours,
+// forms, and the bounds that keep hostile content cheap.
 #include "parser/content_stream.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include <array>
 #include <limits>
 #include <memory>
-
-#include "document.h"
-#include "extract.h"
 
 namespace vellix {
 namespace {
@@ -18,8 +14,9 @@ namespace {
 using namespace std::literals;
 
 ContentResult run(std::string_view content, const FontTable& fonts = {},
-                  const XObjectTable& xobjects = {}, std::uint32_t depth = 0) {
-    return scan_content_stream_full(as_bytes(content), fonts, xobjects, depth);
+                  const XObjectTable& xobjects = {}, std::uint32_t depth = 0,
+                  const ColorSpaceTable* spaces = nullptr) {
+    return scan_content_stream_full(as_bytes(content), fonts, xobjects, depth, spaces);
 }
 
 std::u32string text_of(const ContentResult& r) {
@@ -43,8 +40,10 @@ Operand array(std::vector<Operand> items) { return Operand{std::move(items)}; }
 // A simple font whose codes all have the same width, decoded as Latin-1 unless `differences`
 // says otherwise.
 std::shared_ptr<const FontInfo> simple_font(
-    double width, std::vector<std::pair<std::uint8_t, std::string>> differences = {}) {
+    double width, std::vector<std::pair<std::uint8_t, std::string>> differences = {},
+    std::string base_font = {}) {
     FontInfo f;
+    f.name = std::move(base_font);
     f.widths.assign(256, width);
     if (!differences.empty()) f.differences.emplace();
     for (auto& [code, glyph] : differences) {
@@ -65,10 +64,10 @@ XObjectData form(std::string_view content, Matrix matrix = {}, FontTable fonts =
 
 void expect_char(const CharInfo& c, double x0, double y0, double x1, double y1, char32_t ch) {
     EXPECT_EQ(c.ch, ch);
-    EXPECT_DOUBLE_EQ(c.x0, x0);
-    EXPECT_DOUBLE_EQ(c.y0, y0);
-    EXPECT_DOUBLE_EQ(c.x1, x1);
-    EXPECT_DOUBLE_EQ(c.y1, y1);
+    EXPECT_NEAR(c.x0, x0, 1e-9);
+    EXPECT_NEAR(c.y0, y0, 1e-9);
+    EXPECT_NEAR(c.x1, x1, 1e-9);
+    EXPECT_NEAR(c.y1, y1, 1e-9);
 }
 
 TEST(MatrixMul, AppliesSecondThenFirst) {
@@ -191,131 +190,151 @@ TEST(ParseOperand, ArraysAreBounded) {
     EXPECT_EQ(text_of(run(flat + " TJ [(A)] TJ")), U"A");
 }
 
-TEST(ScanContent, Tokenising) {
-    const struct { std::string_view content; std::u32string text; } cases[] = {
-        {"BT/F1 12 Tf(AB)Tj ET", U"AB"},
-        // A comment runs to the end of its line.
-        {"% (A) Tj\n(B) Tj", U"B"}, {"(A) Tj % (B) Tj", U"A"},
-        // Every operator clears the operands, known or not; leftovers at the end are dropped.
-        {"(A) xx Tj", U""}, {"(A) 0 g Tj", U""}, {"(A) Tj (B)", U"A"},
-        // A digit ends an operator; letters run together into one unknown operator.
-        {"(A)Tj1", U"A"}, {"(A)TjTj", U""},
-        // Form feed, braces and high bytes form no operand and do not clear the list.
-        {"(A)\x0C{}\x80 Tj", U"A"},
-        // Inline image data is tokenised like anything else.
-        {"BI /W 1 /H 1 ID \xFF\x80 EI (A) Tj", U"A"},
-        {"", U""}, {"%", U""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(text_of(run(c.content)), c.text) << c.content;
-}
-
-// Without fonts every glyph is 0.6 x size wide.
-TEST(ScanContent, PositioningOperators) {
-    const struct { std::string_view content; double x, y, size; } cases[] = {
-        {"BT 100 700 Td (A) Tj ET", 100, 700, 12},
-        // Surplus leading operands are ignored, however many; too few do nothing.
-        {"BT 10 20 30 Td (A) Tj", 20, 30, 12}, {"BT 10 Td (A) Tj", 0, 0, 12},
-        {"1 2 3 4 5 6 7 8 9 10 11 12 (x) /N [1] 1 0 0 1 5 6 cm (A) Tj", 5, 6, 12},
-        {"BT 5 5 Td 10 20 Td (A) Tj", 15, 25, 12},
-        // TD sets the leading to -ty; T* moves down by the leading.
-        {"BT 10 20 TD T* (A) Tj", 10, 40, 12}, {"BT 14 TL 0 100 Td T* (A) Tj", 0, 86, 12},
-        // Tm sets both matrices; a later Td offset is not scaled by it.
-        {"BT 2 0 0 2 50 60 Tm 10 0 Td (A) Tj", 60, 60, 12}, {"BT 1 2 3 4 5 Tm (A) Tj", 0, 0, 12},
-        // BT resets the text matrices, not the font size.
-        {"BT 100 100 Td /F 20 Tf ET BT (A) Tj", 0, 0, 20},
-        // Only translations of the CTM move glyphs.
-        {"2 0 0 2 0 0 cm BT 100 700 Td (A) Tj", 100, 700, 12},
-        {"1 0 0 1 50 0 cm BT 100 700 Td (A) Tj", 150, 700, 12},
-        // The new cm matrix is applied before the current one: a translation inside a
-        // scaled space is scaled, a scale inside a translated space leaves the origin.
-        {"2 0 0 2 0 0 cm 1 0 0 1 50 0 cm (A) Tj", 100, 0, 12},
-        {"1 0 0 1 50 0 cm 2 0 0 2 0 0 cm (A) Tj", 50, 0, 12},
-        {"1 0 0 1 72 500 cm 200 0 0 100 0 0 cm (A) Tj", 72, 500, 12},
-        {"1 0 0 1 50 cm (A) Tj", 0, 0, 12},
-        // q and Q save and restore the CTM only; unbalanced Q does nothing.
-        {"q 1 0 0 1 50 5 cm Q (A) Tj", 0, 0, 12}, {"q 1 0 0 1 50 5 cm q Q (A) Tj", 50, 5, 12},
-        {"Q Q 1 0 0 1 7 0 cm Q (A) Tj", 7, 0, 12}, {"q /F 20 Tf Q (A) Tj", 0, 0, 20},
+// Glyph boxes without fonts (every glyph 0.6 em wide): the envelope of (0, 0)-(advance, 1) in
+// glyph space under Trm = [Tfs·Th 0 0 Tfs 0 Ts] x Tm x CTM, and where the next glyph goes.
+TEST(ScanContent, Geometry) {
+    const struct { std::string_view content; std::u32string text; std::array<double, 4> last; } cases[] = {
+        {"BT 100 700 Td (A) Tj ET", U"A", {100, 700, 107.2, 712}},
+        // Surplus leading operands are ignored; too few do nothing.
+        {"BT 10 20 30 Td (A) Tj", U"A", {20, 30, 27.2, 42}}, {"BT 10 Td (A) Tj", U"A", {0, 0, 7.2, 12}},
+        {"1 2 3 4 5 6 7 (x) /N [1] 1 0 0 1 5 6 cm (A) Tj", U"A", {5, 6, 12.2, 18}},
+        // The size in Tm with 1 Tf, as many producers write it.
+        {"BT /F 1 Tf 12 0 0 12 100 700 Tm (AB) Tj", U"AB", {107.2, 700, 114.4, 712}},
+        // Td moves in the line matrix's own space; TD sets the leading; T* and ' use it.
+        {"BT 2 0 0 2 50 60 Tm 10 0 Td (A) Tj", U"A", {70, 60, 84.4, 84}},
+        {"BT 10 20 TD T* (A) Tj", U"A", {10, 40, 17.2, 52}},
+        {"BT 14 TL 0 100 Td (A) '", U"A", {0, 86, 7.2, 98}},
+        {"BT 1 2 3 4 5 Tm (A) Tj", U"A", {0, 0, 7.2, 12}},
+        // The CTM scales, moves and rotates glyphs; a new cm applies before the current one.
+        {"2 0 0 2 0 0 cm BT 100 700 Td (A) Tj", U"A", {200, 1400, 214.4, 1424}},
+        {"1 0 0 1 50 0 cm BT 100 700 Td (A) Tj", U"A", {150, 700, 157.2, 712}},
+        {"0 1 -1 0 100 0 cm (AB) Tj", U"AB", {88, 7.2, 100, 14.4}},
+        {"2 0 0 2 0 0 cm 1 0 0 1 50 0 cm (A) Tj", U"A", {100, 0, 114.4, 24}},
+        {"1 0 0 1 50 0 cm 2 0 0 2 0 0 cm (A) Tj", U"A", {50, 0, 64.4, 24}},
+        // Tc, Tw (byte 0x20 only) and Tz, all scaled by Th; Ts raises the glyph.
+        {"2 Tc (AB) Tj", U"AB", {9.2, 0, 16.4, 12}}, {"3 Tw (A B) Tj", U"A B", {17.4, 0, 24.6, 12}},
+        {"50 Tz 2 Tc 4 Tw (A B) Tj", U"A B", {11.2, 0, 14.8, 12}},
+        {"BT 2 0 0 2 0 0 Tm 1 Tc (AB) Tj", U"AB", {16.4, 0, 30.8, 24}},
+        {"5 Ts (A) Tj", U"A", {0, 5, 7.2, 17}},
+        // TJ numbers move by thousandths of the size in text space.
+        {"BT 2 0 0 2 0 0 Tm [(A) 500 (B)] TJ", U"AB", {2.4, 0, 16.8, 24}},
+        // " sets Tw and Tc, then shows on the next line; with two operands it does nothing.
+        {"BT 10 TL 0 50 Td 1 2 (A B) \"", U"A B", {19.4, 40, 26.6, 52}},
+        {"BT 10 TL 0 50 Td 2 (A) \" (B) Tj", U"B", {0, 50, 7.2, 62}},
+        // q and Q restore the CTM and the whole text state; unbalanced Q does nothing.
+        {"q 1 0 0 1 50 5 cm Q (A) Tj", U"A", {0, 0, 7.2, 12}},
+        {"q 5 Tc 50 Tz 3 Ts 2 Tw /F 20 Tf Q (AB) Tj", U"AB", {7.2, 0, 14.4, 12}},
+        {"Q Q 1 0 0 1 7 0 cm Q (A) Tj", U"A", {7, 0, 14.2, 12}},
+        {"q 14 TL Q BT 0 100 Td T* (A) Tj", U"A", {0, 100, 7.2, 112}},
+        // BT resets the text matrices only.
+        {"BT 100 100 Td /F 20 Tf 2 Tc ET BT (AB) Tj", U"AB", {14, 0, 26, 20}},
         // Tf with fewer than two operands changes nothing; a number as the name empties it.
-        {"/F 30 Tf /G Tf (A) Tj", 0, 0, 30}, {"(x) 20 Tf (A) Tj", 0, 0, 20},
-        {"/F (x) Tf (A) Tj", 0, 0, 0},
-        // The ' operator moves to the next line and shows; without operands it only moves.
-        {"BT 14 TL 0 100 Td (A) '", 0, 86, 12}, {"BT 14 TL 0 100 Td ' (A) Tj", 0, 86, 12},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.content);
-        const ContentResult r = run(c.content);
-        ASSERT_EQ(r.chars.size(), 1u);
-        expect_char(r.chars[0], c.x, c.y, c.x + 0.6 * c.size, c.y + c.size, U'A');
-    }
-}
-
-TEST(ScanContent, SpacingScalingAndQuotes) {
-    const struct {
-        std::string_view content;
-        std::u32string text;
-        std::vector<double> x0;  // of each glyph, 7.2 x the scale wide
-        double y, scale;
-    } cases[] = {
-        // Character spacing after every glyph, word spacing after each byte 0x20.
-        {"2 Tc (AB) Tj", U"AB", {0, 9.2}, 0, 1}, {"3 Tw (A B) Tj", U"A B", {0, 7.2, 17.4}, 0, 1},
-        {"1 Tc 3 Tw (  ) Tj", U"  ", {0, 11.2}, 0, 1},
-        // Tz scales the advance, not the spacings.
-        {"50 Tz 2 Tc (AB) Tj", U"AB", {0, 5.6}, 0, 0.5},
-        // " sets word spacing 1 and character spacing 2, then shows on the next line; with two
-        // operands it does nothing at all.
-        {"BT 10 TL 0 50 Td 1 2 (A B) \"", U"A B", {0, 9.2, 19.4}, 40, 1},
-        {"BT 10 TL 0 50 Td 2 (A) \" (B) Tj", U"B", {0}, 50, 1},
+        {"/F 30 Tf /G Tf (A) Tj", U"A", {0, 0, 18, 30}}, {"(x) 20 Tf (A) Tj", U"A", {0, 0, 12, 20}},
+        // Invisible text (render mode 3) is text all the same.
+        {"3 Tr (A) Tj", U"A", {0, 0, 7.2, 12}},
         // A shown operand that is not a string shows nothing.
-        {"/A Tj 5 Tj [(A)] Tj", U"", {}, 0, 1},
+        {"/A Tj 5 Tj [(A)] Tj", U"", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.content);
         const ContentResult r = run(c.content);
         ASSERT_EQ(text_of(r), c.text);
-        for (size_t i = 0; i < c.x0.size(); ++i) {
-            expect_char(r.chars[i], c.x0[i], c.y, c.x0[i] + 7.2 * c.scale, c.y + 12, c.text[i]);
+        if (!r.chars.empty()) {
+            const auto& b = c.last;
+            expect_char(r.chars.back(), b[0], b[1], b[2], b[3], c.text.back());
         }
     }
 }
 
-TEST(ScanContent, TjGaps) {
-    const struct { std::string_view content; std::u32string text; double b_x0; } cases[] = {
-        // At size 12 a gap wider than 150 thousandths becomes a space after the gap.
-        {"[(A) -200 (B)] TJ", U"A B", 9.6}, {"[(A) -150 (B)] TJ", U"AB", 9.0},
-        {"[(A) 200 (B)] TJ", U"AB", 4.8},
-        // No space before the first character of the call.
-        {"[-200 (B)] TJ", U"B", 2.4},
-        // The limit grows with the size: 300 at 24, but never below 75.
-        {"/F 24 Tf [(A) -299 (B)] TJ", U"AB", 14.4 + 24 * 0.299},
-        {"/F 24 Tf [(A) -301 (B)] TJ", U"A B", 14.4 + 24 * 0.301},
-        {"/F 3 Tf [(A) -76 (B)] TJ", U"A B", 1.8 + 3 * 0.076},
-        {"/F 3 Tf [(A) -74 (B)] TJ", U"AB", 1.8 + 3 * 0.074},
-        // Elements that are neither strings nor numbers are skipped; the gap is scaled.
-        {"[(A) /N [1] -200 (B)] TJ", U"A B", 9.6}, {"50 Tz [(A) -200 (B)] TJ", U"A B", 4.8},
-        {"(A) TJ [(B)] 5 TJ", U"", 0},
+// Word spaces from the pen's moves, at several sizes: a gap wider than kWordGap of the size
+// between two glyphs of one line, with no space glyph between them.
+TEST(ScanContent, WordSpaces) {
+    const FontTable fonts{{"C", simple_font(1000, {{1, "uni4E00"}, {2, "uni4E8C"}, {3, "uni05D0"},
+                                                   {4, "uni05D1"}})}};
+    const struct { std::string_view content; std::u32string text; } cases[] = {
+        {"[(A) -200 (B)] TJ", U"A B"}, {"[(A) -100 (B)] TJ", U"AB"},
+        {"/F 24 Tf [(A) -200 (B)] TJ", U"A B"}, {"/F 24 Tf [(A) -100 (B)] TJ", U"AB"},
+        {"/F 6 Tf [(A) -200 (B)] TJ", U"A B"}, {"/F 6 Tf [(A) -100 (B)] TJ", U"AB"},
+        // The same gap in Tm units is wider at a larger scale.
+        {"BT /F 1 Tf 12 0 0 12 0 0 Tm [(A) -200 (B)] TJ", U"A B"},
+        // Td and Tm moves along the line, across strings and text objects.
+        {"BT (A) Tj 10 0 Td (B) Tj", U"A B"}, {"BT (A) Tj 8 0 Td (B) Tj", U"AB"},
+        {"BT (A) Tj ET BT 20 0 Td (B) Tj", U"A B"}, {"BT (A) Tj 1 0 0 1 30 1 Tm (B) Tj", U"A B"},
+        // Not on another line, not after a step back, not before the first glyph, and never
+        // next to a space glyph.
+        {"BT (A) Tj 0 -14 Td (B) Tj", U"AB"}, {"BT 100 0 Td (A) Tj -100 0 Td (B) Tj", U"AB"},
+        {"[-500 (A)] TJ", U"A"}, {"[(A ) -500 (B)] TJ", U"A B"}, {"[(A) -500 ( B)] TJ", U"A B"},
+        {"9 Tw (A B) Tj", U"A B"},
+        // Never between two characters of a script written without spaces.
+        {"/C 10 Tf [<01> -500 <02>] TJ", U"\u4E00\u4E8C"}, {"/C 10 Tf [<01> -500 (A)] TJ", U"\u4E00 A"},
+        // Right-to-left letters drawn right to left: a gap to the left is a word gap too.
+        {"/C 10 Tf BT 100 0 Td <03> Tj -20 0 Td <04> Tj", U"\u05D0 \u05D1"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.content);
-        const ContentResult r = run(c.content);
-        EXPECT_EQ(text_of(r), c.text);
-        if (!c.text.empty()) {
-            EXPECT_NEAR(r.chars.back().x0, c.b_x0, 1e-9);
-        }
-    }
-    // The synthetic space: at the origin after the gap, a quarter of the size wide.
-    const ContentResult r = run("BT 0 100 Td [(A) -200 (B)] TJ");
+    for (const auto& c : cases) EXPECT_EQ(text_of(run(c.content, fonts)), c.text) << c.content;
+    // The space has the style of the glyph before it and fills the gap up to one size; a wider
+    // gap keeps a quarter of the size.
+    ContentResult r = run("1 0 0 rg (A) Tj 0 g [-500 (B)] TJ");
     ASSERT_EQ(r.chars.size(), 3u);
-    expect_char(r.chars[1], 9.6, 100, 12.6, 112, U' ');
+    expect_char(r.chars[1], 7.2, 0, 13.2, 12, U' ');
+    EXPECT_EQ(r.chars[1].color, 0xFF0000u);
+    r = run("BT (A) Tj 30 0 Td (B) Tj");
+    expect_char(r.chars[1], 7.2, 0, 10.2, 12, U' ');
 }
 
-TEST(ScanContent, SimpleAndMissingFonts) {
+// Font names, sizes in user space and colours that every character carries.
+TEST(ScanContent, FontsSizesAndColours) {
+    const FontTable fonts{{"F1", simple_font(500, {}, "Times-Bold")}, {"F2", simple_font(500)}};
+    ContentResult r = run("(A) Tj /F1 10 Tf (B) Tj /F2 10 Tf (C) Tj /F9 10 Tf (D) Tj /F1 8 Tf (E) Tj",
+                          fonts);
+    EXPECT_EQ(r.fonts, (std::vector<std::string>{"Helvetica", "Times-Bold", "F2"}));
+    const std::uint16_t font[] = {0, 1, 2, 0, 1};
+    const float size[] = {12, 10, 10, 10, 8};
+    ASSERT_EQ(r.chars.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(r.chars[i].font, font[i]) << i;
+        EXPECT_EQ(r.chars[i].size, size[i]) << i;
+    }
+    const struct { std::string_view content; float size; } sizes[] = {
+        {"BT /F 1 Tf 12 0 0 12 0 0 Tm (A) Tj", 12}, {"BT /F 12 Tf 3 0 0 3 5 5 Tm (A) Tj", 36},
+        {"0 2 -2 0 0 0 cm (A) Tj", 24}, {"50 Tz (A) Tj", 12}, {"/F -10 Tf (A) Tj", 10},
+    };
+    for (const auto& c : sizes) EXPECT_EQ(run(c.content).chars.at(0).size, c.size) << c.content;
+
+    const ColorSpaceTable spaces{{"CS0", 3}, {"CS1", 1}, {"P", 0}};
+    const struct { std::string_view content; std::uint32_t color; } colours[] = {
+        {"(A) Tj", 0}, {"0.5 g", 0x808080}, {"1 0 0 rg", 0xFF0000}, {"0 1 1 0 k", 0xFF0000},
+        {"0 0 0 0.5 k", 0x808080}, {"2 -1 0.5 rg", 0xFF0080}, {"/DeviceRGB cs 0 0 1 sc", 0x0000FF},
+        {"/CS0 cs 1 1 0 scn", 0xFFFF00}, {"/CS1 cs 0.2 scn", 0x333333}, {"/P cs /Pat scn", 0},
+        {"/Pattern cs 1 scn", 0}, {"/CS9 cs 1 sc", 0}, {"/DeviceCMYK cs 0 0 1 0 sc", 0xFFFF00},
+        {"1 g /DeviceRGB cs", 0}, {"1 g q 0 1 0 rg Q", 0xFFFFFF}, {"1 0 0 RG 0.5 G", 0},
+        {"/DeviceRGB cs 1 sc", 0},
+    };
+    for (const auto& c : colours) {
+        const ContentResult cr = run(std::string(c.content) + " (A) Tj", {}, {}, 0, &spaces);
+        EXPECT_EQ(cr.chars.at(0).color, c.color) << c.content;
+    }
+    const double cmyk[] = {0.1, 0.2, 0.3, 0.4}, bad[] = {0.5, 0.5};
+    EXPECT_EQ(to_srgb(cmyk, 4), 0x8A7A6Bu);
+    EXPECT_EQ(to_srgb(bad, 2), 0u);
+}
+
+// A glyph drawn again over itself (fake bold) is kept once.
+TEST(ScanContent, OverdrawnGlyphsOnce) {
+    const struct { std::string_view content; std::u32string text; } cases[] = {
+        {"BT (AB) Tj ET BT 0.5 0.5 Td (AB) Tj", U"AB"}, {"BT (AB) Tj ET BT 2 0 Td (AB) Tj", U"ABAB"},
+        {"BT (A) Tj ET 1 0 0 1 0.3 0 cm BT (A) Tj (C) Tj", U"AC"}, {"(A) Tj 0 Tz (A) Tj (A) Tj", U"AAA"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(text_of(run(c.content)), c.text) << c.content;
+}
+
+TEST(ScanContent, SimpleMissingAndLigatureFonts) {
     const FontTable fonts{{"F1", simple_font(500)},
-                          {"F2", simple_font(1000, {{0x80, "Euro"}, {0x81, "bogus"}})}};
-    ContentResult r = run("BT /F1 12 Tf 100 700 Td (AB) Tj (C) Tj ET", fonts);
-    ASSERT_EQ(r.chars.size(), 3u);
+                          {"F2", simple_font(1000, {{0x80, "Euro"}, {0x81, "bogus"}})},
+                          {"L", simple_font(750, {{1, "uniFB03"}, {2, "fi"}})}};
+    ContentResult r = run("BT /F1 12 Tf 100 700 Td (AB) Tj ET", fonts);
+    ASSERT_EQ(r.chars.size(), 2u);
     expect_char(r.chars[0], 100, 700, 106, 712, U'A');
     expect_char(r.chars[1], 106, 700, 112, 712, U'B');
-    EXPECT_DOUBLE_EQ(r.chars[2].x0, 112);
     // Differences decode codes; high bytes go through the font, not the no-font rule.
     r = run("/F2 10 Tf (\x80\x81\xE9) Tj", fonts);
     EXPECT_EQ(text_of(r), U"\u20AC\u0081\u00E9");
@@ -324,33 +343,13 @@ TEST(ScanContent, SimpleAndMissingFonts) {
     // are U+FFFD, each 0.6 x size wide; 0x20 still takes the word spacing.
     r = run("/F9 10 Tf 4 Tw (A\x80 \xFF) Tj", fonts);
     ASSERT_EQ(r.chars.size(), 4u);
-    expect_char(r.chars[0], 0, 0, 6, 10, U'A');
     expect_char(r.chars[1], 6, 0, 12, 10, U'\uFFFD');
-    expect_char(r.chars[2], 12, 0, 18, 10, U' ');
     expect_char(r.chars[3], 22, 0, 28, 10, U'\uFFFD');
-    // No Tf at all: the empty name, also not in the table.
-    EXPECT_EQ(text_of(run("(A) Tj", fonts)), U"A");
-}
-
-TEST(ScanContent, Ligatures) {
-    // Drawn width 9 at size 12 (width 750): each part takes an equal share.
-    const FontTable fonts{{"L", simple_font(750, {{1, "uniFB03"}, {2, "fi"}, {3, "uniFB00"},
-                                                  {4, "uniFB06"}, {5, "uniFB04"}})}};
-    ContentResult r = run("/L 12 Tf (\x01) Tj", fonts);
-    ASSERT_EQ(r.chars.size(), 3u);
-    expect_char(r.chars[0], 0, 0, 3, 12, U'f');
+    // A ligature's letters share its advance (9 at size 12) in equal parts.
+    r = run("/L 12 Tf (\x01\x02) Tj", fonts);
+    ASSERT_EQ(text_of(r), U"ffifi");
     expect_char(r.chars[1], 3, 0, 6, 12, U'f');
-    expect_char(r.chars[2], 6, 0, 9, 12, U'i');
-    r = run("/L 12 Tf (\x02\x03\x04\x05) Tj", fonts);
-    EXPECT_EQ(text_of(r), U"fiffstffl");
-    ASSERT_EQ(r.chars.size(), 9u);
-    expect_char(r.chars[0], 0, 0, 4.5, 12, U'f');
-    expect_char(r.chars[1], 4.5, 0, 9, 12, U'i');
-    expect_char(r.chars[2], 9, 0, 13.5, 12, U'f');
-    // Advances follow the code, not the parts.
-    EXPECT_DOUBLE_EQ(r.chars[4].x0, 18);
-    EXPECT_DOUBLE_EQ(r.chars[6].x0, 27);
-    EXPECT_DOUBLE_EQ(r.chars[8].x1, 36);
+    expect_char(r.chars[4], 13.5, 0, 18, 12, U'i');
 }
 
 TEST(ScanContent, Type0TwoByteCodes) {
@@ -358,21 +357,19 @@ TEST(ScanContent, Type0TwoByteCodes) {
     f.is_type0 = true;
     f.to_unicode = std::make_shared<const CMap>(parse_cmap(as_bytes("beginbfchar <0041> <0041> <0020> <0020> endbfchar")));
     CIDFontInfo cid;
-    cid.default_width = 1000;
     cid.widths = {CIDWidthRange{0x20, {250}}, CIDWidthRange{0x41, {500}}};
     f.cid = std::make_shared<const CIDFontInfo>(std::move(cid));
     finish_font_info(f);
     const FontTable fonts{{"T", std::make_shared<const FontInfo>(std::move(f))}};
-    // Two-byte codes; an odd trailing byte is read as a one-byte code.
-    ContentResult r = run("/T 10 Tf <00410041 41> Tj", fonts);
-    ASSERT_EQ(r.chars.size(), 3u);
-    expect_char(r.chars[0], 0, 0, 5, 10, U'A');
-    expect_char(r.chars[1], 5, 0, 10, 10, U'A');
-    expect_char(r.chars[2], 10, 0, 15, 10, U'A');
-    // Word spacing never applies to a two-byte code, even 0x0020; it does to a lone 0x20.
+    // Two-byte codes; an odd trailing byte is read as a one-byte code; an unmapped code of no
+    // known collection is read as a code point, with the default width. Word spacing never
+    // applies to a two-byte code, even 0x0020; it does to a lone 0x20.
+    ContentResult r = run("/T 10 Tf <00410041 0042 41> Tj", fonts);
+    ASSERT_EQ(text_of(r), U"AABA");
+    expect_char(r.chars[2], 10, 0, 20, 10, U'B');
+    expect_char(r.chars[3], 20, 0, 25, 10, U'A');
     r = run("/T 10 Tf 3 Tw <0020 0041 20> Tj (A) Tj", fonts);
     ASSERT_EQ(text_of(r), U" A A");
-    EXPECT_DOUBLE_EQ(r.chars[1].x0, 2.5);
     EXPECT_DOUBLE_EQ(r.chars[2].x0, 7.5);
     EXPECT_DOUBLE_EQ(r.chars[3].x0, 10 + 3);
     // A two-byte code without a mapping, read as a code point, is a control: U+FFFD, with the
@@ -401,44 +398,29 @@ TEST(ScanContent, ImagePlacements) {
     EXPECT_TRUE(run("Do", {}, xobjects).images.empty());
 }
 
-TEST(ScanContent, FormsAreMappedThroughTheirMatrix) {
+
+TEST(ScanContent, FormsInheritTheGraphicsState) {
     XObjectTable xobjects;
-    xobjects["Fm"] = form("BT 5 0 Td (A) Tj ET 1 0 0 1 3 4 cm /Im Do", Matrix{2, 0, 0, 2, 0, 0});
+    xobjects["Fm"] = form("BT 5 0 Td (A) Tj ET 1 0 0 1 3 4 cm /Im Do 0 g 9 Tc Q", Matrix{2, 0, 0, 2, 0, 0});
     xobjects["Flip"] = form("(A) Tj", Matrix{-1, 0, 0, 1, 100, 0});
-    const ContentResult r =
-        run("(P) Tj 1 0 0 1 10 0 cm /Fm Do /Fm Do 1 0 0 1 0 0 cm (Q) Tj", {}, xobjects);
-    // The form's own char (5, 0)-(12.2, 12) goes through the form's scale first, then the
-    // page's translation.
-    ASSERT_EQ(text_of(r), U"PAAQ");
-    expect_char(r.chars[1], 20, 0, 34.4, 24, U'A');
-    EXPECT_EQ(r.chars[1], r.chars[2]);
-    // The page's own state is untouched by the form: Q follows P.
-    expect_char(r.chars[3], 17.2, 0, 24.4, 12, U'Q');
-    ASSERT_EQ(r.images.size(), 2u);
-    EXPECT_EQ(r.images[0].name, "Im");
+    // The form starts from the Do's CTM (after its own matrix), font size and colour, with a
+    // fresh text matrix; its own changes, and its unbalanced Q, stay inside it.
+    ContentResult r = run("q 1 0 0 rg /F 6 Tf 1 0 0 1 10 0 cm BT 50 50 Td (P) Tj /Fm Do (Q) Tj ET Q (R) Tj",
+                          {}, xobjects);
+    ASSERT_EQ(text_of(r), U"PAQR");
+    expect_char(r.chars[1], 20, 0, 27.2, 12, U'A');
+    EXPECT_EQ(r.chars[1].color, 0xFF0000u);
+    EXPECT_EQ(r.chars[1].size, 12.f);
+    expect_char(r.chars[2], 63.6, 50, 67.2, 56, U'Q');
+    EXPECT_EQ(r.chars[2].color, 0xFF0000u);
+    expect_char(r.chars[3], 57.2, 50, 64.4, 62, U'R');
+    ASSERT_EQ(r.images.size(), 1u);
     const double expected_box[4] = {16, 8, 18, 10};
     for (int k = 0; k < 4; ++k) EXPECT_DOUBLE_EQ(r.images[0].bbox[k], expected_box[k]);
-    // A mirroring matrix leaves x1 left of x0: corners are mapped, not re-ordered.
-    const ContentResult flipped = run("/Flip Do", {}, xobjects);
-    ASSERT_EQ(flipped.chars.size(), 1u);
-    expect_char(flipped.chars[0], 100, 0, 92.8, 12, U'A');
-}
-
-TEST(ScanContent, FormsStartFromAFreshState) {
-    XObjectTable xobjects{{"Fm", form("[-200 (A)] TJ (B) Tj Q (C) Tj")}};
-    // Size, spacing and text position of the page do not reach the form; the form's Q does
-    // not pop the page's saved matrix; the TJ gap rule sees only the form's characters.
-    const ContentResult r = run(
-        "q 1 0 0 1 100 0 cm /F 20 Tf 5 Tc BT 50 50 Td (P) Tj /Fm Do [-500 (R)] TJ Q (S) Tj", {},
-        xobjects);
-    ASSERT_EQ(text_of(r), U"PABC RS");
-    expect_char(r.chars[0], 150, 50, 162, 70, U'P');
-    expect_char(r.chars[1], 102.4, 0, 109.6, 12, U'A');
-    EXPECT_DOUBLE_EQ(r.chars[3].x0, 116.8);
-    // The page's text state carries on after the Do: 50 + 12 + 5, then the gap of 10.
-    EXPECT_DOUBLE_EQ(r.chars[5].x0, 177);
-    // Q pops the page's own save.
-    EXPECT_DOUBLE_EQ(r.chars[6].x0, 94);
+    // A mirroring matrix mirrors the glyph; its box stays ordered.
+    r = run("/Flip Do", {}, xobjects);
+    ASSERT_EQ(r.chars.size(), 1u);
+    expect_char(r.chars[0], 92.8, 0, 100, 12, U'A');
 }
 
 TEST(ScanContent, FormFontsYieldToTheEnclosingTable) {
@@ -457,7 +439,7 @@ TEST(ScanContent, FormFontsYieldToTheEnclosingTable) {
 }
 
 TEST(ScanContent, FormDepthLimit) {
-    XObjectTable xobjects{{"Self", form("(S) Tj /Self Do")}, {"A", form("(a) Tj /B Do")},
+    XObjectTable xobjects{{"Self", form("(S) Tj 1 0 0 1 0 20 cm /Self Do")}, {"A", form("(a) Tj /B Do")},
                           {"B", form("(b) Tj /C Do")}, {"C", form("(c) Tj /D Do /Im Do")},
                           {"D", form("(d) Tj")}};
     const struct {
@@ -467,7 +449,7 @@ TEST(ScanContent, FormDepthLimit) {
         size_t images;
     } cases[] = {
         // A form that draws itself is shown at depths 1, 2 and 3, then stops.
-        {"/Self Do", 0, U"SSS", 0}, {"/A Do /A Do", 0, U"abcabc", 2},
+        {"/Self Do", 0, U"SSS", 0}, {"/A Do 1 0 0 1 0 50 cm /A Do", 0, U"abcabc", 2},
         {"/A Do", 1, U"ab", 0}, {"/A Do", 2, U"a", 0},
         // Below the last level a form Do is dropped: no characters and no placement.
         {"/A Do", 3, U"", 0},
@@ -482,7 +464,7 @@ TEST(ScanContent, FormDepthLimit) {
 
 TEST(WorkBudget, FormBombStopsWithAPrefix) {
     // Each form draws the next 5000 times: 5000^3 runs of the innermost form unlimited.
-    XObjectTable xobjects{{"A", form(repeat("/B Do ", 5000))}, {"B", form(repeat("/C Do ", 5000))},
+    XObjectTable xobjects{{"A", form(repeat("/B Do ", 5000))}, {"B", form(repeat("/C Do 1 0 0 1 14.4 0 cm ", 5000))},
                           {"C", form("(xy) Tj /Im Do")}};
     const ContentResult r = run(repeat("/A Do ", 5000), {}, xobjects);
     ASSERT_FALSE(r.chars.empty());
@@ -499,7 +481,8 @@ TEST(WorkBudget, SpentBudgetGivesAPrefix) {
     xobjects["Fm"] =
         form("/L 10 Tf (f\x01) Tj /Im Do [(g) -300 (h)] TJ /In Do", Matrix{1, 0, 0, 1, 5, 5});
     xobjects["In"] = form(repeat("(i) Tj ", 20) + repeat(" ", 50) + "/Im2 Do");
-    const std::string page = "BT /L 10 Tf (ab) Tj /Fm Do 3 Tc [(c) -400 (d)] TJ /Im3 Do /Fm Do "
+    const std::string page = "BT /L 10 Tf (ab) Tj /Fm Do 3 Tc [(c) -400 (d)] TJ /Im3 Do "
+                             "1 0 0 1 0 30 cm /Fm Do "
                              "(e) Tj q Q q Q ET";
     auto scan = [&](std::uint64_t budget) {
         return scan_content_stream_with_budget_for_testing(as_bytes(page), fonts, xobjects, 0, budget);
@@ -525,26 +508,31 @@ TEST(WorkBudget, SpentBudgetGivesAPrefix) {
     }
 }
 
-TEST(WorkBudget, UnitCosts) {
+TEST(WorkBudget, UnitCostsAndReportedWork) {
     const XObjectTable forms{{"E", form("")}, {"W", form(std::string(8, ' '))}};
-    const struct { std::string_view content; std::uint64_t budget, output; size_t images; } cases[] = {
+    const struct { std::string_view content; std::uint64_t work, output, done; size_t images; } cases[] = {
         // An operator costs one unit and each record it appends one more.
-        {"/Im Do /Im Do", 1, kMaxPageOutput, 0}, {"/Im Do /Im Do", 2, kMaxPageOutput, 1},
-        {"/Im Do /Im Do", 4, kMaxPageOutput, 2},
+        {"/Im Do /Im Do", 1, 100, 1, 0}, {"/Im Do /Im Do", 2, 100, 2, 1}, {"/Im Do /Im Do", 3, 100, 3, 1},
+        {"/Im Do /Im Do", 100, 100, 4, 2},
         // A form Do costs its up-front share even when the form shows nothing, plus a share
-        // of its bytes.
-        {"/E Do /Im Do", kFormDoWork + 2, kMaxPageOutput, 0},
-        {"/E Do /Im Do", kFormDoWork + 3, kMaxPageOutput, 1},
-        {"/W Do /Im Do", kFormDoWork + 8 + 2, kMaxPageOutput, 0},
-        {"/W Do /Im Do", kFormDoWork + 8 + 3, kMaxPageOutput, 1},
-        // The output bound ends the interpretation with the record that reaches it.
-        {"/Im Do /Im Do /Im Do", 100, 2, 2},
+        // of its bytes; running out of work spends all of it.
+        {"/E Do /Im Do", kFormDoWork + 2, 100, kFormDoWork + 2, 0},
+        {"/E Do /Im Do", kFormDoWork + 3, 100, kFormDoWork + 3, 1},
+        {"/W Do /Im Do", kFormDoWork + 8 + 2, 100, kFormDoWork + 8 + 2, 0},
+        {"/W Do /Im Do", kFormDoWork + 8 + 3, 100, kFormDoWork + 8 + 3, 1},
+        // The output bound ends the interpretation with the record that reaches it, and the
+        // budget is then spent as a whole.
+        {"/Im Do /Im Do /Im Do", 100, 2, 100, 2},
+        // No work or no output allowed: nothing is done and the whole work counts as spent.
+        {"/Im Do", 0, 100, 0, 0}, {"/Im Do", 100, 0, 100, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.content << " budget " << c.budget);
-        EXPECT_EQ(scan_content_stream_with_budget_for_testing(as_bytes(c.content), {}, forms, 0,
-                                                              c.budget, c.output).images.size(),
-                  c.images);
+        SCOPED_TRACE(::testing::Message() << c.content << " work " << c.work);
+        std::uint64_t done = 7;  // added to, not overwritten
+        const ContentResult r = scan_content_stream_bounded(as_bytes(c.content), {}, forms, 0,
+                                                            c.work, c.output, done);
+        EXPECT_EQ(done, 7 + c.done);
+        EXPECT_EQ(r.images.size(), c.images);
     }
     const ContentResult r = scan_content_stream_with_budget_for_testing(
         as_bytes("(abc) Tj /Im Do (d) Tj"), {}, forms, 0, 100, 2);
@@ -552,38 +540,20 @@ TEST(WorkBudget, UnitCosts) {
     EXPECT_TRUE(r.images.empty());
 }
 
-TEST(WorkBudget, BoundedScanReportsItsWork) {
-    const XObjectTable forms{{"E", form("")}};
-    const struct {
-        const char* content;
-        std::uint64_t work, output;
-        std::uint64_t done;
-        size_t images;
-    } cases[] = {
-        // Two operators and two records.
-        {"/Im Do /Im Do", 100, 100, 4, 2},
-        // Running out of work spends all of it.
-        {"/Im Do /Im Do", 3, 100, 3, 1},
-        // So does running out of output: the budget is spent as a whole.
-        {"/Im Do /Im Do /Im Do", 100, 2, 100, 2},
-        // A form Do pays up front.
-        {"/E Do", 5000, 100, 1 + kFormDoWork, 0},
-        // No work or no output allowed: nothing is done and the whole work counts as spent.
-        {"/Im Do", 0, 100, 0, 0},
-        {"/Im Do", 100, 0, 100, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.content);
-        std::uint64_t done = 7;  // added to, not overwritten
-        const ContentResult r = scan_content_stream_bounded(as_bytes(c.content), {}, forms, 0,
-                                                            c.work, c.output, done);
-        EXPECT_EQ(done, 7 + c.done);
-        EXPECT_EQ(r.images.size(), c.images);
-    }
-}
-
-TEST(ScanContent, MalformedContentNeverFails) {
+TEST(ScanContent, TokenisingAndMalformedContent) {
     const struct { std::string content; std::u32string text; } cases[] = {
+        {"BT/F1 12 Tf(AB)Tj ET", U"AB"},
+        // A comment runs to the end of its line.
+        {"% (A) Tj\n(B) Tj", U"B"}, {"(A) Tj % (B) Tj", U"A"},
+        // Every operator clears the operands, known or not; leftovers at the end are dropped.
+        {"(A) xx Tj", U""}, {"(A) 0 g Tj", U""}, {"(A) Tj (B)", U"A"},
+        // A digit ends an operator; letters run together into one unknown operator.
+        {"(A)Tj1", U"A"}, {"(A)TjTj", U""},
+        // Form feed, braces and high bytes form no operand and do not clear the list.
+        {"(A)\x0C{}\x80 Tj", U"A"},
+        // Inline image data is tokenised like anything else.
+        {"BI /W 1 /H 1 ID \xFF\x80 EI (A) Tj", U"A"},
+        {"", U""}, {"%", U""},
         // Truncated strings and arrays end at the end of data; their operator never comes.
         {"BT (AB", U""}, {"(A) Tj [(B) -300", U"A"}, {"(A) Tj <41", U"A"},
         // Stray bytes are skipped.
@@ -604,48 +574,6 @@ TEST(ScanContent, MalformedContentNeverFails) {
                                 " (A) Tj");
     ASSERT_EQ(r.chars.size(), 1u);
     EXPECT_DOUBLE_EQ(r.chars[0].x0, 3);
-}
-
-// Real first pages, without fonts: their fonts show ASCII letters by their own codes, so the
-// no-font rules already give the words; spaces are dropped as they depend on the widths.
-TEST(ScanContentCorpus, KnownTextWithoutFonts) {
-    const char* env = std::getenv("VELLIX_CORPUS");
-    const std::filesystem::path dir =
-        env ? env : std::filesystem::path(__FILE__).parent_path() / "../../../shared/corpus";
-    if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no corpus at " << dir;
-    const struct { const char* file; std::u32string words; } cases[] = {
-        // Literal strings with Tj, from an HTML converter.
-        {"pdf.js/TAMReview.pdf", U"OverviewoftheTechnologyAcceptanceModel:Origins,"},
-        // Kerned TJ arrays, from a TeX engine.
-        {"pdf.js/tracemonkey.pdf", U"Trace-basedJust-in-TimeTypeSpecializationforDynamic"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
-        auto doc = Document::open((dir / c.file).string());
-        ASSERT_TRUE(doc.has_value()) << doc.error().display();
-        auto pages = (*doc)->page_refs();
-        ASSERT_TRUE(pages.has_value() && !pages->empty());
-        // The page's stream, or the streams of its array joined by newlines.
-        const PdfObject* contents = (*doc)->get_object(pages->front()).value()->get("Contents");
-        ASSERT_NE(contents, nullptr);
-        std::vector<ObjectId> refs;
-        if (contents->as_ref()) refs.push_back(*contents->as_ref());
-        for (const PdfObject& item : contents->array() ? *contents->array() : PdfArray{}) {
-            refs.push_back(item.as_ref().value());
-        }
-        std::vector<std::uint8_t> content;
-        for (ObjectId id : refs) {
-            auto data = get_stream_data(*(*doc)->get_object(id).value());
-            ASSERT_TRUE(data.has_value());
-            content.insert(content.end(), data->begin(), data->end());
-            content.push_back('\n');
-        }
-        std::u32string text;
-        for (const CharInfo& ch : scan_content_stream_full(content, {}, {}, 0).chars) {
-            if (ch.ch != U' ') text.push_back(ch.ch);
-        }
-        EXPECT_NE(text.find(c.words), std::u32string::npos);
-    }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Opening documents, object lookup and its caches, object streams, the page tree, update
-// chains, hybrid files, encryption refusal and the fall-back to the recovery scan.
+// chains, hybrid files, where encryption is found and the fall-back to the recovery scan.
 #include "document.h"
 
 #include <gtest/gtest.h>
@@ -10,12 +10,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "parser/filters.h"
 #include "test_pdf.h"
 
 namespace vellix {
@@ -27,6 +27,8 @@ using testing::PdfBuilder;
 using testing::PdfWriter;
 using testing::StreamEntry;
 using Nums = std::vector<std::uint32_t>;
+using Ints = std::map<std::uint32_t, std::int64_t>;
+using Pages = Result<std::vector<ObjectId>>;
 
 ParseError msg(const char* text) { return ParseError::message(text); }
 ParseError kind(ParseErrorKind k) { return ParseError::of(k); }
@@ -38,90 +40,49 @@ const char* kPage = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>";
 // A writer holding the catalog 1, the page tree 2 and its page 3.
 PdfWriter three_objects() {
     PdfWriter w;
-    w.object(1, kCatalog);
-    w.object(2, kPages3);
-    w.object(3, kPage);
+    for (auto [num, body] : {std::pair{1u, kCatalog}, {2u, kPages3}, {3u, kPage}}) w.object(num, body);
     return w;
 }
 
-DocPtr open_ok(const std::string& file) {
+// Opens `file`, checks its recovery flag, pages and integer objects (-1: unreadable).
+DocPtr expect_doc(const std::string& file, bool recovered, const Nums& pages, const Ints& ints = {}) {
     Result<DocPtr> doc = open_bytes(file);
     EXPECT_TRUE(doc.has_value()) << doc.error().display();
-    return doc ? std::move(*doc) : nullptr;
-}
-
-Nums page_numbers(const Document& doc) {
-    Result<std::vector<ObjectId>> refs = doc.page_refs();
-    EXPECT_TRUE(refs.has_value()) << refs.error().display();
+    if (!doc) return nullptr;
+    EXPECT_EQ((*doc)->recovered(), recovered);
     Nums nums;
-    for (ObjectId id : refs.value_or(std::vector<ObjectId>{})) nums.push_back(id.num);
-    return nums;
-}
-
-// The integer object `num` of the document, or -1.
-std::int64_t int_object(const Document& doc, std::uint32_t num) {
-    Result<ObjPtr> obj = doc.get_object({num, 0});
-    return obj && (*obj)->as_int() ? *(*obj)->as_int() : -1;
-}
-
-// Opens `file` and checks whether it needed the recovery scan, its pages and some of its
-// integer objects; returns the document for further checks.
-DocPtr expect_doc(const std::string& file, bool recovered, const Nums& pages,
-                  const std::map<std::uint32_t, std::int64_t>& ints = {}) {
-    DocPtr doc = open_ok(file);
-    if (!doc) return doc;
-    EXPECT_EQ(doc->recovered(), recovered);
-    EXPECT_EQ(page_numbers(*doc), pages);
-    for (const auto& [num, value] : ints) EXPECT_EQ(int_object(*doc, num), value) << "object " << num;
-    return doc;
+    for (ObjectId id : (*doc)->page_refs().value_or(std::vector<ObjectId>{})) nums.push_back(id.num);
+    EXPECT_EQ(nums, pages);
+    for (const auto& [num, value] : ints) {
+        Result<ObjPtr> obj = (*doc)->get_object({num, 0});
+        EXPECT_EQ(obj && (*obj)->as_int() ? *(*obj)->as_int() : -1, value) << "object " << num;
+    }
+    return std::move(*doc);
 }
 
 // Each request fails with its error, and fails the same way again.
-void expect_lookup_errors(const Document& doc,
-                          const std::vector<std::pair<std::uint32_t, ParseError>>& cases) {
-    for (const auto& [num, expected] : cases) {
-        SCOPED_TRACE(num);
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            EXPECT_EQ(doc.get_object({num, 0}), std::unexpected(expected));
-        }
-    }
+void expect_lookup_errors(const Document& doc, const std::vector<std::pair<std::uint32_t, ParseError>>& cases) {
+    for (int attempt = 0; attempt < 2; ++attempt)
+        for (const auto& [num, expected] : cases) EXPECT_EQ(doc.get_object({num, 0}), std::unexpected(expected)) << num;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Opening and lookup
+// --- Opening and lookup
 
-TEST(DocumentGetObject, ClassicTableAndSharedValues) {
-    PdfBuilder b = one_page_pdf("BT (Hi) Tj ET");
-    b.trailer_extra = "/Info 5 0 R";
-    b.add(5, "<< /Title (t) >>");
-    DocPtr doc = open_ok(b.build());
-    ASSERT_TRUE(doc);
-    EXPECT_FALSE(doc->recovered());
-    EXPECT_EQ(doc->root(), (ObjectId{1, 0}));
-    EXPECT_EQ(doc->size(), 6u);
-    EXPECT_EQ(doc->info(), (ObjectId{5, 0}));
-    EXPECT_EQ(page_numbers(*doc), Nums{3});
-    // The generation is carried along but never compared; lookups share one value.
-    Result<ObjPtr> first = doc->get_object({3, 0}), second = doc->get_object({3, 7});
-    ASSERT_TRUE(first && second);
-    EXPECT_EQ(first->get(), second->get());
-    // Stream data borrows from the file's bytes.
-    Result<ObjPtr> content = doc->get_object({4, 0});
-    ASSERT_TRUE(content && (*content)->stream());
-    const Bytes data = (*content)->stream()->data, file = doc->bytes();
-    EXPECT_EQ(as_chars(data), "BT (Hi) Tj ET");
-    EXPECT_TRUE(data.data() >= file.data() && data.data() + data.size() <= file.data() + file.size());
-}
-
-TEST(DocumentResolve, ChainsAndInheritedPageAttributes) {
-    // Pages node 2 gives Resources and Rotate to page 3; the page's own MediaBox wins. Objects
-    // 7 and 8 form a reference loop, 9 -> 10 a chain ending in a dictionary.
-    PdfBuilder b = one_page_pdf("", "", {{7, "8 0 R"}, {8, "7 0 R"}, {9, "10 0 R"}, {10, "<< /K 1 >>"}});
+TEST(DocumentGetObject, LookupsAndResolving) {
+    // Node 2 gives Resources and Rotate to page 3, whose MediaBox wins; 7 <-> 8 loop, 9 -> 10.
+    PdfBuilder b = one_page_pdf("BT (Hi) Tj ET", "", {{7, "8 0 R"}, {8, "7 0 R"}, {9, "10 0 R"}, {10, "<< /K 1 >>"}});
     b.add(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 /Resources 6 0 R /Rotate 90 /Parent 2 0 R >>");
     b.add(3, "<< /Type /Page /Parent 2 0 R /Contents 4 0 R /MediaBox [0 0 10 20] >>");
-    b.add(6, "<< /Font << >> >>");
-    DocPtr doc = open_ok(b.build());
+    b.add(5, "<< /Title (t) >>").add(6, "<< /Font << >> >>").trailer_extra = "/Info 5 0 R";
+    DocPtr doc = expect_doc(b.build(), false, {3});
     ASSERT_TRUE(doc);
+    EXPECT_EQ(std::tuple(doc->root(), doc->size(), doc->info()), std::tuple(ObjectId{1, 0}, 11u, ObjectId{5, 0}));
+    // The generation is carried along but never compared; lookups share one value.
+    EXPECT_EQ(doc->get_object({3, 0})->get(), doc->get_object({3, 7})->get());
+    // Stream data borrows from the file's bytes.
+    const Bytes data = (*doc->get_object({4, 0}))->stream()->data, file = doc->bytes();
+    EXPECT_EQ(as_chars(data), "BT (Hi) Tj ET");
+    EXPECT_TRUE(data.data() >= file.data() && data.data() + data.size() <= file.data() + file.size());
     const ObjPtr page = *doc->get_object({3, 0});
     const PdfObject ref9 = ObjectId{9, 0}, ref7 = ObjectId{7, 0}, null_obj;
     EXPECT_EQ(doc->resolve(&ref9)->get("K")->as_int(), 1);
@@ -133,32 +94,11 @@ TEST(DocumentResolve, ChainsAndInheritedPageAttributes) {
     EXPECT_FALSE(doc->page_attribute(*page, "CropBox"));  // the Parent loop at node 2 ends
 }
 
-TEST(DocumentGetObject, Errors) {
-    PdfWriter w = three_objects();
-    w.object(5, "(five)");
-    w.object(6, "(six)");
-    w.object(9, "[1 2 3]");
-    w.offsets[5] += 4;       // at the keyword obj: the header is required
-    w.offsets[6] = 1000000;  // past the end of the file
-    w.offsets[8] = w.offsets[9] + std::string("9 0 obj\n[").size();  // "1 2 3]": no obj keyword
-    w.startxref(w.table({1, 2, 3, 5, 6, 8, 9}, "/Size 10 /Root 1 0 R", {0, 4}));
-    DocPtr doc = open_ok(w.out);
-    ASSERT_TRUE(doc);
-    EXPECT_FALSE(doc->recovered());
-    expect_lookup_errors(*doc, {{5, kind(ParseErrorKind::InvalidNumber)},
-                                {6, kind(ParseErrorKind::UnexpectedEof)},
-                                {8, msg("expected 'obj' keyword")},
-                                {4, msg("object is free (deleted)")},
-                                {77, msg("object not in xref")},
-                                {4000000000u, msg("object not in xref")}});
-}
+// --- Object streams
 
-// ---------------------------------------------------------------------------------------------
-// Object streams
-
-// Catalog, page tree and three integers 10, 11, 12 in object stream 20 (stored, compressed, or
-// compressed with a predictor over 31 columns), listed by a cross-reference stream.
-std::string objstm_file(int objstm_kind, bool compress_xref) {
+// Catalog, pages and integers 10 to 12 in object stream 20 (kind 0 stored, 1 compressed, 2
+// predicted over 31 columns), listed by a cross-reference stream.
+std::string objstm_file(int objstm_kind, bool compress_xref, const std::string& trailer_extra = "") {
     PdfWriter w;
     w.object_stream(20, {{1, kCatalog}, {2, kPages3}, {3, kPage}, {10, "100"}, {11, "110"}, {12, "120"}},
                     /*compress=*/objstm_kind > 0, /*columns=*/objstm_kind == 2 ? 31 : 0);
@@ -166,249 +106,188 @@ std::string objstm_file(int objstm_kind, bool compress_xref) {
     entries.push_back({0, 0, 0, 65535});
     const std::uint32_t packed_nums[] = {1, 2, 3, 10, 11, 12};
     for (std::uint16_t i = 0; i < 6; ++i) entries.push_back({packed_nums[i], 2, 20, i});
-    w.startxref(w.xref_stream(30, entries, "/Size 31 /Root 1 0 R", compress_xref));
+    w.startxref(w.xref_stream(30, entries, "/Size 31 /Root 1 0 R" + trailer_extra, compress_xref));
     return w.out;
 }
 
-TEST(DocumentObjectStreams, CompressedObjectsAndXrefStreams) {
-    for (int objstm_kind : {0, 1, 2}) {
-        for (bool compress_xref : {false, true}) {
-            SCOPED_TRACE(::testing::Message() << objstm_kind << compress_xref);
-            // A Flate-compressed, PNG-predicted cross-reference stream is read directly.
-            expect_doc(objstm_file(objstm_kind, compress_xref), false, {3},
-                       {{10, 100}, {11, 110}, {12, 120}});
-        }
-    }
-}
-
-TEST(DocumentObjectStreams, Errors) {
+TEST(DocumentGetObject, ErrorsAndSharedOffsets) {
     PdfWriter w = three_objects();
+    w.object(5, "(five)");
+    w.object(6, "(six)");
+    w.object(9, "[1 2 3]");
+    w.offsets[5] += 4;       // at the keyword obj: the header is required
+    w.offsets[6] = 1000000;  // past the end of the file
+    w.offsets[8] = w.offsets[9] + std::string("9 0 obj\n[").size();  // "1 2 3]": no obj keyword
     w.stream(20, "/Type /ObjStm /N 1 /First 4", "10 0 1010");
     w.stream(21, "/Type /ObjStm /N 5 /First 4", "10 0 1010");  // fewer pairs than /N
     w.object(22, "<< /Type /ObjStm /N 1 /First 4 >>");           // no stream
     w.stream(23, "/Type /ObjStm /N 1 /First 4 /Filter /FlateDecode", "not zlib data");
-    std::vector<StreamEntry> entries = w.in_use({1, 2, 3, 20, 21, 22, 23});
-    // 11 is not in the stream, 12's stream is itself compressed, 13's has no entry, 16's is free.
+    w.stream(25, "/Type /ObjStm /N 2 /First 10 /Filter /FlateDecode", testing::flate("50 0 51 4 100 110"));
+    std::vector<StreamEntry> entries = w.in_use({1, 2, 3, 5, 6, 8, 9, 20, 21, 22, 23, 25});
+    // 41 and 42 name the offset of 9, object stream 26 that of 25: a table can name one offset
+    // under thousands of numbers, which must not cost a parse (or a decompression) each; 43
+    // names an offset that cannot be read, and fails as 5 does.
+    for (auto [alias, of] : {std::pair{41u, 9u}, {42u, 9u}, {43u, 5u}, {26u, 25u}}) {
+        entries.push_back({alias, 1, static_cast<std::uint32_t>(w.offsets[of]), 0});
+    }
+    // 4 is free, 11 is not in the stream, 12's stream is itself compressed, 13's has no entry, 16's is free.
     entries.insert(entries.end(), {{10, 2, 20, 0}, {11, 2, 20, 1}, {12, 2, 12, 0}, {13, 2, 99, 0}, {14, 2, 21, 0},
-                                   {15, 2, 22, 0}, {16, 2, 24, 0}, {24, 0, 0, 1}, {17, 2, 23, 0}});
+                                   {15, 2, 22, 0}, {16, 2, 24, 0}, {24, 0, 0, 1}, {17, 2, 23, 0}, {4, 0, 0, 1},
+                                   {50, 2, 25, 0}, {51, 2, 26, 1}});
     w.startxref(w.xref_stream(30, entries, "/Size 31 /Root 1 0 R", false));
-    DocPtr doc = expect_doc(w.out, false, {3}, {{10, 1010}});
+    DocPtr doc = expect_doc(w.out, false, {3}, {{10, 1010}, {50, 100}, {51, 110}});
     ASSERT_TRUE(doc);
+    for (std::uint32_t alias : {41u, 42u}) EXPECT_EQ(doc->get_object({alias, 0})->get(), doc->get_object({9, 0})->get());
+    // 50 and 51 come from one split of the stream: their pointers share its ownership.
+    const ObjPtr fifty = *doc->get_object({50, 0}), fifty_one = *doc->get_object({51, 0});
+    EXPECT_FALSE(fifty.owner_before(fifty_one) || fifty_one.owner_before(fifty));
     const ParseError compressed = msg("ObjStm must be uncompressed");
     expect_lookup_errors(*doc, {{11, msg("object not found in ObjStm")}, {12, compressed},
                                 {13, msg("ObjStm not in xref")}, {14, kind(ParseErrorKind::InvalidNumber)},
                                 {15, msg("expected stream after dict")}, {16, compressed},
-                                {17, msg("flate decompression failed")}});
-}
-
-TEST(DocumentGetObject, NumbersNamingOneOffsetShareWhatWasReadThere) {
-    // Objects 5 to 7 name one offset, and object streams 20 and 21 another: a table can name
-    // one offset under thousands of numbers, which must not cost a parse (or a decompression)
-    // each. Objects 8 and 9 name an offset that cannot be read, and fail alike.
-    PdfWriter w = three_objects();
-    w.object(5, "[1 2 3]");
-    w.object(8, "(eight)");
-    w.offsets[8] += 2;  // inside the header
-    w.stream(20, "/Type /ObjStm /N 2 /First 10 /Filter /FlateDecode",
-             testing::flate("10 0 11 4 100 110"));
-    std::vector<StreamEntry> entries = w.in_use({1, 2, 3, 5, 8, 20});
-    for (std::uint32_t alias : {6u, 7u}) entries.push_back({alias, 1, static_cast<std::uint32_t>(w.offsets[5]), 0});
-    entries.push_back({9, 1, static_cast<std::uint32_t>(w.offsets[8]), 0});
-    entries.push_back({21, 1, static_cast<std::uint32_t>(w.offsets[20]), 0});
-    entries.insert(entries.end(), {{10, 2, 20, 0}, {11, 2, 21, 1}});
-    w.startxref(w.xref_stream(30, entries, "/Size 31 /Root 1 0 R", false));
-    DocPtr doc = expect_doc(w.out, false, {3}, {{10, 100}, {11, 110}});
-    ASSERT_TRUE(doc);
-    Result<ObjPtr> five = doc->get_object({5, 0});
-    ASSERT_TRUE(five);
-    for (std::uint32_t alias : {6u, 7u}) {
-        Result<ObjPtr> other = doc->get_object({alias, 0});
-        ASSERT_TRUE(other);
-        EXPECT_EQ(other->get(), five->get()) << alias;
-    }
-    // 10 and 11 come from one split of the stream: their pointers share its ownership.
-    Result<ObjPtr> ten = doc->get_object({10, 0}), eleven = doc->get_object({11, 0});
-    ASSERT_TRUE(ten && eleven);
-    EXPECT_FALSE(ten->owner_before(*eleven) || eleven->owner_before(*ten));
-    expect_lookup_errors(*doc, {{8, kind(ParseErrorKind::InvalidNumber)},
-                                {9, kind(ParseErrorKind::InvalidNumber)}});
+                                {17, msg("flate decompression failed")}, {5, kind(ParseErrorKind::InvalidNumber)},
+                                {6, kind(ParseErrorKind::UnexpectedEof)}, {8, msg("expected 'obj' keyword")},
+                                {4, msg("object is free (deleted)")}, {77, msg("object not in xref")},
+                                {4000000000u, msg("object not in xref")}, {43, kind(ParseErrorKind::InvalidNumber)}});
 }
 
 TEST(DocumentObjectStreams, PagesInABrokenObjectStream) {
-    // Two thousand pages draw content kept in an object stream that inflates to 16 MiB in
-    // which no object can be found: its data is cut short and holds no header
-    // (fuzz/regressions/document/pages-in-a-broken-object-stream.pdf). Each lookup fails
-    // alike; the stream is inflated once, not once per page.
+    // 2000 pages draw content from an object stream that inflates to 16 MiB of no object
+    // (fuzz/regressions/document/pages-in-a-broken-object-stream.pdf): inflated once, not per page.
     std::string bomb = testing::flate(std::string(size_t{16} << 20, ' '));
     bomb.replace(bomb.size() - 8, 8, 8, '\xff');
     PdfWriter w;
     w.object(1, kCatalog);
     std::string kids;
-    for (int i = 0; i < 2000; ++i) kids += "3 0 R ";
+    Nums nums = {1, 2, 20};
+    for (std::uint32_t n = 100; n < 2100; ++n) {
+        kids += std::to_string(n) + " 0 R ";
+        w.object(n, "<< /Type /Page /Contents 40 0 R >>");
+        nums.push_back(n);
+    }
     w.object(2, "<< /Type /Pages /Kids [" + kids + "] >>");
-    w.object(3, "<< /Type /Page /Contents 40 0 R >>");
     w.stream(20, "/Type /ObjStm /N 1 /First 5 /Filter /FlateDecode", bomb);
-    std::vector<StreamEntry> entries = w.in_use({1, 2, 3, 20});
+    std::vector<StreamEntry> entries = w.in_use(nums);
     entries.push_back({40, 2, 20, 0});
-    w.startxref(w.xref_stream(30, entries, "/Size 41 /Root 1 0 R", false));
-    DocPtr doc = open_ok(w.out);
+    w.startxref(w.xref_stream(3000, entries, "/Size 3001 /Root 1 0 R", false));
+    DocPtr doc = expect_doc(w.out, false, Nums(nums.begin() + 3, nums.end()));
     ASSERT_TRUE(doc);
-    Result<std::vector<ObjectId>> pages = doc->page_refs();
-    ASSERT_TRUE(pages);
-    ASSERT_EQ(pages->size(), 2000u);
     const Result<ObjPtr> first = doc->get_object({40, 0});
     ASSERT_FALSE(first);
-    for (const ObjectId& page : *pages) {
-        Result<ObjPtr> obj = doc->get_object(page);
-        ASSERT_TRUE(obj);
-        const std::optional<ObjectId> contents = (*obj)->get("Contents")->as_ref();
-        ASSERT_TRUE(contents);
-        ASSERT_EQ(doc->get_object(*contents), first);
+    const std::vector<ObjectId> pages = doc->page_refs().value();
+    for (const ObjectId& page : pages) {
+        ASSERT_EQ(doc->get_object(*(*doc->get_object(page))->get("Contents")->as_ref()), first);
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Page tree
+// --- Page tree
 
-// A catalog (1) whose /Pages is 2, plus the given objects.
-Result<std::vector<ObjectId>> pages_of(const std::map<std::uint32_t, std::string>& objects,
-                                       const std::string& catalog = kCatalog) {
-    PdfBuilder b;
-    b.add(1, catalog);
-    for (const auto& [n, body] : objects) b.add(n, body);
-    Result<DocPtr> doc = open_bytes(b.build());
-    if (!doc) return std::unexpected(doc.error());
-    return (*doc)->page_refs();
-}
-
-TEST(DocumentPageRefs, DocumentOrderAndSkippedKids) {
-    // Pages(Kids: Page A, Pages(Kids: Page B, Page C), Page D), with kids that are neither
-    // pages nor tree nodes mixed in: no /Type, a /Type that is no name, no dictionary.
-    Result<std::vector<ObjectId>> refs = pages_of({
-        {2, "<< /Type /Pages /Kids [10 0 R 3 0 R 13 0 R 14 0 R 15 0 R 16 0 R 10 2 R] >>"},
-        {3, "<< /Type /Pages /Kids [11 0 R 12 0 R] >>"},
-        {10, "<< /Type /Page >>"}, {11, "<< /Type /Page >>"}, {12, "<< /Type /Page >>"},
-        {13, "<< /Type /Page /Contents 5 0 R >>"}, {14, "<< /Contents 5 0 R >>"},
-        {15, "<< /Type (Page) >>"}, {16, "42"},
-    });
-    // The same page listed twice appears twice, with the generation as written in /Kids.
-    EXPECT_EQ(refs, (std::vector<ObjectId>{{10, 0}, {11, 0}, {12, 0}, {13, 0}, {10, 2}}));
-    // A stream can be the catalog: only its dictionary is looked at.
-    refs = pages_of({{2, kPages3}, {3, kPage}},
-                    "<< /Type /Catalog /Pages 2 0 R /Length 0 >>\nstream\n\nendstream");
-    EXPECT_EQ(refs, (std::vector<ObjectId>{{3, 0}}));
-}
-
-TEST(DocumentPageRefs, Errors) {
-    const ParseError cycle = msg("page tree cycle"), not_array = msg("/Kids must be an array");
+TEST(DocumentPageRefs, WalkAndErrors) {
     using Objects = std::map<std::uint32_t, std::string>;
-    const struct { const char* what; std::string catalog; Objects objects; ParseError expected; } cases[] = {
-        {"no Pages", "<< /Type /Catalog >>", {}, msg("missing /Pages in catalog")},
-        {"catalog not a dictionary", "[/Pages 2 0 R]", {}, msg("missing /Pages in catalog")},
-        {"direct Pages", "<< /Pages << /Kids [] >> >>", {}, msg("/Pages must be a reference")},
-        {"Pages missing", kCatalog, {}, msg("object not in xref")},
-        {"root without Kids", kCatalog, {{2, "<< /Type /Pages >>"}}, msg("missing /Kids in Pages")},
-        {"root Kids not array", kCatalog, {{2, "<< /Kids 3 0 R >>"}}, not_array},
-        {"integer kid", kCatalog, {{2, "<< /Kids [3] >>"}}, msg("Kid must be a reference")},
-        {"kid free", kCatalog, {{2, "<< /Kids [4 0 R] >>"}, {5, "1"}}, msg("object is free (deleted)")},
-        {"kid missing", kCatalog, {{2, "<< /Kids [7 0 R] >>"}}, msg("object not in xref")},
-        {"inner node without Kids", kCatalog,
-         {{2, "<< /Kids [3 0 R] >>"}, {3, "<< /Type /Pages /Count 0 >>"}}, msg("Pages node missing /Kids")},
-        {"inner Kids not array", kCatalog,
-         {{2, "<< /Kids [3 0 R] >>"}, {3, "<< /Type /Pages /Kids 4 >>"}}, not_array},
-        // A page tree that leads back to an ancestor, to the root node or to itself, and a node
-        // shared by two parents, which would be walked twice.
-        {"cycle", kCatalog,
-         {{2, "<< /Kids [3 0 R] >>"}, {3, "<< /Type /Pages /Kids [4 0 R] >>"},
-          {4, "<< /Type /Pages /Kids [3 0 R] >>"}}, cycle},
-        {"back to root", kCatalog,
-         {{2, "<< /Type /Pages /Kids [3 0 R 2 0 R] >>"}, {3, "<< /Type /Page >>"}}, cycle},
-        {"self", kCatalog, {{2, "<< /Kids [3 0 R] >>"}, {3, "<< /Type /Pages /Kids [3 0 R] >>"}}, cycle},
-        {"shared node", kCatalog,
-         {{2, "<< /Kids [3 0 R 3 0 R] >>"}, {3, "<< /Type /Pages /Kids [4 0 R] >>"}, {4, kPage}}, cycle},
+    const std::string page = "<< /Type /Page >>", node = "<< /Type /Pages /Kids [";
+    // `levels` Pages nodes in a chain below the root node, the last one holding page 5.
+    auto chain = [&](unsigned levels) {
+        Objects objects = {{2, node + "10 0 R] >>"}, {5, kPage}};
+        for (std::uint32_t n = 10; n < 10 + levels; ++n) {
+            objects[n] = node + std::to_string(n + 1 < 10 + levels ? n + 1 : 5) + " 0 R] >>";
+        }
+        return objects;
+    };
+    auto fail = [](const char* text) -> Pages { return std::unexpected(msg(text)); };
+    const Pages not_array = fail("/Kids must be an array"), missing = fail("object not in xref");
+    using P = std::vector<ObjectId>;
+    const struct { const char* what; Objects objects; Pages expected; std::string catalog = kCatalog; } cases[] = {
+        // Pages(Kids: Page A, Pages(Kids: Page B, Page C), Page D), with kids that are neither
+        // pages nor tree nodes mixed in: no /Type, a /Type that is no name, no dictionary. A
+        // page listed again (with another generation) is listed once, at its first place.
+        {"order", {{2, node + "10 0 R 3 0 R 13 0 R 14 0 R 15 0 R 16 0 R 10 2 R] >>"},
+                   {3, node + "11 0 R 12 1 R] >>"}, {10, page}, {11, page}, {12, page},
+                   {13, "<< /Type /Page /Contents 5 0 R >>"}, {14, "<< /Contents 5 0 R >>"},
+                   {15, "<< /Type (Page) >>"}, {16, "42"}},
+         P{{10, 0}, {11, 0}, {12, 1}, {13, 0}}},
+        // A tree that leads back to an ancestor, to the root node or to itself, and a node
+        // shared by two parents: the walk passes over what it met before and goes on.
+        {"cycle", {{2, node + "3 0 R 5 0 R] >>"}, {3, node + "4 0 R] >>"}, {4, node + "3 0 R 6 0 R] >>"},
+                   {5, page}, {6, page}}, P{{6, 0}, {5, 0}}},
+        {"back to root", {{2, node + "3 0 R 2 0 R 4 0 R] >>"}, {3, page}, {4, page}}, P{{3, 0}, {4, 0}}},
+        {"self", {{2, "<< /Kids [3 0 R] >>"}, {3, node + "3 0 R 4 0 R] >>"}, {4, page}}, P{{4, 0}}},
+        {"shared node", {{2, "<< /Kids [3 0 R 5 0 R 3 0 R] >>"}, {3, node + "4 0 R] >>"}, {4, page}, {5, page}}, P{{4, 0}, {5, 0}}},
+        // A stream can be the catalog: only its dictionary is looked at.
+        {"stream catalog", {{2, kPages3}, {3, kPage}}, P{{3, 0}},
+         "<< /Type /Catalog /Pages 2 0 R /Length 0 >>\nstream\n\nendstream"},
+        {"deepest tree", chain(kMaxPageTreeDepth), P{{5, 0}}},
+        {"too deep", chain(kMaxPageTreeDepth + 1), fail("page tree too deep")},
+        {"loop without a page", {{2, "<< /Kids [3 0 R] >>"}, {3, node + "4 0 R] >>"}, {4, node + "3 0 R] >>"}}, fail("page tree cycle")},
+        {"no Pages", {}, fail("missing /Pages in catalog"), "<< /Type /Catalog >>"},
+        {"catalog not a dictionary", {}, fail("missing /Pages in catalog"), "[/Pages 2 0 R]"},
+        {"direct Pages", {}, fail("/Pages must be a reference"), "<< /Pages << /Kids [] >> >>"},
+        {"Pages missing", {}, missing},
+        {"root without Kids", {{2, "<< /Type /Pages >>"}}, fail("missing /Kids in Pages")},
+        {"root Kids not array", {{2, "<< /Kids 3 0 R >>"}}, not_array},
+        {"integer kid", {{2, "<< /Kids [3] >>"}}, fail("Kid must be a reference")},
+        {"kid free", {{2, "<< /Kids [4 0 R] >>"}, {5, "1"}}, fail("object is free (deleted)")},
+        {"kid missing", {{2, "<< /Kids [7 0 R] >>"}}, missing},
+        {"inner node without Kids", {{2, "<< /Kids [3 0 R] >>"}, {3, "<< /Type /Pages /Count 0 >>"}}, fail("Pages node missing /Kids")},
+        {"inner Kids not array", {{2, "<< /Kids [3 0 R] >>"}, {3, "<< /Type /Pages /Kids 4 >>"}}, not_array},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(pages_of(c.objects, c.catalog), std::unexpected(c.expected));
+        PdfBuilder b;
+        for (const auto& [n, body] : c.objects) b.add(n, body);
+        EXPECT_EQ(open_bytes(b.add(1, c.catalog).build()).value()->page_refs(), c.expected) << c.what;
     }
 }
 
-TEST(DocumentPageRefs, DepthBound) {
-    // `levels` Pages nodes in a chain below the root node, the last one holding page 5.
-    auto chain = [](unsigned levels) {
-        std::map<std::uint32_t, std::string> objects = {{2, "<< /Type /Pages /Kids [10 0 R] >>"}, {5, kPage}};
-        for (std::uint32_t n = 10; n < 10 + levels; ++n) {
-            const std::uint32_t kid = n + 1 < 10 + levels ? n + 1 : 5;
-            objects[n] = "<< /Type /Pages /Kids [" + std::to_string(kid) + " 0 R] >>";
-        }
-        return pages_of(objects);
-    };
-    EXPECT_EQ(chain(kMaxPageTreeDepth), (std::vector<ObjectId>{{5, 0}}));
-    EXPECT_EQ(chain(kMaxPageTreeDepth + 1), std::unexpected(msg("page tree too deep")));
-}
+// --- Files that open: update chains, hybrid files, object streams and the recovery scan
 
-// ---------------------------------------------------------------------------------------------
-// Update chains and hybrid files
+std::string prev(size_t offset) { return " /Prev " + std::to_string(offset); }
 
-// Revision 1: catalog, page tree of page 3, integers 5 and 6; `xref` is its table's offset.
-PdfWriter base_revision(size_t& xref) {
+// Revision 1: catalog, page tree of page 3, integers 5, 6, 9, 10; `xref` is its table's offset.
+PdfWriter base_revision(size_t& xref, const std::string& trailer_extra) {
     PdfWriter w = three_objects();
-    w.object(5, "5");
-    w.object(6, "6");
-    xref = w.table({1, 2, 3, 5, 6}, "/Size 7 /Root 1 0 R", {0, 4});
+    for (std::uint32_t num : {5, 6, 9, 10}) w.object(num, std::to_string(num));
+    xref = w.table({1, 2, 3, 5, 6, 9, 10}, "/Size 11 /Root 1 0 R" + trailer_extra, {0, 4});
     w.startxref(xref);
     return w;
 }
 
-std::string prev(size_t offset) { return " /Prev " + std::to_string(offset); }
-
-TEST(DocumentChain, TwoSections) {
+// Four revisions: a table, a cross-reference stream, a hybrid table and a table again.
+std::string update_chain(bool compress, const std::string& oldest_trailer_extra = "") {
     size_t first = 0;
-    PdfWriter w = base_revision(first);
-    // Revision 2 replaces 5, deletes 6 and adds page 4 (older readers of the last section
-    // alone would lose 1, 2 and 3).
-    w.object(5, "55");
+    PdfWriter w = base_revision(first, oldest_trailer_extra);
+    // Revision 2 brings 7 and new 5 and 10 in an object stream: newer sections win, whatever kind.
+    w.object_stream(20, {{7, "7"}, {5, "50"}, {10, "100"}}, compress);
+    std::vector<StreamEntry> entries = w.in_use({20});
+    entries.insert(entries.end(), {{7, 2, 20, 0}, {5, 2, 20, 1}, {10, 2, 20, 2}});
+    const size_t second = w.xref_stream(30, entries, "/Size 31 /Root 1 0 R" + prev(first), compress);
+    w.startxref(second);
+    // Revision 3 is hybrid: its stream's entry for 5 must not hide revision 4's, and its
+    // compressed 6 must win over revision 1's.
+    w.object_stream(21, {{5, "5000"}, {6, "60"}}, compress);
+    std::vector<StreamEntry> hidden = w.in_use({21});
+    hidden.insert(hidden.end(), {{5, 2, 21, 0}, {6, 2, 21, 1}});
+    const size_t stm = w.xref_stream(32, hidden, "/Size 33", compress);
+    const size_t third = w.table({}, "/Size 33 /Root 1 0 R /XRefStm " + std::to_string(stm) + prev(second));
+    w.startxref(third);
+    // Revision 4 replaces 5 and 7, deletes 9, adds page 4 and has trailer fields of its own.
+    w.object(5, "500");
+    w.object(7, "700");
     w.object(2, "<< /Type /Pages /Kids [3 0 R 4 0 R] /Count 2 >>");
     w.object(4, kPage);
-    w.startxref(w.table({2, 4, 5}, "/Size 7 /Root 1 0 R" + prev(first), {6}));
-    DocPtr doc = expect_doc(w.out, false, {3, 4}, {{5, 55}});
-    ASSERT_TRUE(doc);
-    EXPECT_EQ(doc->get_object({6, 0}), std::unexpected(msg("object is free (deleted)")));
+    w.object(8, "<< /Title (new) >>");
+    w.startxref(w.table({2, 4, 5, 7, 8}, "/Size 33 /Root 1 0 R /Info 8 0 R" + prev(third), {9}));
+    return w.out;
 }
 
-TEST(DocumentChain, ThreeSectionsMixingTablesAndStreams) {
-    for (bool compress : {false, true}) {
-        SCOPED_TRACE(compress);
-        size_t first = 0;
-        PdfWriter w = base_revision(first);
-        // Revision 2: a cross-reference stream and an object stream with 7 and 5.
-        w.object_stream(20, {{7, "7"}, {5, "50"}}, compress);
-        std::vector<StreamEntry> entries = w.in_use({20});
-        entries.insert(entries.end(), {{7, 2, 20, 0}, {5, 2, 20, 1}});
-        const size_t second = w.xref_stream(30, entries, "/Size 31 /Root 1 0 R" + prev(first), compress);
-        w.startxref(second);
-        // Revision 3: a table again, replacing 7 and with its own trailer fields.
-        w.object(7, "700");
-        w.object(8, "<< /Title (new) >>");
-        w.startxref(w.table({7, 8}, "/Size 31 /Root 1 0 R /Info 8 0 R" + prev(second)));
-        DocPtr doc = expect_doc(w.out, false, {3}, {{7, 700}, {5, 50}, {6, 6}});
-        ASSERT_TRUE(doc);
-        EXPECT_EQ(doc->info(), (ObjectId{8, 0}));
-    }
-}
-
-TEST(DocumentChain, PrevLoopsEndTheChain) {
-    // A section whose /Prev is its own offset.
+std::string prev_loops(bool to_itself) {
     PdfWriter w = three_objects();
     w.object(5, "5");
-    const size_t at = w.out.size();
-    w.table({1, 2, 3, 5}, "/Size 6 /Root 1 0 R" + prev(at), {0});
-    w.startxref(at);
-    expect_doc(w.out, false, {3}, {{5, 5}});
-    // Three sections, the oldest naming the newest: each is read once.
-    w = three_objects();
-    w.object(5, "5");
     w.object(6, "6");
+    if (to_itself) {  // a section whose /Prev is its own offset
+        const size_t at = w.out.size();
+        w.startxref(w.table({1, 2, 3, 5, 6}, "/Size 7 /Root 1 0 R" + prev(at), {0}));
+        return w.out;
+    }
+    // Three sections, the oldest naming the newest: each is read once.
     const size_t first = w.table({1, 2, 3, 5, 6}, "/Size 7 /Root 1 0 R /Prev 0000000000");
     w.startxref(first);
     w.object(5, "55");
@@ -420,146 +299,105 @@ TEST(DocumentChain, PrevLoopsEndTheChain) {
     char patched[16];
     std::snprintf(patched, sizeof patched, "%010zu", third);
     w.out.replace(w.out.find("/Prev 0000000000") + 6, 10, patched);
-    expect_doc(w.out, false, {3}, {{5, 55}, {6, 66}});
+    return w.out;
 }
 
-TEST(DocumentChain, BrokenOlderSectionFallsBackToTheScan) {
+std::string broken_older_section(bool scan_fails) {
     size_t first = 0;
-    PdfWriter w = base_revision(first);
+    PdfWriter w = base_revision(first, "");
     w.object(5, "55");
-    // /Prev points into the middle of an object: that section cannot be read, and the scan
-    // takes the last header of 5 in the file.
+    // /Prev points into an object: that section cannot be read; the scan takes the last 5.
     w.startxref(w.table({5}, "/Size 7 /Root 1 0 R" + prev(first - 20)));
-    expect_doc(w.out, true, {3}, {{5, 55}, {6, 6}});
-    // When the scan fails too (its catalog has no /Type, so the scan cannot recognise it), the
-    // sections that were read are used.
+    if (!scan_fails) return w.out;
+    // When the scan fails too (a catalog without /Type), the sections that were read are used.
     w = PdfWriter();
     w.object(1, "<< /Pages 2 0 R >>");
     w.object(2, kPages3);
     w.object(3, kPage);
     w.startxref(w.table({1, 2, 3}, "/Size 4 /Root 1 0 R /Prev 999999"));
-    expect_doc(w.out, false, {3});
+    return w.out;
 }
 
-TEST(DocumentChain, HybridFile) {
-    for (bool compress : {false, true}) {
-        SCOPED_TRACE(compress);
-        PdfWriter w;
-        w.object(1, kCatalog);
-        w.object(3, kPage);
-        w.object(5, "5");
-        w.object_stream(20, {{2, kPages3}, {6, "60"}, {7, "70"}}, compress);
-        // The hidden stream lists 2, 6 and 7 compressed and 5 at a wrong offset; it has no
-        // /Root, as usual.
-        std::vector<StreamEntry> hidden = w.in_use({20});
-        hidden.insert(hidden.end(), {{2, 2, 20, 0}, {6, 2, 20, 1}, {7, 2, 20, 2}, {5, 1, 3, 0}});
-        const size_t stm = w.xref_stream(30, hidden, "/Size 31", compress);
-        // The table: in-use entries win over the stream's; its free entries for 2 and 6 are
-        // how older readers are kept away from them and give way to the stream.
-        w.startxref(w.table({1, 3, 5}, "/Size 31 /Root 1 0 R /XRefStm " + std::to_string(stm), {0, 2, 6}));
-        expect_doc(w.out, false, {3}, {{5, 5}, {6, 60}, {7, 70}});
-    }
-}
-
-TEST(DocumentChain, HybridUpdateOverOlderRevision) {
-    // Revision 2 is hybrid; its stream's entry for 5 must not hide revision 3's, and its
-    // compressed 6 must win over revision 1's.
-    size_t first = 0;
-    PdfWriter w = base_revision(first);
-    w.object_stream(20, {{5, "50"}, {6, "60"}}, true);
-    std::vector<StreamEntry> hidden = w.in_use({20});
-    hidden.insert(hidden.end(), {{5, 2, 20, 0}, {6, 2, 20, 1}});
-    const size_t stm = w.xref_stream(30, hidden, "/Size 31", true);
-    const size_t second = w.table({}, "/Size 31 /Root 1 0 R /XRefStm " + std::to_string(stm) + prev(first));
-    w.startxref(second);
-    w.object(5, "500");
-    w.startxref(w.table({5}, "/Size 31 /Root 1 0 R" + prev(second)));
-    expect_doc(w.out, false, {3}, {{5, 500}, {6, 60}});
-}
-
-// ---------------------------------------------------------------------------------------------
-// Encryption and the fall-back to the recovery scan
-
-TEST(DocumentOpen, RefusesEveryEncryptEntry) {
-    std::vector<std::pair<std::string, std::string>> files;
-    PdfBuilder b = one_page_pdf("");
-    b.trailer_extra = "/Encrypt 9 0 R";
-    b.add(9, "<< /Filter /Standard /V 1 /R 2 >>");
-    files.push_back({"reference", b.build()});
-    b.trailer_extra = "/Encrypt << /Filter /Standard /V 1 /R 2 >>";
-    files.push_back({"direct dictionary", b.build()});
-    // The cross-reference is damaged, but the trailer the scan finds has /Encrypt.
-    files.push_back({"damaged with trailer", b.build()});
-    files.back().second.replace(files.back().second.rfind("startxref\n") + 10, 1, "9");
-
-    PdfWriter w = three_objects();
-    const std::string encrypt = "/Size 31 /Root 1 0 R /Encrypt << /Filter /Standard >>";
-    w.startxref(w.xref_stream(30, w.in_use({1, 2, 3}), encrypt, true));
-    files.push_back({"cross-reference stream", w.out});
-    // Only an older section of the chain says so.
-    w = three_objects();
-    w.object(9, "<< /Filter /Standard >>");
-    const size_t first = w.table({1, 2, 3, 9}, "/Size 10 /Root 1 0 R /Encrypt 9 0 R");
-    w.startxref(first);
+std::string hybrid(bool compress, const std::string& hidden_extra = "") {
+    PdfWriter w;
+    w.object(1, kCatalog);
+    w.object(3, kPage);
     w.object(5, "5");
-    w.startxref(w.table({5}, "/Size 10 /Root 1 0 R" + prev(first)));
-    files.push_back({"older section", w.out});
-    // Only the hidden stream of a hybrid file says so.
-    w = three_objects();
-    const size_t stm = w.xref_stream(30, {}, "/Size 31 /Encrypt 9 0 R", false);
-    w.startxref(w.table({1, 2, 3}, "/Size 31 /Root 1 0 R /XRefStm " + std::to_string(stm)));
-    files.push_back({"hybrid stream", w.out});
-    for (const auto& [what, file] : files) {
-        SCOPED_TRACE(what);
-        Result<DocPtr> doc = open_bytes(file);
-        ASSERT_FALSE(doc.has_value());
-        EXPECT_EQ(doc.error().display(), "encrypted PDFs are not supported");
-    }
+    w.object_stream(20, {{2, kPages3}, {6, "60"}, {7, "70"}}, compress);
+    // The hidden stream (without /Root, as usual) lists 2, 6, 7 compressed and 5 at a wrong offset.
+    std::vector<StreamEntry> hidden = w.in_use({20});
+    hidden.insert(hidden.end(), {{2, 2, 20, 0}, {6, 2, 20, 1}, {7, 2, 20, 2}, {5, 1, 3, 0}});
+    const size_t stm = w.xref_stream(30, hidden, "/Size 31" + hidden_extra, compress);
+    // The table: in-use entries win over the stream's; its free entries for 2 and 6 are how
+    // older readers are kept away from them and give way to the stream.
+    w.startxref(w.table({1, 3, 5}, "/Size 31 /Root 1 0 R /XRefStm " + std::to_string(stm), {0, 2, 6}));
+    return w.out;
 }
 
-TEST(DocumentOpen, BadCrossReferenceUsesTheScan) {
+TEST(DocumentOpen, FilesAndWhatTheyHold) {
     const std::string good = one_page_pdf("BT ET").build();
     const size_t sx = good.rfind("startxref\n") + 10;
     auto with_offset = [&](const std::string& offset) { return good.substr(0, sx) + offset + "\n%%EOF\n"; };
-    std::string from_one = good;
+    std::string from_one = good, modern = objstm_file(1, true);
     from_one.replace(from_one.find("xref\n0 "), 7, "xref\n1 ");
-    const struct { const char* what; std::string file; } cases[] = {
-        {"offset past the end", with_offset("99999999")}, {"offset at plain text", with_offset("0")},
-        {"offset on white space before xref", with_offset(std::to_string(good.rfind("xref\n0 ") - 1))},
-        {"offset beyond 64 bits", with_offset("99999999999999999999999")},
-        {"no startxref", good.substr(0, good.rfind("startxref"))},
+    modern.replace(modern.rfind("startxref\n") + 10, 1, "1");
+    const Ints three_ints = {{10, 100}, {11, 110}, {12, 120}};
+    const struct { const char* what; std::string file; bool recovered; Nums pages; Ints ints; bool bt_et = false; } cases[] = {
+        // Object streams listed by a cross-reference stream, stored or compressed and predicted.
+        {"objstm 0 0", objstm_file(0, false), false, {3}, three_ints}, {"objstm 1 0", objstm_file(1, false), false, {3}, three_ints},
+        {"objstm 2 1", objstm_file(2, true), false, {3}, three_ints}, {"objstm 1 1", objstm_file(1, true), false, {3}, three_ints},
+        {"update chain", update_chain(false), false, {3, 4}, {{5, 500}, {6, 60}, {7, 700}, {9, -1}, {10, 100}}},
+        {"update chain, compressed", update_chain(true), false, {3, 4}, {{5, 500}, {6, 60}, {7, 700}, {10, 100}}},
+        {"Prev to itself", prev_loops(true), false, {3}, {{5, 5}, {6, 6}}}, {"Prev loop", prev_loops(false), false, {3}, {{5, 55}, {6, 66}}},
+        {"broken older section", broken_older_section(false), true, {3}, {{5, 55}, {6, 6}, {10, 10}}},
+        {"broken older section, scan fails", broken_older_section(true), false, {3}, {}},
+        {"hybrid", hybrid(false), false, {3}, {{5, 5}, {6, 60}, {7, 70}}},
+        {"hybrid, compressed", hybrid(true), false, {3}, {{5, 5}, {6, 60}, {7, 70}}},
+        // A bad cross-reference sends the file to the scan.
+        {"offset past the end", with_offset("99999999"), true, {3}, {}, true}, {"offset at plain text", with_offset("0"), true, {3}, {}, true},
+        {"offset on white space before xref", with_offset(std::to_string(good.rfind("xref\n0 ") - 1)), true, {3}, {}, true},
+        {"offset beyond 64 bits", with_offset("99999999999999999999999"), true, {3}, {}, true},
+        {"no startxref", good.substr(0, good.rfind("startxref")), true, {3}, {}, true},
         // Every entry is one object off, which the root's header shows.
-        {"table numbered from 1", from_one},
+        {"table numbered from 1", from_one, true, {3}, {}, true},
         // Bytes in front of the header shift every offset.
-        {"junk in front", "GARBAGE LINE\n" + good},
+        {"junk in front", "GARBAGE LINE\n" + good, true, {3}, {}, true},
+        // Catalog and pages only in an object stream, the xref stream lost: the scan indexes it.
+        {"modern file, broken", modern, true, {3}, {{12, 120}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        DocPtr doc = expect_doc(c.file, true, {3});
+        DocPtr doc = expect_doc(c.file, c.recovered, c.pages, c.ints);
         ASSERT_TRUE(doc);
-        Result<ObjPtr> content = doc->get_object({4, 0});
-        ASSERT_TRUE(content && (*content)->stream());
-        EXPECT_EQ(as_chars((*content)->stream()->data), "BT ET");
+        if (c.bt_et) {
+            EXPECT_EQ(as_chars((*doc->get_object({4, 0}))->stream()->data), "BT ET");
+        }
     }
-    // Nothing to rebuild from.
+    EXPECT_EQ(open_bytes(update_chain(true)).value()->info(), (ObjectId{8, 0}));
+    EXPECT_EQ(open_bytes(update_chain(true)).value()->get_object({9, 0}), std::unexpected(msg("object is free (deleted)")));
+    EXPECT_EQ(open_bytes(modern).value()->entries().find(12)->kind, XrefKind::Compressed);
+
+    // Files that do not open. Wherever /Encrypt is, the security handler sees it: these
+    // dictionaries lack /O and /U, so it refuses each file (crypt_test.cpp opens real ones).
+    PdfBuilder b = one_page_pdf("");
+    b.add(9, "<< /Filter /Standard /V 1 /R 2 >>").trailer_extra = "/Encrypt 9 0 R";
+    const std::string by_reference = b.build();
+    b.trailer_extra = "/Encrypt << /Filter /Standard /V 1 /R 2 >>";
+    std::string direct = b.build(), damaged = direct;
+    damaged.replace(damaged.rfind("startxref\n") + 10, 1, "9");  // the trailer the scan finds says so
+    // In a cross-reference stream, in an older section of a chain, in the hidden stream of a hybrid file.
+    const std::string encrypt = " /Encrypt << /Filter /Standard >>";
+    for (const std::string& file : {by_reference, direct, damaged, objstm_file(1, true, encrypt),
+                                    update_chain(true, encrypt), hybrid(false, encrypt)}) {
+        EXPECT_EQ(open_bytes(file), std::unexpected(msg("encrypted PDFs are not supported"))) << file.size();
+    }
     for (std::string hopeless : {"", "%PDF-1.7\nhello\n"}) {
         EXPECT_EQ(open_bytes(hopeless), std::unexpected(msg("recovery: could not find Catalog root")));
     }
-    // Catalog and pages live only in a compressed object stream and the cross-reference stream
-    // cannot be found: the scan indexes the object stream.
-    std::string modern = objstm_file(1, true);
-    modern.replace(modern.rfind("startxref\n") + 10, 1, "1");
-    DocPtr doc = expect_doc(modern, true, {3}, {{12, 120}});
-    ASSERT_TRUE(doc);
-    EXPECT_EQ(doc->entries().find(12)->kind, XrefKind::Compressed);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Threads
-
 TEST(DocumentConcurrency, ParallelLookupsAgree) {
-    // Pages 100..299 as plain objects and arrays 1000..1199 in ten object streams, looked up
-    // from several threads at once.
+    // Pages 100..299 and arrays 1000..1199 in ten object streams, looked up by 8 threads at once.
     PdfWriter w;
     std::string kids;
     std::vector<StreamEntry> entries;
@@ -569,7 +407,7 @@ TEST(DocumentConcurrency, ParallelLookupsAgree) {
             const std::uint32_t page = 100 + s * 20 + i, packed = 1000 + s * 20 + i;
             w.object(page, "<< /Type /Page /N " + std::to_string(page) + " >>");
             kids += std::to_string(page) + " 0 R ";
-            objects.push_back({packed, std::string("[") + std::to_string(packed) + " (x)]"});
+            objects.push_back({packed, "[" + std::to_string(packed) + " (x)]"});
             entries.push_back({packed, 2, 500 + s, i});
         }
         w.object_stream(500 + s, objects, true);
@@ -578,200 +416,89 @@ TEST(DocumentConcurrency, ParallelLookupsAgree) {
     w.object(2, "<< /Type /Pages /Kids [" + kids + "] >>");
     for (const auto& [num, at] : w.offsets) entries.push_back({num, 1, static_cast<std::uint32_t>(at), 0});
     w.startxref(w.xref_stream(600, entries, "/Size 601 /Root 1 0 R", true));
-    DocPtr doc = open_ok(w.out);
-    ASSERT_TRUE(doc);
-
+    const DocPtr doc = open_bytes(w.out).value();
     constexpr int kThreads = 8;
-    // Each thread walks the 400 numbers in its own order.
-    auto num_at = [](int t, std::uint32_t k) {
-        const std::uint32_t i = (k * 7 + static_cast<std::uint32_t>(t) * 53) % 400;
+    auto num_at = [](int t, std::uint32_t k, std::uint32_t i = 0) {
+        i = (k * 7 + static_cast<std::uint32_t>(t) * 53) % 400;
         return i < 200 ? 100 + i : 1000 + (i - 200);
     };
     std::vector<std::vector<ObjPtr>> seen(kThreads);
     std::vector<size_t> page_counts(kThreads);
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            for (std::uint32_t k = 0; k < 400; ++k) {
-                seen[t].push_back(doc->get_object({num_at(t, k), 0}).value_or(nullptr));
-            }
+            for (std::uint32_t k = 0; k < 400; ++k) seen[t].push_back(doc->get_object({num_at(t, k), 0}).value_or(nullptr));
             page_counts[t] = doc->page_refs().value_or(std::vector<ObjectId>{}).size();
         });
     }
-    for (std::thread& th : threads) th.join();
-    // A thread that lost a race to insert got the winner's value: every thread holds the very
-    // object that a lookup returns now.
+    threads.clear();  // joins
+    // A thread that lost a race to insert got the winner's value, the one a lookup returns now.
+    EXPECT_EQ(page_counts, std::vector<size_t>(kThreads, 200));
     for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(page_counts[t], 200u);
-        for (std::uint32_t k = 0; k < 400; ++k) {
-            ASSERT_NE(seen[t][k], nullptr);
-            EXPECT_EQ(seen[t][k], doc->get_object({num_at(t, k), 0}).value_or(nullptr)) << num_at(t, k);
-        }
+        for (std::uint32_t k = 0; k < 400; ++k) ASSERT_EQ(seen[t][k], doc->get_object({num_at(t, k), 0}).value()) << num_at(t, k);
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Files
+// --- Files
 
 TEST(DocumentOpen, FromPath) {
-    const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) /
-                                      ("vellix_document_" + std::to_string(::getpid()));
+    const auto dir = std::filesystem::path(::testing::TempDir()) / ("vellix_document_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     auto write = [&](const char* name, const std::string& content) {
         std::ofstream(dir / name, std::ios::binary) << content;
         return (dir / name).string();
     };
-    Result<DocPtr> doc = Document::open(write("one.pdf", one_page_pdf("BT ET").build()));
-    ASSERT_TRUE(doc.has_value()) << doc.error().display();
-    EXPECT_EQ(page_numbers(**doc), Nums{3});
-    const struct { const char* what; std::string path; const char* expected; } cases[] = {
-        {"missing", (dir / "absent.pdf").string(), "cannot open file"},
-        {"zero length", write("empty.pdf", ""), "cannot mmap file"},
-        {"directory", dir.string(), "cannot mmap file"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(Document::open(c.path), std::unexpected(msg(c.expected)));
+    EXPECT_EQ(Document::open(write("one.pdf", one_page_pdf("BT ET").build())).value()->page_refs(),
+              (std::vector<ObjectId>{{3, 0}}));
+    for (auto [path, expected] : {std::pair{(dir / "absent.pdf").string(), "cannot open file"},
+                                  {write("empty.pdf", ""), "cannot mmap file"}, {dir.string(), "cannot mmap file"}}) {
+        EXPECT_EQ(Document::open(path), std::unexpected(msg(expected))) << path;
     }
     // A moved mapping keeps its bytes; the moved-from one is empty by contract.
-    Result<MappedFile> mapped = MappedFile::open(write("x.pdf", "hello"));
-    ASSERT_TRUE(mapped.has_value());
-    MappedFile moved(std::move(*mapped));
-    EXPECT_EQ(as_chars(moved.bytes()), "hello");
-    EXPECT_TRUE(mapped->bytes().empty());  // NOLINT(bugprone-use-after-move)
-    MappedFile assigned;
+    MappedFile mapped = MappedFile::open(write("x.pdf", "hello")).value(), assigned;
+    MappedFile moved(std::move(mapped));
     assigned = std::move(moved);
-    EXPECT_EQ(as_chars(assigned.bytes()), "hello");
+    EXPECT_EQ(std::tuple(as_chars(assigned.bytes()), mapped.bytes().size(), moved.bytes().size()),  // NOLINT
+              std::tuple("hello", 0u, 0u));
     std::filesystem::remove_all(dir);
 }
 
-std::filesystem::path source_dir() {
-    if (const char* env = std::getenv("VELLIX_SOURCE")) return env;
-    return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
-}
-
-std::string read_file(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// The decoded content streams of each page, joined.
-std::vector<std::string> page_contents(const Document& doc) {
-    std::vector<std::string> out;
-    for (ObjectId id : doc.page_refs().value_or(std::vector<ObjectId>{})) {
-        Result<ObjPtr> page = doc.get_object(id);
-        const PdfObject* contents = page ? (*page)->get("Contents") : nullptr;
-        std::vector<PdfObject> parts;
-        if (contents && contents->array()) parts = *contents->array();
-        if (contents && contents->as_ref()) parts.push_back(*contents);
-        out.emplace_back();
-        for (const PdfObject& part : parts) {
-            if (!part.as_ref()) continue;
-            Result<ObjPtr> obj = doc.get_object(*part.as_ref());
-            if (!obj || !(*obj)->stream()) continue;
-            const Bytes raw = (*obj)->stream()->data;
-            const PdfObject* filter = (*obj)->get("Filter");
-            Result<ByteVec> decoded =
-                filter ? decompress_stream(raw, *filter) : ByteVec(raw.begin(), raw.end());
-            if (decoded) out.back().append(decoded->begin(), decoded->end());
-            out.back() += "\n";
-        }
-    }
-    return out;
-}
-
-TEST(DocumentModernVariants, SamePagesAsTheClassicOriginal) {
-    // Each original has a classic table; its variants were written with qpdf: object streams
-    // and cross-reference streams (--object-streams=generate), linearized (--linearize), or
-    // both. Object numbers change, so pages are compared by their decoded content.
-    const std::filesystem::path data = source_dir() / "tests" / "data";
-    if (!std::filesystem::exists(data / "vertical.pdf")) GTEST_SKIP() << "no " << data;
-    const struct { const char* name; size_t pages; } originals[] = {
-        {"vertical", 3}, {"test-punkt", 4}, {"standard_fonts", 14}};
-    size_t variants = 0;
-    for (const auto& o : originals) {
-        SCOPED_TRACE(o.name);
-        DocPtr original = open_ok(read_file(data / (std::string(o.name) + ".pdf")));
-        ASSERT_TRUE(original);
-        EXPECT_FALSE(original->recovered());
-        const std::vector<std::string> expected = page_contents(*original);
-        ASSERT_EQ(expected.size(), o.pages);
-        for (const char* kind : {"objstm", "linearized", "linearized-objstm"}) {
-            const auto path = data / (std::string(o.name) + "." + kind + ".pdf");
-            if (!std::filesystem::exists(path)) continue;
-            SCOPED_TRACE(kind);
-            ++variants;
-            std::string bytes = read_file(path);
-            DocPtr doc = open_ok(bytes);
-            ASSERT_TRUE(doc);
-            EXPECT_FALSE(doc->recovered());
-            EXPECT_EQ(page_contents(*doc), expected);
-            // With its startxref offset broken the file opens through the scan, which must
-            // find the catalog and pages inside the object streams.
-            bytes.replace(bytes.rfind("startxref") + 9, 1, "\n1");
-            doc = open_ok(bytes);
-            ASSERT_TRUE(doc);
-            EXPECT_TRUE(doc->recovered());
-            EXPECT_EQ(page_contents(*doc), expected);
-        }
-    }
-    EXPECT_EQ(variants, 7u);
-}
-
 TEST(DocumentCorpus, OpensAsTheManifestSays) {
-    // Files that qpdf checks clean list as many pages as the manifest says; encrypted files
-    // are refused; every object of every other file can be asked for without a crash.
+    // Files qpdf checks clean list the manifest's page count; files with a user password are
+    // refused; every object of the others can be asked for without a crash.
     const char* env = std::getenv("VELLIX_CORPUS");
-    const std::filesystem::path dir = env ? env : source_dir() / ".." / "shared" / "corpus";
+    const auto dir = env ? std::filesystem::path(env) : std::filesystem::path(__FILE__).parent_path() / "../../../shared/corpus";
     std::ifstream manifest(dir / "MANIFEST.tsv");
     if (!manifest) GTEST_SKIP() << "no corpus at " << dir;
-    auto split_tabs = [](const std::string& line) {
-        std::vector<std::string> out(1);
-        for (char c : line) {
-            if (c == '\t') {
-                out.emplace_back();
-            } else {
-                out.back() += c;
-            }
-        }
+    auto split_tabs = [](const std::string& line, std::vector<std::string> out = {}) {
+        std::istringstream in(line + "\t");
+        for (std::string field; std::getline(in, field, '\t');) out.push_back(field);
         return out;
     };
     std::string line;
-    std::getline(manifest, line);
-    const std::vector<std::string> header = split_tabs(line);
-    auto column = [&](const char* name) {
-        return static_cast<size_t>(std::find(header.begin(), header.end(), name) - header.begin());
-    };
-    const size_t path = column("path"), pages = column("pages"), encrypted = column("encrypted");
-    const size_t check = column("qpdf_check");
-    ASSERT_LT(std::max({path, pages, encrypted, check}), header.size());
-    size_t files = 0, checked_pages = 0;
+    const std::vector<std::string> header = split_tabs(std::getline(manifest, line) ? line : "");
+    auto column = [&](const char* name) { return size_t(std::find(header.begin(), header.end(), name) - header.begin()); };
+    const size_t path = column("path"), pages = column("pages"), password = column("password"), check = column("qpdf_check");
+    ASSERT_LT(std::max({path, pages, password, check}), header.size());
+    size_t checked_pages = 0;
     while (std::getline(manifest, line)) {
         const std::vector<std::string> row = split_tabs(line);
         if (row.size() < header.size()) continue;
         SCOPED_TRACE(row[path]);
-        ++files;
         Result<DocPtr> doc = Document::open((dir / row[path]).string());
-        if (row[encrypted] == "yes") {
-            ASSERT_FALSE(doc.has_value());
-            EXPECT_EQ(doc.error().display(), "encrypted PDFs are not supported");
-            continue;
-        }
-        if (!doc) {
+        if (row[password].find("user=") != std::string::npos) {
+            EXPECT_EQ(doc, std::unexpected(msg("encrypted PDFs are not supported")));
+        } else if (!doc) {
             EXPECT_NE(row[check], "ok") << doc.error().display();
-            continue;
-        }
-        const Document& d = **doc;
-        d.entries().for_each([&](std::uint32_t num, const XrefEntry&) { (void)d.get_object({num, 0}); });
-        Result<std::vector<ObjectId>> refs = d.page_refs();
-        if (row[check] == "ok" && !row[pages].empty()) {
-            ASSERT_TRUE(refs.has_value()) << refs.error().display();
-            EXPECT_EQ(std::to_string(refs->size()), row[pages]);
+        } else {
+            const Document& d = **doc;
+            d.entries().for_each([&](std::uint32_t num, const XrefEntry&) { (void)d.get_object({num, 0}); });
+            if (row[check] != "ok" || row[pages].empty()) continue;
+            EXPECT_EQ(std::to_string(d.page_refs().value_or(std::vector<ObjectId>{}).size()), row[pages]);
             ++checked_pages;
         }
     }
-    EXPECT_GT(files, 0u);
-    EXPECT_GT(checked_pages, 0u);
+    EXPECT_GT(checked_pages, 100u);
 }
 
 }  // namespace

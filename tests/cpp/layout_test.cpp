@@ -15,15 +15,30 @@ constexpr double kSize = 12.0;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-CharInfo glyph(double x0, double y0, double x1, double y1, char32_t ch = U'x') {
-    return {x0, y0, x1, y1, ch};
+const std::string kFonts[] = {"F", "Times"};
+
+CharInfo glyph(double x0, double y0, double x1, double y1, char32_t ch = U'x', float size = 12,
+               std::uint16_t font = 0, std::uint32_t color = 0, std::uint8_t dir = 0) {
+    return {x0, y0, x1, y1, ch, color, size, font, dir};
 }
 
-TextSpan span_at(double x0, double y0, double x1, double y1, std::string text = "x") {
+// A span without characters (so that no word gap is seen at its ends) of size `size`.
+TextSpan span_at(double x0, double y0, double x1, double y1, std::string text = "x",
+                 double size = kSize) {
     TextSpan s;
     s.text = std::move(text);
     s.bbox = {x0, y0, x1, y1};
+    s.size = size;
     return s;
+}
+
+std::vector<CharInfo> word(std::u32string_view text, double x, double y, double width = 6) {
+    std::vector<CharInfo> out;
+    for (char32_t c : text) {
+        out.push_back(glyph(x, y, x + width, y + 12, c));
+        x += width;
+    }
+    return out;
 }
 
 // A line of spans with the given texts, stacked left to right at height y.
@@ -106,17 +121,26 @@ TEST(BoxUnion, IgnoresNaNAndKeepsStartValues) {
     }
 }
 
-TEST(MakeSpan, TextBoxAndCallerValues) {
-    std::vector<CharInfo> chars = {glyph(0, 0, 5, 10, U'a'), glyph(5, -2, 9, 8, U'\u00e9'),
+TEST(MakeSpan, TextBoxAndTheFirstCharactersStyle) {
+    std::vector<CharInfo> chars = {glyph(0, 0, 5, 10, U'a', 9.5, 1, 0x112233),
+                                   glyph(5, -2, 9, 8, U'\u00e9', 9.5, 1, 0x112233),
                                    glyph(9, 0, 14, 10, U'\U0001F600'),
                                    glyph(14, 0, 20, 12, char32_t{0xD800})};
-    TextSpan s = make_span(chars, "Helvetica", 0x112233, 9.5);
+    TextSpan s = make_span(chars, kFonts);
     EXPECT_EQ(s.text, "a\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD");
-    EXPECT_EQ(s.font, "Helvetica");
-    EXPECT_EQ(s.color, 0x112233u);
-    EXPECT_EQ(s.size, 9.5);
+    EXPECT_EQ(std::tie(s.font, s.color, s.size), std::make_tuple("Times", 0x112233u, 9.5));
     EXPECT_EQ(s.chars, chars);
     expect_box_eq(s.bbox, {0, -2, 20, 12});
+    // A font index outside the page's names reads as text shown with no font.
+    EXPECT_EQ(make_span({glyph(0, 0, 1, 1, U'a', 12, 7)}, kFonts).font, kNoFontName);
+    // Right-to-left runs drawn left to right read from the right; digits keep their order;
+    // a run drawn right to left is already in reading order.
+    const struct { std::vector<CharInfo> chars; std::string text; } rtl[] = {
+        {word(U"\u05DD\u05D5\u05DC\u05E9 12 ok", 0, 0), "\u05E9\u05DC\u05D5\u05DD 12 ok"},
+        {word(U"1 \u05D1\u05D0 2", 0, 0), "1 \u05D0\u05D1 2"},
+        {{glyph(10, 0, 16, 12, U'\u05D0'), glyph(4, 0, 10, 12, U'\u05D1')}, "\u05D0\u05D1"},
+    };
+    for (const auto& c : rtl) EXPECT_EQ(make_span(c.chars, kFonts).text, c.text);
 }
 
 TEST(CharGroup, LongGroupHandsItsStorageToTheSpan) {
@@ -131,7 +155,7 @@ TEST(CharGroup, LongGroupHandsItsStorageToTheSpan) {
         }
         EXPECT_EQ(group.on_heap(), n > CharGroup::kInlineChars);
         const CharInfo* storage = group.view().data();
-        TextSpan s = make_span(std::move(group), "F", 0, kSize);
+        TextSpan s = make_span(std::move(group), kFonts);
         EXPECT_EQ(s.chars, want);
         EXPECT_EQ(s.text.size(), n);
         if (n > CharGroup::kInlineChars) {
@@ -157,15 +181,24 @@ TEST(ClusterChars, SpanThresholds) {
         {"nan x0 splits", glyph(kNaN, 100, 20, 110, U'b'), {"a", "b"}},
         // A box whose y0 is NaN in every part keeps the start value: the top of any page.
         {"nan y0 splits", glyph(10, kNaN, 20, 110, U'b'), {"b", "a"}},
+        // A change of font, size or colour starts a span, as a gap does.
+        {"font splits", glyph(10, 100, 20, 110, U'b', 12, 1), {"a", "b"}},
+        {"size splits", glyph(10, 100, 20, 110, U'b', 11), {"a", "b"}},
+        {"colour splits", glyph(10, 100, 20, 110, U'b', 12, 0, 0xFF), {"a", "b"}},
+        // Thresholds scale with the characters' size: 0.3 x 6 = 1.8.
+        {"gap 1.9 at size 6 splits", glyph(11.9, 100, 21.9, 110, U'b', 6), {"a", "b"}},
+        // Right-to-left letters drawn right to left join leftwards.
+        {"right to left joins", glyph(-10, 100, 0, 110, U'\u05D1'), {"\u05D0\u05D1"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::vector<CharInfo> chars = {glyph(0, 100, 10, 110, U'a'), c.second};
-        const std::vector<TextBlock> blocks = cluster_chars(chars, "F", 0, kSize);
+        const float size = c.second.size == 6 ? 6 : 12;
+        const std::vector<CharInfo> chars = {glyph(0, 100, 10, 110, c.second.ch == U'\u05D1' ? U'\u05D0' : U'a', size), c.second};
+        const std::vector<TextBlock> blocks = cluster_chars(chars, kFonts);
         EXPECT_EQ(all_span_texts(blocks), c.spans);
         EXPECT_EQ(char_count(blocks), 2u);
     }
-    EXPECT_TRUE(cluster_chars({}, "F", 0, kSize).empty());
+    EXPECT_TRUE(cluster_chars({}, kFonts).empty());
 }
 
 // Each case lists the spans in input order and the texts of the resulting lines (s = 12).
@@ -186,26 +219,47 @@ TEST(BuildLines, ThresholdsAndReadingOrder) {
         // Baselines 0.1 apart sort by baseline, not by x, so the higher span is compared first.
         {"higher span on the left", {span_at(100, 100, 250, 110, "low"), span_at(0, 100.1, 90, 110, "high")},
          {{"high", "low"}}},
-        {"lower span starts 10 s before the higher one ends",
-         {span_at(0, 100, 90, 110, "low"), span_at(100, 100.1, 250, 110, "high")}, {{"high"}, {"low"}}},
-        {"overlap 119 joins", {span_at(11, 100, 20, 110, "low"), span_at(0, 100.1, 130, 110, "high")},
-         {{"high", "low"}}},
-        {"overlap 120 splits", {span_at(10, 100, 20, 110, "low"), span_at(0, 100.1, 130, 110, "high")},
-         {{"high"}, {"low"}}},
-        {"superscript sits in x order",
-         {span_at(0, 100, 50, 110, "E=mc"), span_at(50, 104, 55, 110, "2"), span_at(58, 100, 80, 110, "!")},
-         {{"E=mc", "2", "!"}}},
+        // Baselines within 0.5 s form a row, cut left to right at gaps of 5 s.
+        {"lower span before the higher one", {span_at(0, 100, 90, 110, "low"), span_at(100, 100.1, 250, 110, "high")},
+         {{"low", "high"}}},
+        {"a row splits left to right", {span_at(0, 100, 10, 110, "low"), span_at(70, 100.1, 130, 110, "high")},
+         {{"low"}, {"high"}}},
+        {"sub- and superscripts sit in x order",
+         {span_at(0, 100, 50, 110, "E=mc"), span_at(50, 104, 55, 110, "2"), span_at(58, 100, 80, 110, "!"),
+          span_at(80, 97, 85, 103, "i")},
+         {{"E=mc", "2", "!", "i"}}},
+        // Thresholds scale with the larger size: 0.5 x 24.
+        {"rise 11.9 at size 24 joins", {span_at(0, 100, 100, 110, "a", 24), span_at(100, 111.9, 110, 115, "b")},
+         {{"a", "b"}}},
+        // A mostly right-to-left line reads from the right.
+        {"right to left line", {span_at(0, 100, 10, 110, "l"), span_at(20, 100, 30, 110, "r")}, {{"r", "l"}}},
         {"no spans", {}, {}},
     };
-    for (const auto& c : cases) {
+    for (auto c : cases) {
         SCOPED_TRACE(c.name);
-        const std::vector<TextLine> lines = build_lines(c.spans, kSize);
+        if (std::string_view(c.name) == "right to left line") {
+            for (TextSpan& s : c.spans) s.rtl = true;
+        }
+        const std::vector<TextLine> lines = build_lines(c.spans);
         Lines got;
         for (const TextLine& l : lines) {
             got.push_back(span_texts(l));
             expect_box_eq(l.bbox, union_of(std::span<const TextSpan>(l.spans)));
         }
         EXPECT_EQ(got, c.want);
+    }
+    // Spans a word gap apart with no space between them were not drawn one after the other
+    // (the interpreter would have put a space there): two lines, so that their words do not
+    // run together; for spans drawn apart the interpreter's gap of 0.15 s is the limit. A
+    // space or CJK keeps one line.
+    const struct { std::u32string_view left, right; double at; std::uint32_t seq; size_t lines; } gaps[] = {
+        {U"ab", U"cd", 30, 1, 2}, {U"ab", U"cd", 14.4, 1, 1}, {U"ab", U"cd", 14.4, 7, 2},
+        {U"ab ", U"cd", 30, 1, 1}, {U"ab", U" cd", 30, 1, 1}, {U"\u4E00", U"\u4E8C", 30, 1, 1},
+    };
+    for (const auto& g : gaps) {
+        std::vector<TextSpan> spans = {make_span(word(g.left, 0, 0), kFonts), make_span(word(g.right, g.at, 0), kFonts)};
+        spans[1].seq = g.seq;
+        EXPECT_EQ(build_lines(spans).size(), g.lines) << g.at << " " << g.seq;
     }
 }
 
@@ -221,13 +275,20 @@ TEST(BuildBlocks, VerticalGaps) {
         upper.bbox = {0, 100, 10, 112};
         TextLine lower = line_of({"b"}, 0);
         lower.bbox = {300, c.lower_top - 12, 310, c.lower_top};
-        const std::vector<TextBlock> blocks = build_blocks({upper, lower}, kSize);
+        const std::vector<TextBlock> blocks = build_blocks({upper, lower});
         ASSERT_EQ(blocks.size(), c.blocks);
         // Order is kept, and each block covers its lines.
         EXPECT_EQ(blocks.front().lines.front().bbox, upper.bbox);
         for (const TextBlock& b : blocks) expect_box_eq(b.bbox, union_of(std::span<const TextLine>(b.lines)));
     }
-    EXPECT_TRUE(build_blocks({}, kSize).empty());
+    EXPECT_TRUE(build_blocks({}).empty());
+    // The smaller line's size decides: 1.5 x 6 at size 6.
+    TextLine small = line_of({"a"}, 0);
+    small.spans[0].size = 6;
+    small.bbox = {0, 100, 10, 106};
+    TextLine next = line_of({"b"}, 0);
+    next.bbox = {0, 80, 10, 90.9};
+    EXPECT_EQ(build_blocks({small, next}).size(), 2u);
 }
 
 std::vector<double> repeat(double x, std::size_t n) { return std::vector<double>(n, x); }
@@ -279,7 +340,7 @@ TEST(FindColumnSplit, Decisions) {
 void add_column(std::vector<CharInfo>& chars, double x, double y_top, int lines, char32_t letter) {
     for (int i = 0; i < lines; ++i) {
         const double y = y_top - 14 * i;
-        for (int k = 0; k < 3; ++k) chars.push_back(glyph(x + 6 * k, y, x + 6 * k + 6, y + 10, letter));
+        for (int k = 0; k < 3; ++k) chars.push_back(glyph(x + 6 * k, y, x + 6 * k + 6, y + 10, letter, 7, 1, 0xABCDEF));
     }
 }
 
@@ -289,11 +350,10 @@ TEST(ClusterChars, TwoColumnsLeftFirst) {
     std::vector<CharInfo> chars;
     add_column(chars, 320, 700, 10, U'r');
     add_column(chars, 72, 300, 10, U'l');
-    const std::vector<TextBlock> blocks = cluster_chars(chars, "Times-Roman", 0xABCDEF, 7.0);
+    const std::vector<TextBlock> blocks = cluster_chars(chars, kFonts);
     ASSERT_EQ(blocks.size(), 2u);
-    // The caller's font, colour and size go on every span.
     for (const TextSpan* s : all_spans(blocks)) {
-        EXPECT_EQ(std::tie(s->font, s->color, s->size), std::make_tuple("Times-Roman", 0xABCDEFu, 7.0));
+        EXPECT_EQ(std::tie(s->font, s->color, s->size), std::make_tuple("Times", 0xABCDEFu, 7.0));
     }
     EXPECT_EQ(blocks[0].bbox.x0, 72);
     EXPECT_EQ(blocks[1].bbox.x0, 320);
@@ -306,11 +366,32 @@ TEST(ClusterChars, TwoColumnsLeftFirst) {
     // Without the left column the same right column is one column in one block.
     std::vector<CharInfo> one;
     add_column(one, 320, 700, 10, U'r');
-    one.push_back(glyph(72, 300, 78, 310, U'l'));
-    const std::vector<TextBlock> single = cluster_chars(one, "F", 0, 12.0);
+    one.push_back(glyph(72, 300, 78, 310, U'l', 7, 1, 0xABCDEF));
+    const std::vector<TextBlock> single = cluster_chars(one, kFonts);
     ASSERT_EQ(single.size(), 2u);  // the lone span is far below: its own block, after
     EXPECT_EQ(single[0].bbox.x0, 320);
     EXPECT_EQ(single[1].bbox.x0, 72);
+}
+
+TEST(ClusterChars, TurnedPagesAreLaidOutUpright) {
+    // Text running down the page (dir 3), lines stepping left: laid out as if upright, boxes
+    // given back in user space.
+    std::vector<CharInfo> chars;
+    for (int line = 0; line < 2; ++line) {
+        const double x = 500 - 20 * line;
+        for (int k = 0; k < 3; ++k) {
+            const double y = 700 - 6 * k;
+            chars.push_back(glyph(x - 12, y - 6, x, y, U'a' + char32_t(3 * line + k), 12, 0, 0, 3));
+        }
+    }
+    const std::vector<TextBlock> blocks = cluster_chars(chars, kFonts);
+    ASSERT_EQ(blocks.size(), 1u);
+    ASSERT_EQ(blocks[0].lines.size(), 2u);
+    EXPECT_EQ(span_texts(blocks[0].lines[0]), std::vector<std::string>{"abc"});
+    EXPECT_EQ(span_texts(blocks[0].lines[1]), std::vector<std::string>{"def"});
+    expect_box_eq(blocks[0].lines[0].bbox, {488, 682, 500, 700});
+    EXPECT_EQ(blocks[0].lines[0].spans[0].chars[0], chars[0]);
+    expect_boxes_cover(blocks);
 }
 
 std::vector<std::vector<std::string>> merged_texts(const std::vector<std::vector<std::string>>& lines) {
@@ -333,7 +414,7 @@ TEST(MergeHyphenatedLines, JoinsAndChains) {
     const struct { const char* name; Lines in, want; } cases[] = {
         {"example", {{"exam-"}, {"ple text"}}, {{"exam", "ple text"}}},
         {"chain of three", {{"co-"}, {"op-"}, {"eration"}}, {{"co", "op", "eration"}}},
-        {"chain of four", {{"a-"}, {"b-"}, {"c-"}, {"d"}}, {{"a", "b", "c", "d"}}},
+        {"chain of five", {{"a-"}, {"b-"}, {"c-"}, {"d-"}, {"e"}}, {{"a", "b", "c", "d", "e"}}},
         {"last line keeps its hyphen", {{"a-"}, {"b-"}}, {{"a", "b-"}}},
         {"multi-span lines", {{"one ", "tw-"}, {"o", " three"}}, {{"one ", "tw", "o", " three"}}},
         // The texts look past empty spans; only the last span loses a hyphen.
@@ -390,20 +471,6 @@ TEST(MergeHyphenatedLines, BoxesBlocksAndChars) {
     EXPECT_EQ(out[2].lines.size(), 2u);
 }
 
-TEST(MergeHyphenatedLines, LongChainCollapses) {
-    // Every line ends with "-" and starts lower case: passes halve the line count.
-    constexpr std::size_t kLines = 10000;
-    TextBlock block;
-    for (std::size_t i = 0; i < kLines; ++i) block.lines.push_back(line_of({"a-"}, -double(i) * 20));
-    const std::vector<TextBlock> out = merge_hyphenated_lines({std::move(block)});
-    ASSERT_EQ(out[0].lines.size(), 1u);
-    const TextLine& line = out[0].lines[0];
-    ASSERT_EQ(line.spans.size(), kLines);
-    for (std::size_t i = 0; i + 1 < kLines; ++i) ASSERT_EQ(line.spans[i].text, "a") << i;
-    EXPECT_EQ(line.spans.back().text, "a-");
-    expect_box_eq(line.bbox, {0, -double(kLines - 1) * 20, 10, 10});
-}
-
 TEST(ClusterChars, NaNAndInfinityGoThroughEveryStage) {
     const double pool[] = {kNaN, kInf, -kInf, 0, 72, 320, 1e308, -1e308, 5e-324, 100.5, 300, 600};
     // A fixed linear congruential sequence keeps the test reproducible.
@@ -412,7 +479,7 @@ TEST(ClusterChars, NaNAndInfinityGoThroughEveryStage) {
         state = state * 6364136223846793005ULL + 1442695040888963407ULL;
         return static_cast<std::size_t>(state >> 33);
     };
-    for (double size : {kSize, 0.0, -12.0, kNaN, kInf}) {
+    for (float size : {12.f, 0.f, -12.f, float(kNaN), float(kInf)}) {
         SCOPED_TRACE(size);
         for (int round = 0; round < 20; ++round) {
             std::vector<CharInfo> chars;
@@ -421,9 +488,10 @@ TEST(ClusterChars, NaNAndInfinityGoThroughEveryStage) {
                 // Mostly sane characters with some hostile coordinates mixed in.
                 double c[4];
                 for (double& v : c) v = next() % 4 == 0 ? pool[next() % std::size(pool)] : double(next() % 700);
-                chars.push_back(glyph(c[0], c[1], c[2], c[3], next() % 5 == 0 ? U'-' : U'a'));
+                chars.push_back(glyph(c[0], c[1], c[2], c[3], next() % 5 == 0 ? U'-' : U'a', size,
+                                      0, 0, std::uint8_t(next() % 4)));
             }
-            const std::vector<TextBlock> blocks = cluster_chars(chars, "F", 0, size);
+            const std::vector<TextBlock> blocks = cluster_chars(chars, kFonts);
             EXPECT_EQ(char_count(blocks), n);
             expect_boxes_cover(blocks);
         }

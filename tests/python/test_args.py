@@ -1,213 +1,134 @@
-"""Argument binding and conversion of the three functions."""
+"""Argument binding and conversion of the four functions."""
+import pathlib
 import sys
 
 import pytest
 
 import vellix
 
-MISSING = "/nonexistent/vellix-test/missing.pdf"
+M = "/nonexistent/vellix-test/missing.pdf"
+try:  # numpy's booleans are flags
+    import numpy
+    NUMPY_BOOLS = [numpy.True_, numpy.False_]
+except ImportError:
+    numpy, NUMPY_BOOLS = None, []
 
 
-# Pure-Python functions of the same signatures: the interpreter's own messages for binding
-# errors are the reference.
-def extract(path, page_parallel=True, include_images=True, gpu=False, batch_size=50):
-    pass
+class Returns:
+    """An object whose __index__ and __fspath__ give the value, or raise it if an exception."""
 
-
-def extract_many(paths, file_parallel=True, page_parallel=False, include_images=False, gpu=False,
-                 batch_size=50):
-    pass
-
-
-def extract_links(path):
-    pass
-
-
-BINDING_ERRORS = [
-    # (function name, args, kwargs, expected message)
-    ("extract", (), {}, "extract() missing 1 required positional argument: 'path'"),
-    ("extract", (MISSING, True, True, False, 50, 1), {},
-     "extract() takes from 1 to 5 positional arguments but 6 were given"),
-    ("extract", (MISSING,), {"x": 1}, "extract() got an unexpected keyword argument 'x'"),
-    ("extract", (MISSING,), {"path": MISSING}, "extract() got multiple values for argument 'path'"),
-    ("extract", (MISSING, True), {"page_parallel": True},
-     "extract() got multiple values for argument 'page_parallel'"),
-    # Keywords are checked before the count of positional arguments.
-    ("extract", (MISSING, True, True, False, 50, 1), {"x": 1},
-     "extract() got an unexpected keyword argument 'x'"),
-    ("extract", (MISSING, True, True, False, 50, 1), {"batch_size": 1},
-     "extract() got multiple values for argument 'batch_size'"),
-    ("extract_many", (), {}, "extract_many() missing 1 required positional argument: 'paths'"),
-    ("extract_many", ([], True, False, False, False, 50, 1), {},
-     "extract_many() takes from 1 to 6 positional arguments but 7 were given"),
-    ("extract_many", ([],), {"path": []},
-     "extract_many() got an unexpected keyword argument 'path'"),
-    ("extract_links", (), {}, "extract_links() missing 1 required positional argument: 'path'"),
-    ("extract_links", (MISSING, MISSING), {},
-     "extract_links() takes 1 positional argument but 2 were given"),
-    ("extract_links", (MISSING,), {"page_parallel": True},
-     "extract_links() got an unexpected keyword argument 'page_parallel'"),
-    ("extract_links", (MISSING, MISSING), {"path": MISSING},
-     "extract_links() got multiple values for argument 'path'"),
-    ("extract_links", (), {"\udcff": 1},
-     "extract_links() got an unexpected keyword argument '\udcff'"),
-]
-
-
-@pytest.mark.parametrize("name,args,kwargs,message", BINDING_ERRORS)
-def test_binding_errors(name, args, kwargs, message):
-    with pytest.raises(TypeError) as reference:
-        globals()[name](*args, **kwargs)
-    assert str(reference.value) == message
-    with pytest.raises(TypeError) as got:
-        getattr(vellix, name)(*args, **kwargs)
-    assert type(got.value) is TypeError
-    assert str(got.value) == message
-
-
-class Index:
-    """An object whose __index__ raises the given exception."""
-
-    def __init__(self, exc):
-        self.exc = exc
+    def __init__(self, value):
+        self.value = value
 
     def __index__(self):
-        raise self.exc
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+    __fspath__ = __index__
 
 
-class TypeErrorSubclass(TypeError):
-    pass
+TypeErrorSubclass = type("TypeErrorSubclass", (TypeError,), {})
 
 
-def cause_chain_error():
-    try:
-        raise KeyError("inner")
-    except KeyError as inner:
-        try:
-            raise TypeError("outer") from inner
-        except TypeError as outer:
-            return outer
+def conversion(param, type_name, target):
+    return "argument '%s': '%s' object cannot be converted to '%s'" % (param, type_name, target)
 
 
-CONVERSION_ERRORS = [
-    # (function name, args, kwargs, exception type, expected message)
-    ("extract", (1,), {}, TypeError,
-     "argument 'path': 'int' object cannot be converted to 'PyString'"),
-    ("extract", (b"x.pdf",), {}, TypeError,
-     "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
-    ("extract", (MISSING, 1), {}, TypeError,
-     "argument 'page_parallel': 'int' object cannot be converted to 'PyBool'"),
-    ("extract", (MISSING,), {"batch_size": 1.5}, TypeError,
+ERRORS = [
+    # (function, args, kwargs, exception type, message or None). Binding: the interpreter's own
+    # wording for functions of these signatures; keywords are checked before the count of
+    # positional arguments.
+    ("extract", (), {}, TypeError, "extract() missing 1 required positional argument: 'path'"),
+    ("extract", (M, True, True, False, 50, 1), {}, TypeError,
+     "extract() takes from 1 to 5 positional arguments but 6 were given"),
+    ("extract", (M, True, True, False, 50, 1), {"batch_size": 1}, TypeError,
+     "extract() got multiple values for argument 'batch_size'"),
+    ("extract_pages", (M, True), {"page_parallel": True}, TypeError,
+     "extract_pages() got multiple values for argument 'page_parallel'"),
+    ("extract_pages", (M, True, True, False), {}, TypeError,
+     "extract_pages() takes from 1 to 3 positional arguments but 4 were given"),
+    ("extract_many", ([], True, False, False, False, 50, 1), {}, TypeError,
+     "extract_many() takes from 1 to 6 positional arguments but 7 were given"),
+    ("extract_links", (M, M), {}, TypeError, "extract_links() takes 1 positional argument but 2 were given"),
+    ("extract_links", (), {"\udcff": 1}, TypeError, "extract_links() got an unexpected keyword argument '\udcff'"),
+    # Conversion: a TypeError gets the argument's name in front, other exceptions pass as they are.
+    ("extract", (1,), {}, TypeError, conversion("path", "int", "PyString")),
+    ("extract", (b"x.pdf",), {}, TypeError, conversion("path", "bytes", "PyString")),
+    ("extract_pages", (Returns(7),), {}, TypeError,
+     "argument 'path': expected Returns.__fspath__() to return str or bytes, not int"),
+    ("extract_links", (Returns(ValueError("no path")),), {}, ValueError, "no path"),
+    ("extract", (M, 1), {}, TypeError, conversion("page_parallel", "int", "PyBool")),
+    ("extract", (M,), {"batch_size": 1.5}, TypeError,
      "argument 'batch_size': 'float' object cannot be interpreted as an integer"),
-    # OverflowError is not a TypeError: it keeps its own text, without the argument prefix.
-    ("extract", (MISSING,), {"batch_size": -1}, OverflowError,
-     "can't convert negative int to unsigned"),
-    ("extract", (MISSING,), {"batch_size": 2**64}, OverflowError, None),
-    ("extract", (MISSING,), {"batch_size": Index(ValueError("no index"))}, ValueError,
-     "no index"),
-    ("extract", (MISSING,), {"batch_size": Index(TypeErrorSubclass("sub"))}, TypeErrorSubclass,
-     "sub"),
+    ("extract", (M,), {"batch_size": -1}, OverflowError, "can't convert negative int to unsigned"),
+    ("extract", (M,), {"batch_size": 2**64}, OverflowError, None),
+    ("extract", (M,), {"batch_size": Returns(ValueError("no index"))}, ValueError, "no index"),
+    ("extract", (M,), {"batch_size": Returns(TypeErrorSubclass("sub"))}, TypeErrorSubclass, "sub"),
     # The first failing parameter in parameter order wins, whatever the keyword order.
-    ("extract", (), {"gpu": 1, "path": 2}, TypeError,
-     "argument 'path': 'int' object cannot be converted to 'PyString'"),
-    ("extract", (MISSING,), {"batch_size": -1, "page_parallel": 1}, TypeError,
-     "argument 'page_parallel': 'int' object cannot be converted to 'PyBool'"),
-    ("extract_many", ("a.pdf",), {}, TypeError,
-     "argument 'paths': Can't extract `str` to `Vec`"),
-    ("extract_many", (5,), {}, TypeError,
-     "argument 'paths': 'int' object cannot be converted to 'Sequence'"),
-    ("extract_many", ([MISSING, 7],), {}, TypeError,
-     "argument 'paths': 'int' object cannot be converted to 'PyString'"),
-    ("extract_many", (b"ab",), {}, TypeError,
-     "argument 'paths': 'int' object cannot be converted to 'PyString'"),
-    ("extract_links", (None,), {}, TypeError,
-     "argument 'path': 'NoneType' object cannot be converted to 'PyString'"),
+    ("extract", (), {"gpu": 1, "path": 2}, TypeError, conversion("path", "int", "PyString")),
+    ("extract", (M,), {"batch_size": -1, "page_parallel": 1}, TypeError, conversion("page_parallel", "int", "PyBool")),
+    ("extract_many", ("a.pdf",), {}, TypeError, "argument 'paths': Can't extract `str` to `Vec`"),
+    ("extract_many", (5,), {}, TypeError, conversion("paths", "int", "Sequence")),
+    ("extract_many", ([M, 7],), {}, TypeError, conversion("paths", "int", "PyString")),
+    ("extract_many", (b"ab",), {}, TypeError, conversion("paths", "int", "PyString")),
+    *([("extract", (M,), {"gpu": numpy.int64(1)}, TypeError, conversion("gpu", "int64", "PyBool"))] if numpy else []),
     # A lone surrogate cannot be encoded: the interpreter's UnicodeEncodeError, unchanged.
     ("extract", ("bad\udc80.pdf",), {}, UnicodeEncodeError, None),
     ("extract_many", (["ok.pdf", "bad\ud800.pdf"],), {}, UnicodeEncodeError, None),
 ]
 
 
-@pytest.mark.parametrize("name,args,kwargs,exc_type,message", CONVERSION_ERRORS)
-def test_conversion_errors(name, args, kwargs, exc_type, message):
+@pytest.mark.parametrize("name,args,kwargs,exc_type,message", ERRORS)
+def test_argument_errors(name, args, kwargs, exc_type, message):
     with pytest.raises(exc_type) as got:
         getattr(vellix, name)(*args, **kwargs)
     assert type(got.value) is exc_type
-    if message is not None:
-        assert str(got.value) == message
+    assert message is None or str(got.value) == message
 
 
 def test_wrapped_type_error_keeps_cause():
-    original = cause_chain_error()
+    original = TypeError("outer")
+    original.__cause__ = KeyError("inner")
     with pytest.raises(TypeError) as got:
-        vellix.extract(MISSING, batch_size=Index(original))
-    assert str(got.value) == "argument 'batch_size': outer"
-    assert got.value is not original
-    assert isinstance(got.value.__cause__, KeyError)
-    assert got.value.__cause__ is original.__cause__
+        vellix.extract(M, batch_size=Returns(original))
+    assert str(got.value) == "argument 'batch_size': outer" and got.value is not original
+    assert isinstance(got.value.__cause__, KeyError) and got.value.__cause__ is original.__cause__
 
 
-def test_error_raised_while_reading_paths_passes_unchanged():
-    class Paths:
-        def __len__(self):
-            return 2
+def paths(length, end):
+    """A sequence that claims `length` items, yields two paths and then raises `end`."""
+    def item(self, i):
+        if i < 2:
+            return M
+        raise end
+    return type("Paths", (), {"__len__": lambda self: length, "__getitem__": item})()
 
-        def __getitem__(self, i):
-            if i == 0:
-                return MISSING
-            raise RuntimeError("broken sequence")
 
-    with pytest.raises(RuntimeError, match="^broken sequence$"):
-        vellix.extract_many(Paths())
+# str subclasses and path objects (os.PathLike, with a str or bytes path) are paths.
+PATHS = [type("Text", (str,), {})(M), pathlib.Path(M), Returns(M), Returns(M.encode())]
+ACCEPTED = [
+    # (function, args, kwargs) that convert, so that the missing file then raises ValueError.
+    *[(f, (p,), {}) for f in ("extract", "extract_links", "extract_pages") for p in PATHS],
+    *[("extract", (M,), {"batch_size": size}) for size in (0, 1, 2**64 - 1, Returns(50), True)],
+    *[("extract", (M,), {"page_parallel": v, "include_images": v, "gpu": v}) for v in NUMPY_BOOLS],
+]
+
+
+@pytest.mark.parametrize("name,args,kwargs", ACCEPTED)
+def test_accepted_arguments(name, args, kwargs):
+    with pytest.raises(ValueError, match="^cannot open file$"):
+        getattr(vellix, name)(*args, **kwargs)
 
 
 def test_sequences_of_paths():
-    assert vellix.extract_many((MISSING, MISSING + "2")) == [[MISSING, []], [MISSING + "2", []]]
-    assert vellix.extract_many([MISSING, MISSING + "2"]) == [[MISSING, []], [MISSING + "2", []]]
-
-    # A sequence whose length lies yields its items.
-    class Paths:
-        def __len__(self):
-            return 2**62
-
-        def __getitem__(self, i):
-            if i < 2:
-                return MISSING
-            raise IndexError(i)
-
-    assert vellix.extract_many(Paths()) == [[MISSING, []], [MISSING, []]]
-
-
-def test_str_subclass_is_text():
-    class Path(str):
-        pass
-
-    with pytest.raises(ValueError, match="^cannot open file$"):
-        vellix.extract_links(Path(MISSING))
-    result = vellix.extract_many([Path(MISSING)])
-    assert result == [[MISSING, []]]
-    assert type(result[0][0]) is str
-
-
-def test_numpy_bool_is_a_flag():
-    np = pytest.importorskip("numpy")
-    for value in (np.True_, np.False_):
-        with pytest.raises(ValueError, match="^cannot open file$"):
-            vellix.extract(MISSING, page_parallel=value, include_images=value, gpu=value)
-    assert vellix.extract_many([MISSING], file_parallel=np.bool_(True)) == [[MISSING, []]]
-    with pytest.raises(TypeError) as got:
-        vellix.extract(MISSING, gpu=np.int64(1))
-    assert str(got.value) == "argument 'gpu': 'int64' object cannot be converted to 'PyBool'"
-
-
-def test_batch_size_accepts_index_objects():
-    class Fifty:
-        def __index__(self):
-            return 50
-
-    for size in (0, 1, 2**64 - 1, Fifty(), True):
-        with pytest.raises(ValueError, match="^cannot open file$"):
-            vellix.extract(MISSING, batch_size=size)
+    assert vellix.extract_many((M, M + "2")) == vellix.extract_many([M, M + "2"]) == [[M, []], [M + "2", []]]
+    assert vellix.extract_many(PATHS, file_parallel=NUMPY_BOOLS[0] if NUMPY_BOOLS else True) == [[M, []]] * 4
+    assert all(type(path) is str for path, _ in vellix.extract_many(PATHS))
+    # A sequence whose length lies yields its items; an error while reading passes unchanged.
+    assert vellix.extract_many(paths(2**62, IndexError())) == [[M, []], [M, []]]
+    with pytest.raises(RuntimeError, match="^broken sequence$"):
+        vellix.extract_many(paths(3, RuntimeError("broken sequence")))
 
 
 def test_reference_counts_unchanged():
@@ -216,13 +137,11 @@ def test_reference_counts_unchanged():
     size = 10**30 // 10**27  # an int outside the small-int cache
     before = (sys.getrefcount(path), sys.getrefcount(paths), sys.getrefcount(size))
     for _ in range(3):
-        with pytest.raises(ValueError):
-            vellix.extract_links(path)
-        with pytest.raises(ValueError):
-            vellix.extract(path, batch_size=size)
-        vellix.extract_many(paths, batch_size=size)
-        with pytest.raises(TypeError):
-            vellix.extract(path, page_parallel=size)
-        with pytest.raises(TypeError):
-            vellix.extract_many(paths, x=size)
+        for call in (lambda: vellix.extract_links(path), lambda: vellix.extract(path, batch_size=size),
+                     lambda: vellix.extract_pages(pathlib.Path(path)), lambda: vellix.extract_many(paths, batch_size=size),
+                     lambda: vellix.extract(path, page_parallel=size), lambda: vellix.extract_many(paths, x=size)):
+            try:
+                call()
+            except (ValueError, TypeError):
+                pass
     assert (sys.getrefcount(path), sys.getrefcount(paths), sys.getrefcount(size)) == before
