@@ -8,8 +8,7 @@
 // (usecmap) keeps every property; and a Type0 font and a simple font holding the map decode
 // every code of the input without failing.
 //
-// With GCC (no libFuzzer), linked to the coverage-guided driver fuzz/gcc_fuzz_main.cpp; see
-// fuzz/fuzz.sh for the build.
+// Fuzzed with libFuzzer by fuzz/fuzz.sh; CTest replays the saved inputs.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

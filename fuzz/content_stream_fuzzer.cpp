@@ -11,8 +11,7 @@
 // never moves past the end, the output stays within its bound, and interpreting twice gives
 // the same result (bit for bit, NaN coordinates included).
 //
-// With GCC (no libFuzzer), linked to the coverage-guided driver fuzz/gcc_fuzz_main.cpp; see
-// fuzz/content_stream_fuzz.sh for the build.
+// fuzz/fuzz.sh content_stream [SECONDS] fuzzes it with libFuzzer or replays its saved inputs.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -29,7 +28,7 @@ namespace {
 using namespace vellix;
 
 void check(bool ok) {
-    if (!ok) std::abort();  // the driver saves the input on SIGABRT
+    if (!ok) std::abort();  // libFuzzer saves the input as a crash
 }
 
 FontTable make_fonts() {

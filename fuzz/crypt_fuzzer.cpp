@@ -7,8 +7,7 @@
 // supported"; AES plaintext is shorter than its data by the IV and 1 to 16 padding bytes; RC4
 // keeps the length.
 //
-// With GCC (no libFuzzer), linked to the coverage-guided driver fuzz/gcc_fuzz_main.cpp; see
-// fuzz/fuzz.sh (crypt.cpp is instrumented for coverage). Seeds are the encryption dictionaries
+// Fuzzed with libFuzzer by fuzz/fuzz.sh; CTest replays the saved inputs. Seeds are the encryption dictionaries
 // of files qpdf wrote (tests/data/crypt), each followed by an encrypted object.
 #include <cstddef>
 #include <cstdint>

@@ -9,12 +9,12 @@
 // see the document's work budget in another order, so their text is not compared with the
 // sequential run's.
 //
-// The document bounds are a sixteenth of those of a small file (the code that enforces them
-// is the same). A file that spends them then costs a fraction of a second even under the
-// sanitizers, so a run that is still slow points at work the bounds do not count.
+// The document bounds are a sixty-fourth of those of a small file (the code that enforces them
+// is the same). A file that spends them then costs well under a second even with every file
+// of the core instrumented under the sanitizers, three extractions included, so a run that is
+// still slow points at work the bounds do not count.
 //
-// With GCC (no libFuzzer), linked to the coverage-guided driver fuzz/gcc_fuzz_main.cpp; see
-// fuzz/fuzz.sh for the build (the whole core is instrumented for coverage).
+// fuzz/fuzz.sh document [SECONDS] fuzzes it with libFuzzer or replays its saved inputs.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,7 +29,7 @@ namespace {
 using namespace vellix;
 
 void check(bool ok) {
-    if (!ok) std::abort();  // the driver saves the input on SIGABRT
+    if (!ok) std::abort();  // libFuzzer saves the input as a crash
 }
 
 size_t count_images(const ExtractResult& r) {
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     parallel_images.include_images = true;
     parallel_images.batch_size = 1;  // one page per chunk: runs in page order on the caller
 
-    const DocumentLimits limits{kDocumentWorkBase / 16, kDocumentOutputBase / 16};
+    const DocumentLimits limits{kDocumentWorkBase / 64, kDocumentOutputBase / 64};
     const Result<ExtractResult> a = extract_doc_with_limits_for_testing(d, sequential, limits);
     const Result<ExtractResult> b = extract_doc_with_limits_for_testing(d, parallel, limits);
     const Result<ExtractResult> c = extract_doc_with_limits_for_testing(d, parallel_images, limits);

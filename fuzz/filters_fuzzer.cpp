@@ -3,9 +3,7 @@
 // The first byte picks the decoder, the rest is its input. Output is capped well below the
 // production cap so that each run stays fast; the cap code paths are the same.
 //
-// fuzz/filters_fuzz.sh builds it with GCC and fuzz/gcc_fuzz_main.cpp under the address and
-// undefined-behaviour sanitizers, then replays fuzz/regressions/filters or fuzzes for a while.
-// (Debian's clang 14 cannot compile libstdc++ 12's <expected>, so libFuzzer is out of reach.)
+// fuzz/fuzz.sh filters [SECONDS] fuzzes it with libFuzzer or replays its saved inputs.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

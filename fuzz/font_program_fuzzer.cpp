@@ -6,8 +6,7 @@
 // within the glyph-name bound, and resolving them never fails; a glyph table holds at most
 // 65536 glyphs, each 0 or a Unicode scalar value.
 //
-// With GCC (no libFuzzer), linked to the coverage-guided driver fuzz/gcc_fuzz_main.cpp; see
-// fuzz/fuzz.sh for the build.
+// Fuzzed with libFuzzer by fuzz/fuzz.sh; CTest replays the saved inputs.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -1,83 +1,73 @@
 #!/usr/bin/env bash
-# Builds one fuzz target with GCC under the address and undefined-behaviour sanitizers, then
-# either replays its saved inputs or fuzzes.
+# Fuzzes one target with libFuzzer, or replays its saved inputs, under the address and
+# undefined-behaviour sanitizers (leak checking on). Every fuzz/NAME_fuzzer.cpp is a target.
 #
-#   fuzz/fuzz.sh TARGET              replay fuzz/regressions/TARGET (and fuzz/seeds/TARGET)
-#   fuzz/fuzz.sh TARGET SECONDS      fuzz for SECONDS, corpus in build/fuzz-TARGET/corpus; a
-#                                    failing input is left as build/fuzz-TARGET/crash-*, a slow
-#                                    one as build/fuzz-TARGET/slow-*
+#   fuzz/fuzz.sh TARGET              replay fuzz/regressions/TARGET and fuzz/seeds/TARGET
+#   fuzz/fuzz.sh TARGET SECONDS      fuzz for SECONDS; the corpus grows in build/fuzz/TARGET/corpus
+#                                    (seeded from the saved inputs), a failing input is left as
+#                                    build/fuzz/TARGET/crash-*, leak-*, timeout-* or oom-*;
+#                                    keep it in fuzz/regressions/TARGET once fixed
+#   fuzz/fuzz.sh TARGET SECONDS ARGS...   further libFuzzer options (-jobs=, -max_len=, ...)
 #
-# TARGET is one of document, cmap, layout, object, filters, content_stream, crypt, font_program, inline_image,
-# image. Only the code the target is about is instrumented for coverage; the rest of the core is built once per target
-# directory and rebuilt when a source or header is newer than its object.
+# One build, in build/fuzz (clang 16, libc++ 16, every file of the core instrumented), serves
+# every target. fuzz/TARGET.dict, when present, else fuzz/pdf.dict, is the mutation dictionary. The document-level
+# targets (document, links) are also seeded with the small files of tests/data, examples and
+# the shared corpus. Installs clang 16, libc++ and libFuzzer from Debian when missing.
 #
-# The process may hold at most 2 GB (ASAN_OPTIONS hard_rss_limit_mb): a run that grows beyond
-# it is reported as a failure, as a crash is.
+# A run may take at most 10 s and 2 GB: a slower or larger one counts as a failure, as a crash
+# does. A campaign goes on past failures (libFuzzer's fork mode, one worker unless -jobs= and
+# -fork= say otherwise), each one left in build/fuzz/TARGET; its last "#N ... cov: C ft: F"
+# line holds the executions and coverage (edges, features) to report.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-target=${1:?usage: fuzz/fuzz.sh TARGET [SECONDS]}
-case "$target" in
-    document) instrumented=$(find src -name '*.cpp' | sort) ;;
-    cmap) instrumented=$(printf '%s\n' src/font.cpp src/glyph_names.cpp) ;;
-    font_program) instrumented=src/font_program.cpp ;;
-    layout) instrumented=src/layout.cpp ;;
-    object) instrumented=src/parser/object.cpp ;;
-    filters) instrumented=src/parser/filters.cpp ;;
-    content_stream) instrumented=src/parser/content_stream.cpp ;;
-    crypt) instrumented=src/crypt.cpp ;;
-    inline_image) instrumented=src/parser/inline_image.cpp ;;
-    image) instrumented=$(printf '%s\n' src/image.cpp src/image_codecs.cpp src/png.cpp) ;;
-    *) echo "unknown target $target" >&2; exit 1 ;;
-esac
-out=build/fuzz-$target
-mkdir -p "$out/obj" "$out/corpus"
-flags=(-std=c++23 -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=all
-       -fno-omit-frame-pointer -Isrc $(pkg-config --cflags freetype2 2>/dev/null || echo -I/usr/include/freetype2))
+target=${1:?usage: fuzz/fuzz.sh TARGET [SECONDS [LIBFUZZER-OPTIONS...]]}
+[ -f "fuzz/${target}_fuzzer.cpp" ] || { echo "no fuzz/${target}_fuzzer.cpp" >&2; exit 1; }
 
-# Compiles $1 into $2 with the remaining arguments, unless the object is newer than the source
-# and every header.
-compile() {
-    local src=$1 obj=$2
-    shift 2
-    if [ -f "$obj" ] && [ "$obj" -nt "$src" ] && [ -z "$(find src -name '*.h' -newer "$obj")" ]; then
-        return
-    fi
-    g++ "${flags[@]}" "$@" -c "$src" -o "$obj"
-}
-
-objects=()
-for src in $(find src -name '*.cpp' | sort); do
-    obj="$out/obj/$(echo "$src" | tr / _).o"
-    if echo "$instrumented" | grep -qx "$src"; then
-        compile "$src" "$obj" -fsanitize-coverage=trace-pc
-    else
-        compile "$src" "$obj"
-    fi
-    objects+=("$obj")
-done
-# An archive, so the linker takes only what the target needs.
-rm -f "$out/core.a"
-ar rcs "$out/core.a" "${objects[@]}"
-g++ "${flags[@]}" fuzz/gcc_fuzz_main.cpp "fuzz/${target}_fuzzer.cpp" "$out/core.a" -lz -lcrypto -ltiff -ljbig2dec -lfreetype -pthread \
-    -o "$out/${target}_fuzzer"
-
-export ASAN_OPTIONS=${ASAN_OPTIONS:-hard_rss_limit_mb=2048:detect_leaks=1}
-if [ $# -lt 2 ]; then
-    "$out/${target}_fuzzer" "fuzz/regressions/$target" "fuzz/seeds/$target"
-    exit
+if ! command -v clang++-16 >/dev/null || [ ! -f /usr/lib/llvm-16/include/c++/v1/expected ] ||
+   ! ls /usr/lib/llvm-16/lib/clang/16/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq clang-16 libc++-16-dev \
+        libc++abi-16-dev libclang-rt-16-dev
 fi
+
+build=build/fuzz
+if [ ! -f "$build/build.ninja" ]; then
+    CC=clang-16 CXX=clang++-16 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DVELLIX_FUZZ=ON -DVELLIX_SANITIZE=address,undefined -DVELLIX_BUILD_PYTHON=OFF \
+        -DVELLIX_BUILD_TESTS=OFF >/dev/null
+fi
+cmake --build "$build" --target "${target}_fuzzer" -j "${FUZZ_BUILD_JOBS:-2}"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+bin=$PWD/$build/${target}_fuzzer
+saved=()
 for dir in "fuzz/regressions/$target" "fuzz/seeds/$target"; do
-    [ -d "$dir" ] && cp -n "$dir"/* "$out/corpus/" 2>/dev/null || true
+    [ -d "$dir" ] && saved+=("$PWD/$dir")
 done
-if [ "$target" = document ]; then
-    # Small real files: the test data (encrypted ones too), the example, and files of the shared
-    # corpus below 50 KB.
-    for f in tests/data/*.pdf tests/data/crypt/*.pdf examples/*.pdf; do
+options=(-timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=2048)
+dict=fuzz/$target.dict
+[ -f "$dict" ] || dict=fuzz/pdf.dict
+options+=("-dict=$PWD/$dict")
+
+if [ $# -lt 2 ]; then
+    # -runs=0 runs every input of the directories once, then stops.
+    [ ${#saved[@]} -eq 0 ] && { echo "nothing saved for $target"; exit 0; }
+    exec "$bin" "${options[@]}" -runs=0 "${saved[@]}"
+fi
+seconds=$2
+shift 2
+out=$build/$target
+mkdir -p "$out/corpus"
+if [ "$target" = document ] || [ "$target" = links ]; then
+    for f in tests/data/*.pdf examples/*.pdf; do
         [ "$(stat -c %s "$f")" -lt 65536 ] && cp -n "$f" "$out/corpus/" || true
     done
     corpus=${VELLIX_CORPUS:-../shared/corpus}
-    if [ -d "$corpus" ]; then
-        find "$corpus" -name '*.pdf' -size -50k -exec cp -n {} "$out/corpus/" \; || true
-    fi
+    [ -d "$corpus" ] && find "$corpus" -name '*.pdf' -size -50k -exec cp -n {} "$out/corpus/" \;
 fi
-cd "$out" && "./${target}_fuzzer" "-fuzz=$2" corpus
+cd "$out"
+exec "$bin" "${options[@]}" -max_total_time="$seconds" -fork=1 -ignore_crashes=1 \
+    -ignore_timeouts=1 -ignore_ooms=1 -artifact_prefix="$PWD/" "$@" corpus "${saved[@]}"

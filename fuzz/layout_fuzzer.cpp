@@ -10,8 +10,7 @@
 // in, no block, line or span is empty, each span's text is its characters' text (less a
 // removed hyphen), and a second run gives the same text.
 //
-// With GCC (no libFuzzer), linked to the coverage-guided driver fuzz/gcc_fuzz_main.cpp; see
-// fuzz/fuzz.sh for the build.
+// fuzz/fuzz.sh layout [SECONDS] fuzzes it with libFuzzer or replays its saved inputs.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -27,7 +26,7 @@ namespace {
 using namespace vellix;
 
 void check(bool ok) {
-    if (!ok) std::abort();  // the driver saves the input on SIGABRT
+    if (!ok) std::abort();  // libFuzzer saves the input as a crash
 }
 
 constexpr double kInf = std::numeric_limits<double>::infinity();

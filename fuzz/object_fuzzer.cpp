@@ -5,16 +5,7 @@
 // data, every successful read moves it forward (so the loop ends), and every error has a
 // non-empty display text.
 //
-// With GCC (no libFuzzer), linked to the coverage-guided driver fuzz/gcc_fuzz_main.cpp; only
-// the parser is instrumented for coverage (SAN stands for the two sanitizer flags):
-//   SAN="-fsanitize=address,undefined -fno-sanitize-recover=undefined"
-//   g++ -std=c++23 -g -O1 $SAN -fsanitize-coverage=trace-pc -Isrc -c src/parser/object.cpp
-//   g++ -std=c++23 -g -O1 $SAN -Isrc fuzz/gcc_fuzz_main.cpp fuzz/object_fuzzer.cpp object.o
-//       src/types.cpp -o object_fuzzer
-//   ./object_fuzzer -fuzz=300 CORPUS_DIR             (mutate for five minutes)
-//   ./object_fuzzer fuzz/regressions/object          (replay saved inputs)
-// Clang 14 cannot build this target: it cannot instantiate libstdc++ 12's std::expected of a
-// type with a non-trivial destructor.
+// fuzz/fuzz.sh object [SECONDS] fuzzes it with libFuzzer or replays its saved inputs.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -27,7 +18,7 @@ namespace {
 using namespace vellix;
 
 void check(bool ok) {
-    if (!ok) std::abort();  // the driver saves the input on SIGABRT
+    if (!ok) std::abort();  // libFuzzer saves the input as a crash
 }
 
 // Walks every element so that each view is read once: a view past its buffer shows up under

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ unit tests (GoogleTest, through CTest) and the Python tests (pytest,
-# against the package installed into build/venv). Installs what is missing first.
+# Runs every test: the C++ unit tests (GoogleTest, through CTest), the same under the address,
+# undefined-behaviour and thread sanitizers (scripts/sanitize.sh; VELLIX_SANITIZERS=0 skips
+# them) and the Python tests (pytest, against the package installed into build/venv). Installs
+# what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,6 +31,7 @@ cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVELLIX_BUILD_TESTS=ON -DVELLIX_BUILD_PYTHON=OFF -DVELLIX_WERROR=ON >/dev/null
 cmake --build build/test -j "$jobs"
 ctest --test-dir build/test --output-on-failure -j "$jobs"
+[ "${VELLIX_SANITIZERS:-1}" = 0 ] || bash scripts/sanitize.sh
 
 # Python tests against the installed wheel.
 python3 -m venv --system-site-packages build/venv
