@@ -976,10 +976,14 @@ std::shared_ptr<const FontInfo> FontCache::font(const PdfObject& font, const Doc
                         c.collection = find_collection(coll);
                     }
                     if (!c.collection && !collection.empty()) c.collection = find_collection(collection);
-                    // An embedded TrueType program: its cmap gives the text of a glyph.
+                    // An embedded TrueType program: its cmap gives the text of a glyph. Read
+                    // only for a font without ToUnicode (a descendant is nearly always named by
+                    // one font), since reading a program costs far more than the rest.
                     const Resolved fd = doc.resolve_key(d.get(), "FontDescriptor");
                     std::string_view key;
-                    if (std::optional<ByteVec> program = font_program(doc, fd, &key); program && key == "FontFile2") {
+                    std::optional<ByteVec> program;
+                    if (!info.to_unicode && doc.resolve_key(fd.get(), "FontFile2")) program = font_program(doc, fd, &key);
+                    if (program && key == "FontFile2") {
                         c.gid_unicode = truetype_glyph_unicode(*program);
                         const Resolved map = doc.resolve_key(d.get(), "CIDToGIDMap");
                         if (map && map->stream()) {
@@ -1064,7 +1068,7 @@ std::shared_ptr<const FontInfo> FontCache::font(const PdfObject& font, const Doc
                 info.base_encoding = data::symbol_encoding.data();
             } else if (std_name == "ZapfDingbats" && standard_font(base_font)) {
                 info.base_encoding = data::zapfdingbats_encoding.data();
-            } else if ((program = font_program(doc, fd, &key))) {
+            } else if ((subtype != "TrueType" || (flags & 4)) && (program = font_program(doc, fd, &key))) {
                 const PdfObject* program_obj = doc.resolve_key(fd.get(), key).get();
                 info.program_encoding = get_or_make(programs_, program_obj, [&] {
                     return builtin_encoding(*program, key == "FontFile2", (flags & 4) != 0);

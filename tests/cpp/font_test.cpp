@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -236,6 +239,25 @@ TEST(Fonts, Type0EncodingsAndCids) {
                  {{8, {"/UseCMap /90ms-RKSJ-H", "1 begincodespacerange <00> <00> endcodespacerange "
                                                 "begincidchar <01> 34 endcidchar"}},
                   {9, {"", "beginbfchar <0001> <0058> endbfchar"}}});
+}
+
+TEST(Fonts, EmbeddedPrograms) {
+    // The font-program seeds of the fuzz target: a TrueType program whose Unicode cmap maps
+    // glyphs 1-3 to A, U+FB01, U+20AC, and a CFF program whose own encoding has A at 0x41, fi
+    // at 0x42 and uni20AC at 0x80.
+    const char* source = std::getenv("VELLIX_SOURCE");
+    if (!source) GTEST_SKIP() << "VELLIX_SOURCE not set (run through ctest)";
+    const auto read = [&](const char* name) {
+        std::ifstream f(std::string(source) + "/fuzz/seeds/font_program/" + name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    };
+    const FontCase rows[] = {
+        {"<< /Subtype /Type0 /Encoding /Identity-H /DescendantFonts [<< /Subtype /CIDFontType2 "
+         "/FontDescriptor << /FontFile2 6 0 R >> >>] >>", std::string("\x00\x02\x00\x03\x00\x01", 6), U"fi\u20ACA"},
+        {"<< /Subtype /Type1 /FontDescriptor << /FontFile3 7 0 R >> >>", "AB\x80", U"Afi\u20AC"},
+        {"<< /Subtype /Type1 /Encoding /WinAnsiEncoding /FontDescriptor << /FontFile3 7 0 R >> >>", "AB\x80", U"AB\u20AC"},
+    };
+    expect_fonts(rows, {}, {{6, {"", read("truetype-cmaps.ttf")}}, {7, {"/Subtype /Type1C", read("cff-custom-encoding.cff")}}});
 }
 
 TEST(Fonts, CidWidths) {
