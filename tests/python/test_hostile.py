@@ -46,7 +46,7 @@ def mutants(data, seed):
     for _ in range(6):
         b = bytearray(data)
         for _ in range(rng.randint(1, 8)):
-            at = rng.randrange(len(b))
+            at = rng.randrange(max(1, len(b)))
             edit = rng.randrange(4)
             if edit == 0:
                 b[at:at + 4] = bytes(rng.randrange(256) for _ in range(4))
