@@ -2,7 +2,6 @@
 extract_many and extract_links. Each batch runs in a child process with a time bound, so a
 crash or a hang fails its test instead of ending the run; every call returns the documented
 shape or raises ValueError."""
-import os
 import pathlib
 import pickle
 import random
@@ -11,11 +10,9 @@ import sys
 
 import pytest
 
-from shapes import check_document, check_link
+from shapes import CORPUS_FILES, REPO, check_document, check_link
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
-CORPUS = pathlib.Path(os.environ.get("VELLIX_CORPUS", REPO.parent / "shared" / "corpus"))
-SMALL = sorted(p for p in CORPUS.rglob("*.pdf") if p.stat().st_size < 100_000) if CORPUS.is_dir() else []
+SMALL = [p for p in CORPUS_FILES if p.suffix == ".pdf" and p.stat().st_size < 100_000]
 SOURCES = SMALL[::max(1, len(SMALL) // 8)][:8] + [REPO / "tests" / "data" / "test-punkt.pdf"]
 TIMEOUT_SECONDS = 120
 
