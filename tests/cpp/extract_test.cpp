@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <numeric>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -159,10 +160,8 @@ TEST(ExtractDoc, EmptyPageListAndBrokenPageTree) {
         DocPtr doc = open_ok(b);
         ASSERT_TRUE(doc);
         auto r = extract_doc(*doc, {});
-        EXPECT_EQ(error_of(r), kids[0] == '[' ? "ok" : "/Kids must be an array");
-        if (r) {
-            EXPECT_TRUE(r->pages.empty());
-        }
+        EXPECT_EQ(r ? std::to_string(r->pages.size()) + " pages" : error_of(r),
+                  kids[0] == '[' ? "0 pages" : "/Kids must be an array");
     }
 }
 
@@ -706,11 +705,8 @@ TEST_F(ExtractFiles, ExtractManyEachHandsOverEveryPairOnce) {
             EXPECT_EQ(outcome_text(outcome.second), outcome_text(expected[i].second));
         });
         std::vector<size_t> all(count);
-        for (size_t i = 0; i < count; ++i) all[i] = i;
-        if (count < 8) {
-            EXPECT_EQ(order, all);
-        }
-        std::sort(order.begin(), order.end());
+        std::iota(all.begin(), all.end(), size_t{0});
+        if (count >= 8) std::sort(order.begin(), order.end());  // on the pool: as they finish
         EXPECT_EQ(order, all);
         // A consumer that throws is not called again; the exception reaches the caller.
         size_t calls = 0;
