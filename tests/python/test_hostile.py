@@ -7,10 +7,12 @@ import pickle
 import random
 import subprocess
 import sys
+import typing
 
 import pytest
 
-from shapes import CORPUS_FILES, REPO, check_document, check_link
+import vellix
+from shapes import CORPUS_FILES, REPO, check, check_document
 
 SMALL = [p for p in CORPUS_FILES if p.suffix == ".pdf" and p.stat().st_size < 100_000]
 SOURCES = SMALL[::max(1, len(SMALL) // 8)][:8] + [REPO / "tests" / "data" / "test-punkt.pdf"]
@@ -76,7 +78,7 @@ def test_hostile_mutants(source, tmp_path):
         if result is None:
             assert len(error) == 1 and type(error[0]) is str and error[0], (name, path)
         elif name == "links":
-            assert type(result) is list and all(check_link(link) is None for link in result)
+            check(result, typing.List[vellix.Link])
         else:
             check_document(result)
     many = records[-1][2]
