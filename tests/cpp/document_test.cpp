@@ -5,13 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -466,35 +460,21 @@ TEST(DocumentOpen, FromPath) {
 TEST(DocumentCorpus, OpensAsTheManifestSays) {
     // Files qpdf checks clean list the manifest's page count; files with a user password are
     // refused; every object of the others can be asked for without a crash.
-    const char* env = std::getenv("VELLIX_CORPUS");
-    const auto dir = env ? std::filesystem::path(env) : std::filesystem::path(__FILE__).parent_path() / "../../../shared/corpus";
-    std::ifstream manifest(dir / "MANIFEST.tsv");
-    if (!manifest) GTEST_SKIP() << "no corpus at " << dir;
-    auto split_tabs = [](const std::string& line, std::vector<std::string> out = {}) {
-        std::istringstream in(line + "\t");
-        for (std::string field; std::getline(in, field, '\t');) out.push_back(field);
-        return out;
-    };
-    std::string line;
-    const std::vector<std::string> header = split_tabs(std::getline(manifest, line) ? line : "");
-    auto column = [&](const char* name) { return size_t(std::find(header.begin(), header.end(), name) - header.begin()); };
-    const size_t path = column("path"), pages = column("pages"), password = column("password"), check = column("qpdf_check");
-    ASSERT_LT(std::max({path, pages, password, check}), header.size());
+    const auto rows = testing::corpus_manifest();
+    if (rows.empty()) GTEST_SKIP() << "no corpus at " << testing::corpus_dir();
     size_t checked_pages = 0;
-    while (std::getline(manifest, line)) {
-        const std::vector<std::string> row = split_tabs(line);
-        if (row.size() < header.size()) continue;
-        SCOPED_TRACE(row[path]);
-        Result<DocPtr> doc = Document::open((dir / row[path]).string());
-        if (row[password].find("user=") != std::string::npos) {
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.at("path"));
+        Result<DocPtr> doc = Document::open((testing::corpus_dir() / row.at("path")).string());
+        if (row.at("password").find("user=") != std::string::npos) {
             EXPECT_EQ(doc, std::unexpected(msg("encrypted PDFs are not supported")));
         } else if (!doc) {
-            EXPECT_NE(row[check], "ok") << doc.error().display();
+            EXPECT_NE(row.at("qpdf_check"), "ok") << doc.error().display();
         } else {
             const Document& d = **doc;
             d.entries().for_each([&](std::uint32_t num, const XrefEntry&) { (void)d.get_object({num, 0}); });
-            if (row[check] != "ok" || row[pages].empty()) continue;
-            EXPECT_EQ(std::to_string(d.page_refs().value_or(std::vector<ObjectId>{}).size()), row[pages]);
+            if (row.at("qpdf_check") != "ok" || row.at("pages").empty()) continue;
+            EXPECT_EQ(std::to_string(d.page_refs().value_or(std::vector<ObjectId>{}).size()), row.at("pages"));
             ++checked_pages;
         }
     }

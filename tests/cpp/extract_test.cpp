@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <numeric>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -150,25 +151,6 @@ Result<PageResult> first_page(const Document& doc, const ExtractOptions& opts = 
 }
 // ---- Documents and chunks ----
 
-TEST(ExtractDoc, ChunksKeepPageOrder) {
-    std::vector<std::string> contents, expected;
-    for (int i = 1; i <= 7; ++i) {
-        contents.push_back(show("P" + std::to_string(i)));
-        expected.push_back("P" + std::to_string(i));
-    }
-    DocPtr doc = open_ok(pages_pdf(contents));
-    ASSERT_TRUE(doc);
-    // One chunk (0, at least the page count), single pages, and chunks of 3, 3 and 1.
-    for (size_t batch : {0, 1, 3, 7, 100}) {
-        for (bool parallel : {false, true}) {
-            SCOPED_TRACE(::testing::Message() << "batch " << batch << ", parallel " << parallel);
-            auto r = extract_doc(*doc, {.batch_size = batch, .page_parallel = parallel});
-            ASSERT_TRUE(r) << r.error().display();
-            EXPECT_EQ(texts_of(*r), expected);
-        }
-    }
-}
-
 TEST(ExtractDoc, EmptyPageListAndBrokenPageTree) {
     // The page list's error is the document's error.
     for (const char* kids : {"[]", "7"}) {
@@ -178,10 +160,8 @@ TEST(ExtractDoc, EmptyPageListAndBrokenPageTree) {
         DocPtr doc = open_ok(b);
         ASSERT_TRUE(doc);
         auto r = extract_doc(*doc, {});
-        EXPECT_EQ(error_of(r), kids[0] == '[' ? "ok" : "/Kids must be an array");
-        if (r) {
-            EXPECT_TRUE(r->pages.empty());
-        }
+        EXPECT_EQ(r ? std::to_string(r->pages.size()) + " pages" : error_of(r),
+                  kids[0] == '[' ? "0 pages" : "/Kids must be an array");
     }
 }
 
@@ -200,17 +180,16 @@ TEST(ExtractDoc, FailedPagesStayEmptyInPlace) {
         EXPECT_EQ(texts_of(*r), (std::vector<std::string>{"P1", "", "P3", "", "P5"}));
         EXPECT_TRUE(r->pages[1].blocks.empty() && r->pages[1].images.empty());
     }
-    // extract_single_page reports what extract_doc drops.
-    EXPECT_EQ(error_of(extract_single_page(*doc, ObjectId{12, 0}, {})), "object not in xref");
-    EXPECT_EQ(error_of(extract_single_page(*doc, ObjectId{16, 0}, {})), "flate decompression failed");
+    // extract_single_page reports what extract_doc drops (ContentsForms has the content errors).
     EXPECT_EQ(error_of(extract_single_page(*doc, ObjectId{98, 0}, {})), "object is free (deleted)");
 }
 
-TEST(ExtractDoc, ParallelPagesEqualSequential) {
-    std::vector<std::string> contents;
+TEST(ExtractDoc, ChunksAndParallelPagesEqualSequential) {
+    std::vector<std::string> contents, expected;
     for (int i = 0; i < 10; ++i) {
-        contents.push_back(show("Page " + std::to_string(i), 72, 700) + show("second line", 72, 600) +
+        contents.push_back(show("Page " + std::to_string(i), 72, 700) + " " + show("second line", 72, 600) +
                            " q 100 0 0 50 10 20 cm /Im1 Do Q /Fm1 Do");
+        expected.push_back("Page " + std::to_string(i) + "|second line|in form");
     }
     PdfBuilder b = pages_pdf(
         contents, "<< /Font << /F1 5 0 R /F2 6 0 R >> /XObject << /Im1 100 0 R /Fm1 101 0 R >> >>");
@@ -218,21 +197,19 @@ TEST(ExtractDoc, ParallelPagesEqualSequential) {
     b.add_stream(101, "/Subtype /Form /Matrix [1 0 0 1 0 -100]", show("in form", 72, 300, "F2"));
     DocPtr doc = open_ok(b);
     ASSERT_TRUE(doc);
-    auto expected = extract_doc(*doc, {.batch_size = 4, .page_parallel = false});
-    ASSERT_TRUE(expected);
-    ASSERT_EQ(expected->pages.size(), 10u);
-    EXPECT_EQ(expected->pages[3].images.size(), 1u);
-    EXPECT_NE(text_of(expected->pages[3]).find("Page 3"), std::string::npos);
-    for (size_t batch : {4, 0, 3}) {
-        for (int round = 0; round < 5; ++round) {
-            auto got = extract_doc(*doc, {.batch_size = batch, .page_parallel = true});
-            ASSERT_TRUE(got);
-            EXPECT_EQ(describe(*got), describe(*expected)) << "batch " << batch;
+    auto sequential = extract_doc(*doc, {.batch_size = 1, .page_parallel = false});
+    ASSERT_TRUE(sequential);
+    EXPECT_EQ(texts_of(*sequential), expected);
+    EXPECT_EQ(sequential->pages[3].images.size(), 1u);
+    // One chunk (0, at least the page count), single pages, and chunks that do not divide the
+    // pages, one after another or on the pool (several rounds, for races); gpu changes nothing.
+    for (size_t batch : {0, 1, 3, 4, 7, 100}) {
+        for (int run = 0; run < 4; ++run) {
+            SCOPED_TRACE(::testing::Message() << "batch " << batch << ", run " << run);
+            const ExtractOptions opts{.batch_size = batch, .page_parallel = run > 0, .gpu = run == 1};
+            EXPECT_EQ(outcome_text(extract_doc(*doc, opts)), describe(*sequential));
         }
     }
-    // gpu is carried and changes nothing.
-    auto gpu = extract_doc(*doc, {.batch_size = 4, .page_parallel = false, .gpu = true});
-    EXPECT_EQ(outcome_text(gpu), describe(*expected));
 }
 
 // ---- The document's budget ----
@@ -676,9 +653,6 @@ protected:
     std::filesystem::path dir_;
 };
 
-// The document an extraction gave, or its error.
-
-
 TEST_F(ExtractFiles, ExtractManyPaths) {
     std::vector<std::string> files;
     for (int i = 0; i < 10; ++i) files.push_back(write("f" + std::to_string(i), 1 + i % 4));
@@ -731,11 +705,8 @@ TEST_F(ExtractFiles, ExtractManyEachHandsOverEveryPairOnce) {
             EXPECT_EQ(outcome_text(outcome.second), outcome_text(expected[i].second));
         });
         std::vector<size_t> all(count);
-        for (size_t i = 0; i < count; ++i) all[i] = i;
-        if (count < 8) {
-            EXPECT_EQ(order, all);
-        }
-        std::sort(order.begin(), order.end());
+        std::iota(all.begin(), all.end(), size_t{0});
+        if (count >= 8) std::sort(order.begin(), order.end());  // on the pool: as they finish
         EXPECT_EQ(order, all);
         // A consumer that throws is not called again; the exception reaches the caller.
         size_t calls = 0;

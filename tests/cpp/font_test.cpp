@@ -164,8 +164,20 @@ TEST(StandardFont, NamesAndAliases) {
     }
 }
 
-// The font F1 of a one-page document whose objects from 5 on are `objects` (font 5) and
-// streams.
+using Objects = std::map<std::uint32_t, std::string>;
+using Streams = std::map<std::uint32_t, std::pair<std::string, std::string>>;
+
+// The fonts of the resources `resources` of page 3 in a one-page document with `objects` from 5
+// on and `streams` (dictionary entries, data); `doc` keeps the document alive. No Resources: none.
+FontTable page_fonts(DocPtr& doc, const std::string& resources, const Objects& objects, const Streams& streams = {}) {
+    testing::PdfBuilder b = testing::one_page_pdf("", resources, objects);
+    for (const auto& [num, s] : streams) b.add_stream(num, s.first, s.second);
+    doc = testing::open_bytes(b.build()).value();
+    const PdfObject* res = doc->get_object(ObjectId{3, 0}).value()->get("Resources");
+    return res ? build_font_map(*res, *doc) : FontTable{};
+}
+
+// Font F1 is object 5, `font`, beside the shared objects and streams.
 struct FontCase {
     std::string font;
     std::string shown;
@@ -173,18 +185,13 @@ struct FontCase {
     double width_of_first = -1;  // the width of the first code; -1: not checked
 };
 
-void expect_fonts(std::span<const FontCase> rows, const std::map<std::uint32_t, std::string>& shared = {},
-                  const std::map<std::uint32_t, std::pair<std::string, std::string>>& streams = {}) {
+void expect_fonts(std::span<const FontCase> rows, const Objects& shared = {}, const Streams& streams = {}) {
     for (const FontCase& r : rows) {
         SCOPED_TRACE(r.font);
-        std::map<std::uint32_t, std::string> objects = shared;
+        Objects objects = shared;
         objects[5] = r.font;
-        testing::PdfBuilder b = testing::one_page_pdf("", "<< /Font << /F1 5 0 R >> >>", objects);
-        for (const auto& [num, s] : streams) b.add_stream(num, s.first, s.second);
-        Result<DocPtr> doc = testing::open_bytes(b.build());
-        ASSERT_TRUE(doc) << doc.error().display();
-        const ObjPtr page = (*doc)->get_object(ObjectId{3, 0}).value();
-        const FontTable fonts = build_font_map(*page->get("Resources"), **doc);
+        DocPtr doc;
+        const FontTable fonts = page_fonts(doc, "<< /Font << /F1 5 0 R >> >>", objects, streams);
         ASSERT_TRUE(fonts.contains("F1"));
         const FontInfo& f = *fonts.at("F1");
         EXPECT_EQ(shown(f, r.shown), r.text);
@@ -272,12 +279,9 @@ TEST(Fonts, CidWidths) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.w);
-        testing::PdfBuilder b = testing::one_page_pdf(
-            "", "<< /Font << /F1 5 0 R >> >>",
-            {{5, "<< /Subtype /Type0 /DescendantFonts [<< /DW 900 /W " + std::string(r.w) + " >>] >>"}});
-        Result<DocPtr> doc = testing::open_bytes(b.build());
-        ASSERT_TRUE(doc);
-        const FontTable fonts = build_font_map(*(*doc)->get_object(ObjectId{3, 0}).value()->get("Resources"), **doc);
+        DocPtr doc;
+        const FontTable fonts = page_fonts(doc, "<< /Font << /F1 5 0 R >> >>",
+                                           {{5, "<< /Subtype /Type0 /DescendantFonts [<< /DW 900 /W " + std::string(r.w) + " >>] >>"}});
         for (const auto& [code, width] : r.widths) EXPECT_EQ(fonts.at("F1")->glyph_width(code), width) << code;
     }
 }
@@ -285,23 +289,19 @@ TEST(Fonts, CidWidths) {
 TEST(BuildFontMap, ReferencesAndEmptyTables) {
     // The Font dictionary by reference (object 6); fonts direct and by reference; entries that
     // are no font are left out; a later entry of the same name wins; keys converted lossily.
-    testing::PdfBuilder b = testing::one_page_pdf(
-        "", "<< /Font 6 0 R >>",
+    DocPtr doc;
+    const FontTable fonts = page_fonts(
+        doc, "<< /Font 6 0 R >>",
         {{5, "<< /Subtype /TrueType /FirstChar 0 /Widths [500 600] >>"},
          {6, "<< /F1 5 0 R /F2 << /Widths [300] >> /F3 7 /F4 [5 0 R] /F\xFF 5 0 R /F2 << /Widths [400] >> >>"}});
-    Result<DocPtr> doc = testing::open_bytes(b.build());
-    ASSERT_TRUE(doc);
-    const FontTable fonts = build_font_map(*(*doc)->get_object(ObjectId{3, 0}).value()->get("Resources"), **doc);
     EXPECT_EQ(fonts.size(), 3u);
     EXPECT_EQ(fonts.at("F1")->glyph_width(1), 600);
     EXPECT_EQ(fonts.at("F2")->glyph_width(0), 400);
     EXPECT_TRUE(fonts.contains("F\xEF\xBF\xBD"));
     for (std::string resources : {"<< /Font 7 0 R >>", "<< /Font << >> >>", "<< /Font [5 0 R] >>", "[/Font]", "null"}) {
-        testing::PdfBuilder e = testing::one_page_pdf("", resources, {{5, "<< /F1 6 0 R >>"}, {6, "<< /Subtype /Type1 >>"}, {7, "[5 0 R]"}});
-        Result<DocPtr> d = testing::open_bytes(e.build());
-        ASSERT_TRUE(d);
-        const PdfObject* res = (*d)->get_object(ObjectId{3, 0}).value()->get("Resources");
-        EXPECT_TRUE(!res || build_font_map(*res, **d).empty()) << resources;
+        DocPtr d;
+        EXPECT_TRUE(page_fonts(d, resources, {{5, "<< /F1 6 0 R >>"}, {6, "<< /Subtype /Type1 >>"}, {7, "[5 0 R]"}}).empty())
+            << resources;
     }
 }
 

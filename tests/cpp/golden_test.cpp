@@ -6,12 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "extract.h"
+#include "test_pdf.h"
 
 namespace vellix {
 namespace {
@@ -36,9 +34,7 @@ std::string page_text(const ExtractResult& r) {
 }
 
 TEST(Golden, CorpusTexts) {
-    const char* env = std::getenv("VELLIX_CORPUS");
-    const fs::path here = fs::path(__FILE__).parent_path();
-    const fs::path corpus = env ? fs::path(env) : here / "../../../shared/corpus";
+    const fs::path here = fs::path(__FILE__).parent_path(), corpus = testing::corpus_dir();
     if (!fs::is_directory(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
     const char* regen = std::getenv("VELLIX_REGEN_GOLDEN");
     const bool rewrite = regen != nullptr && std::string(regen) == "1";

@@ -81,24 +81,16 @@ std::size_t char_count(const std::vector<TextBlock>& blocks) {
     return n;
 }
 
-// Bitwise box equality, so that NaN-free start values and infinities compare exactly.
-void expect_box_eq(const BBox& got, const BBox& want) {
-    EXPECT_EQ(got.x0, want.x0);
-    EXPECT_EQ(got.y0, want.y0);
-    EXPECT_EQ(got.x1, want.x1);
-    EXPECT_EQ(got.y1, want.y1);
-}
-
 // Every box is the union of its parts, down to the characters when the spans were made from
 // characters (hand-built spans carry a box and no characters).
 void expect_boxes_cover(const std::vector<TextBlock>& blocks, bool spans_from_chars = true) {
     for (const TextBlock& b : blocks) {
-        expect_box_eq(b.bbox, union_of(std::span<const TextLine>(b.lines)));
+        EXPECT_EQ(b.bbox, union_of(std::span<const TextLine>(b.lines)));
         for (const TextLine& l : b.lines) {
-            expect_box_eq(l.bbox, union_of(std::span<const TextSpan>(l.spans)));
+            EXPECT_EQ(l.bbox, union_of(std::span<const TextSpan>(l.spans)));
             if (!spans_from_chars) continue;
             for (const TextSpan& s : l.spans) {
-                expect_box_eq(s.bbox, union_of(std::span<const CharInfo>(s.chars)));
+                EXPECT_EQ(s.bbox, union_of(std::span<const CharInfo>(s.chars)));
             }
         }
     }
@@ -117,7 +109,7 @@ TEST(BoxUnion, IgnoresNaNAndKeepsStartValues) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        expect_box_eq(union_of(std::span<const CharInfo>(c.chars)), c.want);
+        EXPECT_EQ(union_of(std::span<const CharInfo>(c.chars)), c.want);
     }
 }
 
@@ -130,7 +122,7 @@ TEST(MakeSpan, TextBoxAndTheFirstCharactersStyle) {
     EXPECT_EQ(s.text, "a\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD");
     EXPECT_EQ(std::tie(s.font, s.color, s.size), std::make_tuple("Times", 0x112233u, 9.5));
     EXPECT_EQ(s.chars, chars);
-    expect_box_eq(s.bbox, {0, -2, 20, 12});
+    EXPECT_EQ(s.bbox, (BBox{0, -2, 20, 12}));
     // A font index outside the page's names reads as text shown with no font.
     EXPECT_EQ(make_span({glyph(0, 0, 1, 1, U'a', 12, 7)}, kFonts).font, kNoFontName);
     // Right-to-left runs drawn left to right read from the right; digits keep their order;
@@ -244,7 +236,7 @@ TEST(BuildLines, ThresholdsAndReadingOrder) {
         Lines got;
         for (const TextLine& l : lines) {
             got.push_back(span_texts(l));
-            expect_box_eq(l.bbox, union_of(std::span<const TextSpan>(l.spans)));
+            EXPECT_EQ(l.bbox, union_of(std::span<const TextSpan>(l.spans)));
         }
         EXPECT_EQ(got, c.want);
     }
@@ -279,7 +271,7 @@ TEST(BuildBlocks, VerticalGaps) {
         ASSERT_EQ(blocks.size(), c.blocks);
         // Order is kept, and each block covers its lines.
         EXPECT_EQ(blocks.front().lines.front().bbox, upper.bbox);
-        for (const TextBlock& b : blocks) expect_box_eq(b.bbox, union_of(std::span<const TextLine>(b.lines)));
+        for (const TextBlock& b : blocks) EXPECT_EQ(b.bbox, union_of(std::span<const TextLine>(b.lines)));
     }
     EXPECT_TRUE(build_blocks({}).empty());
     // The smaller line's size decides: 1.5 x 6 at size 6.
@@ -389,7 +381,7 @@ TEST(ClusterChars, TurnedPagesAreLaidOutUpright) {
     ASSERT_EQ(blocks[0].lines.size(), 2u);
     EXPECT_EQ(span_texts(blocks[0].lines[0]), std::vector<std::string>{"abc"});
     EXPECT_EQ(span_texts(blocks[0].lines[1]), std::vector<std::string>{"def"});
-    expect_box_eq(blocks[0].lines[0].bbox, {488, 682, 500, 700});
+    EXPECT_EQ(blocks[0].lines[0].bbox, (BBox{488, 682, 500, 700}));
     EXPECT_EQ(blocks[0].lines[0].spans[0].chars[0], chars[0]);
     expect_boxes_cover(blocks);
 }
@@ -462,8 +454,8 @@ TEST(MergeHyphenatedLines, BoxesBlocksAndChars) {
     // The hyphen is gone from the text only.
     EXPECT_EQ(joined.spans[0].chars.size(), 2u);
     EXPECT_EQ(joined.spans[0].bbox, first.lines[0].spans[0].bbox);
-    expect_box_eq(joined.bbox, {0, 80, 300, 110});
-    expect_box_eq(out[0].bbox, joined.bbox);
+    EXPECT_EQ(joined.bbox, (BBox{0, 80, 300, 110}));
+    EXPECT_EQ(out[0].bbox, joined.bbox);
     // The line before a block boundary is never joined across it.
     ASSERT_EQ(out[1].lines.size(), 1u);
     EXPECT_EQ(span_texts(out[1].lines[0]), std::vector<std::string>{"ple"});

@@ -6,13 +6,12 @@
 #include <cmath>
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <limits>
-#include <sstream>
 #include <thread>
 
 #include "parser/filters.h"
+#include "test_pdf.h"
 
 namespace vellix {
 namespace {
@@ -407,25 +406,19 @@ std::vector<size_t> object_bodies(std::string_view file) {
 // rows of /W bytes whose type fields are 0, 1 or 2, and every object stream decodes: predictors
 // from real writers, PNG Up above all.
 TEST(Corpus, ObjectsParseAndStructuralStreamsDecode) {
-    const char* env = std::getenv("VELLIX_CORPUS");
-    const std::filesystem::path dir =
-        env ? env : std::filesystem::path(__FILE__).parent_path() / "../../../shared/corpus";
-    std::ifstream manifest(dir / "MANIFEST.tsv");
-    if (!manifest) GTEST_SKIP() << "no corpus at " << dir;
+    const auto rows = testing::corpus_manifest();
+    if (rows.empty()) GTEST_SKIP() << "no corpus at " << testing::corpus_dir();
     size_t objects = 0, with_predictor = 0, object_streams = 0;
-    for (std::string line; std::getline(manifest, line);) {
-        std::vector<std::string> fields;
-        std::stringstream row(line);
-        for (std::string f; std::getline(row, f, '\t');) fields.push_back(f);
-        // Damaged files are the recovery's concern.
-        if (fields.size() < 17 || fields[16] != "ok") continue;
-        const bool encrypted = fields[10] != "no";
-        std::ifstream in(dir / fields[0], std::ios::binary);
+    // Damaged files are the recovery's concern.
+    for (const auto& row : rows) {
+        if (row.at("qpdf_check") != "ok") continue;
+        const bool encrypted = row.at("encrypted") != "no";
+        std::ifstream in(testing::corpus_dir() / row.at("path"), std::ios::binary);
         std::stringstream file;
         file << in.rdbuf();
         const std::string bytes = file.str();
         for (size_t body : object_bodies(bytes)) {
-            SCOPED_TRACE(::testing::Message() << fields[0] << " at " << body);
+            SCOPED_TRACE(::testing::Message() << row.at("path") << " at " << body);
             Cursor cur{as_bytes(bytes), body};
             Result<PdfObject> obj = parse_object(cur);
             Cursor probe = cur;

@@ -167,11 +167,9 @@ TEST(WorkerPool, ExceptionsReachTheCallerAfterEveryIndexRan) {
 }
 
 TEST(WorkerPool, ProcessPoolHasOneWorkerPerProcessor) {
-    WorkerPool& a = process_pool();
-    WorkerPool& b = process_pool();
-    EXPECT_EQ(&a, &b);
+    EXPECT_EQ(&process_pool(), &process_pool());
     EXPECT_GE(available_processors(), 1u);
-    EXPECT_EQ(a.worker_count(), available_processors());
+    EXPECT_EQ(process_pool().worker_count(), available_processors());
 }
 
 // Runs `body` in a forked child and returns its exit status, or -1 when the child is still

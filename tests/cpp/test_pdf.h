@@ -9,7 +9,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -228,6 +232,32 @@ inline std::vector<std::uint8_t> to_vec(const std::string& s) {
 // Opens a document from bytes held in memory.
 inline Result<DocPtr> open_bytes(const std::string& s) {
     return Document::from_mmap(MappedFile::from_vector_for_testing(to_vec(s)));
+}
+
+// The corpus of real files: VELLIX_CORPUS, or the shared corpus beside the checkout.
+inline std::filesystem::path corpus_dir() {
+    const char* env = std::getenv("VELLIX_CORPUS");
+    return env ? std::filesystem::path(env) : std::filesystem::path(__FILE__).parent_path() / "../../../shared/corpus";
+}
+
+// The rows of the corpus's MANIFEST.tsv by column name, rows shorter than the header left out;
+// none without a manifest.
+inline std::vector<std::map<std::string, std::string>> corpus_manifest() {
+    std::ifstream in(corpus_dir() / "MANIFEST.tsv");
+    std::vector<std::string> header;
+    std::vector<std::map<std::string, std::string>> rows;
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> fields;
+        std::istringstream cells(line + "\t");
+        for (std::string f; std::getline(cells, f, '\t');) fields.push_back(f);
+        if (header.empty()) {
+            header = std::move(fields);
+        } else if (fields.size() >= header.size()) {
+            auto& row = rows.emplace_back();
+            for (size_t i = 0; i < header.size(); ++i) row[header[i]] = fields[i];
+        }
+    }
+    return rows;
 }
 
 }  // namespace vellix::testing

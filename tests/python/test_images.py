@@ -2,20 +2,17 @@
 open in Pillow with the record's width and height, and "jpx" records start with a JPEG 2000
 signature (the JP2 box or a bare codestream)."""
 import io
-import os
 import pathlib
 import warnings
 
 import pytest
 
 import vellix
+from shapes import CORPUS_FILES
 
 Image = pytest.importorskip("PIL.Image")
 
-CORPUS = pathlib.Path(os.environ.get("VELLIX_CORPUS",
-                                     pathlib.Path(__file__).resolve().parent / ".." / ".." / ".." / "shared" / "corpus"))
-FILES = sorted(str(p) for p in CORPUS.rglob("*") if p.is_file() and p.suffix.lower() == ".pdf") \
-    if CORPUS.is_dir() else []
+FILES = [str(p) for p in CORPUS_FILES]
 JPX_SIGNATURES = (b"\x00\x00\x00\x0cjP  \r\n\x87\n", b"\xff\x4f\xff\x51")
 
 

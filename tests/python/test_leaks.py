@@ -3,16 +3,14 @@
 memory flat after the first rounds, and leave no file descriptor or mapping open."""
 import json
 import os
-import pathlib
 import subprocess
 import sys
 
 import pytest
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
-CORPUS = pathlib.Path(os.environ.get("VELLIX_CORPUS", REPO.parent / "shared" / "corpus"))
-FILES = sorted(str(p) for p in CORPUS.rglob("*.pdf") if p.stat().st_size < 60_000)[:40] \
-    if CORPUS.is_dir() else []
+from shapes import CORPUS_FILES
+
+FILES = [str(p) for p in CORPUS_FILES if p.suffix == ".pdf" and p.stat().st_size < 60_000][:40]
 
 CHILD = r"""
 import gc, json, os, sys, tracemalloc, vellix
