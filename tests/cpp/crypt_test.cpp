@@ -57,7 +57,7 @@ std::vector<std::string> what_it_reads(const Document& doc) {
 }
 
 TEST(QpdfVariants, ReadLikeTheirOriginal) {
-    // tests/data/README.md and crypt/make_fixtures.py say how qpdf wrote the variants.
+    // tests/data/README.md and scripts/make_crypt_fixtures.py say how qpdf wrote the variants.
     if (data_file("vertical").empty()) GTEST_SKIP() << "no tests/data";
     const std::vector<std::string> plain = {"linearized", "objstm", "linearized-objstm"};
     const struct { std::string original; size_t pages; std::vector<std::string> variants; } cases[] = {

@@ -4,7 +4,7 @@ with qpdf, once per kind of the standard security handler, all with an empty use
 but one. qpdf's --static-id and --static-aes-iv keep the output the same from run to run,
 except for the random salts of the AES-256 files.
 
-    python3 tests/data/crypt/make_fixtures.py    (needs qpdf: apt-get install qpdf)
+    python3 scripts/make_crypt_fixtures.py    (needs qpdf: apt-get install qpdf)
 
 It also writes the seeds of fuzz/crypt_fuzzer.cpp: each encrypted file's encryption
 dictionary, its first /ID and one of its encrypted objects.
@@ -14,8 +14,9 @@ import re
 import subprocess
 import zlib
 
-HERE = pathlib.Path(__file__).resolve().parent
-SEEDS = HERE.parents[2] / "fuzz" / "seeds" / "crypt"
+REPO = pathlib.Path(__file__).resolve().parents[1]
+HERE = REPO / "tests" / "data" / "crypt"
+SEEDS = REPO / "fuzz" / "seeds" / "crypt"
 
 # name: the qpdf arguments after --encrypt
 VARIANTS = {
