@@ -35,10 +35,6 @@ constexpr const char* kPageTreeCycle = "page tree cycle";
 constexpr const char* kPageTreeTooDeep = "page tree too deep";
 constexpr const char* kCannotDecrypt = "cannot decrypt object";
 
-// Cross-reference sections followed through /Prev and /XRefStm. Real files with many
-// incremental updates have tens of sections; the bound only stops hostile chains.
-constexpr size_t kMaxXrefSections = 1024;
-
 ParseError message(const char* text) { return ParseError::message(text); }
 
 Result<PdfObject> read_object_at(Bytes data, std::uint32_t offset, Arena* arena, ObjectId* header);

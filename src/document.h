@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "bounds.h"
 #include "crypt.h"
 #include "parser/object.h"
 #include "parser/xref.h"
@@ -35,14 +36,6 @@ private:
     bool mapped_ = false;
     std::vector<std::uint8_t> owned_;
 };
-
-// Levels of /Type /Pages nodes below the root node of a page tree that page_refs follows;
-// balanced trees of real files are a few levels deep.
-inline constexpr unsigned kMaxPageTreeDepth = 256;
-
-// References followed in a row before a value counts as missing: "1 0 R" naming "2 0 R" naming
-// ... is legal but never deeper than a level or two in real files, and a loop must end.
-inline constexpr unsigned kMaxReferenceChain = 32;
 
 // A value that the file may give directly or by reference (ISO 32000-1, 7.3.10), resolved.
 // `object` is the value itself when it was direct (it then lives as long as the object that

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "bounds.h"
 #include "image.h"
 #include "layout.h"
 #include "links.h"
@@ -34,38 +35,11 @@ struct ExtractResult {
     std::vector<PageResult> pages;
 };
 
-// Bounds on the bytes one page gathers, so that a small file naming one highly compressed
-// stream many times cannot expand into gigabytes. Raw and decoded bytes both count, since
-// reading either takes time.
-// The parts of a Contents array: a part that would take the sum past the bound, and every
-// part after it, are left out (the content is cut there).
-inline constexpr size_t kMaxPageContentBytes = size_t{512} << 20;
-// The forms of a page's XObject table: a form past the bound is kept with no content.
-inline constexpr size_t kMaxPageFormBytes = size_t{512} << 20;
-
 struct PageLimits {
     size_t content_bytes = kMaxPageContentBytes;
     size_t form_bytes = kMaxPageFormBytes;
     size_t image_bytes = kMaxPageImageBytes;
 };
-
-// Bounds on the work of all pages of one extract_doc call together. The page bounds above keep
-// one page finite, but a small file can list one page (or one content stream, or one form)
-// a hundred thousand times. Work is counted in the content interpreter's units (an operator,
-// a character, see kPageWorkBudget), and every byte a page gathers, decodes or copies
-// (content, forms, images) counts one unit too; output counts characters and image
-// placements, as kMaxPageOutput does. Both grow with the file: a base of a few pages' worth,
-// plus so much per byte of the file. Real documents stay well below: each page needs content
-// bytes of its own in the file, and content streams decode to a few times their stored size,
-// so a book of ten thousand pages in a file of ten megabytes needs a fraction of the work it
-// is allowed, and has fewer characters than its file has bytes. A small hostile file stops
-// after a few seconds of work and some hundreds of megabytes of results. Once either bound is
-// spent, the remaining pages come back empty, as failed pages do; the page that spends it
-// keeps what it produced, a prefix of its text.
-inline constexpr std::uint64_t kDocumentWorkBase = std::uint64_t{1} << 28;
-inline constexpr std::uint64_t kDocumentWorkPerFileByte = 256;
-inline constexpr std::uint64_t kDocumentOutputBase = kMaxPageOutput;
-inline constexpr std::uint64_t kDocumentOutputPerFileByte = 8;
 
 struct DocumentLimits {
     std::uint64_t work = kDocumentWorkBase;

@@ -776,10 +776,6 @@ void finish_font_info(FontInfo& font) {
 
 namespace {
 
-// Font programs are read (for their encodings and cmaps only) up to this size; larger ones,
-// far beyond any real font, are left unread.
-constexpr size_t kMaxFontProgramBytes = size_t{64} << 20;
-
 double number_or(const Resolved& obj, double fallback) {
     if (!obj) return fallback;
     std::optional<double> v = obj->as_number();

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bounds.h"
 #include "data/font_data.h"
 #include "types.h"
 
@@ -80,15 +81,6 @@ struct CMap {
     size_t lookup_text(CharCode code, std::span<char32_t, kMaxCodeChars> out) const;
     std::optional<std::uint32_t> lookup_cid(CharCode code) const;
 };
-
-// A CMap keeps at most this many mappings (bfchar codes, bfranges, array elements, CID
-// ranges) and this many codespace ranges; later ones are ignored. The largest predefined CJK
-// CMaps hold about 20000 ranges; the bound only stops a decompressed stream of hundreds of
-// megabytes from turning into gigabytes of entries.
-inline constexpr size_t kMaxCMapMappings = size_t{1} << 17;
-inline constexpr size_t kMaxCodespaceRanges = 256;
-// usecmap chains followed: predefined maps are one level deep, embedded ones rarely more.
-inline constexpr unsigned kMaxUseCMapDepth = 4;
 
 // Parses the bytes of a CMap stream as PostScript tokens; never fails (what cannot be read
 // is skipped).

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bounds.h"
 #include "page_items.h"
 #include "types.h"
 
@@ -50,20 +51,6 @@ struct ExtractedImage {
     std::uint32_t xref = 0;    // the image XObject's number; 0 for an inline image
     std::uint8_t bpc = 8;
 };
-
-// The data of one page's image records together holds at most this many bytes: a record that
-// would pass it keeps its other fields and gets empty data. Without a bound, a small file that
-// draws one highly compressed image many times would expand into gigabytes of copies.
-inline constexpr size_t kMaxPageImageBytes = size_t{256} << 20;
-// An image whose samples (width x height x components x bits per component), or whose pixels
-// converted to gray or RGB, take more bytes than this is not decoded: its record gets empty
-// data. A 600 dpi colour scan of a whole A3 page takes 210 MB; page images of real files stay
-// far below. Checked before any allocation, and bounded so, a page decoding a few images at
-// once cannot exhaust memory.
-inline constexpr std::uint64_t kMaxImageSampleBytes = std::uint64_t{256} << 20;
-// Colour spaces nest (an Indexed base, a Separation alternate, a named resource) at most this
-// deep; deeper ones are unknown. The format nests two levels at most.
-inline constexpr unsigned kMaxColorSpaceDepth = 8;
 
 // The data of an image: the file bytes, their extension, and every byte read or decoded on
 // the way (stored, intermediate and sample bytes), the work done.

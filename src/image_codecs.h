@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "bounds.h"
+
 namespace vellix {
 
 // The CCITTFaxDecode parameters that shape the decoding (7.4.6, Table 11).
@@ -16,10 +18,6 @@ struct FaxParams {
     bool byte_align = false;    // EncodedByteAlign
     bool black_is_1 = false;    // BlackIs1
 };
-
-// Pixels one bilevel image may hold (the caller bounds width x height by this before calling):
-// a 600 dpi scan of a 1 m x 1.5 m poster, far above any page, and 128 MiB as packed rows.
-inline constexpr std::uint64_t kMaxBilevelPixels = std::uint64_t{1} << 30;
 
 // `rows` rows of params.columns samples, each row starting on a byte, 0 for black and 1 for
 // white (the sense of DeviceGray samples and of the filter's output with BlackIs1 false).

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bounds.h"
 #include "parser/object.h"
 
 namespace vellix {
@@ -16,11 +17,6 @@ struct PageLink {
     double bbox[4] = {0, 0, 0, 0};
     std::uint32_t page = 0;  // index in the page list, from 0
 };
-
-// A document whose pages share one huge Annots array would otherwise make the walk cost pages
-// times annotations: a file of a few megabytes could ask for billions of entries. Past this many
-// annotation entries in one document the walk stops and returns the links found so far.
-inline constexpr size_t kMaxAnnotationsPerDocument = size_t{1} << 20;
 
 // The web links of every page, in page order and, within a page, in Annots order. A link is a
 // Link annotation with a URI action whose URI is a string, or without such an action, with a

@@ -21,6 +21,7 @@
 #include <variant>
 #include <vector>
 
+#include "bounds.h"
 #include "font.h"
 #include "page_items.h"
 #include "types.h"
@@ -55,34 +56,6 @@ struct XObjectData {
     ObjPtr object;
 };
 
-// Forms nest at most this deep below the page (depths 0, 1, 2 run a form's Do).
-inline constexpr std::uint32_t kMaxFormDepth = 2;
-// Work one page's interpretation may do, forms included: operators executed plus characters
-// and image placements emitted, plus the cost of each form Do below. Far above any real page;
-// a page that reaches it keeps what it produced so far, which is a prefix of what an
-// unlimited run would give.
-inline constexpr std::uint64_t kPageWorkBudget = 50'000'000;
-// A form is read anew at every Do, so a Do of a form costs this much work up front, plus one
-// unit for every byte of the form's content. Without this a form made of white space or of
-// operands alone would be re-read without limit while costing nothing.
-inline constexpr std::uint64_t kFormDoWork = 1000;
-// Characters and image placements one page may produce, forms included: the memory bound
-// (a CharInfo is 48 bytes, so about 400 MB), as the work budget is the time bound. Far above
-// any real page; reaching it ends the interpretation like a spent work budget.
-inline constexpr std::uint64_t kMaxPageOutput = std::uint64_t{1} << 23;
-// Operand arrays nest at most this deep; a deeper array is skipped whole and gives no operand.
-inline constexpr std::uint32_t kMaxOperandNesting = 64;
-// Array elements the operands of one operator hold at most, nested elements included.
-// Further elements are parsed (the array still ends where it should) but dropped, so a huge
-// array costs memory in proportion to this bound, not to its length in the content.
-inline constexpr std::size_t kMaxOperandElements = std::size_t{1} << 16;
-// q saves at most this many graphics states. Further saves are only counted, and the matching
-// Q leaves the state as it is, so "q q q ..." cannot fill memory.
-inline constexpr std::size_t kMaxGraphicsStateDepth = 1 << 16;
-// Distinct fonts one page's characters may name (CharInfo::font is 16 bits wide). A page's
-// fonts come from its font tables, which hold far fewer; text in fonts beyond the bound is
-// named after the first font of the page.
-inline constexpr std::size_t kMaxPageFonts = 0xFFFF;
 inline constexpr std::uint16_t kNoFontIndex = 0xFFFF;
 // Word spaces: two consecutive glyphs on one line that leave a gap wider than this fraction of
 // the font size, with no space glyph between them, are two words. Chosen by measurement on real

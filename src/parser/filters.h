@@ -8,20 +8,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "bounds.h"
 #include "parser/object.h"
 
 namespace vellix {
 
 using ByteVec = std::vector<std::uint8_t>;
-
-// No single stream decodes to more than this; a decoder that reaches it stops there and
-// returns what it has, cut at exactly this size (decompression bombs). Far above any real
-// content stream, and low enough that a few pages decoded at once cannot exhaust memory.
-inline constexpr size_t kMaxDecodedStreamSize = size_t{256} << 20;
-
-// A Filter array naming more filters than this fails with "too many filters in stream": no
-// writer chains that many, and each one may copy or expand the whole stream.
-inline constexpr size_t kMaxFilterChain = 32;
 
 // Filter value: a name, an array of names (others skipped), or anything else (a copy).
 // Errors: those of the decoders below, and "too many filters in stream".

@@ -5,13 +5,10 @@
 #include <cstddef>
 #include <optional>
 
+#include "bounds.h"
 #include "types.h"
 
 namespace vellix {
-
-// Entries an inline image dictionary may have before the parser gives up on it: the format
-// defines eleven keys, and writers add a few private ones at most.
-inline constexpr size_t kMaxInlineImageEntries = 64;
 
 struct InlineImage {
     // The entries with the abbreviated keys of Table 93 and the abbreviated filter and colour

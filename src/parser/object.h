@@ -9,6 +9,7 @@
 #include <expected>
 #include <string>
 
+#include "bounds.h"
 #include "types.h"
 
 namespace vellix {
@@ -72,9 +73,6 @@ struct Cursor {
 // Bytes that end a token: the white space above and % ( ) / < > [ ] { }.
 bool is_token_end(std::uint8_t b);
 bool is_pdf_whitespace(std::uint8_t b);
-
-// Arrays and dictionaries nested deeper than this fail instead of exhausting the stack.
-inline constexpr unsigned kMaxObjectNesting = 256;
 
 // Reads one object after white space and comments. Never returns a Stream: a dictionary that
 // is followed by the keyword stream leaves the cursor just after ">>" for the caller.

@@ -27,9 +27,6 @@ constexpr size_t kScanBudgetPerFileByte = 4;
 constexpr size_t kScanBudgetFloor = size_t{1} << 20;
 // No single trailer dictionary read during the scan looks further than this.
 constexpr size_t kMaxTrailerRead = size_t{64} << 10;
-// The bytes that the object streams of one scan may decode to together (their number is
-// bounded by kMaxScanObjectStreams).
-constexpr size_t kMaxScanDecodedBytes = size_t{1} << 30;
 
 // Tab, line feed, carriage return, space: what separates tokens for the scan.
 inline bool is_line_ws(std::uint8_t b) { return b == 9 || b == 10 || b == 13 || b == 32; }

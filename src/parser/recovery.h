@@ -5,6 +5,7 @@
 #include <variant>
 #include <vector>
 
+#include "bounds.h"
 #include "parser/xref.h"
 
 namespace vellix {
@@ -22,10 +23,6 @@ struct PdfObjEntry {
     Bytes key;
     PdfObj value;
 };
-
-// Object streams whose objects one scan indexes; a hostile file made of nothing but object
-// streams must not make the scan decode without end.
-inline constexpr size_t kMaxScanObjectStreams = 4096;
 
 // Rebuilds the cross-reference by scanning the whole file for "num gen obj" headers; the last
 // header of a number wins. Objects of the object streams found are added as Compressed
