@@ -19,11 +19,7 @@ namespace {
 
 using testing::flate, testing::stream_body;
 
-std::string unhex(std::string_view hex) {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-    return out;
-}
+std::string unhex(std::string_view hex) { const ByteVec v = decode_ascii_hex(as_bytes(hex)); return {v.begin(), v.end()}; }
 std::string hex(Bytes b) {
     std::string out;
     for (std::uint8_t x : b) out += {"0123456789abcdef"[x >> 4], "0123456789abcdef"[x & 15]};
@@ -32,7 +28,8 @@ std::string hex(Bytes b) {
 std::uint32_t be32(Bytes b, size_t at) { return std::uint32_t(b[at]) << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3]; }
 
 // A PNG file read back: "<color>/<depth> rows=<hex of the samples> plte=<first palette bytes>",
-// or what is wrong with it. Checks every chunk's CRC and that each row has filter type 0.
+// or what is wrong with it. Checks every chunk's CRC and that each row has filter type 0 (else
+// "<row filter>" stands for the row).
 std::string read_png(const ImageBytes& png, std::uint32_t width, std::uint32_t height) {
     const Bytes b = png.view();
     if (b.size() < 8 || hex(b.first(8)) != "89504e470d0a1a0a") return "no signature";
@@ -53,22 +50,16 @@ std::string read_png(const ImageBytes& png, std::uint32_t width, std::uint32_t h
     const Result<ByteVec> raw = decompress_flate(as_bytes(idat));
     const size_t row = (size_t{width} * (color == 2 ? 3 : 1) * depth + 7) / 8;
     if (!raw || raw->size() != (row + 1) * height) return "bad idat";
-    for (size_t y = 0; y < height; ++y) {
-        if ((*raw)[y * (row + 1)] != 0) return "row filter";
-        rows += hex(Bytes(*raw).subspan(y * (row + 1) + 1, row));
-    }
+    for (size_t y = 0; y < height; ++y) rows += (*raw)[y * (row + 1)] != 0 ? "<row filter>" : hex(Bytes(*raw).subspan(y * (row + 1) + 1, row));
     return std::to_string(color) + "/" + std::to_string(depth) + " rows=" + rows + (plte.empty() ? "" : " plte=" + plte);
 }
 
 // The record of image 10 (a stream with `entries` and `stored` data) drawn by the page as /Im,
 // with `objects` from 11 on.
-ExtractedImage image_record(const std::string& entries, const std::string& stored,
-                            const std::map<std::uint32_t, std::string>& objects = {}) {
-    std::map<std::uint32_t, std::string> all = objects;
-    all[10] = stream_body("/Subtype /Image " + entries, stored);
-    Result<DocPtr> doc = testing::open_bytes(testing::one_page_pdf("/Im Do", "<< /XObject << /Im 10 0 R >> >>", all).build());
-    if (!doc) return {};
-    Result<PageResult> page = extract_single_page(**doc, ObjectId{3, 0}, {});
+ExtractedImage image_record(const std::string& entries, const std::string& stored, std::map<std::uint32_t, std::string> objects = {}) {
+    objects[10] = stream_body("/Subtype /Image " + entries, stored);
+    Result<DocPtr> doc = testing::open_bytes(testing::one_page_pdf("/Im Do", "<< /XObject << /Im 10 0 R >> >>", objects).build());
+    Result<PageResult> page = extract_single_page(*doc.value(), ObjectId{3, 0}, {});
     EXPECT_TRUE(page && page->images.size() == 1);
     return page && page->images.size() == 1 ? page->images[0] : ExtractedImage{};
 }
@@ -79,41 +70,33 @@ TEST(ImageRecord, ColourSpacesAndBitDepths) {
         {"/Width 3 /Height 1 /ColorSpace /DeviceGray", "0080ff", "DeviceGray", "0/8 rows=0080ff"},
         {"/Width 8 /Height 2 /ColorSpace /DeviceGray /BitsPerComponent 1", "a55a", "DeviceGray", "0/1 rows=a55a"},
         {"/Width 2 /Height 1 /ColorSpace /CalGray /BitsPerComponent 4", "3c", "CalGray", "0/4 rows=3c"},
-        {"/Width 1 /Height 1 /ColorSpace /DeviceGray /BitsPerComponent 16", "1234", "DeviceGray", "0/16 rows=1234"},
         {"/Width 1 /Height 1 /ColorSpace [/CalRGB << >>]", "102030", "CalRGB", "2/8 rows=102030"},
         {"/Width 1 /Height 1 /ColorSpace /DeviceRGB /BitsPerComponent 16", "111122223333", "DeviceRGB", "2/16 rows=111122223333"},
         {"/Width 1 /Height 1 /ColorSpace /DeviceRGB /BitsPerComponent 2", "e4", "DeviceRGB", "2/8 rows=ffaa55"},
         // (1 - c)(1 - k) and so on.
         {"/Width 1 /Height 1 /ColorSpace /DeviceCMYK", "ff000033", "DeviceCMYK", "2/8 rows=00cccc"},
         // ICCBased by its component count, through references.
-        {"/Width 2 /Height 1 /ColorSpace 11 0 R", "00ff", "ICCBased", "0/8 rows=00ff",
-         {{11, "[/ICCBased 12 0 R]"}, {12, stream_body("/N 1", "")}}},
+        {"/Width 2 /Height 1 /ColorSpace 11 0 R", "00ff", "ICCBased", "0/8 rows=00ff", {{11, "[/ICCBased 12 0 R]"}, {12, stream_body("/N 1", "")}}},
         // Indexed: a palette, with its lookup table as a hex string, a stream or a literal string.
-        {"/Width 2 /Height 1 /ColorSpace [/Indexed /DeviceRGB 1 <ff000000ff00>]", "0001", "Indexed",
-         "3/8 rows=0001 plte=ff000000ff00000000"},
+        {"/Width 2 /Height 1 /ColorSpace [/Indexed /DeviceRGB 1 <ff000000ff00>]", "0001", "Indexed", "3/8 rows=0001 plte=ff000000ff00000000"},
         {"/Width 8 /Height 1 /BitsPerComponent 1 /ColorSpace [/I 11 0 R 1 12 0 R]", "0f", "Indexed",
          "3/1 rows=0f plte=ffffff000000", {{11, "/G"}, {12, stream_body("", std::string("\xff\x00", 2))}}},
         {"/Width 1 /Height 1 /ColorSpace [/Indexed /DeviceGray 0 (\\377)]", "00", "Indexed", "3/8 rows=00 plte=ffffff000000000000"},
         // Separation through an exponential tint transform into CMYK; otherwise gray by ink.
-        {"/Width 2 /Height 1 /ColorSpace [/Separation /Spot /DeviceCMYK " + type2 + "]", "00ff", "Separation",
-         "2/8 rows=ffffffff00ff"},
+        {"/Width 2 /Height 1 /ColorSpace [/Separation /Spot /DeviceCMYK " + type2 + "]", "00ff", "Separation", "2/8 rows=ffffffff00ff"},
         {"/Width 2 /Height 1 /ColorSpace [/Separation /Spot /DeviceCMYK 11 0 R]", "00ff", "Separation", "0/8 rows=ff00",
          {{11, stream_body("/FunctionType 4 /Domain [0 1] /Range [0 1 0 1 0 1 0 1]", "{0 0 0}")}}},
-        {"/Width 1 /Height 1 /ColorSpace [/DeviceN [/A /B] /DeviceCMYK 11 0 R]", "20c0", "DeviceN", "0/8 rows=3f",
-         {{11, "<< /FunctionType 2 >>"}}},
+        {"/Width 1 /Height 1 /ColorSpace [/DeviceN [/A /B] /DeviceCMYK 11 0 R]", "20c0", "DeviceN", "0/8 rows=3f", {{11, "<< /FunctionType 2 >>"}}},
         {"/Width 1 /Height 1 /ColorSpace [/Lab << /WhitePoint [1 1 1] >>]", "ff8080", "Lab", "0/8 rows=ff"},
         // Decode arrays; image masks paint black where the Decode array says.
         {"/Width 2 /Height 1 /ColorSpace /DeviceGray /Decode [1 0]", "00ff", "DeviceGray", "0/8 rows=ff00"},
-        {"/Width 8 /Height 1 /ImageMask true", "0f", "DeviceGray", "0/1 rows=0f"},
-        {"/Width 8 /Height 1 /ImageMask true /Decode [1 0]", "0f", "DeviceGray", "0/1 rows=f0"},
+        {"/Width 8 /Height 1 /ImageMask true", "0f", "DeviceGray", "0/1 rows=0f"}, {"/Width 8 /Height 1 /ImageMask true /Decode [1 0]", "0f", "DeviceGray", "0/1 rows=f0"},
         // A colour space not understood: the samples per pixel decide.
         {"/Width 1 /Height 1 /ColorSpace /Pattern", "405060", "Pattern", "2/8 rows=405060"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.entries);
         const ExtractedImage img = image_record(c.entries, unhex(c.stored), c.objects);
-        EXPECT_EQ(std::tuple(img.colorspace, img.ext, img.xref), std::tuple(c.space, "png", 10u));
-        EXPECT_EQ(read_png(img.data, img.width, img.height), c.png);
+        EXPECT_EQ(std::tuple(img.colorspace, img.ext, img.xref, read_png(img.data, img.width, img.height)), std::tuple(c.space, "png", 10u, c.png)) << c.entries;
     }
 }
 
@@ -130,8 +113,7 @@ TEST(ImageRecord, FilterChainsPredictorsAndCodecs) {
         {"/Filter /LZWDecode", unhex("800040403020140c07044040"), "png", all},
         {"/Filter /FlateDecode /DecodeParms << /Predictor 12 /Columns 4 >>", flate(testing::png_up(samples, 4)), "png", all},
         {"/Filter [/AHx /Fl] /DecodeParms [null 11 0 R]", hex(as_bytes(flate(unhex("0101010105010101")))), "png", all,
-         {{11, "<< /Predictor 2 /Columns 4 >>"}}},
-        {"/Filter 11 0 R", flate(samples), "png", all, {{11, "/FlateDecode"}}},
+         {{11, "<< /Predictor 2 /Columns 4 >>"}}}, {"/Filter 11 0 R", flate(samples), "png", all, {{11, "/FlateDecode"}}},
         // Short data is completed with zero samples; data that does not decode at all is none.
         {"", samples.substr(0, 5), "png", "0/8 rows=0102030405000000"}, {"/Filter /FlateDecode", "not zlib", "png", "no signature"},
         // JPEG and JPEG 2000 come out as stored, after the filters in front of them.
@@ -142,11 +124,9 @@ TEST(ImageRecord, FilterChainsPredictorsAndCodecs) {
         {mask + "/Filter /JBIG2Decode", "garbage", "png", "no signature"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.filter);
-        const std::string entries = c.filter.starts_with("/Width") ? c.filter : "/Width 4 /Height 2 /ColorSpace /DeviceGray " + c.filter;
-        const ExtractedImage img = image_record(entries, c.stored, c.objects);
-        EXPECT_EQ(img.ext, c.ext);
-        EXPECT_EQ(c.ext == "png" ? read_png(img.data, img.width, img.height) : std::string(img.data.begin(), img.data.end()), c.png);
+        const ExtractedImage img = image_record(c.filter.starts_with("/Width") ? c.filter : "/Width 4 /Height 2 /ColorSpace /DeviceGray " + c.filter, c.stored, c.objects);
+        EXPECT_EQ(std::tuple(img.ext, img.ext == "png" ? read_png(img.data, img.width, img.height) : std::string(img.data.begin(), img.data.end())),
+                  std::tuple(c.ext, c.png)) << c.filter;
     }
 }
 
@@ -156,10 +136,8 @@ std::string parsed(std::string_view content) {
     if (!img) return "none";
     std::string out;
     for (const DictEntry& e : img->dict) {
-        out += std::string(as_chars(e.key));
-        if (auto n = e.value.as_name()) out += "=" + std::string(as_chars(*n));
-        if (auto a = e.value.array(); a && !a->empty() && a->front().as_name()) out += "=" + std::string(as_chars(*a->front().as_name()));
-        out.push_back(' ');
+        const PdfObject& v = e.value.array() && !e.value.array()->empty() ? e.value.array()->front() : e.value;  // an array by its first item
+        out += std::string(as_chars(e.key)) + (v.as_name() ? "=" + std::string(as_chars(*v.as_name())) : "") + " ";
     }
     return out + "| " + std::string(as_chars(img->data)) + " | " + std::string(content.substr(img->end));
 }
@@ -174,8 +152,7 @@ TEST(InlineImage, DictionaryAndEnd) {
         {" /F [/AHx /DCT] /CS [/I /CMYK 0 <00>] ID 41 EI>\nEI Q", "Filter=ASCIIHexDecode ColorSpace=Indexed | 41 EI> |  Q"},
         // Otherwise the first EI that content follows; without one, the rest of the content.
         {" /F /CCF ID \x80 EI \x81\x82 EI (x) Tj", "Filter=CCITTFaxDecode | \x80 EI \x81\x82 |  (x) Tj"},
-        {" /F /A85 /DP << /K -1 >> ID abc", "Filter=ASCII85Decode DecodeParms | abc | "},
-        {" /W ID x EI", "none"}, {" 5 /W ID x EI", "none"}, {" /W 1", "none"},
+        {" /F /A85 /DP << /K -1 >> ID abc", "Filter=ASCII85Decode DecodeParms | abc | "}, {" /W ID x EI", "none"}, {" 5 /W ID x EI", "none"}, {" /W 1", "none"},
     };
     for (const auto& c : cases) EXPECT_EQ(parsed(c.content), c.expected) << c.content;
 }
@@ -195,17 +172,13 @@ TEST(ImagePlacements, ResolvedWhereDrawn) {
     const std::string content = "q 10 0 0 20 5 5 cm BI /W 5 /H 1 /CS /G ID (X)Tj EI Q /Fa Do /Fb Do /Fd Do /Im Do /Im Do";
     Result<DocPtr> doc = testing::open_bytes(
         testing::one_page_pdf(content, "<< /XObject << /Im 10 0 R /Fa 20 0 R /Fb 21 0 R /Fd 25 0 R >> >>", objects).build());
-    ASSERT_TRUE(doc);
-    Result<PageResult> page = extract_single_page(**doc, ObjectId{3, 0}, {});
-    ASSERT_TRUE(page);
-    EXPECT_TRUE(page->blocks.empty());
+    Result<PageResult> page = extract_single_page(*doc.value(), ObjectId{3, 0}, {});
+    ASSERT_TRUE(page && page->blocks.empty());
     std::vector<std::uint32_t> xrefs;
     for (const ExtractedImage& img : page->images) xrefs.push_back(img.xref);
-    EXPECT_EQ(xrefs, (std::vector<std::uint32_t>{0, 30, 31, 32, 10, 10, 10}));
-    ASSERT_EQ(page->images.size(), 7u);
+    ASSERT_EQ(xrefs, (std::vector<std::uint32_t>{0, 30, 31, 32, 10, 10, 10}));
     EXPECT_EQ(std::vector<double>(page->images[0].bbox, page->images[0].bbox + 4), (std::vector<double>{5, 5, 15, 25}));
-    EXPECT_EQ(read_png(page->images[0].data, 5, 1), "0/8 rows=285829546a");
-    EXPECT_EQ(page->images[3].bbox[2], 2.0);
+    EXPECT_EQ(std::tuple(read_png(page->images[0].data, 5, 1), page->images[3].bbox[2]), std::tuple("0/8 rows=285829546a", 2.0));
     // One image drawn twice is two records sharing their data.
     EXPECT_EQ(page->images[5].data.data(), page->images[6].data.data());
 }
@@ -224,18 +197,15 @@ TEST(ImagePlacements, Bounds) {
     // one never does; one small one still fits after that, the next one no longer does.
     Result<DocPtr> doc = testing::open_bytes(testing::one_page_pdf("", "", {
         {10, stream_body("/Subtype /Image /Filter /DCTDecode", "0123456789")},
-        {11, stream_body("/Subtype /Image /Filter /DCTDecode", "abc")},
-        {12, stream_body("/Subtype /Image /Filter /DCTDecode", std::string(30, 'z'))}}).build());
-    ASSERT_TRUE(doc);
+        {11, stream_body("/Subtype /Image /Filter /DCTDecode", "abc")}, {12, stream_body("/Subtype /Image /Filter /DCTDecode", std::string(30, 'z'))}}).build());
     const PdfObject resources = PdfDict{{as_bytes("XObject"), PdfDict{{as_bytes("Big"), ObjectId{10, 0}},
                                                                       {as_bytes("Small"), ObjectId{11, 0}}, {as_bytes("Huge"), ObjectId{12, 0}}}}};
     std::uint64_t read = 0;
     std::vector<size_t> sizes;
-    std::vector<ImageRef> placements(6);
-    for (size_t i = 0; i < 6; ++i) placements[i].name = std::vector<std::string>{"Big", "Huge", "Big", "Big", "Small", "Small"}[i];
-    for (const auto& img : resolve_images(placements, resources, **doc, 25, read)) sizes.push_back(img.data.size());
-    EXPECT_EQ(sizes, (std::vector<size_t>{10, 0, 10, 0, 3, 0}));
-    EXPECT_EQ(read, 10u + 30u + 10u + 3u);
+    std::vector<ImageRef> placements;
+    for (const char* name : {"Big", "Huge", "Big", "Big", "Small", "Small"}) placements.emplace_back().name = name;
+    for (const auto& img : resolve_images(placements, resources, *doc.value(), 25, read)) sizes.push_back(img.data.size());
+    EXPECT_EQ(std::tuple(sizes, read), std::tuple(std::vector<size_t>{10, 0, 10, 0, 3, 0}, 10u + 30u + 10u + 3u));
 }
 
 }  // namespace
