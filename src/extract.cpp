@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <deque>
 #include <filesystem>
 #include <limits>
 #include <new>
@@ -188,9 +189,9 @@ XObjectData XObjectBuilder::form(const PdfObject& form, const PdfStream& stream,
     if (level > kMaxFormDepth) return x;
     x.data = form_content(form, stream, doc, state.streams, allowance);
     double m[6] = {1, 0, 0, 1, 0, 0};
-    read_numbers(form.get("Matrix"), m, 6);
+    read_numbers(doc.resolve_key(&form, "Matrix").get(), m, 6);
     x.matrix = Matrix{m[0], m[1], m[2], m[3], m[4], m[5]};
-    read_numbers(form.get("BBox"), x.bbox, 4);
+    read_numbers(doc.resolve_key(&form, "BBox").get(), x.bbox, 4);
     if (Resolved resources = doc.resolve_key(&form, "Resources")) {
         x.fonts = build_font_map(*resources, doc, state.fonts);
         auto& built = tables[level + 1];
@@ -217,7 +218,9 @@ XObjectTable XObjectBuilder::build(const PdfObject& resources, std::uint32_t lev
         if (subtype && subtype->is_name("Form")) {
             const PdfStream* stream = obj.stream();
             if (!stream) continue;  // a form without content draws nothing
-            table.insert_or_assign(lossy_utf8(entry.key), form(obj, *stream, level));
+            XObjectData drawn = form(obj, *stream, level);
+            drawn.id = *ref;
+            table.insert_or_assign(lossy_utf8(entry.key), std::move(drawn));
         } else {
             XObjectData image;
             image.id = *ref;
@@ -228,10 +231,93 @@ XObjectTable XObjectBuilder::build(const PdfObject& resources, std::uint32_t lev
     return table;
 }
 
-XObjectTable build_xobjects(const PdfObject& resources, const Document& doc, DocumentState& state,
-                            ByteAllowance& allowance) {
-    XObjectBuilder builder{doc, state, allowance, {}};
-    return builder.build(resources, /*level=*/0);
+// Annotations of one page read for their appearances. Form pages carry a few hundred widgets at
+// most; the bound keeps an Annots array of millions of entries from costing that many lookups.
+constexpr size_t kMaxPageAnnotations = 1024;
+
+// Annotation flags (ISO 32000-1, 12.5.3) of annotations that are not shown on screen.
+constexpr std::int64_t kAnnotHidden = 1 << 1;
+constexpr std::int64_t kAnnotNoView = 1 << 5;
+
+// The appearance an annotation shows on screen (ISO 32000-1, 12.5.5): its /AP /N, a form or a
+// dictionary of forms of which /AS names the one in use. Empty for annotations that are not
+// shown (Hidden or NoView), for Popups (whose text is their parent's, shown only when opened)
+// and for Links (which draw no text).
+Resolved shown_appearance(const Document& doc, const PdfObject& annot) {
+    if (!annot.dict()) return {};
+    const Resolved subtype = doc.resolve_key(&annot, "Subtype");
+    if (subtype && (subtype->is_name("Popup") || subtype->is_name("Link"))) return {};
+    if (const Resolved flags = doc.resolve_key(&annot, "F")) {
+        const std::optional<double> f = flags->as_number();
+        if (f && std::isfinite(*f) && *f >= 0 && *f < 4294967296.0 &&
+            (static_cast<std::int64_t>(*f) & (kAnnotHidden | kAnnotNoView)) != 0) {
+            return {};
+        }
+    }
+    const Resolved ap = doc.resolve_key(&annot, "AP");
+    if (!ap || !ap->dict()) return {};
+    Resolved normal = doc.resolve_key(ap.get(), "N");
+    if (!normal || normal->stream()) return normal;
+    if (!normal->dict()) return {};
+    const Resolved state = doc.resolve_key(&annot, "AS");
+    const std::optional<Bytes> name = state ? state->as_name() : std::nullopt;
+    if (!name) return {};
+    Resolved chosen = doc.resolve_key(normal.get(), std::string_view(
+        reinterpret_cast<const char*>(name->data()), name->size()));
+    return chosen && chosen->stream() ? chosen : Resolved{};
+}
+
+// The matrix that maps an appearance form onto its annotation's rectangle (ISO 32000-1, 12.5.5,
+// algorithm 8.1): the form's BBox, transformed by its Matrix, is scaled and moved to fill Rect.
+// Nothing when either box encloses no area.
+std::optional<Matrix> appearance_matrix(const XObjectData& form, const Resolved& rect) {
+    double r[4] = {0, 0, 0, 0};
+    read_numbers(rect.get(), r, 4);
+    const Matrix& m = form.matrix;
+    double x0 = HUGE_VAL, y0 = HUGE_VAL, x1 = -HUGE_VAL, y1 = -HUGE_VAL;
+    for (int i = 0; i < 4; ++i) {
+        const double x = form.bbox[i & 1 ? 2 : 0];
+        const double y = form.bbox[i & 2 ? 3 : 1];
+        const double tx = m.a * x + m.c * y + m.e;
+        const double ty = m.b * x + m.d * y + m.f;
+        x0 = std::min(x0, tx), x1 = std::max(x1, tx);
+        y0 = std::min(y0, ty), y1 = std::max(y1, ty);
+    }
+    const double rx0 = std::min(r[0], r[2]), rx1 = std::max(r[0], r[2]);
+    const double ry0 = std::min(r[1], r[3]), ry1 = std::max(r[1], r[3]);
+    if (!(x1 > x0 && y1 > y0 && rx1 > rx0 && ry1 > ry0)) return std::nullopt;
+    const double sx = (rx1 - rx0) / (x1 - x0);
+    const double sy = (ry1 - ry0) / (y1 - y0);
+    const Matrix a{sx, 0, 0, sy, rx0 - x0 * sx, ry0 - y0 * sy};
+    if (!std::isfinite(a.a) || !std::isfinite(a.d) || !std::isfinite(a.e) || !std::isfinite(a.f)) {
+        return std::nullopt;
+    }
+    return a;
+}
+
+// The appearances of the page's annotations, in Annots order, with their forms kept in `forms`
+// (a list, so that the appearances may point into it).
+std::vector<Appearance> page_appearances(const PdfObject& page, XObjectBuilder& builder,
+                                         std::deque<XObjectData>& forms) {
+    std::vector<Appearance> out;
+    const Document& doc = builder.doc;
+    const Resolved annots = doc.resolve_key(&page, "Annots");
+    const PdfArray* items = annots ? annots->array() : nullptr;
+    if (!items) return out;
+    const size_t count = std::min(items->size(), kMaxPageAnnotations);
+    for (size_t i = 0; i < count; ++i) {
+        const Resolved annot = doc.resolve(&(*items)[i]);
+        if (!annot) continue;
+        const Resolved shown = shown_appearance(doc, *annot);
+        if (!shown) continue;
+        XObjectData form = builder.form(*shown, *shown->stream(), /*level=*/0);
+        if (form.data.empty()) continue;
+        const std::optional<Matrix> matrix = appearance_matrix(form, doc.resolve_key(annot.get(), "Rect"));
+        if (!matrix) continue;
+        forms.push_back(std::move(form));
+        out.push_back(Appearance{&forms.back(), *matrix});
+    }
+    return out;
 }
 
 // Components of a colour space resource whose colours convert to sRGB (ISO 32000-1, 8.6): a
@@ -329,6 +415,21 @@ Result<Bytes> page_content(const PdfObject& page, const Document& doc, PageConte
     return Bytes{};
 }
 
+std::optional<BBox> read_page_box(const Document& doc, const Resolved& box);  // below
+
+// The page's visible area: its MediaBox (a default page when it has none) clipped to its
+// CropBox (ISO 32000-1, 14.11.2).
+BBox visible_area(const Document& doc, const PdfObject& page) {
+    const std::optional<BBox> media = read_page_box(doc, doc.page_attribute(page, "MediaBox"));
+    BBox area = media.value_or(BBox{0, 0, kDefaultPageWidth, kDefaultPageHeight});
+    if (const std::optional<BBox> crop = read_page_box(doc, doc.page_attribute(page, "CropBox"))) {
+        const BBox clipped{std::max(area.x0, crop->x0), std::max(area.y0, crop->y0),
+                           std::min(area.x1, crop->x1), std::min(area.y1, crop->y1)};
+        if (clipped.x1 > clipped.x0 && clipped.y1 > clipped.y0) area = clipped;
+    }
+    return area;
+}
+
 Result<PageResult> extract_page(const Document& doc, ObjectId page_id, const ExtractOptions& opts,
                                 DocumentState& state, const PageLimits& limits) {
     DocumentBudget& budget = state.budget;
@@ -356,20 +457,28 @@ Result<PageResult> extract_page(const Document& doc, ObjectId page_id, const Ext
     FontTable fonts;
     XObjectTable xobjects;
     ColorSpaceTable color_spaces;
+    ByteAllowance form_allowance{within_document(limits.form_bytes)};
+    XObjectBuilder builder{doc, state, form_allowance, {}};
     if (resources) {
         fonts = build_font_map(*resources, doc, state.fonts);
         color_spaces = build_color_spaces(*resources, doc);
-        ByteAllowance form_allowance{within_document(limits.form_bytes)};
-        xobjects = build_xobjects(*resources, doc, state, form_allowance);
-        budget.charge_work(form_allowance.used);
+        xobjects = builder.build(*resources, /*level=*/0);
     }
+    std::deque<XObjectData> appearance_forms;
+    const std::vector<Appearance> appearances = page_appearances(page, builder, appearance_forms);
+    budget.charge_work(form_allowance.used);
 
     std::uint64_t work = 0;
     ContentResult scanned = scan_content_stream_bounded(
         *content, fonts, xobjects, /*depth=*/0, std::min(kPageWorkBudget, budget.work_left()),
-        std::min(kMaxPageOutput, budget.output_left()), work, &color_spaces);
+        std::min(kMaxPageOutput, budget.output_left()), work, &color_spaces, appearances);
     budget.charge_work(work);
     budget.charge_output(scanned.chars.size() + scanned.images.size());
+    // The page is clipped to its visible area: text drawn wholly outside it is not seen.
+    const BBox area = visible_area(doc, page);
+    std::erase_if(scanned.chars, [&](const CharInfo& c) {
+        return c.x1 < area.x0 || c.x0 > area.x1 || c.y1 < area.y0 || c.y0 > area.y1;
+    });
     PageResult result;
     result.blocks = cluster_chars(scanned.chars, scanned.fonts);
     // Inline images need no resources, so a page without them may still have images.
@@ -526,13 +635,7 @@ std::optional<BBox> read_page_box(const Document& doc, const Resolved& box) {
 
 // Size and rotation of a page object, from its inherited boxes and Rotate entry.
 void read_page_geometry(const Document& doc, const PdfObject& page, PageExtract& out) {
-    const std::optional<BBox> media = read_page_box(doc, doc.page_attribute(page, "MediaBox"));
-    BBox area = media.value_or(BBox{0, 0, kDefaultPageWidth, kDefaultPageHeight});
-    if (const std::optional<BBox> crop = read_page_box(doc, doc.page_attribute(page, "CropBox"))) {
-        const BBox clipped{std::max(area.x0, crop->x0), std::max(area.y0, crop->y0),
-                           std::min(area.x1, crop->x1), std::min(area.y1, crop->y1)};
-        if (clipped.x1 > clipped.x0 && clipped.y1 > clipped.y0) area = clipped;
-    }
+    const BBox area = visible_area(doc, page);
     out.width = area.x1 - area.x0;
     out.height = area.y1 - area.y0;
     // Rotate is a multiple of 90 (ISO 32000-1, 7.7.3.3); anything else is read as 0.

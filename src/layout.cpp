@@ -470,6 +470,9 @@ std::vector<TextLine> build_lines(std::vector<TextSpan> spans) {
             const TextSpan& t = spans[order[row_end].index];
             const double s = layout_size(max_num(prev.size, t.size));
             if (!(std::fabs(t.bbox.y0 - prev.bbox.y0) < kLineMaxRise * s)) break;
+            // Spans of very different sizes may have baselines close for the larger one yet
+            // not share any height: a caption beside a title is a row of its own.
+            if (!(std::min(t.bbox.y1, prev.bbox.y1) > std::max(t.bbox.y0, prev.bbox.y0))) break;
         }
         const auto first = order.begin() + static_cast<std::ptrdiff_t>(row_begin);
         const auto last = order.begin() + static_cast<std::ptrdiff_t>(row_end);
@@ -571,22 +574,32 @@ std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
 
 std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars,
                                      std::span<const std::string> fonts) {
-    // A page whose text mostly runs up, down or right to left (a rotated page) is laid out
-    // turned upright, and its boxes turned back.
-    const std::uint8_t dir = main_direction(chars);
-    if (dir == 0) return cluster_upright(chars, fonts);
-    std::vector<CharInfo> upright = chars;
-    for (CharInfo& c : upright) turn_char(c, dir);
-    std::vector<TextBlock> blocks = cluster_upright(upright, fonts);
-    const auto back = static_cast<std::uint8_t>((4 - dir) % 4);
-    for (TextBlock& b : blocks) {
-        b.bbox = turn(b.bbox, back);
-        for (TextLine& l : b.lines) {
-            l.bbox = turn(l.bbox, back);
-            for (TextSpan& s : l.spans) {
-                s.bbox = turn(s.bbox, back);
-                for (CharInfo& c : s.chars) turn_char(c, back);
+    // Text that runs up, down or right to left (a rotated page, a vertical margin note) is
+    // laid out turned upright, and its boxes turned back. Each direction is laid out apart, the
+    // page's main one first, so that a vertical line is never read across as a horizontal one.
+    const std::uint8_t main = main_direction(chars);
+    std::vector<TextBlock> blocks;
+    for (std::uint8_t k = 0; k < 4; ++k) {
+        const auto dir = static_cast<std::uint8_t>((main + k) % 4);
+        std::vector<CharInfo> upright;
+        for (const CharInfo& c : chars) {
+            if ((c.dir & 3) == dir) upright.push_back(c);
+        }
+        if (upright.empty()) continue;
+        if (upright.size() == chars.size() && dir == 0) return cluster_upright(chars, fonts);
+        for (CharInfo& c : upright) turn_char(c, dir);
+        std::vector<TextBlock> turned = cluster_upright(upright, fonts);
+        const auto back = static_cast<std::uint8_t>((4 - dir) % 4);
+        for (TextBlock& b : turned) {
+            b.bbox = turn(b.bbox, back);
+            for (TextLine& l : b.lines) {
+                l.bbox = turn(l.bbox, back);
+                for (TextSpan& s : l.spans) {
+                    s.bbox = turn(s.bbox, back);
+                    for (CharInfo& c : s.chars) turn_char(c, back);
+                }
             }
+            blocks.push_back(std::move(b));
         }
     }
     return blocks;

@@ -195,6 +195,14 @@ Operand parse_literal_string(Bytes d, size_t& pos) {
                 case 'n': out.push_back('\n'); break;
                 case 'r': out.push_back('\r'); break;
                 case 't': out.push_back('\t'); break;
+                case 'b': out.push_back('\b'); break;
+                case 'f': out.push_back('\f'); break;
+                // A backslash before an end of line continues the string on the next line:
+                // neither is part of it (ISO 32000-1, 7.3.4.2).
+                case '\r':
+                    if (i < n && d[i] == '\n') ++i;
+                    break;
+                case '\n': break;
                 default:
                     if (has_class(e, kDigit)) {
                         // The first digit may be 8 or 9; the next two must be octal digits.
@@ -204,8 +212,8 @@ Operand parse_literal_string(Bytes d, size_t& pos) {
                         }
                         out.push_back(static_cast<char>(value & 0xFF));
                     } else {
-                        // ( ) \ give themselves; so does every other byte (b, f, an end of
-                        // line), the backslash being dropped.
+                        // ( ) \ give themselves; so does every other byte, the backslash
+                        // being dropped.
                         out.push_back(static_cast<char>(e));
                     }
                     break;
@@ -571,6 +579,9 @@ struct PageContext {
     Pen pen;
     std::unordered_map<const FontInfo*, std::uint16_t> font_indices;
     const ColorSpaceTable* color_spaces = nullptr;
+    // The forms being drawn, by depth: drawing[d] is the one a Do at depth d runs. A form is
+    // never drawn inside itself (its content would repeat to the depth bound).
+    std::array<ObjectId, kMaxFormDepth + 2> drawing{};
 };
 
 // The XObject tables a content stream sees, searched innermost first: a form's own
@@ -870,6 +881,12 @@ void draw_xobject(const Operand& op, TextState& st, ContentResult& res, Interp& 
     }
     if (ip.depth > kMaxFormDepth) return;  // also ends forms that draw themselves
     const XObjectData& form = *found;
+    if (form.id.num != 0) {
+        for (std::uint32_t d = 0; d < ip.depth && d < ip.page.drawing.size(); ++d) {
+            if (ip.page.drawing[d] == form.id) return;
+        }
+        if (ip.depth < ip.page.drawing.size()) ip.page.drawing[ip.depth] = form.id;
+    }
     if (!ip.budget.take(kFormDoWork + form.data.size())) return;
 
 
@@ -1106,7 +1123,8 @@ ContentResult scan_with_budget(Bytes content, const FontTable& fonts,
                                const XObjectTable& xobjects, std::uint32_t depth,
                                std::uint64_t work_budget, std::uint64_t output_budget,
                                std::uint64_t* work_done = nullptr,
-                               const ColorSpaceTable* color_spaces = nullptr) {
+                               const ColorSpaceTable* color_spaces = nullptr,
+                               std::span<const Appearance> appearances = {}) {
     ContentResult res;
     // No output allowed leaves nothing to do (and emit() needs at least one record to count
     // down from).
@@ -1123,6 +1141,18 @@ ContentResult scan_with_budget(Bytes content, const FontTable& fonts,
     page.color_spaces = color_spaces;
     scan_content(content, single_layer(fonts), XObjectLayers::of(xobjects), depth, work, res, page,
                  SavedGraphics{});
+    // Each appearance runs as a form drawn from the page would, from a fresh graphics state
+    // (whatever the page's content left unbalanced does not reach it), its own fonts first.
+    for (const Appearance& shown : appearances) {
+        if (!shown.form || depth > kMaxFormDepth) break;
+        const XObjectData& form = *shown.form;
+        if (!work.take(kFormDoWork + form.data.size())) break;
+        page.drawing[depth] = form.id;
+        FontLayers layers = single_layer(form.fonts).with(fonts);
+        const SavedGraphics initial{Matrix::mul(shown.matrix, form.matrix), GraphicsParams{}};
+        scan_content(form.data, layers, XObjectLayers::of(xobjects).with(form.xobjects.get()),
+                     depth + 1, work, res, page, initial);
+    }
     if (work_done) *work_done += work_budget - work.left;
     return res;
 }
@@ -1140,9 +1170,10 @@ ContentResult scan_content_stream_bounded(Bytes content, const FontTable& fonts,
                                           const XObjectTable& xobjects, std::uint32_t depth,
                                           std::uint64_t work_budget, std::uint64_t output_budget,
                                           std::uint64_t& work_done,
-                                          const ColorSpaceTable* color_spaces) {
+                                          const ColorSpaceTable* color_spaces,
+                                          std::span<const Appearance> appearances) {
     return scan_with_budget(content, fonts, xobjects, depth, work_budget, output_budget,
-                            &work_done, color_spaces);
+                            &work_done, color_spaces, appearances);
 }
 
 ContentResult scan_content_stream_with_budget_for_testing(Bytes content, const FontTable& fonts,

@@ -51,6 +51,7 @@ struct XObjectData {
     // Form: the XObjects of its own resources, searched before those of the content that
     // draws it; null when it has none.
     std::shared_ptr<const XObjectTable> xobjects;
+    // The XObject's number (0 when unknown): a form's keeps it from drawing itself.
     // Image: the image XObject, for the placements of its Do (null and 0 when unknown).
     ObjectId id{};
     ObjPtr object;
@@ -140,6 +141,14 @@ struct TextState {
 // clamped to [0, 1]; 0 (black) for any other count.
 std::uint32_t to_srgb(const double* components, size_t count);
 
+// An annotation's appearance (ISO 32000-1, 12.5.5), drawn after the page's content: its form,
+// and the matrix that maps the form's user space (after the form's own /Matrix) onto the
+// annotation's rectangle on the page.
+struct Appearance {
+    const XObjectData* form = nullptr;
+    Matrix matrix;
+};
+
 // Interprets one content stream. `depth` counts the enclosing forms (0 for a page). Never
 // fails; the tables are only read and must outlive the call.
 // Colour space names that `cs` may use are looked up in `color_spaces` when given.
@@ -153,7 +162,8 @@ ContentResult scan_content_stream_bounded(Bytes content, const FontTable& fonts,
                                           const XObjectTable& xobjects, std::uint32_t depth,
                                           std::uint64_t work_budget, std::uint64_t output_budget,
                                           std::uint64_t& work_done,
-                                          const ColorSpaceTable* color_spaces = nullptr);
+                                          const ColorSpaceTable* color_spaces = nullptr,
+                                          std::span<const Appearance> appearances = {});
 // The same with other bounds for work and output, to test them on small inputs.
 ContentResult scan_content_stream_with_budget_for_testing(
     Bytes content, const FontTable& fonts, const XObjectTable& xobjects, std::uint32_t depth,

@@ -566,22 +566,33 @@ Result<PdfObject> parse_stream(Cursor& cur, PdfDict dict) {
     constexpr std::string_view kEndstream = "endstream";
     const PdfObject* length = dict_get(dict, "Length");
     const std::optional<std::int64_t> declared = length ? length->as_int() : std::nullopt;
+    const Bytes rest = cur.data.subspan(start);
+    const void* found = nullptr;
     // A negative /Length is as useless as a missing one: search for the keyword instead.
     if (declared && *declared >= 0) {
         const auto n = static_cast<std::uint64_t>(*declared);
-        if (n > cur.data.size() - start) {
-            return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
+        if (n <= rest.size()) {
+            cur.pos = start + static_cast<size_t>(n);
+            skip_ws_fast(cur);
+            // The keyword follows the data (ISO 32000-1, 7.3.8.1). A Length that ends
+            // elsewhere is wrong, and the data ends at the first keyword instead; one that
+            // reaches the end of the object is kept, for a stream without the keyword.
+            const bool ends_here = cur.starts_with(kEndstream) || cur.starts_with("endobj");
+            if (!ends_here) {
+                found = memmem(rest.data(), rest.size(), kEndstream.data(), kEndstream.size());
+            }
+            if (!found) {
+                if (cur.starts_with(kEndstream)) cur.pos += kEndstream.size();
+                return PdfObject(PdfStream{std::move(dict), rest.first(static_cast<size_t>(n))});
+            }
+        } else {
+            found = memmem(rest.data(), rest.size(), kEndstream.data(), kEndstream.size());
+            if (!found) return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
         }
-        const Bytes data = cur.data.subspan(start, static_cast<size_t>(n));
-        cur.pos = start + static_cast<size_t>(n);
-        skip_ws_fast(cur);
-        if (cur.starts_with(kEndstream)) cur.pos += kEndstream.size();
-        return PdfObject(PdfStream{std::move(dict), data});
+    } else {
+        // An indirect /Length cannot be resolved here: the parser has no document.
+        found = memmem(rest.data(), rest.size(), kEndstream.data(), kEndstream.size());
     }
-
-    // An indirect /Length cannot be resolved here: the parser has no document.
-    const Bytes rest = cur.data.subspan(start);
-    const void* found = memmem(rest.data(), rest.size(), kEndstream.data(), kEndstream.size());
     if (!found) return std::unexpected(ParseError::of(ParseErrorKind::StreamMissingLength));
     const auto e = static_cast<size_t>(static_cast<const std::uint8_t*>(found) - rest.data());
     cur.pos = start + e + kEndstream.size();

@@ -125,10 +125,11 @@ TEST(ParseOperand, NamesStringsArraysAndOtherBytes) {
         {"/x{y}\x0Cz", name("x{y}\x0Cz"), 7}, {"/ x", name(""), 1}, {"/N(", name("N"), 2},
         // Literal strings: nesting, escapes, end of data.
         {"(abc) ", str("abc"), 5}, {"()", str(""), 2}, {"(a(b)c", str("a(b)c"), 6},
-        {"(\\b\\f)", str("bf"), 6}, {"(\\n\\r\\t)", str("\n\r\t"), 8},
+        {"(\\b\\f)", str("\b\f"), 6}, {"(\\n\\r\\t)", str("\n\r\t"), 8},
         {"(\\(\\)\\\\)", str("()\\"), 8}, {"(\\9)", str("\x09"), 4}, {"(\\81)", str("A"), 5},
         {"(\\777)", str("\xFF"), 6}, {"(\\0053)", str("\x05" "3"), 7}, {"(\\18)", str("\x01" "8"), 5},
-        {"(a\\\nb)", str("a\nb"), 6}, {"(abc\\", str("abc"), 5}, {"(\\)x)", str(")x"), 5},
+        {"(a\\\nb)", str("ab"), 6}, {"(a\\\r\nb)", str("ab"), 7}, {"(abc\\", str("abc"), 5},
+        {"(\\)x)", str(")x"), 5},
         // Hex strings skip every byte that is not a hex digit.
         {"<4 1>", str("A"), 5}, {"<414>", str("A@"), 5}, {"<41zz6a>", str("Aj"), 8},
         {"<", str(""), 1}, {"<41", str("A"), 3},

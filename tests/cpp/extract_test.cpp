@@ -419,7 +419,7 @@ TEST(ExtractSinglePage, ResourcesSpanFontSizeAndColour) {
         {"<< /Font << /F1 9 0 R >> >>", show("A"), "Times-Roman", 12, 0},
         {"", show("A"), "Helvetica", 12, 0},
         {"<< /Font << /F1 5 0 R >> >>", "0 0 1 rg BT /F1 1 Tf 12 0 0 12 72 700 Tm (A) Tj ET", "Helvetica", 12, 0xFF},
-        {"<< /Font << /F1 5 0 R >> >>", "3 0 0 3 0 0 cm 0.5 g " + show("A"), "Helvetica", 36, 0x808080},
+        {"<< /Font << /F1 5 0 R >> >>", "3 0 0 3 0 0 cm 0.5 g " + show("A", 72, 200), "Helvetica", 36, 0x808080},
         {"<< /Font << /F1 5 0 R >>" + icc + " >>", "/C3 cs 1 0 0 scn " + show("A"), "Helvetica", 12, 0xFF0000},
         {"<< /Font << /F1 5 0 R >>" + icc + " >>", "/Cg cs 1 scn " + show("A"), "Helvetica", 12, 0xFFFFFF},
         {"<< /Font << /F1 5 0 R >>" + icc + " >>", "/Sep cs 1 scn " + show("A"), "Helvetica", 12, 0},
@@ -455,6 +455,34 @@ TEST(ExtractSinglePage, FormMatrix) {
         auto page = first_page(*open_ok(b));
         ASSERT_TRUE(page && text_of(*page) == "F");
         EXPECT_EQ(page->blocks[0].lines[0].spans[0].bbox, c.box);
+    }
+}
+
+TEST(ExtractSinglePage, AnnotationAppearances) {
+    // The appearance (BBox 0 0 100 100, glyph at 10 20 of size 12) is drawn into Rect 200 300 250
+    // 350: scaled by one half. Hidden, Popup and Link annotations draw nothing; /AS picks a state.
+    const struct { const char* annot; std::string text; } cases[] = {
+        {"/Subtype /Widget /Rect [250 350 200 300] /AP << /N 100 0 R >>", "F"},
+        {"/Subtype /Widget /F 2 /Rect [200 300 250 350] /AP << /N 100 0 R >>", ""},
+        {"/Subtype /Popup /Rect [200 300 250 350] /AP << /N 100 0 R >>", ""},
+        {"/Rect [200 300 250 350] /AS /On /AP << /N << /Off 101 0 R /On 100 0 R >> >>", "F"},
+        {"/Rect [200 300 250 350] /AS /Off /AP << /N << /On 100 0 R >> >>", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.annot);
+        PdfBuilder b = pages_pdf({""}, std::string(kFonts) + " /Annots [110 0 R]");
+        b.add_stream(100, "/Subtype /Form /BBox [0 0 100 100] /Resources " + std::string(kFonts),
+                     show("F", 10, 20));
+        b.add_stream(101, "/Subtype /Form /BBox [0 0 100 100]", show("G", 10, 20));
+        b.add(110, std::string("<< /Type /Annot ") + c.annot + " >>");
+        DocPtr doc = open_ok(b);
+        ASSERT_TRUE(doc);
+        auto page = first_page(*doc);
+        ASSERT_TRUE(page) << page.error().display();
+        ASSERT_EQ(text_of(*page), c.text);
+        if (!c.text.empty()) {
+            EXPECT_EQ(page->blocks[0].bbox.x0, 205);
+        }
     }
 }
 

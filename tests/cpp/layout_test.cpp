@@ -221,8 +221,11 @@ TEST(BuildLines, ThresholdsAndReadingOrder) {
           span_at(80, 97, 85, 103, "i")},
          {{"E=mc", "2", "!", "i"}}},
         // Thresholds scale with the larger size: 0.5 x 24.
-        {"rise 11.9 at size 24 joins", {span_at(0, 100, 100, 110, "a", 24), span_at(100, 111.9, 110, 115, "b")},
+        {"rise 11.9 at size 24 joins", {span_at(0, 100, 100, 124, "a", 24), span_at(100, 111.9, 110, 115, "b")},
          {{"a", "b"}}},
+        // ... while the two share some height: a caption beside a title is a row of its own.
+        {"no height shared splits", {span_at(0, 100, 100, 124, "a", 24), span_at(100, 88.5, 110, 98.5, "b")},
+         {{"a"}, {"b"}}},
         // A mostly right-to-left line reads from the right.
         {"right to left line", {span_at(0, 100, 10, 110, "l"), span_at(20, 100, 30, 110, "r")}, {{"r", "l"}}},
         {"no spans", {}, {}},

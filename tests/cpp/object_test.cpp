@@ -276,6 +276,8 @@ TEST(ParseStream, LengthAndEndstream) {
         {"<</Length 5/Filter/FlateDecode>>stream\r\nhello\r\nendstream", "hello", 56},
         {"<</Length 5>>\nstream\nhello\nendstream\nendobj", "hello", 36}, {"<</Length 5>> stream\rhello endstream", "hello", 36},
         {"<</Length 5>>stream\r\nhello  x", "hello", 28}, {"<</Length 0>>stream\nendstream", "", 29},
+        // A /Length not followed by the keyword is wrong: up to the keyword instead.
+        {"<</Length 1000>>stream\r\nabc endstream", "abc ", 37}, {"<</Length 2>>stream\nhello\nendstream", "hello\n", 35},
         // Only one CR and one LF are skipped; a blank or a second LF is data. The first /Length
         // wins.
         {"<</Length 3>>stream abc", " ab", 22}, {"<</Length 3>>stream\n\nabc", "\nab", 23}, {"<</Length 3>>stream\n\rabc", "\rab", 23},
@@ -303,8 +305,8 @@ TEST(ParseStream, Failures) {
     const ParseError missing = kind(ParseErrorKind::StreamMissingLength);
     const ParseError keyword = ParseError::message("expected 'stream' keyword");
     const Bad cases[] = {
-        // Data shorter than /Length.
-        {"<</Length 1000>>stream\r\nabc endstream", eof()}, {"<</Length 1>>stream", eof()}, {"<</Length 9223372036854775807>>stream\nabc", eof()},
+        // Data shorter than /Length, with no keyword after it.
+        {"<</Length 1>>stream", eof()}, {"<</Length 9223372036854775807>>stream\nabc", eof()},
         // Neither a usable /Length nor the keyword.
         {"<<>>stream\nabc", missing}, {"<</Length -1>>stream\nabc endstrea", missing}, {"<</Length 1 0 R>>stream\n", missing},
         // No keyword where the stream should start.

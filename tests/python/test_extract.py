@@ -62,7 +62,7 @@ PAGES = [
 def test_pages(tmp_path):
     link = b"/Annots [<< /Subtype /Link /Rect [1 2 3 4] /A << /S /URI /URI (http://p1) >> >>]"
     entries = [e + (link if i == 1 else b"") for i, (e, *_) in enumerate(PAGES)]
-    contents = [b"BT /F1 12 Tf 72 700 Td (Page%d) Tj ET\n%s" % (i, IMAGE if i == 3 else b"") for i in range(len(PAGES))]
+    contents = [b"BT /F1 12 Tf 20 50 Td (Page%d) Tj ET\n%s" % (i, IMAGE if i == 3 else b"") for i in range(len(PAGES))]
     path = write(tmp_path, "pages.pdf", contents, entries=entries, tree=b"/MediaBox [0 0 600 800] /Rotate -90")
     pages = vellix.extract_pages(path)
     assert check_pages(pages) == vellix.extract(path)
