@@ -195,7 +195,11 @@ std::shared_ptr<const FontInfo> two_byte_font() {
 TEST(ScanContent, Geometry) {
     const FontTable fonts{{"F1", simple_font(500)}, {"F2", simple_font(1000, {{0x80, "Euro"}, {0x81, "bogus"}})},
                           {"L", simple_font(750, {{1, "uniFB03"}, {2, "fi"}})}, {"T", two_byte_font()}};
-    const XObjectTable xobjects{{"Flip", form("(A) Tj", Matrix{-1, 0, 0, 1, 100, 0})}};
+    const FontTable form_fonts{{"F1", simple_font(1000)}, {"G", simple_font(250)}},
+        inner_fonts{{"G", simple_font(900)}, {"H", simple_font(100)}};
+    const XObjectTable xobjects{{"Flip", form("(A) Tj", Matrix{-1, 0, 0, 1, 100, 0})},
+                                {"Outer", form("/F1 10 Tf (A) Tj /G 10 Tf (B) Tj /Inner Do", {}, form_fonts)},
+                                {"Inner", form("/G 10 Tf (C) Tj /H 10 Tf (D) Tj", {}, inner_fonts)}};
     // `at`: the index of the character checked, -1 for the last.
     const struct { std::string_view content; std::u32string text; std::array<double, 4> box; int at = -1; } cases[] = {
         {"BT 100 700 Td (A) Tj ET", U"A", {100, 700, 107.2, 712}},
@@ -237,6 +241,10 @@ TEST(ScanContent, Geometry) {
         {"/A Tj 5 Tj [(A)] Tj", U"", {}},
         // A form's mirroring matrix mirrors the glyph; its box stays ordered.
         {"/Flip Do", U"A", {92.8, 0, 100, 12}},
+        // A form's fonts yield to the enclosing table's: the page's F1 (5 wide), the form's G
+        // (2.5), still the outer form's G in the inner form (which starts a text object at 0),
+        // the inner form's own H (1).
+        {"/Outer Do", U"ABCD", {5, 0, 7.5, 10}, 1}, {"/Outer Do", U"ABCD", {2.5, 0, 3.5, 10}},
         // Simple fonts: widths; Differences decode codes, high bytes go through the font.
         {"BT /F1 12 Tf 100 700 Td (AB) Tj ET", U"AB", {106, 700, 112, 712}},
         {"/F2 10 Tf (\x80\x81\xE9) Tj", U"\u20AC\u0081\u00E9", {20, 0, 30, 10}},
@@ -254,6 +262,8 @@ TEST(ScanContent, Geometry) {
         {"/T 10 Tf 3 Tw <0020 0041 20> Tj (A) Tj", U" A A", {13, 0, 18, 10}},
         // A two-byte code without a mapping, read as a code point, is a control: U+FFFD.
         {"/T 10 Tf <0002> Tj", U"\uFFFD", {0, 0, 10, 10}},
+        // A word space fills the gap up to one size; a wider gap keeps a quarter of the size.
+        {"[(A) -500 (B)] TJ", U"A B", {7.2, 0, 13.2, 12}, 1}, {"BT (A) Tj 30 0 Td (B) Tj", U"A B", {7.2, 0, 10.2, 12}, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.content);
@@ -289,14 +299,8 @@ TEST(ScanContent, WordSpaces) {
         {"/C 10 Tf BT 100 0 Td <03> Tj -20 0 Td <04> Tj", U"\u05D0 \u05D1"},
     };
     for (const auto& c : cases) EXPECT_EQ(text_of(run(c.content, fonts)), c.text) << c.content;
-    // The space has the style of the glyph before it and fills the gap up to one size; a wider
-    // gap keeps a quarter of the size.
-    ContentResult r = run("1 0 0 rg (A) Tj 0 g [-500 (B)] TJ");
-    ASSERT_EQ(r.chars.size(), 3u);
-    expect_char(r.chars[1], 7.2, 0, 13.2, 12, U' ');
-    EXPECT_EQ(r.chars[1].color, 0xFF0000u);
-    r = run("BT (A) Tj 30 0 Td (B) Tj");
-    expect_char(r.chars[1], 7.2, 0, 10.2, 12, U' ');
+    // The space has the style of the glyph before it (its box: rows of the geometry table).
+    EXPECT_EQ(run("1 0 0 rg (A) Tj 0 g [-500 (B)] TJ").chars.at(1).color, 0xFF0000u);
 }
 
 // Font names, sizes in user space and colours that every character carries.
@@ -373,30 +377,11 @@ TEST(ScanContent, FormsInheritTheGraphicsState) {
     for (int k = 0; k < 4; ++k) EXPECT_DOUBLE_EQ(r.images[0].bbox[k], expected_box[k]);
 }
 
-TEST(ScanContent, FormFontsYieldToTheEnclosingTable) {
-    const FontTable page_fonts{{"F1", simple_font(500)}};
-    FontTable form_fonts{{"F1", simple_font(1000)}, {"F2", simple_font(250)}};
-    FontTable inner_fonts{{"F2", simple_font(900)}, {"F3", simple_font(100)}};
-    XObjectTable xobjects;
-    xobjects["Outer"] = form("/F1 10 Tf (A) Tj /F2 10 Tf (B) Tj /Inner Do", {}, form_fonts);
-    xobjects["Inner"] = form("/F2 10 Tf (C) Tj /F3 10 Tf (D) Tj", {}, inner_fonts);
-    const ContentResult r = run("/Outer Do", page_fonts, xobjects);
-    // The page's F1, the form's F2, still the outer form's F2, the inner form's own F3.
-    const double widths[] = {5.0, 2.5, 2.5, 1.0};
-    ASSERT_EQ(r.chars.size(), 4u);
-    for (size_t i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ(r.chars[i].x1 - r.chars[i].x0, widths[i]) << i;
-}
-
 TEST(ScanContent, FormDepthLimit) {
     XObjectTable xobjects{{"Self", form("(S) Tj 1 0 0 1 0 20 cm /Self Do")}, {"A", form("(a) Tj /B Do")},
                           {"B", form("(b) Tj /C Do")}, {"C", form("(c) Tj /D Do /Im Do")},
                           {"D", form("(d) Tj")}};
-    const struct {
-        std::string_view content;
-        std::uint32_t depth;
-        std::u32string text;
-        size_t images;
-    } cases[] = {
+    const struct { std::string_view content; std::uint32_t depth; std::u32string text; size_t images; } cases[] = {
         // A form that draws itself is shown at depths 1, 2 and 3, then stops.
         {"/Self Do", 0, U"SSS", 0}, {"/A Do 1 0 0 1 0 50 cm /A Do", 0, U"abcabc", 2},
         {"/A Do", 1, U"ab", 0}, {"/A Do", 2, U"a", 0},
