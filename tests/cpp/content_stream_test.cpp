@@ -136,45 +136,29 @@ TEST(ParseOperand, NamesStringsArraysAndOtherBytes) {
 }
 
 TEST(ParseOperand, ArraysAreBounded) {
-    // The depth of the chain of first elements, and its innermost array.
-    auto depth_of = [](const Operand& op) {
-        const Operand* cur = &op;
-        size_t depth = 1;
-        for (; !cur->array()->empty() && cur->array()->front().array(); ++depth) {
-            cur = &cur->array()->front();
-        }
-        return std::pair{depth, cur};
+    // kMaxOperandNesting arrays, one inside the other, around `inner`.
+    const auto nest = [](std::vector<Operand> inner) {
+        Operand op = array(std::move(inner));
+        for (size_t i = 1; i < kMaxOperandNesting; ++i) op = array({op});
+        return op;
     };
-    // At the bound the innermost array keeps its element; one level more is skipped whole.
-    for (const size_t levels : {size_t{kMaxOperandNesting}, size_t{kMaxOperandNesting} + 1}) {
-        SCOPED_TRACE(levels);
-        const std::string input = std::string(levels, '[') + "7" + std::string(levels, ']') + " 9";
-        size_t pos = 0;
-        const std::optional<Operand> got = parse_operand(as_bytes(input), pos);
-        ASSERT_TRUE(got.has_value());
-        const auto [depth, innermost] = depth_of(*got);
-        EXPECT_EQ(depth, kMaxOperandNesting);
-        EXPECT_EQ(innermost->array()->size(), levels == kMaxOperandNesting ? 1u : 0u);
-        EXPECT_EQ(pos, input.size() - 2);
-    }
-    // A hundred thousand open brackets: no stack overflow, and once closed the content goes on.
-    size_t pos = 0;
-    const std::string deep(100000, '[');
-    EXPECT_EQ(depth_of(parse_operand(as_bytes(deep), pos).value()).first, kMaxOperandNesting);
-    EXPECT_EQ(pos, deep.size());
-    EXPECT_EQ(text_of(run(deep + "(x])" + std::string(100000, ']') + " (A) Tj")), U"A");
-
+    const std::string at_bound = std::string(kMaxOperandNesting, '[') + "7" + std::string(kMaxOperandNesting, ']');
+    const std::string past = "[" + at_bound + "] 9", deep(100000, '[');
     // Elements: at most kMaxOperandElements, nested ones included: an inner array that uses
     // up the allowance is itself one too many, and the outer array still ends at its bracket.
-    const std::string flat = "[" + repeat("1 ", kMaxOperandElements + 10) + "]";
-    const std::string nested = "[" + flat + " 7] 8";
-    pos = 0;
-    EXPECT_EQ(parse_operand(as_bytes(flat), pos).value().array()->size(), kMaxOperandElements);
-    EXPECT_EQ(pos, flat.size());
-    pos = 0;
-    EXPECT_EQ(parse_operand(as_bytes(nested), pos).value().array()->size(), 0u);
-    EXPECT_EQ(pos, nested.size() - 2);
-    // In a content stream the allowance is renewed at every operator.
+    const std::string flat = "[" + repeat("1 ", kMaxOperandElements + 10) + "]", nested = "[" + flat + " 7] 8";
+    const OperandCase cases[] = {
+        // At the bound the innermost array keeps its element; one level more is skipped whole.
+        {at_bound, nest({integer(7)}), at_bound.size()}, {past, nest({}), past.size() - 2},
+        // A hundred thousand open brackets: no stack overflow.
+        {deep, nest({}), deep.size()},
+        {flat, array(std::vector<Operand>(kMaxOperandElements, integer(1))), flat.size()},
+        {nested, array({}), nested.size() - 2},
+    };
+    expect_operands(cases);
+    // Once closed the content goes on; in a content stream the allowance is renewed at every
+    // operator.
+    EXPECT_EQ(text_of(run(deep + "(x])" + std::string(100000, ']') + " (A) Tj")), U"A");
     EXPECT_EQ(text_of(run(flat + " TJ [(A)] TJ")), U"A");
 }
 
