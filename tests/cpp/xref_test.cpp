@@ -152,7 +152,7 @@ TEST(ParseXref, ReadersAndErrors) {
         {kRaw, "obj <<>> stream\n\nendstream", nan}, {kRaw, "1 0 ob <<>>", fail("expected 'obj' keyword")},
         {kRaw, "1 0 obj [1 2] stream\n\nendstream", fail("expected dict for ObjStm")},
         {kRaw, "1 0 obj << /Length 0 >> endobj", fail("expected stream after dict")},
-        {kRaw, "1 0 obj << /Length 99 >> stream\nab\nendstream", eof},
+        {kRaw, "1 0 obj << /Length 99 >> stream\nab\n", eof},
         // Object-stream dictionaries over `objstm`: /First beyond the data, also negative; a huge
         // /N fails when the header runs out of pairs, without allocating for it.
         {kObjStm, "<</First 8>>", missing}, {kObjStm, "<</N 2>>", missing}, {kObjStm, "<</N /Two /First 8>>", not_int},
