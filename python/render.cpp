@@ -92,12 +92,7 @@ struct Renderer {
     PyRef line(const TextLine& line) {
         PyRef dict = new_dict();
         if (!dict || !set_item(dict.get(), keys.bbox, make_bbox(line.bbox))) return {};
-        PyRef spans = new_list(line.spans.size());
-        if (!spans) return {};
-        for (size_t i = 0; i < line.spans.size(); ++i) {
-            if (!set_slot(spans.get(), i, span(line.spans[i]))) return {};
-        }
-        if (!set_item(dict.get(), keys.spans, std::move(spans))) return {};
+        if (!set_item(dict.get(), keys.spans, list_of(line.spans, &Renderer::span))) return {};
         return dict;
     }
 
@@ -107,12 +102,7 @@ struct Renderer {
             !set_item(dict.get(), keys.bbox, make_bbox(block.bbox))) {
             return {};
         }
-        PyRef lines = new_list(block.lines.size());
-        if (!lines) return {};
-        for (size_t i = 0; i < block.lines.size(); ++i) {
-            if (!set_slot(lines.get(), i, line(block.lines[i]))) return {};
-        }
-        if (!set_item(dict.get(), keys.lines, std::move(lines))) return {};
+        if (!set_item(dict.get(), keys.lines, list_of(block.lines, &Renderer::line))) return {};
         return dict;
     }
 

@@ -1,4 +1,4 @@
-// Glyph names to Unicode by the rules of the Adobe Glyph List specification: the name up to its
+// Glyph names to Unicode by the Adobe Glyph List's own rules: the name up to its
 // first period, split at underscores into components, each component looked up in the AGL (for
 // a Zapf Dingbats font the ITC Zapf Dingbats list first) or read as uniXXXX[XXXX...] or uXXXX to
 // uXXXXXX.
