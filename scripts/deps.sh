@@ -10,6 +10,7 @@ need_apt=()
 [ -n "$(ls /usr/include/tiffio.h /usr/include/*/tiffio.h 2>/dev/null)" ] || need_apt+=(libtiff-dev)
 [ -f /usr/include/jbig2.h ] || need_apt+=(libjbig2dec0-dev)
 [ -f /usr/include/brotli/decode.h ] || need_apt+=(libbrotli-dev)
+[ -f /usr/include/libdeflate.h ] || need_apt+=(libdeflate-dev)
 command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
 if [ "${1:-}" = --test ]; then

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 namespace vellix {
 namespace {
@@ -37,8 +40,7 @@ void put_chunk(std::vector<std::uint8_t>& out, const char (&type)[5], std::span<
     const size_t start = out.size();
     out.insert(out.end(), type, type + 4);
     out.insert(out.end(), data.begin(), data.end());
-    const uLong crc = crc32(0, out.data() + start, static_cast<uInt>(out.size() - start));
-    put32(out, static_cast<std::uint32_t>(crc));
+    put32(out, libdeflate_crc32(0, out.data() + start, out.size() - start));
 }
 
 bool depth_allowed(PngImage::Color color, unsigned depth) {
@@ -52,54 +54,44 @@ bool depth_allowed(PngImage::Color color, unsigned depth) {
 
 unsigned channels(PngImage::Color color) { return color == PngImage::Color::Rgb ? 3 : 1; }
 
-struct DeflateGuard {
-    z_stream* zs;
-    ~DeflateGuard() { deflateEnd(zs); }
+struct CompressorFree {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
 
-// Deflates the rows, each behind a filter byte 0 (no prediction: fastest, and scanned or
-// photographic samples gain little from the PNG filters at this level), into `out`.
+// One compressor per thread, made on first use: making one costs more than compressing a
+// small image, and a compressor may not be shared between threads.
+libdeflate_compressor* thread_compressor() {
+    thread_local std::unique_ptr<libdeflate_compressor, CompressorFree> compressor(
+        libdeflate_alloc_compressor(kDeflateLevel));
+    return compressor.get();
+}
+
+// Appends the zlib stream of the rows, each behind a filter byte 0 (no prediction: fastest,
+// and scanned or photographic samples gain little from the PNG filters at this level), to
+// `out`.
 bool append_idat_data(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> rows,
                       size_t row_bytes, std::uint32_t height) {
-    z_stream zs{};
-    if (deflateInit(&zs, kDeflateLevel) != Z_OK) return false;
-    DeflateGuard guard{&zs};
-    const size_t raw = (row_bytes + 1) * size_t{height};
-    const size_t start = out.size();
-    out.resize(start + deflateBound(&zs, static_cast<uLong>(std::min<size_t>(raw, ULONG_MAX))) + 64);
-    size_t produced = 0;
-    static const std::uint8_t kFilterNone = 0;
-    auto feed = [&](const std::uint8_t* p, size_t n, int flush) {
-        // SAFETY: deflate only reads through next_in; the pointer is non-const for old APIs.
-        zs.next_in = const_cast<Bytef*>(p);
-        zs.avail_in = static_cast<uInt>(n);
-        for (;;) {
-            if (out.size() - start - produced < 64) out.resize(out.size() + out.size() / 2 + 4096);
-            const size_t room = std::min<size_t>(out.size() - start - produced, UINT_MAX);
-            zs.next_out = out.data() + start + produced;
-            zs.avail_out = static_cast<uInt>(room);
-            const int rc = deflate(&zs, flush);
-            produced += room - zs.avail_out;
-            if (rc == Z_STREAM_END) return true;
-            if (rc != Z_OK && rc != Z_BUF_ERROR) return false;
-            if (zs.avail_in == 0 && zs.avail_out != 0 && flush == Z_NO_FLUSH) return true;
-        }
-    };
-    // Zeros for the rows past the end of the data, fed a slice at a time.
-    static const std::array<std::uint8_t, 4096> kZeros{};
+    libdeflate_compressor* compressor = thread_compressor();
+    if (compressor == nullptr) return false;
+    // The filtered rows in one buffer, as the compressor takes whole buffers; rows past the
+    // end of the data are zeros. The caller bounds the row size, and the page the image size.
+    const size_t raw_size = (row_bytes + 1) * size_t{height};
+    std::unique_ptr<std::uint8_t[]> raw(new (std::nothrow) std::uint8_t[raw_size]);
+    if (!raw) return false;
+    std::uint8_t* at = raw.get();
     for (std::uint32_t y = 0; y < height; ++y) {
-        if (!feed(&kFilterNone, 1, Z_NO_FLUSH)) return false;
-        // Rows of up to UINT_MAX bytes: checked by the caller.
-        const size_t at = size_t{y} * row_bytes;
-        const size_t have = at < rows.size() ? std::min(row_bytes, rows.size() - at) : 0;
-        if (have > 0 && !feed(rows.data() + at, have, Z_NO_FLUSH)) return false;
-        for (size_t left = row_bytes - have; left > 0;) {
-            const size_t n = std::min(left, kZeros.size());
-            if (!feed(kZeros.data(), n, Z_NO_FLUSH)) return false;
-            left -= n;
-        }
+        *at++ = 0;  // filter type None
+        const size_t from = size_t{y} * row_bytes;
+        const size_t have = from < rows.size() ? std::min(row_bytes, rows.size() - from) : 0;
+        if (have > 0) std::memcpy(at, rows.data() + from, have);
+        std::memset(at + have, 0, row_bytes - have);
+        at += row_bytes;
     }
-    if (!feed(nullptr, 0, Z_FINISH)) return false;
+    const size_t start = out.size();
+    out.resize(start + libdeflate_zlib_compress_bound(compressor, raw_size));
+    const size_t produced = libdeflate_zlib_compress(compressor, raw.get(), raw_size,
+                                                     out.data() + start, out.size() - start);
+    if (produced == 0) return false;  // cannot happen within the bound
     out.resize(start + produced);
     return true;
 }
@@ -124,7 +116,7 @@ std::vector<std::uint8_t> write_png(const PngImage& image) {
     }
 
     static constexpr std::array<std::uint8_t, 8> kSignature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    out.reserve(64 + image.palette.size() + image.rows.size() / 4);
+    out.reserve(64 + image.palette.size());
     out.insert(out.end(), kSignature.begin(), kSignature.end());
     std::array<std::uint8_t, 13> ihdr{};
     set32(ihdr.data(), image.width);
@@ -143,9 +135,11 @@ std::vector<std::uint8_t> write_png(const PngImage& image) {
     const size_t data_size = out.size() - length_at - 8;
     if (data_size > kMaxChunkBytes) return {};
     set32(out.data() + length_at, static_cast<std::uint32_t>(data_size));
-    const uLong crc = crc32(0, out.data() + length_at + 4, static_cast<uInt>(data_size + 4));
-    put32(out, static_cast<std::uint32_t>(crc));
+    put32(out, libdeflate_crc32(0, out.data() + length_at + 4, data_size + 4));
     put_chunk(out, "IEND", {});
+    // The compressor's bound left room for data that did not compress; give it back, since
+    // the file lives as long as its record.
+    if (out.capacity() > out.size() + out.size() / 4 + 4096) out.shrink_to_fit();
     return out;
 }
 

@@ -501,7 +501,7 @@ TEST(ExtractSinglePage, ImagesOnlyWhenAsked) {
     // the raw samples (padded to 3 x 3 pixels).
     EXPECT_EQ(describe(*page), "image(100,2,1,8,DeviceGray,jpeg,4)[10 20 110 70]\n"
                                "image(100,2,1,8,DeviceGray,jpeg,4)[0 0 1 1]\n"
-                               "image(102,3,3,8,DeviceRGB,png,71)[0 0 1 1]\n");
+                               "image(102,3,3,8,DeviceRGB,png,80)[0 0 1 1]\n");
     EXPECT_EQ(page->images[0].data, testing::to_vec("jpeg"));
     EXPECT_EQ(std::string(page->images[2].data.begin(), page->images[2].data.begin() + 4), "\x89PNG");
     auto bare = first_page(*doc, {.include_images = false});
