@@ -28,8 +28,8 @@ std::string hex(Bytes b) {
 std::uint32_t be32(Bytes b, size_t at) { return std::uint32_t(b[at]) << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3]; }
 
 // A PNG file read back: "<color>/<depth> rows=<hex of the samples> plte=<first palette bytes>",
-// or what is wrong with it. Checks every chunk's CRC and that each row has filter type 0 (else
-// "<row filter>" stands for the row).
+// or what is wrong with it. Checks every chunk's CRC and that each row has filter type None or
+// Up, the two the writer uses.
 std::string read_png(const ImageBytes& png, std::uint32_t width, std::uint32_t height) {
     const Bytes b = png.view();
     if (b.size() < 8 || hex(b.first(8)) != "89504e470d0a1a0a") return "no signature";
@@ -50,7 +50,14 @@ std::string read_png(const ImageBytes& png, std::uint32_t width, std::uint32_t h
     const Result<ByteVec> raw = decompress_flate(as_bytes(idat));
     const size_t row = (size_t{width} * (color == 2 ? 3 : 1) * depth + 7) / 8;
     if (!raw || raw->size() != (row + 1) * height) return "bad idat";
-    for (size_t y = 0; y < height; ++y) rows += (*raw)[y * (row + 1)] != 0 ? "<row filter>" : hex(Bytes(*raw).subspan(y * (row + 1) + 1, row));
+    ByteVec above(row, 0), line(row);
+    for (size_t y = 0; y < height; ++y) {
+        const std::uint8_t type = (*raw)[y * (row + 1)];
+        if (type != 0 && type != 2) return "<row filter>";
+        for (size_t i = 0; i < row; ++i) line[i] = (*raw)[y * (row + 1) + 1 + i] + (type == 2 ? above[i] : 0);
+        rows += hex(line);
+        above = line;
+    }
     return std::to_string(color) + "/" + std::to_string(depth) + " rows=" + rows + (plte.empty() ? "" : " plte=" + plte);
 }
 
