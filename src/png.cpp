@@ -8,6 +8,7 @@
 #include <new>
 
 #include <libdeflate.h>
+#include <zlib.h>
 
 namespace vellix {
 namespace {
@@ -66,14 +67,60 @@ libdeflate_compressor* thread_compressor() {
     return compressor.get();
 }
 
-// Appends the zlib stream of the rows, each behind a filter byte 0 (no prediction: fastest,
-// and scanned or photographic samples gain little from the PNG filters at this level), to
-// `out`.
-bool append_idat_data(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> rows,
-                      size_t row_bytes, std::uint32_t height, bool up_filter) {
+// Whether the data is mostly runs of one byte value (blank areas of scans and line art, which
+// the Up filter turns into zeros), judged by every kRunSampleStep-th byte: zlib's run-length
+// strategy deflates such data about half again as fast as libdeflate's fastest level, which in
+// turn is the faster of the two on anything else (photographs, dithering, noise).
+constexpr size_t kRunSampleStep = 16;
+constexpr double kRunShare = 0.9;
+
+bool mostly_runs(const std::uint8_t* data, size_t size) {
+    size_t same = 0, seen = 0;
+    for (size_t i = 1; i < size; i += kRunSampleStep, ++seen) same += data[i] == data[i - 1];
+    return seen > 0 && static_cast<double>(same) >= kRunShare * static_cast<double>(seen);
+}
+
+struct DeflateEnd {
+    z_stream* zs;
+    ~DeflateEnd() { deflateEnd(zs); }
+};
+
+// The zlib stream of `data` (less than 4 GiB) appended to `out`, by zlib's run-length
+// strategy.
+bool append_deflated_runs(std::vector<std::uint8_t>& out, const std::uint8_t* data, size_t size) {
+    z_stream zs{};
+    if (deflateInit2(&zs, kDeflateLevel, Z_DEFLATED, MAX_WBITS, 8, Z_RLE) != Z_OK) return false;
+    DeflateEnd end{&zs};
+    const uLong bound = deflateBound(&zs, static_cast<uLong>(size));
+    const size_t start = out.size();
+    out.resize(start + bound);
+    // SAFETY: deflate only reads through next_in; the pointer is non-const for old APIs.
+    zs.next_in = const_cast<Bytef*>(data);
+    zs.avail_in = static_cast<uInt>(size);
+    zs.next_out = out.data() + start;
+    zs.avail_out = static_cast<uInt>(std::min<uLong>(bound, UINT_MAX));
+    if (deflate(&zs, Z_FINISH) != Z_STREAM_END) return false;  // the bound holds it all
+    out.resize(start + zs.total_out);
+    return true;
+}
+
+// The zlib stream of `data` appended to `out`, by libdeflate.
+bool append_deflated(std::vector<std::uint8_t>& out, const std::uint8_t* data, size_t size) {
     libdeflate_compressor* compressor = thread_compressor();
     if (compressor == nullptr) return false;
-    // The filtered rows in one buffer, as the compressor takes whole buffers; rows past the
+    const size_t start = out.size();
+    out.resize(start + libdeflate_zlib_compress_bound(compressor, size));
+    const size_t produced =
+        libdeflate_zlib_compress(compressor, data, size, out.data() + start, out.size() - start);
+    if (produced == 0) return false;  // cannot happen within the bound
+    out.resize(start + produced);
+    return true;
+}
+
+// Appends the zlib stream of the rows, each behind its filter type byte, to `out`.
+bool append_idat_data(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> rows,
+                      size_t row_bytes, std::uint32_t height, bool up_filter) {
+    // The filtered rows in one buffer, as the compressors take whole buffers; rows past the
     // end of the data are zeros. The caller bounds the row size, and the page the image size.
     const size_t raw_size = (row_bytes + 1) * size_t{height};
     std::unique_ptr<std::uint8_t[]> raw(new (std::nothrow) std::uint8_t[raw_size]);
@@ -89,8 +136,8 @@ bool append_idat_data(std::vector<std::uint8_t>& out, std::span<const std::uint8
     }
     // Filter type Up from the second row on, bottom row first so that each row still has the
     // plain samples of the row above: areas that repeat downwards (scans, line art, flat
-    // colour) become zeros, which deflate faster and smaller.
-    // Palette indices and samples below a byte gain nothing from it (ISO/IEC 15948, 12.8).
+    // colour) become zeros, which deflate faster and smaller. Palette indices and samples
+    // below a byte gain nothing from it (ISO/IEC 15948, 12.8).
     const size_t stride = row_bytes + 1;
     for (size_t y = up_filter ? height : 0; y-- > 1;) {
         std::uint8_t* row = raw.get() + y * stride;
@@ -98,13 +145,9 @@ bool append_idat_data(std::vector<std::uint8_t>& out, std::span<const std::uint8
         row[0] = 2;
         for (size_t i = 1; i <= row_bytes; ++i) row[i] = static_cast<std::uint8_t>(row[i] - up[i]);
     }
-    const size_t start = out.size();
-    out.resize(start + libdeflate_zlib_compress_bound(compressor, raw_size));
-    const size_t produced = libdeflate_zlib_compress(compressor, raw.get(), raw_size,
-                                                     out.data() + start, out.size() - start);
-    if (produced == 0) return false;  // cannot happen within the bound
-    out.resize(start + produced);
-    return true;
+    return raw_size < UINT_MAX / 2 && mostly_runs(raw.get(), raw_size)
+               ? append_deflated_runs(out, raw.get(), raw_size)
+               : append_deflated(out, raw.get(), raw_size);
 }
 
 }  // namespace

@@ -72,6 +72,8 @@ ExtractedImage image_record(const std::string& entries, const std::string& store
 }
 
 TEST(ImageRecord, ColourSpacesAndBitDepths) {
+    std::string varied;
+    for (int i = 0; i < 64; ++i) varied += hex(as_bytes(std::string(1, static_cast<char>(i * 37))));
     const std::string type2 = "<< /FunctionType 2 /Domain [0 1] /C0 [0 0 0 0] /C1 [0 1 0 0] /N 1 >>";
     const struct { std::string entries, stored, space, png; std::map<std::uint32_t, std::string> objects = {}; } cases[] = {
         {"/Width 3 /Height 1 /ColorSpace /DeviceGray", "0080ff", "DeviceGray", "0/8 rows=0080ff"},
@@ -98,6 +100,9 @@ TEST(ImageRecord, ColourSpacesAndBitDepths) {
         // Decode arrays; image masks paint black where the Decode array says.
         {"/Width 2 /Height 1 /ColorSpace /DeviceGray /Decode [1 0]", "00ff", "DeviceGray", "0/8 rows=ff00"},
         {"/Width 8 /Height 1 /ImageMask true", "0f", "DeviceGray", "0/1 rows=0f"}, {"/Width 8 /Height 1 /ImageMask true /Decode [1 0]", "0f", "DeviceGray", "0/1 rows=f0"},
+        // A run of one value and varied samples: the writer deflates them by different means.
+        {"/Width 64 /Height 2 /ColorSpace /DeviceGray", std::string(256, '7'), "DeviceGray", "0/8 rows=" + std::string(256, '7')},
+        {"/Width 64 /Height 1 /ColorSpace /DeviceGray", varied, "DeviceGray", "0/8 rows=" + varied},
         // A colour space not understood: the samples per pixel decide.
         {"/Width 1 /Height 1 /ColorSpace /Pattern", "405060", "Pattern", "2/8 rows=405060"},
     };
