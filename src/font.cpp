@@ -595,14 +595,56 @@ std::string_view glyph_name_of(const FontInfo& font, std::uint8_t code) {
     return {};
 }
 
+// The text of every code of the named encodings by its glyph name, read with and without the
+// Zapf Dingbats list, worked out once per process: most simple fonts have one of these as their
+// base encoding, and reading 256 glyph names for each such font costs more than the rest of
+// loading it.
+struct EncodingText {
+    std::array<std::array<char32_t, kMaxCodeChars>, 256> chars{};
+    std::array<std::uint8_t, 256> size{};
+};
+const EncodingText* encoding_text(const std::string_view* encoding, bool dingbats) {
+    static const std::array<const std::string_view*, 5> kEncodings = {
+        data::standard_encoding.data(), data::winansi_encoding.data(), data::macroman_encoding.data(),
+        data::symbol_encoding.data(), data::zapfdingbats_encoding.data()};
+    static const std::array<EncodingText, 2 * kEncodings.size()> kTexts = [] {
+        std::array<EncodingText, 2 * kEncodings.size()> texts;
+        for (size_t e = 0; e < kEncodings.size(); ++e) {
+            for (size_t code = 0; code < 256; ++code) {
+                for (const bool d : {false, true}) {
+                    EncodingText& t = texts[2 * e + (d ? 1 : 0)];
+                    t.size[code] = static_cast<std::uint8_t>(
+                        glyph_name_to_unicode(kEncodings[e][code], t.chars[code], d));
+                }
+            }
+        }
+        return texts;
+    }();
+    for (size_t e = 0; e < kEncodings.size(); ++e) {
+        if (kEncodings[e] == encoding) return &kTexts[2 * e + (dingbats ? 1 : 0)];
+    }
+    return nullptr;
+}
+
+// The text of a code's glyph name (see glyph_name_of); 0 when it has no name or the name
+// gives no character.
+size_t glyph_text(const FontInfo& font, std::uint8_t code, std::span<char32_t, kMaxCodeChars> out) {
+    const bool differs = font.differences && font.differences->contains(code);
+    if (!differs && font.base_encoding) {
+        if (const EncodingText* text = encoding_text(font.base_encoding, font.dingbats)) {
+            std::copy_n(text->chars[code].begin(), text->size[code], out.begin());
+            return text->size[code];
+        }
+    }
+    const std::string_view glyph = glyph_name_of(font, code);
+    return glyph.empty() ? 0 : glyph_name_to_unicode(glyph, out, font.dingbats);
+}
+
 size_t decode_simple(const FontInfo& font, std::uint8_t code, std::span<char32_t, kMaxCodeChars> out) {
     if (font.to_unicode) {
         if (size_t n = font.to_unicode->lookup_text({code, 1}, out)) return n;
     }
-    const std::string_view glyph = glyph_name_of(font, code);
-    if (!glyph.empty()) {
-        if (size_t n = glyph_name_to_unicode(glyph, out, font.dingbats)) return n;
-    }
+    if (size_t n = glyph_text(font, code, out)) return n;
     out[0] = (code < 0x20 || code == 0x7F) ? kReplacement : code;
     return 1;
 }
@@ -760,6 +802,7 @@ double FontInfo::glyph_width(std::uint32_t code) const {
 
 void finish_font_info(FontInfo& font) {
     font.single_text.clear();
+    font.single_text.reserve(256);  // one character per code for most fonts
     std::array<char32_t, kMaxCodeChars> buf;
     for (size_t b = 0; b < 256; ++b) {
         const auto byte = static_cast<std::uint8_t>(b);
