@@ -732,6 +732,7 @@ size_t FontInfo::decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) 
         if (single_byte_ready) {
             const std::uint8_t b = static_cast<std::uint8_t>(code.value);
             n = single_size[b];
+            if (n == 0) return deferred_program->font().decode_code(code, out);  // see FontInfo
             std::copy_n(single_text.begin() + single_offset[b], n, out.begin());
             return n;
         }
@@ -770,7 +771,9 @@ size_t FontInfo::decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) 
 
 double FontInfo::glyph_width(std::uint32_t code) const {
     if (!is_type0) {
-        if (single_byte_ready && code < 256) return single_width[code];
+        if (single_byte_ready && code < 256) {
+            return program_widths[code] ? deferred_program->font().glyph_width(code) : single_width[code];
+        }
         return simple_width(*this, code);
     }
     if (!cid) return missing_width;
@@ -924,24 +927,35 @@ void read_cid_widths(const Document& doc, const Resolved& w, CIDFontInfo& info) 
                      [](const CIDWidthRange& x, const CIDWidthRange& y) { return x.start < y.start; });
 }
 
-// The bytes of the embedded font program named by a font descriptor, within the size bound.
-std::optional<ByteVec> font_program(const Document& doc, const Resolved& descriptor, std::string_view* key) {
-    if (!descriptor) return std::nullopt;
+// The stream of the embedded font program named by a font descriptor (the first of FontFile,
+// FontFile2 and FontFile3 that is a stream) and its key; null when there is none.
+const PdfObject* program_stream(const Document& doc, const Resolved& descriptor, std::string_view* key) {
+    if (!descriptor) return nullptr;
     for (std::string_view k : {"FontFile", "FontFile2", "FontFile3"}) {
         const Resolved file = doc.resolve_key(descriptor.get(), k);
         if (!file || !file->stream()) continue;
-        std::optional<ByteVec> bytes = stream_bytes(doc, *file);
-        if (!bytes || bytes->empty() || bytes->size() > kMaxFontProgramBytes) return std::nullopt;
         if (key) *key = k;
-        return bytes;
+        return file.get();  // the document keeps the object in place while it lives
     }
-    return std::nullopt;
+    return nullptr;
 }
 
-}  // namespace
+// The decoded bytes of a font program stream, within the size bound.
+std::optional<ByteVec> program_bytes(const Document& doc, const PdfObject& stream) {
+    std::optional<ByteVec> bytes = stream_bytes(doc, stream);
+    if (!bytes || bytes->empty() || bytes->size() > kMaxFontProgramBytes) return std::nullopt;
+    return bytes;
+}
 
+// The bytes of the embedded font program named by a font descriptor, within the size bound.
+std::optional<ByteVec> font_program(const Document& doc, const Resolved& descriptor, std::string_view* key) {
+    const PdfObject* stream = program_stream(doc, descriptor, key);
+    return stream ? program_bytes(doc, *stream) : std::nullopt;
+}
+
+// The value stored under `key`, made by `make` on first use.
 template <class T, class Make>
-std::shared_ptr<const T> FontCache::get_or_make(Shared<T>& shared, const void* key, Make make) {
+std::shared_ptr<const T> get_or_make(SharedCache<T>& shared, const void* key, Make make) {
     {
         std::shared_lock lock(shared.mutex);
         if (auto it = shared.map.find(key); it != shared.map.end()) return it->second;
@@ -950,6 +964,61 @@ std::shared_ptr<const T> FontCache::get_or_make(Shared<T>& shared, const void* k
     std::unique_lock lock(shared.mutex);
     // A racing thread may have stored an equal value first; every caller shares that one.
     return shared.map.try_emplace(key, std::move(value)).first->second;
+}
+
+// Sets the encoding that an embedded program gives a simple font: its built-in one (read
+// once per program stream through `encodings`), else StandardEncoding for a font not flagged
+// symbolic; a program that cannot be read (none, empty or too large) leaves StandardEncoding
+// to fonts flagged nonsymbolic or not symbolic.
+void read_program_encoding(FontInfo& font, const Document& doc, const ProgramSource& source,
+                           SharedCache<std::vector<std::string>>& encodings) {
+    if (std::optional<ByteVec> program = program_bytes(doc, *source.stream)) {
+        font.program_encoding = get_or_make(encodings, source.stream, [&] {
+            return builtin_encoding(*program, source.truetype, source.symbolic);
+        });
+        if (!font.program_encoding && !source.symbolic) font.base_encoding = data::standard_encoding.data();
+    } else if (!source.symbolic || source.nonsymbolic) {
+        font.base_encoding = data::standard_encoding.data();
+    }
+}
+
+// The finished font of `info`, a simple font whose encoding its program completes. The program
+// is left unread when no code depends on it: every code has its text from ToUnicode or its
+// glyph name from Differences, and its width from Widths or Differences.
+std::shared_ptr<const FontInfo> font_with_program(FontInfo info, const Document& doc, const ProgramSource& source,
+                                                  const std::shared_ptr<SharedCache<std::vector<std::string>>>& encodings) {
+    FontInfo pending = info;
+    finish_font_info(info);
+    std::bitset<256> text_waits;
+    std::array<char32_t, kMaxCodeChars> buf;
+    for (std::uint32_t code = 0; code < 256; ++code) {
+        if (info.differences && info.differences->contains(static_cast<std::uint8_t>(code))) continue;
+        text_waits[code] = !info.to_unicode || info.to_unicode->lookup_text({code, 1}, buf) == 0;
+        // Without Widths, a standard font's widths come by glyph name.
+        info.program_widths[code] = info.widths.empty() && info.std14;
+    }
+    if (text_waits.none() && info.program_widths.none()) return std::make_shared<const FontInfo>(std::move(info));
+    for (size_t code = 0; code < 256; ++code) {
+        if (text_waits[code]) info.single_size[code] = 0;
+    }
+    info.deferred_program = std::make_shared<const DeferredProgram>(std::move(pending), doc, source, encodings);
+    return std::make_shared<const FontInfo>(std::move(info));
+}
+
+}  // namespace
+
+DeferredProgram::DeferredProgram(FontInfo font, const Document& doc, ProgramSource source,
+                                 std::shared_ptr<Encodings> encodings)
+    : pending_(std::move(font)), doc_(doc), source_(source), encodings_(std::move(encodings)) {}
+
+const FontInfo& DeferredProgram::font() const {
+    std::call_once(once_, [&] {
+        FontInfo font = pending_;
+        read_program_encoding(font, doc_, source_, *encodings_);
+        finish_font_info(font);
+        read_ = std::move(font);
+    });
+    return read_;
 }
 
 std::shared_ptr<const FontInfo> FontCache::font(const PdfObject& font, const Document& doc) {
@@ -1102,17 +1171,13 @@ std::shared_ptr<const FontInfo> FontCache::font(const PdfObject& font, const Doc
             // codes).
             const std::string_view std_name = info.std14 ? info.std14->name : std::string_view{};
             std::string_view key;
-            std::optional<ByteVec> program;
             if (std_name == "Symbol" && standard_font(base_font)) {
                 info.base_encoding = data::symbol_encoding.data();
             } else if (std_name == "ZapfDingbats" && standard_font(base_font)) {
                 info.base_encoding = data::zapfdingbats_encoding.data();
-            } else if ((subtype != "TrueType" || (flags & 4)) && (program = font_program(doc, fd, &key))) {
-                const PdfObject* program_obj = doc.resolve_key(fd.get(), key).get();
-                info.program_encoding = get_or_make(programs_, program_obj, [&] {
-                    return builtin_encoding(*program, key == "FontFile2", (flags & 4) != 0);
-                });
-                if (!info.program_encoding && !(flags & 4)) info.base_encoding = data::standard_encoding.data();
+            } else if (const PdfObject* program = subtype != "TrueType" || (flags & 4) ? program_stream(doc, fd, &key) : nullptr) {
+                const ProgramSource source{program, key == "FontFile2", (flags & 4) != 0, (flags & 32) != 0};
+                return font_with_program(std::move(info), doc, source, programs_);
             } else if (!(flags & 4) || (flags & 32)) {
                 info.base_encoding = data::standard_encoding.data();
             }
