@@ -968,8 +968,8 @@ std::shared_ptr<const T> get_or_make(SharedCache<T>& shared, const void* key, Ma
 
 // Sets the encoding that an embedded program gives a simple font: its built-in one (read
 // once per program stream through `encodings`), else StandardEncoding for a font not flagged
-// symbolic; a program that cannot be read (none, empty or too large) leaves StandardEncoding
-// to fonts flagged nonsymbolic or not symbolic.
+// symbolic; a program whose data is empty or too large leaves StandardEncoding to fonts
+// flagged nonsymbolic or not flagged symbolic.
 void read_program_encoding(FontInfo& font, const Document& doc, const ProgramSource& source,
                            SharedCache<std::vector<std::string>>& encodings) {
     if (std::optional<ByteVec> program = program_bytes(doc, *source.stream)) {
@@ -982,9 +982,10 @@ void read_program_encoding(FontInfo& font, const Document& doc, const ProgramSou
     }
 }
 
-// The finished font of `info`, a simple font whose encoding its program completes. The program
-// is left unread when no code depends on it: every code has its text from ToUnicode or its
-// glyph name from Differences, and its width from Widths or Differences.
+// The finished font of `info`, a simple font whose encoding its program completes. A code
+// depends on the program unless Differences names its glyph, or ToUnicode gives its text and
+// its width needs no glyph name (the font has Widths or no standard metrics); with no code
+// depending on it, the program is never read.
 std::shared_ptr<const FontInfo> font_with_program(FontInfo info, const Document& doc, const ProgramSource& source,
                                                   const std::shared_ptr<SharedCache<std::vector<std::string>>>& encodings) {
     FontInfo pending = info;
