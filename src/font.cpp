@@ -732,7 +732,7 @@ size_t FontInfo::decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) 
         if (single_byte_ready) {
             const std::uint8_t b = static_cast<std::uint8_t>(code.value);
             n = single_size[b];
-            if (n == 0) return deferred_program->font().decode_code(code, out);  // see FontInfo
+            if (n == 0 && deferred_program) return deferred_program->font().decode_code(code, out);  // see FontInfo
             std::copy_n(single_text.begin() + single_offset[b], n, out.begin());
             return n;
         }
@@ -772,7 +772,7 @@ size_t FontInfo::decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) 
 double FontInfo::glyph_width(std::uint32_t code) const {
     if (!is_type0) {
         if (single_byte_ready && code < 256) {
-            return program_widths[code] ? deferred_program->font().glyph_width(code) : single_width[code];
+            return program_widths[code] && deferred_program ? deferred_program->font().glyph_width(code) : single_width[code];
         }
         return simple_width(*this, code);
     }
