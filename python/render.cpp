@@ -1,5 +1,6 @@
 #include "render.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -36,51 +37,112 @@ PyRef make_bbox(double x0, double y0, double x1, double y1) {
     return list;
 }
 PyRef make_bbox(const BBox& b) { return make_bbox(b.x0, b.y0, b.x1, b.y1); }
+
+// Compared bit for bit, so that 0.0 and -0.0 (and NaNs) keep their own objects.
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The four coordinates of a rendered box with their float objects, for the boxes rendered
+// next to or inside it to reuse where they have the same coordinate: most spans share their
+// top and bottom with their line, and a line's first and last span its left and right end.
+struct BoxNumbers {
+    double value[4] = {};
+    PyRef number[4];
+
+    void clear() {
+        for (PyRef& n : number) n = PyRef{};
+    }
+    // The float for `value`: one of this box's when it has that coordinate, else null.
+    PyRef find(double v) const {
+        for (size_t i = 0; i < 4; ++i) {
+            if (number[i] && same_bits(value[i], v)) return PyRef::borrow(number[i].get());
+        }
+        return {};
+    }
+};
 PyRef make_bbox(const double (&b)[4]) { return make_bbox(b[0], b[1], b[2], b[3]); }
 
-// One rendering: the keys, and the last font name, size and colour made, which the next span
-// reuses when it has the same (most spans of a page do), so that a page's thousands of spans
-// share a few of these immutable objects instead of making one each.
+// The objects made for the last few values of one kind, found again by value: spans switch
+// between a handful of fonts, sizes and colours (body text, bold, italic, a heading), so that a
+// page's thousands of spans share a few of these immutable objects instead of making one each.
+// Values are compared with ==; sizes go in as their bits, so that 0.0 and -0.0 (and NaNs)
+// keep their own objects.
+template <class Value>
+class RecentObjects {
+public:
+    // Replacing the oldest entry once all are taken keeps the lookup a short scan.
+    static constexpr size_t kEntries = 8;
+
+    // The object kept for `value`, else the one `make()` gives (null on failure), kept from
+    // then on.
+    template <class Key, class Make>
+    PyRef get(const Key& value, Make make) {
+        for (size_t i = 0; i < used_; ++i) {
+            if (values_[i] == value) return PyRef::borrow(objects_[i].get());
+        }
+        PyRef made = make();
+        if (!made) return {};
+        values_[next_] = Value(value);
+        objects_[next_] = PyRef::borrow(made.get());
+        next_ = (next_ + 1) % kEntries;
+        if (used_ < kEntries) ++used_;
+        return made;
+    }
+
+private:
+    Value values_[kEntries] = {};
+    PyRef objects_[kEntries];
+    size_t used_ = 0;
+    size_t next_ = 0;
+};
+
+// One rendering: the keys, and the objects spans and lines share.
 struct Renderer {
+    explicit Renderer(const Keys& k) : keys(k) {}
+
     const Keys& keys;
-    std::string last_font;
-    PyRef last_font_text;
-    double last_size = 0;
-    PyRef last_size_value;
-    std::uint32_t last_color = 0;
-    PyRef last_color_value;
+    RecentObjects<std::string> fonts;
+    RecentObjects<std::uint64_t> sizes;
+    RecentObjects<std::uint32_t> colors;
+    // The box of the line being rendered and that of its span rendered last.
+    BoxNumbers line_box;
+    BoxNumbers last_span_box;
+
+    // [x0, y0, x1, y1], each number taken from the box of the current line or of its last span
+    // where it is the same (a line's own box, rendered with both cleared, makes its own);
+    // `made` receives the numbers.
+    PyRef shared_bbox(const BBox& b, BoxNumbers& made) {
+        const double v[4] = {b.x0, b.y0, b.x1, b.y1};
+        PyRef list = new_list(4);
+        if (!list) return {};
+        for (size_t i = 0; i < 4; ++i) {
+            PyRef number = line_box.find(v[i]);
+            if (!number) number = last_span_box.find(v[i]);
+            if (!number) number = make_float(v[i]);
+            if (!number) return {};
+            made.value[i] = v[i];
+            made.number[i] = PyRef::borrow(number.get());
+            if (!set_slot(list.get(), i, std::move(number))) return {};
+        }
+        return list;
+    }
 
     PyRef font_text(std::string_view name) {
-        if (!last_font_text || name != last_font) {
-            last_font_text = make_text(name);
-            if (!last_font_text) return {};
-            last_font.assign(name);
-        }
-        return PyRef::borrow(last_font_text.get());
+        return fonts.get(name, [&] { return make_text(name); });
     }
-    // Compared bit for bit, so that 0.0 and -0.0 (and NaNs) keep their own objects.
     PyRef size_value(double size) {
-        if (!last_size_value || std::memcmp(&size, &last_size, sizeof size) != 0) {
-            last_size_value = make_float(size);
-            if (!last_size_value) return {};
-            last_size = size;
-        }
-        return PyRef::borrow(last_size_value.get());
+        return sizes.get(std::bit_cast<std::uint64_t>(size), [&] { return make_float(size); });
     }
     PyRef color_value(std::uint32_t color) {
-        if (!last_color_value || color != last_color) {
-            last_color_value = make_uint(color);
-            if (!last_color_value) return {};
-            last_color = color;
-        }
-        return PyRef::borrow(last_color_value.get());
+        return colors.get(color, [&] { return make_uint(color); });
     }
 
     PyRef span(const TextSpan& span) {
         PyRef dict = new_dict();
         if (!dict) return {};
-        if (!set_item(dict.get(), keys.bbox, make_bbox(span.bbox)) ||
-            !set_item(dict.get(), keys.text, make_text(span.text)) ||
+        BoxNumbers box;
+        if (!set_item(dict.get(), keys.bbox, shared_bbox(span.bbox, box))) return {};
+        last_span_box = std::move(box);
+        if (!set_item(dict.get(), keys.text, make_text(span.text)) ||
             !set_item(dict.get(), keys.font, font_text(span.font)) ||
             !set_item(dict.get(), keys.size, size_value(span.size)) ||
             !set_item(dict.get(), keys.color, color_value(span.color))) {
@@ -91,7 +153,10 @@ struct Renderer {
 
     PyRef line(const TextLine& line) {
         PyRef dict = new_dict();
-        if (!dict || !set_item(dict.get(), keys.bbox, make_bbox(line.bbox))) return {};
+        if (!dict) return {};
+        line_box.clear();
+        last_span_box.clear();
+        if (!set_item(dict.get(), keys.bbox, shared_bbox(line.bbox, line_box))) return {};
         if (!set_item(dict.get(), keys.spans, list_of(line.spans, &Renderer::span))) return {};
         return dict;
     }

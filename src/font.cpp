@@ -595,14 +595,56 @@ std::string_view glyph_name_of(const FontInfo& font, std::uint8_t code) {
     return {};
 }
 
+// The text of every code of the named encodings by its glyph name, read with and without the
+// Zapf Dingbats list, worked out once per process: most simple fonts have one of these as their
+// base encoding, and reading 256 glyph names for each such font costs more than the rest of
+// loading it.
+struct EncodingText {
+    std::array<std::array<char32_t, kMaxCodeChars>, 256> chars{};
+    std::array<std::uint8_t, 256> size{};
+};
+const EncodingText* encoding_text(const std::string_view* encoding, bool dingbats) {
+    static const std::array<const std::string_view*, 5> kEncodings = {
+        data::standard_encoding.data(), data::winansi_encoding.data(), data::macroman_encoding.data(),
+        data::symbol_encoding.data(), data::zapfdingbats_encoding.data()};
+    static const std::array<EncodingText, 2 * kEncodings.size()> kTexts = [] {
+        std::array<EncodingText, 2 * kEncodings.size()> texts;
+        for (size_t e = 0; e < kEncodings.size(); ++e) {
+            for (size_t code = 0; code < 256; ++code) {
+                for (const bool d : {false, true}) {
+                    EncodingText& t = texts[2 * e + (d ? 1 : 0)];
+                    t.size[code] = static_cast<std::uint8_t>(
+                        glyph_name_to_unicode(kEncodings[e][code], t.chars[code], d));
+                }
+            }
+        }
+        return texts;
+    }();
+    for (size_t e = 0; e < kEncodings.size(); ++e) {
+        if (kEncodings[e] == encoding) return &kTexts[2 * e + (dingbats ? 1 : 0)];
+    }
+    return nullptr;
+}
+
+// The text of a code's glyph name (see glyph_name_of); 0 when it has no name or the name
+// gives no character.
+size_t glyph_text(const FontInfo& font, std::uint8_t code, std::span<char32_t, kMaxCodeChars> out) {
+    const bool differs = font.differences && font.differences->contains(code);
+    if (!differs && font.base_encoding) {
+        if (const EncodingText* text = encoding_text(font.base_encoding, font.dingbats)) {
+            std::copy_n(text->chars[code].begin(), text->size[code], out.begin());
+            return text->size[code];
+        }
+    }
+    const std::string_view glyph = glyph_name_of(font, code);
+    return glyph.empty() ? 0 : glyph_name_to_unicode(glyph, out, font.dingbats);
+}
+
 size_t decode_simple(const FontInfo& font, std::uint8_t code, std::span<char32_t, kMaxCodeChars> out) {
     if (font.to_unicode) {
         if (size_t n = font.to_unicode->lookup_text({code, 1}, out)) return n;
     }
-    const std::string_view glyph = glyph_name_of(font, code);
-    if (!glyph.empty()) {
-        if (size_t n = glyph_name_to_unicode(glyph, out, font.dingbats)) return n;
-    }
+    if (size_t n = glyph_text(font, code, out)) return n;
     out[0] = (code < 0x20 || code == 0x7F) ? kReplacement : code;
     return 1;
 }
@@ -690,6 +732,7 @@ size_t FontInfo::decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) 
         if (single_byte_ready) {
             const std::uint8_t b = static_cast<std::uint8_t>(code.value);
             n = single_size[b];
+            if (n == 0 && deferred_program) return deferred_program->font().decode_code(code, out);  // see FontInfo
             std::copy_n(single_text.begin() + single_offset[b], n, out.begin());
             return n;
         }
@@ -728,7 +771,9 @@ size_t FontInfo::decode_code(Code code, std::span<char32_t, kMaxCodeChars> out) 
 
 double FontInfo::glyph_width(std::uint32_t code) const {
     if (!is_type0) {
-        if (single_byte_ready && code < 256) return single_width[code];
+        if (single_byte_ready && code < 256) {
+            return program_widths[code] && deferred_program ? deferred_program->font().glyph_width(code) : single_width[code];
+        }
         return simple_width(*this, code);
     }
     if (!cid) return missing_width;
@@ -760,6 +805,7 @@ double FontInfo::glyph_width(std::uint32_t code) const {
 
 void finish_font_info(FontInfo& font) {
     font.single_text.clear();
+    font.single_text.reserve(256);  // one character per code for most fonts
     std::array<char32_t, kMaxCodeChars> buf;
     for (size_t b = 0; b < 256; ++b) {
         const auto byte = static_cast<std::uint8_t>(b);
@@ -881,24 +927,35 @@ void read_cid_widths(const Document& doc, const Resolved& w, CIDFontInfo& info) 
                      [](const CIDWidthRange& x, const CIDWidthRange& y) { return x.start < y.start; });
 }
 
-// The bytes of the embedded font program named by a font descriptor, within the size bound.
-std::optional<ByteVec> font_program(const Document& doc, const Resolved& descriptor, std::string_view* key) {
-    if (!descriptor) return std::nullopt;
+// The stream of the embedded font program named by a font descriptor (the first of FontFile,
+// FontFile2 and FontFile3 that is a stream) and its key; null when there is none.
+const PdfObject* program_stream(const Document& doc, const Resolved& descriptor, std::string_view* key) {
+    if (!descriptor) return nullptr;
     for (std::string_view k : {"FontFile", "FontFile2", "FontFile3"}) {
         const Resolved file = doc.resolve_key(descriptor.get(), k);
         if (!file || !file->stream()) continue;
-        std::optional<ByteVec> bytes = stream_bytes(doc, *file);
-        if (!bytes || bytes->empty() || bytes->size() > kMaxFontProgramBytes) return std::nullopt;
         if (key) *key = k;
-        return bytes;
+        return file.get();  // the document keeps the object in place while it lives
     }
-    return std::nullopt;
+    return nullptr;
 }
 
-}  // namespace
+// The decoded bytes of a font program stream, within the size bound.
+std::optional<ByteVec> program_bytes(const Document& doc, const PdfObject& stream) {
+    std::optional<ByteVec> bytes = stream_bytes(doc, stream);
+    if (!bytes || bytes->empty() || bytes->size() > kMaxFontProgramBytes) return std::nullopt;
+    return bytes;
+}
 
+// The bytes of the embedded font program named by a font descriptor, within the size bound.
+std::optional<ByteVec> font_program(const Document& doc, const Resolved& descriptor, std::string_view* key) {
+    const PdfObject* stream = program_stream(doc, descriptor, key);
+    return stream ? program_bytes(doc, *stream) : std::nullopt;
+}
+
+// The value stored under `key`, made by `make` on first use.
 template <class T, class Make>
-std::shared_ptr<const T> FontCache::get_or_make(Shared<T>& shared, const void* key, Make make) {
+std::shared_ptr<const T> get_or_make(SharedCache<T>& shared, const void* key, Make make) {
     {
         std::shared_lock lock(shared.mutex);
         if (auto it = shared.map.find(key); it != shared.map.end()) return it->second;
@@ -907,6 +964,62 @@ std::shared_ptr<const T> FontCache::get_or_make(Shared<T>& shared, const void* k
     std::unique_lock lock(shared.mutex);
     // A racing thread may have stored an equal value first; every caller shares that one.
     return shared.map.try_emplace(key, std::move(value)).first->second;
+}
+
+// Sets the encoding that an embedded program gives a simple font: its built-in one (read
+// once per program stream through `encodings`), else StandardEncoding for a font not flagged
+// symbolic; a program whose data is empty or too large leaves StandardEncoding to fonts
+// flagged nonsymbolic or not flagged symbolic.
+void read_program_encoding(FontInfo& font, const Document& doc, const ProgramSource& source,
+                           SharedCache<std::vector<std::string>>& encodings) {
+    if (std::optional<ByteVec> program = program_bytes(doc, *source.stream)) {
+        font.program_encoding = get_or_make(encodings, source.stream, [&] {
+            return builtin_encoding(*program, source.truetype, source.symbolic);
+        });
+        if (!font.program_encoding && !source.symbolic) font.base_encoding = data::standard_encoding.data();
+    } else if (!source.symbolic || source.nonsymbolic) {
+        font.base_encoding = data::standard_encoding.data();
+    }
+}
+
+// The finished font of `info`, a simple font whose encoding its program completes. A code
+// depends on the program unless Differences names its glyph, or ToUnicode gives its text and
+// its width needs no glyph name (the font has Widths or no standard metrics); with no code
+// depending on it, the program is never read.
+std::shared_ptr<const FontInfo> font_with_program(FontInfo info, const Document& doc, const ProgramSource& source,
+                                                  const std::shared_ptr<SharedCache<std::vector<std::string>>>& encodings) {
+    FontInfo pending = info;
+    finish_font_info(info);
+    std::bitset<256> text_waits;
+    std::array<char32_t, kMaxCodeChars> buf;
+    for (std::uint32_t code = 0; code < 256; ++code) {
+        if (info.differences && info.differences->contains(static_cast<std::uint8_t>(code))) continue;
+        text_waits[code] = !info.to_unicode || info.to_unicode->lookup_text({code, 1}, buf) == 0;
+        // Without Widths, a standard font's widths come by glyph name.
+        info.program_widths[code] = info.widths.empty() && info.std14;
+    }
+    if (text_waits.none() && info.program_widths.none()) return std::make_shared<const FontInfo>(std::move(info));
+    for (size_t code = 0; code < 256; ++code) {
+        if (text_waits[code]) info.single_size[code] = 0;
+    }
+    info.deferred_program = std::make_shared<const DeferredProgram>(std::move(pending), doc, source, encodings);
+    return std::make_shared<const FontInfo>(std::move(info));
+}
+
+}  // namespace
+
+DeferredProgram::DeferredProgram(FontInfo font, const Document& doc, ProgramSource source,
+                                 std::shared_ptr<Encodings> encodings)
+    : pending_(std::move(font)), doc_(doc), source_(source), encodings_(std::move(encodings)) {}
+
+const FontInfo& DeferredProgram::font() const {
+    std::call_once(once_, [&] {
+        FontInfo font = pending_;
+        read_program_encoding(font, doc_, source_, *encodings_);
+        finish_font_info(font);
+        read_ = std::move(font);
+    });
+    return read_;
 }
 
 std::shared_ptr<const FontInfo> FontCache::font(const PdfObject& font, const Document& doc) {
@@ -1059,17 +1172,13 @@ std::shared_ptr<const FontInfo> FontCache::font(const PdfObject& font, const Doc
             // codes).
             const std::string_view std_name = info.std14 ? info.std14->name : std::string_view{};
             std::string_view key;
-            std::optional<ByteVec> program;
             if (std_name == "Symbol" && standard_font(base_font)) {
                 info.base_encoding = data::symbol_encoding.data();
             } else if (std_name == "ZapfDingbats" && standard_font(base_font)) {
                 info.base_encoding = data::zapfdingbats_encoding.data();
-            } else if ((subtype != "TrueType" || (flags & 4)) && (program = font_program(doc, fd, &key))) {
-                const PdfObject* program_obj = doc.resolve_key(fd.get(), key).get();
-                info.program_encoding = get_or_make(programs_, program_obj, [&] {
-                    return builtin_encoding(*program, key == "FontFile2", (flags & 4) != 0);
-                });
-                if (!info.program_encoding && !(flags & 4)) info.base_encoding = data::standard_encoding.data();
+            } else if (const PdfObject* program = subtype != "TrueType" || (flags & 4) ? program_stream(doc, fd, &key) : nullptr) {
+                const ProgramSource source{program, key == "FontFile2", (flags & 4) != 0, (flags & 32) != 0};
+                return font_with_program(std::move(info), doc, source, programs_);
             } else if (!(flags & 4) || (flags & 32)) {
                 info.base_encoding = data::standard_encoding.data();
             }

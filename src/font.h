@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -131,6 +132,8 @@ struct CIDFontInfo {
     std::shared_ptr<const std::vector<char32_t>> gid_unicode;
 };
 
+class DeferredProgram;
+
 struct FontInfo {
     using Code = CharCode;
 
@@ -173,6 +176,11 @@ struct FontInfo {
     std::vector<char32_t> single_text;
     std::array<double, 256> single_width{};
     bool single_byte_ready = false;
+    // A simple font whose embedded program is read only when a code needs its built-in
+    // encoding: such a code has single_size 0 (for its text) or its bit in program_widths (for
+    // its width), and is looked up in the font as read with its program. Null otherwise.
+    std::shared_ptr<const DeferredProgram> deferred_program;
+    std::bitset<256> program_widths;
 
     // The first character of a code of `len` (1 to 4) bytes (see decode_code). Never fails.
     char32_t decode_char(const std::uint8_t* code, size_t len) const;
@@ -195,6 +203,47 @@ struct FontInfo {
 // Precomputes the one-byte decoding and width tables; call once the font's fields are final.
 void finish_font_info(FontInfo& font);
 
+// Values of one kind by the address of the object they were made from (see FontCache), for
+// concurrent use.
+template <class T>
+struct SharedCache {
+    std::shared_mutex mutex;  // guards map
+    std::unordered_map<const void*, std::shared_ptr<const T>> map;
+};
+
+// Where a simple font's embedded program is and how to read its built-in encoding.
+struct ProgramSource {
+    const PdfObject* stream = nullptr;  // the FontFile, FontFile2 or FontFile3 stream
+    bool truetype = false;              // FontFile2
+    bool symbolic = false;              // the descriptor's Symbolic flag
+    bool nonsymbolic = false;           // the descriptor's Nonsymbolic flag
+};
+
+// The embedded program of a simple font, read on the first code that needs it: most codes
+// shown take their text from ToUnicode or Differences, and decoding a program and opening it
+// with FreeType costs more than all the rest of a font. Gives the font as it is when the
+// program is read at once. Keeps a reference to the document, which must outlive it, as it
+// must outlive the FontCache that makes it. Safe for concurrent use.
+class DeferredProgram {
+public:
+    using Encodings = SharedCache<std::vector<std::string>>;
+
+    // `font`: the font's fields before finish_font_info, its program not yet read. `encodings`:
+    // the built-in encodings read so far, by program stream, shared by a document's fonts.
+    DeferredProgram(FontInfo font, const Document& doc, ProgramSource source,
+                    std::shared_ptr<Encodings> encodings);
+    // The font with its program read (on the first call); finished, never deferred.
+    const FontInfo& font() const;
+
+private:
+    FontInfo pending_;
+    const Document& doc_;
+    ProgramSource source_;
+    std::shared_ptr<Encodings> encodings_;
+    mutable std::once_flag once_;
+    mutable FontInfo read_;
+};
+
 // Font resource name (text, lossy UTF-8) to font. Fonts are shared and immutable, so a form's
 // merged table copies pointers, not fonts.
 using FontTable = std::unordered_map<std::string, std::shared_ptr<const FontInfo>>;
@@ -211,20 +260,13 @@ public:
     std::shared_ptr<const FontInfo> font(const PdfObject& font, const Document& doc);
 
 private:
-    template <class T>
-    struct Shared {
-        std::shared_mutex mutex;  // guards map
-        std::unordered_map<const void*, std::shared_ptr<const T>> map;
-    };
-    // The value stored under `key`, made by `make` on first use.
-    template <class T, class Make>
-    static std::shared_ptr<const T> get_or_make(Shared<T>& shared, const void* key, Make make);
-
-    Shared<FontInfo> fonts_;
-    Shared<CMap> cmaps_;
-    Shared<CIDFontInfo> cid_;
-    Shared<std::vector<std::pair<char32_t, std::uint32_t>>> unicode_to_cid_;
-    Shared<std::vector<std::string>> programs_;
+    SharedCache<FontInfo> fonts_;
+    SharedCache<CMap> cmaps_;
+    SharedCache<CIDFontInfo> cid_;
+    SharedCache<std::vector<std::pair<char32_t, std::uint32_t>>> unicode_to_cid_;
+    // Shared with the fonts whose program is read later (DeferredProgram).
+    std::shared_ptr<SharedCache<std::vector<std::string>>> programs_ =
+        std::make_shared<SharedCache<std::vector<std::string>>>();
 };
 
 // The fonts of the resources' Font dictionary (given directly or by reference), by resource

@@ -270,6 +270,10 @@ TEST(Fonts, EmbeddedPrograms) {
          "/FontDescriptor << /FontFile2 6 0 R >> >>] >>", std::string("\x00\x02\x00\x03\x00\x01", 6), U"fi\u20ACA"},
         {"<< /Subtype /Type1 /FontDescriptor << /FontFile3 7 0 R >> >>", "AB\x80", U"Afi\u20AC"},
         {"<< /Subtype /Type1 /Encoding /WinAnsiEncoding /FontDescriptor << /FontFile3 7 0 R >> >>", "AB\x80", U"AB\u20AC"},
+        // The program is read for the codes Differences leaves to it, and for the widths of a
+        // standard font without Widths (A of Helvetica).
+        {"<< /Subtype /Type1 /Encoding << /Differences [66 /B] >> /FontDescriptor << /FontFile3 7 0 R >> >>", "AB\x80", U"AB\u20AC"},
+        {"<< /Subtype /Type1 /BaseFont /Helvetica /FontDescriptor << /FontFile3 7 0 R >> >>", "AB\x80", U"Afi\u20AC", 667},
     };
     expect_fonts(rows, {}, {{6, {"", read("truetype-cmaps.ttf")}}, {7, {"/Subtype /Type1C", read("cff-custom-encoding.cff")}}});
 }
