@@ -582,7 +582,17 @@ struct PageContext {
     // The forms being drawn, by depth: drawing[d] is the one a Do at depth d runs. A form is
     // never drawn inside itself (its content would repeat to the depth bound).
     std::array<ObjectId, kMaxFormDepth + 2> drawing{};
+    // The code points of the result's last kOverdrawLookback characters, character i in slot
+    // i % kOverdrawLookback: the fake-bold check scans these and reads a whole record only
+    // where the code point matches.
+    std::array<char32_t, kOverdrawLookback> recent{};
 };
+
+// Appends a character to the result, keeping the page's recent code points in step.
+void append_char(const CharInfo& c, ContentResult& res, PageContext& page) {
+    page.recent[res.chars.size() % kOverdrawLookback] = c.ch;
+    res.chars.push_back(c);
+}
 
 // The XObject tables a content stream sees, searched innermost first: a form's own
 // resources, then those of the contents that drew it, down to the page's. Nothing is copied.
@@ -687,19 +697,20 @@ void infer_space(char32_t next, const Placement& at, ContentResult& res, Interp&
     const double len = gap <= size ? gap : 0.25 * size;
     CharInfo space = p.style;
     space.ch = U' ';
-    res.chars.push_back(envelope(fx, fy, len * p.ux, len * p.uy, p.hx, p.hy, space));
+    append_char(envelope(fx, fy, len * p.ux, len * p.uy, p.hx, p.hy, space), res, ip.page);
 }
 
 // Whether `c` repeats a character drawn shortly before at the same place (fake bold). A glyph
 // without width is never taken for a repeat: a font whose widths are all zero draws every
 // glyph at one place.
-bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars) {
+bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars, const PageContext& page) {
     const double tol = kOverdrawTolerance * static_cast<double>(c.size);
     if (!(c.x1 - c.x0 > tol) && !(c.y1 - c.y0 > tol + static_cast<double>(c.size))) return false;
     const size_t from = chars.size() > kOverdrawLookback ? chars.size() - kOverdrawLookback : 0;
-    for (size_t i = chars.size(); i-- > from;) {
+    for (size_t i = from; i < chars.size(); ++i) {
+        if (page.recent[i % kOverdrawLookback] != c.ch) continue;
         const CharInfo& o = chars[i];
-        if (o.ch == c.ch && std::fabs(o.x0 - c.x0) <= tol && std::fabs(o.y0 - c.y0) <= tol &&
+        if (std::fabs(o.x0 - c.x0) <= tol && std::fabs(o.y0 - c.y0) <= tol &&
             std::fabs(o.x1 - c.x1) <= tol && std::fabs(o.y1 - c.y1) <= tol) {
             return true;
         }
@@ -769,9 +780,9 @@ void show_string(Bytes s, TextState& st, ContentResult& res, Interp& ip) {
             const double to = k + 1 == count ? w0 : w0 * static_cast<double>(k + 1) / parts;
             const CharInfo c = envelope(ox + from * ax, oy + from * ay, (to - from) * ax,
                                         (to - from) * ay, hx, hy, style);
-            if (overdraws(c, res.chars)) continue;
+            if (overdraws(c, res.chars, ip.page)) continue;
             if (!ip.budget.emit()) return;
-            res.chars.push_back(c);
+            append_char(c, res, ip.page);
         }
         ip.page.pen = Pen{true, ox, oy, at.ex, at.ey, ux, uy, hx, hy, size, style};
         const double tx = (w0 * fs + g.char_spacing + (single_space ? g.word_spacing : 0.0)) * th;
