@@ -573,6 +573,23 @@ struct Pen {
     CharInfo style;         // its character, font, size and colour
 };
 
+// The result's characters chained by the low byte of their code point, newest first, so that
+// the characters with one code point among the last kOverdrawLookback are found without
+// reading the others. Links are character indices; a link below the window ends a chain (its
+// slot in `before` may have been reused).
+struct RecentChars {
+    static constexpr size_t kNone = std::numeric_limits<size_t>::max();
+    std::array<size_t, 256> newest;                 // by low byte: the newest such character
+    std::array<size_t, kOverdrawLookback> before{};  // for character i, at i % the lookback:
+                                                     // the one before it with its low byte
+
+    RecentChars() { newest.fill(kNone); }
+    void add(size_t index, char32_t ch) {
+        before[index % kOverdrawLookback] = newest[ch & 0xFF];
+        newest[ch & 0xFF] = index;
+    }
+};
+
 // What the page and every form it draws share: the pen, the page's font names and the
 // colour spaces of its resources.
 struct PageContext {
@@ -582,15 +599,13 @@ struct PageContext {
     // The forms being drawn, by depth: drawing[d] is the one a Do at depth d runs. A form is
     // never drawn inside itself (its content would repeat to the depth bound).
     std::array<ObjectId, kMaxFormDepth + 2> drawing{};
-    // The code points of the result's last kOverdrawLookback characters, character i in slot
-    // i % kOverdrawLookback: the fake-bold check scans these and reads a whole record only
-    // where the code point matches.
-    std::array<char32_t, kOverdrawLookback> recent{};
+    // The result's characters by code point, for the fake-bold check.
+    RecentChars recent;
 };
 
-// Appends a character to the result, keeping the page's recent code points in step.
+// Appends a character to the result, keeping the page's recent characters in step.
 void append_char(const CharInfo& c, ContentResult& res, PageContext& page) {
-    page.recent[res.chars.size() % kOverdrawLookback] = c.ch;
+    page.recent.add(res.chars.size(), c.ch);
     res.chars.push_back(c);
 }
 
@@ -706,11 +721,11 @@ void infer_space(char32_t next, const Placement& at, ContentResult& res, Interp&
 bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars, const PageContext& page) {
     const double tol = kOverdrawTolerance * static_cast<double>(c.size);
     if (!(c.x1 - c.x0 > tol) && !(c.y1 - c.y0 > tol + static_cast<double>(c.size))) return false;
-    const size_t from = chars.size() > kOverdrawLookback ? chars.size() - kOverdrawLookback : 0;
-    for (size_t i = from; i < chars.size(); ++i) {
-        if (page.recent[i % kOverdrawLookback] != c.ch) continue;
+    const size_t from = chars.size() - std::min(chars.size(), kOverdrawLookback);
+    for (size_t i = page.recent.newest[c.ch & 0xFF]; i != RecentChars::kNone && i >= from;
+         i = page.recent.before[i % kOverdrawLookback]) {
         const CharInfo& o = chars[i];
-        if (std::fabs(o.x0 - c.x0) <= tol && std::fabs(o.y0 - c.y0) <= tol &&
+        if (o.ch == c.ch && std::fabs(o.x0 - c.x0) <= tol && std::fabs(o.y0 - c.y0) <= tol &&
             std::fabs(o.x1 - c.x1) <= tol && std::fabs(o.y1 - c.y1) <= tol) {
             return true;
         }
