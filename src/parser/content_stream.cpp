@@ -664,10 +664,13 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& x
                   std::uint32_t depth, WorkBudget& budget, ContentResult& res,
                   PageContext& page, const SavedGraphics& initial);
 
-// The upright envelope of the parallelogram at (x, y) spanned by (vx, vy) and (hx, hy).
-CharInfo envelope(double x, double y, double vx, double vy, double hx, double hy, CharInfo c) {
+// A character of `style` with the text `ch`, boxed by the upright envelope of the
+// parallelogram at (x, y) spanned by (vx, vy) and (hx, hy).
+inline CharInfo envelope(double x, double y, double vx, double vy, double hx, double hy,
+                         const CharInfo& style, char32_t ch) {
     const double xs[4] = {x, x + vx, x + hx, x + vx + hx};
     const double ys[4] = {y, y + vy, y + hy, y + vy + hy};
+    CharInfo c;
     c.x0 = c.x1 = xs[0];
     c.y0 = c.y1 = ys[0];
     for (int k = 1; k < 4; ++k) {
@@ -676,6 +679,11 @@ CharInfo envelope(double x, double y, double vx, double vy, double hx, double hy
         c.y0 = std::min(c.y0, ys[k]);
         c.y1 = std::max(c.y1, ys[k]);
     }
+    c.ch = ch;
+    c.color = style.color;
+    c.size = style.size;
+    c.font = style.font;
+    c.dir = style.dir;
     return c;
 }
 
@@ -710,9 +718,7 @@ void infer_space(char32_t next, const Placement& at, ContentResult& res, Interp&
     if (is_unspaced_script(p.style.ch) && is_unspaced_script(next)) return;
     if (!ip.budget.emit()) return;
     const double len = gap <= size ? gap : 0.25 * size;
-    CharInfo space = p.style;
-    space.ch = U' ';
-    append_char(envelope(fx, fy, len * p.ux, len * p.uy, p.hx, p.hy, space), res, ip.page);
+    append_char(envelope(fx, fy, len * p.ux, len * p.uy, p.hx, p.hy, p.style, U' '), res, ip.page);
 }
 
 // Whether `c` repeats a character drawn shortly before at the same place (fake bold). A glyph
@@ -790,15 +796,15 @@ void show_string(Bytes s, TextState& st, ContentResult& res, Interp& ip) {
         // The characters of one code share its advance in equal parts.
         const double parts = static_cast<double>(count);
         for (size_t k = 0; k < count; ++k) {
-            style.ch = text[k];
             const double from = w0 * static_cast<double>(k) / parts;
             const double to = k + 1 == count ? w0 : w0 * static_cast<double>(k + 1) / parts;
             const CharInfo c = envelope(ox + from * ax, oy + from * ay, (to - from) * ax,
-                                        (to - from) * ay, hx, hy, style);
+                                        (to - from) * ay, hx, hy, style, text[k]);
             if (overdraws(c, res.chars, ip.page)) continue;
             if (!ip.budget.emit()) return;
             append_char(c, res, ip.page);
         }
+        if (count > 0) style.ch = text[count - 1];
         ip.page.pen = Pen{true, ox, oy, at.ex, at.ey, ux, uy, hx, hy, size, style};
         const double tx = (w0 * fs + g.char_spacing + (single_space ? g.word_spacing : 0.0)) * th;
         st.tm.e += tx * st.tm.a;
