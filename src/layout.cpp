@@ -560,11 +560,11 @@ void turn_char(CharInfo& c, std::uint8_t quarter) {
     c.y1 = b.y1;
 }
 
-// The writing direction of most characters.
-std::uint8_t main_direction(const std::vector<CharInfo>& chars) {
+// How many characters run in each direction.
+std::array<std::size_t, 4> direction_counts(const std::vector<CharInfo>& chars) {
     std::array<std::size_t, 4> count{};
     for (const CharInfo& c : chars) ++count[c.dir & 3];
-    return static_cast<std::uint8_t>(std::max_element(count.begin(), count.end()) - count.begin());
+    return count;
 }
 
 std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
@@ -577,16 +577,20 @@ std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars,
     // Text that runs up, down or right to left (a rotated page, a vertical margin note) is
     // laid out turned upright, and its boxes turned back. Each direction is laid out apart, the
     // page's main one first, so that a vertical line is never read across as a horizontal one.
-    const std::uint8_t main = main_direction(chars);
+    const std::array<std::size_t, 4> count = direction_counts(chars);
+    // The direction of most characters.
+    const auto main = static_cast<std::uint8_t>(std::max_element(count.begin(), count.end()) - count.begin());
+    // The usual page, all of it left to right, is laid out as it is, without a copy.
+    if (count[0] == chars.size()) return cluster_upright(chars, fonts);
     std::vector<TextBlock> blocks;
     for (std::uint8_t k = 0; k < 4; ++k) {
         const auto dir = static_cast<std::uint8_t>((main + k) % 4);
+        if (count[dir] == 0) continue;
         std::vector<CharInfo> upright;
+        upright.reserve(count[dir]);
         for (const CharInfo& c : chars) {
             if ((c.dir & 3) == dir) upright.push_back(c);
         }
-        if (upright.empty()) continue;
-        if (upright.size() == chars.size() && dir == 0) return cluster_upright(chars, fonts);
         for (CharInfo& c : upright) turn_char(c, dir);
         std::vector<TextBlock> turned = cluster_upright(upright, fonts);
         const auto back = static_cast<std::uint8_t>((4 - dir) % 4);
