@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -142,22 +141,25 @@ bool skip_space_and_comments(Bytes d, size_t& pos) {
 }
 
 // ---- Operands ----
+//
+// Operands are parsed into a slot given by the caller, which keeps the buffers of what it held
+// before (a decoded string, an array's elements) for reuse. A parser writes the slot only once
+// it knows the bytes form an operand, so a slot is never spoiled by bytes that form none.
 
-Operand make_view_string(Bytes d, size_t begin, size_t end) {
-    Operand op;
-    op.value = OperandString{d.subspan(begin, end - begin), {}, true};
-    return op;
+OperandString& string_in(Operand& op) {
+    if (OperandString* s = std::get_if<OperandString>(&op.value)) return *s;
+    return op.value.emplace<OperandString>();
 }
 
-Operand make_owned_string(std::string bytes) {
-    Operand op;
-    op.value = OperandString{{}, std::move(bytes), false};
-    return op;
+void set_view_string(Operand& op, Bytes view) {
+    OperandString& s = string_in(op);
+    s.view = view;
+    s.borrowed = true;
 }
 
 // A literal string at '('. Strings without a backslash (nearly all of them) stay views of the
 // content; the first backslash switches to decoding into an owned buffer.
-Operand parse_literal_string(Bytes d, size_t& pos) {
+void parse_literal_string(Bytes d, size_t& pos, Operand& op) {
     const size_t n = d.size();
     const size_t begin = pos + 1;
     size_t depth = 1;
@@ -169,7 +171,8 @@ Operand parse_literal_string(Bytes d, size_t& pos) {
         } else if (b == ')') {
             if (--depth == 0) {
                 pos = i + 1;
-                return make_view_string(d, begin, i);
+                set_view_string(op, d.subspan(begin, i - begin));
+                return;
             }
         } else if (b == '\\') {
             break;
@@ -178,10 +181,14 @@ Operand parse_literal_string(Bytes d, size_t& pos) {
     if (i >= n) {
         // Unterminated: the string runs to the end of the data.
         pos = n;
-        return make_view_string(d, begin, n);
+        set_view_string(op, d.subspan(begin, n - begin));
+        return;
     }
 
-    std::string out(as_chars(d.subspan(begin, i - begin)));
+    OperandString& s = string_in(op);
+    s.borrowed = false;
+    std::string& out = s.decoded;
+    out.assign(as_chars(d.subspan(begin, i - begin)));
     while (i < n) {
         const std::uint8_t b = d[i];
         if (b == '\\') {
@@ -225,20 +232,22 @@ Operand parse_literal_string(Bytes d, size_t& pos) {
         } else if (b == ')' && --depth == 0) {
             ++i;
             pos = i;
-            return make_owned_string(std::move(out));
+            return;
         }
         out.push_back(static_cast<char>(b));
         ++i;
     }
     pos = n;
-    return make_owned_string(std::move(out));
 }
 
 // A hex string at '<' (not "<<"). Bytes that are not hex digits are skipped.
-Operand parse_hex_string(Bytes d, size_t& pos) {
+void parse_hex_string(Bytes d, size_t& pos, Operand& op) {
     const size_t n = d.size();
     size_t i = pos + 1;
-    std::string out;
+    OperandString& s = string_in(op);
+    s.borrowed = false;
+    std::string& out = s.decoded;
+    out.clear();
     int high = -1;
     for (; i < n; ++i) {
         const std::uint8_t b = d[i];
@@ -256,7 +265,6 @@ Operand parse_hex_string(Bytes d, size_t& pos) {
     }
     if (high >= 0) out.push_back(static_cast<char>(high << 4));
     pos = i;
-    return make_owned_string(std::move(out));
 }
 
 // Decimal magnitude of a number token that std::from_chars reported out of range: positive
@@ -282,7 +290,7 @@ constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7
 
 // A number at a digit, sign or point: sign, digits, optional point and digits, optional
 // exponent. An exponent marker without digits after it is not part of the number.
-std::optional<Operand> parse_number(Bytes d, size_t& pos) {
+bool parse_number(Bytes d, size_t& pos, Operand& op) {
     const size_t n = d.size();
     size_t i = pos;
     const bool negative = d[i] == '-';
@@ -310,7 +318,7 @@ std::optional<Operand> parse_number(Bytes d, size_t& pos) {
     }
     if (digit_count == 0) {  // a lone sign or point, or a sign followed by a point
         pos = i;
-        return std::nullopt;
+        return false;
     }
     const size_t mantissa_end = i;
     if (i < n && (d[i] == 'e' || d[i] == 'E')) {
@@ -324,7 +332,6 @@ std::optional<Operand> parse_number(Bytes d, size_t& pos) {
     }
     pos = i;
 
-    Operand op;
     if (i == mantissa_end && digit_count <= 15) {
         // The common short forms, without calling the general conversion. An integer of at
         // most 15 digits, and a decimal whose digits form an integer below 2^53 divided by an
@@ -336,7 +343,7 @@ std::optional<Operand> parse_number(Bytes d, size_t& pos) {
             const double v = static_cast<double>(m) / kPowersOfTen[frac_count];
             op.value = negative ? -v : v;
         }
-        return op;
+        return true;
     }
 
     // std::from_chars takes a '-' but no '+'.
@@ -346,9 +353,9 @@ std::optional<Operand> parse_number(Bytes d, size_t& pos) {
     if (!is_real) {
         std::int64_t v = 0;
         const auto [end, ec] = std::from_chars(first, last, v);
-        if (ec != std::errc() || end != last) return std::nullopt;  // beyond 64 bits
+        if (ec != std::errc() || end != last) return false;  // beyond 64 bits
         op.value = v;
-        return op;
+        return true;
     }
     double v = 0;
     const auto [end, ec] = std::from_chars(first, last, v);
@@ -370,10 +377,10 @@ std::optional<Operand> parse_number(Bytes d, size_t& pos) {
                                                       : 0.0;
         if (negative) v = -v;
     } else if (ec != std::errc() || end != last) {
-        return std::nullopt;
+        return false;
     }
     op.value = v;
-    return op;
+    return true;
 }
 
 // Skips an array nested too deep, through its matching ']' or to the end of the data,
@@ -382,6 +389,7 @@ std::optional<Operand> parse_number(Bytes d, size_t& pos) {
 void skip_array(Bytes d, size_t& pos) {
     const size_t n = d.size();
     size_t depth = 0;
+    Operand skipped;  // the strings stepped over
     while (pos < n) {
         const std::uint8_t b = d[pos];
         switch (b) {
@@ -390,12 +398,12 @@ void skip_array(Bytes d, size_t& pos) {
                 ++pos;
                 if (--depth == 0) return;
                 break;
-            case '(': parse_literal_string(d, pos); break;
+            case '(': parse_literal_string(d, pos, skipped); break;
             case '<':
                 if (pos + 1 < n && d[pos + 1] == '<') {
                     pos += 2;
                 } else {
-                    parse_hex_string(d, pos);
+                    parse_hex_string(d, pos, skipped);
                 }
                 break;
             case '%':
@@ -406,14 +414,17 @@ void skip_array(Bytes d, size_t& pos) {
     }
 }
 
-std::optional<Operand> parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting,
-                                        size_t& elements_left);
+bool parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting, size_t& elements_left,
+                      Operand& op);
 
 // An array at '['; `nesting` is the number of arrays around it. Elements beyond the allowance
 // are parsed, so that the array ends where it should, but not kept.
-Operand parse_array(Bytes d, size_t& pos, std::uint32_t nesting, size_t& elements_left) {
+void parse_array(Bytes d, size_t& pos, std::uint32_t nesting, size_t& elements_left,
+                 Operand& op) {
     ++pos;
-    std::vector<Operand> items;
+    std::vector<Operand>* found = std::get_if<std::vector<Operand>>(&op.value);
+    std::vector<Operand>& items = found ? *found : op.value.emplace<std::vector<Operand>>();
+    items.clear();
     while (skip_space_and_comments(d, pos)) {
         const std::uint8_t b = d[pos];
         if (b == ']') {
@@ -424,89 +435,83 @@ Operand parse_array(Bytes d, size_t& pos, std::uint32_t nesting, size_t& element
             skip_array(d, pos);
             continue;
         }
-        auto item = parse_operand_at(d, pos, nesting + 1, elements_left);
-        if (item && elements_left > 0) {
+        // Parsed in place; taken back when it forms no operand or the allowance is spent.
+        Operand& item = items.emplace_back();
+        if (parse_operand_at(d, pos, nesting + 1, elements_left, item) && elements_left > 0) {
             --elements_left;
-            items.push_back(std::move(*item));
+        } else {
+            items.pop_back();
         }
     }
-    Operand op;
-    op.value = std::move(items);
-    return op;
 }
 
-std::optional<Operand> parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting,
-                                        size_t& elements_left) {
+// Parses the operand at `pos` into `op`; false, with `op` as it was, when the bytes consumed
+// form none.
+bool parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting, size_t& elements_left,
+                      Operand& op) {
     const std::uint8_t b = d[pos];
     switch (b) {
         case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7':
         case '8': case '9': case '+': case '-': case '.':
-            return parse_number(d, pos);
+            return parse_number(d, pos, op);
         case '/': {
             const size_t begin = ++pos;
             while (pos < d.size() && !has_class(d[pos], kNameEnd)) ++pos;
-            Operand op;
             op.value = OperandName{d.subspan(begin, pos - begin)};
-            return op;
+            return true;
         }
-        case '(': return parse_literal_string(d, pos);
+        case '(': parse_literal_string(d, pos, op); return true;
         case '<':
             if (pos + 1 < d.size() && d[pos + 1] == '<') {
                 // An inline dictionary dissolves into its keys and values.
                 pos += 2;
-                return std::nullopt;
+                return false;
             }
-            return parse_hex_string(d, pos);
-        case '[': return parse_array(d, pos, nesting, elements_left);
-        default: ++pos; return std::nullopt;
+            parse_hex_string(d, pos, op);
+            return true;
+        case '[': parse_array(d, pos, nesting, elements_left, op); return true;
+        default: ++pos; return false;
     }
 }
 
 // ---- The operand list ----
 
 // Operands collected since the last operator. Operators count their operands from the end and
-// none reaches further back than six, so only the last eight are kept, inline: content made of
+// none reaches further back than six, so only the last eight are kept: content made of
 // operands alone ("1 1 1 ...") holds eight, not millions. Once full, the list is a ring that
-// overwrites its oldest slot, put back in order only when an operator reads it. Slots are
-// constructed only when used, so a short form run does not pay for all eight.
+// overwrites its oldest slot, put back in order only when an operator reads it. Slots outlive
+// clear(), so their buffers serve the next operators.
 class OperandList {
 public:
     static constexpr size_t kCapacity = 8;
 
-    OperandList() = default;
-    OperandList(const OperandList&) = delete;
-    OperandList& operator=(const OperandList&) = delete;
-    ~OperandList() { clear(); }
-
-    void push(Operand&& op) {
+    // The slot to parse the next operand into: a free one, or once the list is full the
+    // oldest, which stays in the list until commit().
+    Operand& next_slot() { return slots_[size_ < kCapacity ? size_ : oldest_]; }
+    // Keeps the operand parsed into next_slot().
+    void commit() {
         if (size_ < kCapacity) {
-            new (storage_ + size_ * sizeof(Operand)) Operand(std::move(op));
             ++size_;
-            return;
+        } else {
+            oldest_ = (oldest_ + 1) % kCapacity;
         }
-        *slot(oldest_) = std::move(op);
-        oldest_ = (oldest_ + 1) % kCapacity;
     }
     void clear() {
-        for (size_t i = 0; i < size_; ++i) slot(i)->~Operand();
         size_ = 0;
         oldest_ = 0;
     }
     // The operands in stream order.
     std::span<const Operand> view() {
         if (oldest_ != 0) {
-            std::rotate(slot(0), slot(oldest_), slot(0) + kCapacity);
+            std::rotate(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(oldest_),
+                        slots_.end());
             oldest_ = 0;
         }
-        return {slot(0), size_};
+        return {slots_.data(), size_};
     }
 
 private:
-    Operand* slot(size_t i) {
-        return std::launder(reinterpret_cast<Operand*>(storage_ + i * sizeof(Operand)));
-    }
-
-    alignas(Operand) std::byte storage_[kCapacity * sizeof(Operand)];
+    std::array<Operand, kCapacity> slots_;
     size_t size_ = 0;
     size_t oldest_ = 0;  // the slot of the oldest operand once the ring is full
 };
@@ -1138,8 +1143,8 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& x
             while (pos < n && d[pos] != '\n' && d[pos] != '\r') ++pos;
             continue;
         }
-        if (auto op = parse_operand_at(content, pos, 0, elements_left)) {
-            operands.push(std::move(*op));
+        if (parse_operand_at(content, pos, 0, elements_left, operands.next_slot())) {
+            operands.commit();
         }
     }
 }
@@ -1219,7 +1224,9 @@ ContentResult scan_content_stream_with_budget_for_testing(Bytes content, const F
 std::optional<Operand> parse_operand(Bytes data, size_t& pos) {
     if (pos >= data.size()) return std::nullopt;
     size_t elements_left = kMaxOperandElements;
-    return parse_operand_at(data, pos, 0, elements_left);
+    Operand op;
+    if (!parse_operand_at(data, pos, 0, elements_left, op)) return std::nullopt;
+    return op;
 }
 
 }  // namespace vellix
