@@ -1,6 +1,7 @@
 #include "layout.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <iterator>
 #include <utility>
@@ -282,42 +283,6 @@ BBox union_of(std::span<const TextLine> lines) {
     return u.box;
 }
 
-void CharGroup::push_back(const CharInfo& c) {
-    if (on_heap_) {
-        heap_.push_back(c);
-        return;
-    }
-    if (inline_size_ < kInlineChars) {
-        inline_[inline_size_++] = c;
-        return;
-    }
-    // The group outgrew the inline room: from here on it lives in a vector that the span will
-    // take over as it is.
-    heap_.reserve(2 * kInlineChars);
-    heap_.assign(inline_.begin(), inline_.end());
-    heap_.push_back(c);
-    inline_size_ = 0;
-    on_heap_ = true;
-}
-
-std::span<const CharInfo> CharGroup::view() const {
-    if (on_heap_) return heap_;
-    return std::span<const CharInfo>(inline_.data(), inline_size_);
-}
-
-std::vector<CharInfo> CharGroup::take() {
-    std::vector<CharInfo> out;
-    if (on_heap_) {
-        out = std::move(heap_);
-        heap_ = {};
-        on_heap_ = false;
-    } else {
-        out.assign(inline_.begin(), inline_.begin() + static_cast<std::ptrdiff_t>(inline_size_));
-        inline_size_ = 0;
-    }
-    return out;
-}
-
 TextSpan make_span(std::vector<CharInfo> chars, std::span<const std::string> fonts) {
     TextSpan span;
     // Most characters are ASCII: one byte each, so one reservation covers the usual text.
@@ -350,10 +315,6 @@ TextSpan make_span(std::vector<CharInfo> chars, std::span<const std::string> fon
     }
     span.chars = std::move(chars);
     return span;
-}
-
-TextSpan make_span(CharGroup&& group, std::span<const std::string> fonts) {
-    return make_span(group.take(), fonts);
 }
 
 std::optional<double> find_column_split(std::span<const double> x0s) {
@@ -615,18 +576,23 @@ std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
                                        std::span<const std::string> fonts) {
     if (chars.empty()) return {};
 
-    // Characters are grouped in emission order; nothing is sorted here.
-    std::vector<TextSpan> spans;
-    CharGroup group;
-    const CharInfo* prev = nullptr;
-    for (const CharInfo& c : chars) {
-        if (prev != nullptr && !continues_span(*prev, c)) {
-            spans.push_back(make_span(std::move(group), fonts));
-        }
-        group.push_back(c);
-        prev = &c;
+    // Characters are grouped in emission order; nothing is sorted here. Each span is a run of
+    // characters that continue one another: where the runs end is found first, so that every
+    // span's characters are copied once into a vector of their exact size.
+    std::vector<std::size_t> run_ends;
+    for (std::size_t i = 1; i < chars.size(); ++i) {
+        if (!continues_span(chars[i - 1], chars[i])) run_ends.push_back(i);
     }
-    spans.push_back(make_span(std::move(group), fonts));
+    run_ends.push_back(chars.size());
+    std::vector<TextSpan> spans;
+    spans.reserve(run_ends.size());
+    std::size_t run_begin = 0;
+    for (const std::size_t run_end : run_ends) {
+        spans.push_back(make_span(std::vector<CharInfo>(chars.begin() + static_cast<std::ptrdiff_t>(run_begin),
+                                                        chars.begin() + static_cast<std::ptrdiff_t>(run_end)),
+                                  fonts));
+        run_begin = run_end;
+    }
     for (std::size_t i = 0; i < spans.size(); ++i) spans[i].seq = static_cast<std::uint32_t>(i);
 
     std::vector<double> x0s;
