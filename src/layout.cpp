@@ -287,16 +287,16 @@ TextSpan make_span(std::vector<CharInfo> chars, std::span<const std::string> fon
     TextSpan span;
     // Most characters are ASCII: one byte each, so one reservation covers the usual text.
     span.text.reserve(chars.size());
-    std::ptrdiff_t rtl_balance = 0;
+    std::ptrdiff_t rtl_letters = 0, other_letters = 0;
     for (const CharInfo& c : chars) {
         if (is_rtl(c.ch)) {
-            ++rtl_balance;
+            ++rtl_letters;
         } else if (!is_neutral(c.ch)) {
-            --rtl_balance;
+            ++other_letters;
         }
     }
-    span.rtl = rtl_balance > 0;
-    if (rtl_balance > -static_cast<std::ptrdiff_t>(chars.size())) reorder_rtl(chars, span.rtl);
+    span.rtl = rtl_letters > other_letters;
+    if (rtl_letters > 0) reorder_rtl(chars, span.rtl);
     BoxUnion box;
     for (const CharInfo& c : chars) {
         if (c.ch < 0x80) {
@@ -441,6 +441,8 @@ std::vector<TextLine> build_lines(std::vector<TextSpan> spans) {
             return compare_ascending(a.x0, b.x0) < 0;
         });
         TextLine current;
+        // A row is mostly one line: room for the rest of the row saves regrowing.
+        current.spans.reserve(row_end - row_begin);
         std::size_t rightmost = 0;  // the span of the line that reaches furthest right
         for (auto it = first; it != last; ++it) {
             TextSpan& t = spans[it->index];
@@ -456,6 +458,7 @@ std::vector<TextLine> build_lines(std::vector<TextSpan> spans) {
                 }
                 if (!joins) {
                     close_line(current, lines);
+                    current.spans.reserve(static_cast<std::size_t>(last - it));
                     rightmost = 0;
                 }
             }
