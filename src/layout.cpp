@@ -441,8 +441,6 @@ std::vector<TextLine> build_lines(std::vector<TextSpan> spans) {
             return compare_ascending(a.x0, b.x0) < 0;
         });
         TextLine current;
-        // A row is mostly one line: room for the rest of the row saves regrowing.
-        current.spans.reserve(row_end - row_begin);
         std::size_t rightmost = 0;  // the span of the line that reaches furthest right
         for (auto it = first; it != last; ++it) {
             TextSpan& t = spans[it->index];
@@ -458,7 +456,6 @@ std::vector<TextLine> build_lines(std::vector<TextSpan> spans) {
                 }
                 if (!joins) {
                     close_line(current, lines);
-                    current.spans.reserve(static_cast<std::size_t>(last - it));
                     rightmost = 0;
                 }
             }
