@@ -1,10 +1,10 @@
 // Layout throughput: cluster_chars over synthetic dense two-column pages, the shape of a
 // journal article. Each page has two columns of 60 lines, about 45 characters a line. Words are
-// mostly separated by space characters, so a line is mostly one long span (past the 16 inline
-// characters of a group) and the spans' left edges cluster at the two columns; now and then a
-// positioning gap starts a short span inside a line. Every eighth line ends with a word split
-// by "-", so hyphen merging has work: a page that comes out in two columns has 2 blocks and
-// about 106 lines. Pages are built in memory from a fixed seed, so runs on one machine compare.
+// mostly separated by space characters, so a line is mostly one long span and the spans' left
+// edges cluster at the two columns; now and then a positioning gap starts a short span inside a
+// line. Every eighth line ends with a word split by "-", so hyphen merging has work: a page
+// that comes out in two columns has 2 blocks and about 106 lines. Pages are built in memory
+// from a fixed seed, so runs on one machine compare.
 // Prints characters/s, pages/s and the resulting record counts. Release builds only.
 //
 //   layout_bench [pages] [repetitions]     (defaults 2000 and 3)

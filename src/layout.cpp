@@ -1,6 +1,7 @@
 #include "layout.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <iterator>
 #include <utility>
@@ -282,56 +283,20 @@ BBox union_of(std::span<const TextLine> lines) {
     return u.box;
 }
 
-void CharGroup::push_back(const CharInfo& c) {
-    if (on_heap_) {
-        heap_.push_back(c);
-        return;
-    }
-    if (inline_size_ < kInlineChars) {
-        inline_[inline_size_++] = c;
-        return;
-    }
-    // The group outgrew the inline room: from here on it lives in a vector that the span will
-    // take over as it is.
-    heap_.reserve(2 * kInlineChars);
-    heap_.assign(inline_.begin(), inline_.end());
-    heap_.push_back(c);
-    inline_size_ = 0;
-    on_heap_ = true;
-}
-
-std::span<const CharInfo> CharGroup::view() const {
-    if (on_heap_) return heap_;
-    return std::span<const CharInfo>(inline_.data(), inline_size_);
-}
-
-std::vector<CharInfo> CharGroup::take() {
-    std::vector<CharInfo> out;
-    if (on_heap_) {
-        out = std::move(heap_);
-        heap_ = {};
-        on_heap_ = false;
-    } else {
-        out.assign(inline_.begin(), inline_.begin() + static_cast<std::ptrdiff_t>(inline_size_));
-        inline_size_ = 0;
-    }
-    return out;
-}
-
 TextSpan make_span(std::vector<CharInfo> chars, std::span<const std::string> fonts) {
     TextSpan span;
     // Most characters are ASCII: one byte each, so one reservation covers the usual text.
     span.text.reserve(chars.size());
-    std::ptrdiff_t rtl_balance = 0;
+    std::ptrdiff_t rtl_letters = 0, other_letters = 0;
     for (const CharInfo& c : chars) {
         if (is_rtl(c.ch)) {
-            ++rtl_balance;
+            ++rtl_letters;
         } else if (!is_neutral(c.ch)) {
-            --rtl_balance;
+            ++other_letters;
         }
     }
-    span.rtl = rtl_balance > 0;
-    if (rtl_balance > -static_cast<std::ptrdiff_t>(chars.size())) reorder_rtl(chars, span.rtl);
+    span.rtl = rtl_letters > other_letters;
+    if (rtl_letters > 0) reorder_rtl(chars, span.rtl);
     BoxUnion box;
     for (const CharInfo& c : chars) {
         if (c.ch < 0x80) {
@@ -350,10 +315,6 @@ TextSpan make_span(std::vector<CharInfo> chars, std::span<const std::string> fon
     }
     span.chars = std::move(chars);
     return span;
-}
-
-TextSpan make_span(CharGroup&& group, std::span<const std::string> fonts) {
-    return make_span(group.take(), fonts);
 }
 
 std::optional<double> find_column_split(std::span<const double> x0s) {
@@ -560,11 +521,11 @@ void turn_char(CharInfo& c, std::uint8_t quarter) {
     c.y1 = b.y1;
 }
 
-// The writing direction of most characters.
-std::uint8_t main_direction(const std::vector<CharInfo>& chars) {
+// How many characters run in each direction.
+std::array<std::size_t, 4> direction_counts(const std::vector<CharInfo>& chars) {
     std::array<std::size_t, 4> count{};
     for (const CharInfo& c : chars) ++count[c.dir & 3];
-    return static_cast<std::uint8_t>(std::max_element(count.begin(), count.end()) - count.begin());
+    return count;
 }
 
 std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
@@ -577,16 +538,20 @@ std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars,
     // Text that runs up, down or right to left (a rotated page, a vertical margin note) is
     // laid out turned upright, and its boxes turned back. Each direction is laid out apart, the
     // page's main one first, so that a vertical line is never read across as a horizontal one.
-    const std::uint8_t main = main_direction(chars);
+    const std::array<std::size_t, 4> count = direction_counts(chars);
+    // The direction of most characters.
+    const auto main = static_cast<std::uint8_t>(std::max_element(count.begin(), count.end()) - count.begin());
+    // The usual page, all of it left to right, is laid out as it is, without a copy.
+    if (count[0] == chars.size()) return cluster_upright(chars, fonts);
     std::vector<TextBlock> blocks;
     for (std::uint8_t k = 0; k < 4; ++k) {
         const auto dir = static_cast<std::uint8_t>((main + k) % 4);
+        if (count[dir] == 0) continue;
         std::vector<CharInfo> upright;
+        upright.reserve(count[dir]);
         for (const CharInfo& c : chars) {
             if ((c.dir & 3) == dir) upright.push_back(c);
         }
-        if (upright.empty()) continue;
-        if (upright.size() == chars.size() && dir == 0) return cluster_upright(chars, fonts);
         for (CharInfo& c : upright) turn_char(c, dir);
         std::vector<TextBlock> turned = cluster_upright(upright, fonts);
         const auto back = static_cast<std::uint8_t>((4 - dir) % 4);
@@ -611,18 +576,23 @@ std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
                                        std::span<const std::string> fonts) {
     if (chars.empty()) return {};
 
-    // Characters are grouped in emission order; nothing is sorted here.
-    std::vector<TextSpan> spans;
-    CharGroup group;
-    const CharInfo* prev = nullptr;
-    for (const CharInfo& c : chars) {
-        if (prev != nullptr && !continues_span(*prev, c)) {
-            spans.push_back(make_span(std::move(group), fonts));
-        }
-        group.push_back(c);
-        prev = &c;
+    // Characters are grouped in emission order; nothing is sorted here. Each span is a run of
+    // characters that continue one another: where the runs end is found first, so that every
+    // span's characters are copied once into a vector of their exact size.
+    std::vector<std::size_t> run_ends;
+    for (std::size_t i = 1; i < chars.size(); ++i) {
+        if (!continues_span(chars[i - 1], chars[i])) run_ends.push_back(i);
     }
-    spans.push_back(make_span(std::move(group), fonts));
+    run_ends.push_back(chars.size());
+    std::vector<TextSpan> spans;
+    spans.reserve(run_ends.size());
+    std::size_t run_begin = 0;
+    for (const std::size_t run_end : run_ends) {
+        spans.push_back(make_span(std::vector<CharInfo>(chars.begin() + static_cast<std::ptrdiff_t>(run_begin),
+                                                        chars.begin() + static_cast<std::ptrdiff_t>(run_end)),
+                                  fonts));
+        run_begin = run_end;
+    }
     for (std::size_t i = 0; i < spans.size(); ++i) spans[i].seq = static_cast<std::uint32_t>(i);
 
     std::vector<double> x0s;

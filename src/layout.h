@@ -6,7 +6,6 @@
 // of the font sizes of the characters, spans or lines compared.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -70,28 +69,6 @@ BBox union_of(std::span<const CharInfo> chars);
 BBox union_of(std::span<const TextSpan> spans);
 BBox union_of(std::span<const TextLine> lines);
 
-// The characters of the span being grouped. The first kInlineChars live inside the object, so
-// a short span costs one allocation of its exact size when it becomes a TextSpan; a group that
-// grows past them moves to a vector, and that vector becomes the span's chars without a copy.
-class CharGroup {
-public:
-    static constexpr std::size_t kInlineChars = 16;
-
-    void push_back(const CharInfo& c);
-    std::size_t size() const { return on_heap_ ? heap_.size() : inline_size_; }
-    bool empty() const { return size() == 0; }
-    bool on_heap() const { return on_heap_; }
-    std::span<const CharInfo> view() const;
-    // Hands the characters over and leaves the group empty and inline again.
-    std::vector<CharInfo> take();
-
-private:
-    std::array<CharInfo, kInlineChars> inline_{};
-    std::size_t inline_size_ = 0;
-    std::vector<CharInfo> heap_;
-    bool on_heap_ = false;
-};
-
 // One span from a group of characters: text is their ch values as UTF-8 (U+FFFD for a value
 // that is not a Unicode scalar value), in order except that a right-to-left run the file drew
 // left to right is turned into reading order; bbox is the union of their boxes; font, size and
@@ -99,7 +76,6 @@ private:
 // as kNoFontName). An empty group gives an empty span whose bbox holds the start values of
 // BoxUnion.
 TextSpan make_span(std::vector<CharInfo> chars, std::span<const std::string> fonts);
-TextSpan make_span(CharGroup&& group, std::span<const std::string> fonts);
 
 // The x position that splits a page into a left and a right column, decided from a histogram
 // of the spans' left edges (x0s, in span creation order); nothing when the page is one column.

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -142,22 +141,25 @@ bool skip_space_and_comments(Bytes d, size_t& pos) {
 }
 
 // ---- Operands ----
+//
+// Operands are parsed into a slot given by the caller, which keeps the buffers of what it held
+// before (a decoded string, an array's elements) for reuse. A parser writes the slot only once
+// it knows the bytes form an operand, so a slot is never spoiled by bytes that form none.
 
-Operand make_view_string(Bytes d, size_t begin, size_t end) {
-    Operand op;
-    op.value = OperandString{d.subspan(begin, end - begin), {}, true};
-    return op;
+OperandString& string_in(Operand& op) {
+    if (OperandString* s = std::get_if<OperandString>(&op.value)) return *s;
+    return op.value.emplace<OperandString>();
 }
 
-Operand make_owned_string(std::string bytes) {
-    Operand op;
-    op.value = OperandString{{}, std::move(bytes), false};
-    return op;
+void set_view_string(Operand& op, Bytes view) {
+    OperandString& s = string_in(op);
+    s.view = view;
+    s.borrowed = true;
 }
 
 // A literal string at '('. Strings without a backslash (nearly all of them) stay views of the
 // content; the first backslash switches to decoding into an owned buffer.
-Operand parse_literal_string(Bytes d, size_t& pos) {
+void parse_literal_string(Bytes d, size_t& pos, Operand& op) {
     const size_t n = d.size();
     const size_t begin = pos + 1;
     size_t depth = 1;
@@ -169,7 +171,8 @@ Operand parse_literal_string(Bytes d, size_t& pos) {
         } else if (b == ')') {
             if (--depth == 0) {
                 pos = i + 1;
-                return make_view_string(d, begin, i);
+                set_view_string(op, d.subspan(begin, i - begin));
+                return;
             }
         } else if (b == '\\') {
             break;
@@ -178,10 +181,14 @@ Operand parse_literal_string(Bytes d, size_t& pos) {
     if (i >= n) {
         // Unterminated: the string runs to the end of the data.
         pos = n;
-        return make_view_string(d, begin, n);
+        set_view_string(op, d.subspan(begin, n - begin));
+        return;
     }
 
-    std::string out(as_chars(d.subspan(begin, i - begin)));
+    OperandString& s = string_in(op);
+    s.borrowed = false;
+    std::string& out = s.decoded;
+    out.assign(as_chars(d.subspan(begin, i - begin)));
     while (i < n) {
         const std::uint8_t b = d[i];
         if (b == '\\') {
@@ -225,20 +232,22 @@ Operand parse_literal_string(Bytes d, size_t& pos) {
         } else if (b == ')' && --depth == 0) {
             ++i;
             pos = i;
-            return make_owned_string(std::move(out));
+            return;
         }
         out.push_back(static_cast<char>(b));
         ++i;
     }
     pos = n;
-    return make_owned_string(std::move(out));
 }
 
 // A hex string at '<' (not "<<"). Bytes that are not hex digits are skipped.
-Operand parse_hex_string(Bytes d, size_t& pos) {
+void parse_hex_string(Bytes d, size_t& pos, Operand& op) {
     const size_t n = d.size();
     size_t i = pos + 1;
-    std::string out;
+    OperandString& s = string_in(op);
+    s.borrowed = false;
+    std::string& out = s.decoded;
+    out.clear();
     int high = -1;
     for (; i < n; ++i) {
         const std::uint8_t b = d[i];
@@ -256,7 +265,6 @@ Operand parse_hex_string(Bytes d, size_t& pos) {
     }
     if (high >= 0) out.push_back(static_cast<char>(high << 4));
     pos = i;
-    return make_owned_string(std::move(out));
 }
 
 // Decimal magnitude of a number token that std::from_chars reported out of range: positive
@@ -282,7 +290,7 @@ constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7
 
 // A number at a digit, sign or point: sign, digits, optional point and digits, optional
 // exponent. An exponent marker without digits after it is not part of the number.
-std::optional<Operand> parse_number(Bytes d, size_t& pos) {
+bool parse_number(Bytes d, size_t& pos, Operand& op) {
     const size_t n = d.size();
     size_t i = pos;
     const bool negative = d[i] == '-';
@@ -310,7 +318,7 @@ std::optional<Operand> parse_number(Bytes d, size_t& pos) {
     }
     if (digit_count == 0) {  // a lone sign or point, or a sign followed by a point
         pos = i;
-        return std::nullopt;
+        return false;
     }
     const size_t mantissa_end = i;
     if (i < n && (d[i] == 'e' || d[i] == 'E')) {
@@ -324,7 +332,6 @@ std::optional<Operand> parse_number(Bytes d, size_t& pos) {
     }
     pos = i;
 
-    Operand op;
     if (i == mantissa_end && digit_count <= 15) {
         // The common short forms, without calling the general conversion. An integer of at
         // most 15 digits, and a decimal whose digits form an integer below 2^53 divided by an
@@ -336,7 +343,7 @@ std::optional<Operand> parse_number(Bytes d, size_t& pos) {
             const double v = static_cast<double>(m) / kPowersOfTen[frac_count];
             op.value = negative ? -v : v;
         }
-        return op;
+        return true;
     }
 
     // std::from_chars takes a '-' but no '+'.
@@ -346,9 +353,9 @@ std::optional<Operand> parse_number(Bytes d, size_t& pos) {
     if (!is_real) {
         std::int64_t v = 0;
         const auto [end, ec] = std::from_chars(first, last, v);
-        if (ec != std::errc() || end != last) return std::nullopt;  // beyond 64 bits
+        if (ec != std::errc() || end != last) return false;  // beyond 64 bits
         op.value = v;
-        return op;
+        return true;
     }
     double v = 0;
     const auto [end, ec] = std::from_chars(first, last, v);
@@ -370,10 +377,10 @@ std::optional<Operand> parse_number(Bytes d, size_t& pos) {
                                                       : 0.0;
         if (negative) v = -v;
     } else if (ec != std::errc() || end != last) {
-        return std::nullopt;
+        return false;
     }
     op.value = v;
-    return op;
+    return true;
 }
 
 // Skips an array nested too deep, through its matching ']' or to the end of the data,
@@ -382,6 +389,7 @@ std::optional<Operand> parse_number(Bytes d, size_t& pos) {
 void skip_array(Bytes d, size_t& pos) {
     const size_t n = d.size();
     size_t depth = 0;
+    Operand skipped;  // the strings stepped over
     while (pos < n) {
         const std::uint8_t b = d[pos];
         switch (b) {
@@ -390,12 +398,12 @@ void skip_array(Bytes d, size_t& pos) {
                 ++pos;
                 if (--depth == 0) return;
                 break;
-            case '(': parse_literal_string(d, pos); break;
+            case '(': parse_literal_string(d, pos, skipped); break;
             case '<':
                 if (pos + 1 < n && d[pos + 1] == '<') {
                     pos += 2;
                 } else {
-                    parse_hex_string(d, pos);
+                    parse_hex_string(d, pos, skipped);
                 }
                 break;
             case '%':
@@ -406,14 +414,17 @@ void skip_array(Bytes d, size_t& pos) {
     }
 }
 
-std::optional<Operand> parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting,
-                                        size_t& elements_left);
+bool parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting, size_t& elements_left,
+                      Operand& op);
 
 // An array at '['; `nesting` is the number of arrays around it. Elements beyond the allowance
 // are parsed, so that the array ends where it should, but not kept.
-Operand parse_array(Bytes d, size_t& pos, std::uint32_t nesting, size_t& elements_left) {
+void parse_array(Bytes d, size_t& pos, std::uint32_t nesting, size_t& elements_left,
+                 Operand& op) {
     ++pos;
-    std::vector<Operand> items;
+    std::vector<Operand>* found = std::get_if<std::vector<Operand>>(&op.value);
+    std::vector<Operand>& items = found ? *found : op.value.emplace<std::vector<Operand>>();
+    items.clear();
     while (skip_space_and_comments(d, pos)) {
         const std::uint8_t b = d[pos];
         if (b == ']') {
@@ -424,89 +435,83 @@ Operand parse_array(Bytes d, size_t& pos, std::uint32_t nesting, size_t& element
             skip_array(d, pos);
             continue;
         }
-        auto item = parse_operand_at(d, pos, nesting + 1, elements_left);
-        if (item && elements_left > 0) {
+        // Parsed in place; taken back when it forms no operand or the allowance is spent.
+        Operand& item = items.emplace_back();
+        if (parse_operand_at(d, pos, nesting + 1, elements_left, item) && elements_left > 0) {
             --elements_left;
-            items.push_back(std::move(*item));
+        } else {
+            items.pop_back();
         }
     }
-    Operand op;
-    op.value = std::move(items);
-    return op;
 }
 
-std::optional<Operand> parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting,
-                                        size_t& elements_left) {
+// Parses the operand at `pos` into `op`; false, with `op` as it was, when the bytes consumed
+// form none.
+bool parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting, size_t& elements_left,
+                      Operand& op) {
     const std::uint8_t b = d[pos];
     switch (b) {
         case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7':
         case '8': case '9': case '+': case '-': case '.':
-            return parse_number(d, pos);
+            return parse_number(d, pos, op);
         case '/': {
             const size_t begin = ++pos;
             while (pos < d.size() && !has_class(d[pos], kNameEnd)) ++pos;
-            Operand op;
             op.value = OperandName{d.subspan(begin, pos - begin)};
-            return op;
+            return true;
         }
-        case '(': return parse_literal_string(d, pos);
+        case '(': parse_literal_string(d, pos, op); return true;
         case '<':
             if (pos + 1 < d.size() && d[pos + 1] == '<') {
                 // An inline dictionary dissolves into its keys and values.
                 pos += 2;
-                return std::nullopt;
+                return false;
             }
-            return parse_hex_string(d, pos);
-        case '[': return parse_array(d, pos, nesting, elements_left);
-        default: ++pos; return std::nullopt;
+            parse_hex_string(d, pos, op);
+            return true;
+        case '[': parse_array(d, pos, nesting, elements_left, op); return true;
+        default: ++pos; return false;
     }
 }
 
 // ---- The operand list ----
 
 // Operands collected since the last operator. Operators count their operands from the end and
-// none reaches further back than six, so only the last eight are kept, inline: content made of
+// none reaches further back than six, so only the last eight are kept: content made of
 // operands alone ("1 1 1 ...") holds eight, not millions. Once full, the list is a ring that
-// overwrites its oldest slot, put back in order only when an operator reads it. Slots are
-// constructed only when used, so a short form run does not pay for all eight.
+// overwrites its oldest slot, put back in order only when an operator reads it. Slots outlive
+// clear(), so their buffers serve the next operators.
 class OperandList {
 public:
     static constexpr size_t kCapacity = 8;
 
-    OperandList() = default;
-    OperandList(const OperandList&) = delete;
-    OperandList& operator=(const OperandList&) = delete;
-    ~OperandList() { clear(); }
-
-    void push(Operand&& op) {
+    // The slot to parse the next operand into: a free one, or once the list is full the
+    // oldest, which stays in the list until commit().
+    Operand& next_slot() { return slots_[size_ < kCapacity ? size_ : oldest_]; }
+    // Keeps the operand parsed into next_slot().
+    void commit() {
         if (size_ < kCapacity) {
-            new (storage_ + size_ * sizeof(Operand)) Operand(std::move(op));
             ++size_;
-            return;
+        } else {
+            oldest_ = (oldest_ + 1) % kCapacity;
         }
-        *slot(oldest_) = std::move(op);
-        oldest_ = (oldest_ + 1) % kCapacity;
     }
     void clear() {
-        for (size_t i = 0; i < size_; ++i) slot(i)->~Operand();
         size_ = 0;
         oldest_ = 0;
     }
     // The operands in stream order.
     std::span<const Operand> view() {
         if (oldest_ != 0) {
-            std::rotate(slot(0), slot(oldest_), slot(0) + kCapacity);
+            std::rotate(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(oldest_),
+                        slots_.end());
             oldest_ = 0;
         }
-        return {slot(0), size_};
+        return {slots_.data(), size_};
     }
 
 private:
-    Operand* slot(size_t i) {
-        return std::launder(reinterpret_cast<Operand*>(storage_ + i * sizeof(Operand)));
-    }
-
-    alignas(Operand) std::byte storage_[kCapacity * sizeof(Operand)];
+    std::array<Operand, kCapacity> slots_;
     size_t size_ = 0;
     size_t oldest_ = 0;  // the slot of the oldest operand once the ring is full
 };
@@ -573,6 +578,23 @@ struct Pen {
     CharInfo style;         // its character, font, size and colour
 };
 
+// The result's characters chained by the low byte of their code point, newest first, so that
+// the characters with one code point among the last kOverdrawLookback are found without
+// reading the others. Links are character indices; a link below the window ends a chain (its
+// slot in `before` may have been reused).
+struct RecentChars {
+    static constexpr size_t kNone = std::numeric_limits<size_t>::max();
+    std::array<size_t, 256> newest;                 // by low byte: the newest such character
+    std::array<size_t, kOverdrawLookback> before{};  // for character i, at i % the lookback:
+                                                     // the one before it with its low byte
+
+    RecentChars() { newest.fill(kNone); }
+    void add(size_t index, char32_t ch) {
+        before[index % kOverdrawLookback] = newest[ch & 0xFF];
+        newest[ch & 0xFF] = index;
+    }
+};
+
 // What the page and every form it draws share: the pen, the page's font names and the
 // colour spaces of its resources.
 struct PageContext {
@@ -582,7 +604,15 @@ struct PageContext {
     // The forms being drawn, by depth: drawing[d] is the one a Do at depth d runs. A form is
     // never drawn inside itself (its content would repeat to the depth bound).
     std::array<ObjectId, kMaxFormDepth + 2> drawing{};
+    // The result's characters by code point, for the fake-bold check.
+    RecentChars recent;
 };
+
+// Appends a character to the result, keeping the page's recent characters in step.
+void append_char(const CharInfo& c, ContentResult& res, PageContext& page) {
+    page.recent.add(res.chars.size(), c.ch);
+    res.chars.push_back(c);
+}
 
 // The XObject tables a content stream sees, searched innermost first: a form's own
 // resources, then those of the contents that drew it, down to the page's. Nothing is copied.
@@ -639,10 +669,13 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& x
                   std::uint32_t depth, WorkBudget& budget, ContentResult& res,
                   PageContext& page, const SavedGraphics& initial);
 
-// The upright envelope of the parallelogram at (x, y) spanned by (vx, vy) and (hx, hy).
-CharInfo envelope(double x, double y, double vx, double vy, double hx, double hy, CharInfo c) {
+// A character of `style` with the text `ch`, boxed by the upright envelope of the
+// parallelogram at (x, y) spanned by (vx, vy) and (hx, hy).
+inline CharInfo envelope(double x, double y, double vx, double vy, double hx, double hy,
+                         const CharInfo& style, char32_t ch) {
     const double xs[4] = {x, x + vx, x + hx, x + vx + hx};
     const double ys[4] = {y, y + vy, y + hy, y + vy + hy};
+    CharInfo c;
     c.x0 = c.x1 = xs[0];
     c.y0 = c.y1 = ys[0];
     for (int k = 1; k < 4; ++k) {
@@ -651,6 +684,11 @@ CharInfo envelope(double x, double y, double vx, double vy, double hx, double hy
         c.y0 = std::min(c.y0, ys[k]);
         c.y1 = std::max(c.y1, ys[k]);
     }
+    c.ch = ch;
+    c.color = style.color;
+    c.size = style.size;
+    c.font = style.font;
+    c.dir = style.dir;
     return c;
 }
 
@@ -685,19 +723,18 @@ void infer_space(char32_t next, const Placement& at, ContentResult& res, Interp&
     if (is_unspaced_script(p.style.ch) && is_unspaced_script(next)) return;
     if (!ip.budget.emit()) return;
     const double len = gap <= size ? gap : 0.25 * size;
-    CharInfo space = p.style;
-    space.ch = U' ';
-    res.chars.push_back(envelope(fx, fy, len * p.ux, len * p.uy, p.hx, p.hy, space));
+    append_char(envelope(fx, fy, len * p.ux, len * p.uy, p.hx, p.hy, p.style, U' '), res, ip.page);
 }
 
 // Whether `c` repeats a character drawn shortly before at the same place (fake bold). A glyph
 // without width is never taken for a repeat: a font whose widths are all zero draws every
 // glyph at one place.
-bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars) {
+bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars, const PageContext& page) {
     const double tol = kOverdrawTolerance * static_cast<double>(c.size);
     if (!(c.x1 - c.x0 > tol) && !(c.y1 - c.y0 > tol + static_cast<double>(c.size))) return false;
-    const size_t from = chars.size() > kOverdrawLookback ? chars.size() - kOverdrawLookback : 0;
-    for (size_t i = chars.size(); i-- > from;) {
+    const size_t from = chars.size() - std::min(chars.size(), kOverdrawLookback);
+    for (size_t i = page.recent.newest[c.ch & 0xFF]; i != RecentChars::kNone && i >= from;
+         i = page.recent.before[i % kOverdrawLookback]) {
         const CharInfo& o = chars[i];
         if (o.ch == c.ch && std::fabs(o.x0 - c.x0) <= tol && std::fabs(o.y0 - c.y0) <= tol &&
             std::fabs(o.x1 - c.x1) <= tol && std::fabs(o.y1 - c.y1) <= tol) {
@@ -764,15 +801,15 @@ void show_string(Bytes s, TextState& st, ContentResult& res, Interp& ip) {
         // The characters of one code share its advance in equal parts.
         const double parts = static_cast<double>(count);
         for (size_t k = 0; k < count; ++k) {
-            style.ch = text[k];
             const double from = w0 * static_cast<double>(k) / parts;
             const double to = k + 1 == count ? w0 : w0 * static_cast<double>(k + 1) / parts;
             const CharInfo c = envelope(ox + from * ax, oy + from * ay, (to - from) * ax,
-                                        (to - from) * ay, hx, hy, style);
-            if (overdraws(c, res.chars)) continue;
+                                        (to - from) * ay, hx, hy, style, text[k]);
+            if (overdraws(c, res.chars, ip.page)) continue;
             if (!ip.budget.emit()) return;
-            res.chars.push_back(c);
+            append_char(c, res, ip.page);
         }
+        if (count > 0) style.ch = text[count - 1];
         ip.page.pen = Pen{true, ox, oy, at.ex, at.ey, ux, uy, hx, hy, size, style};
         const double tx = (w0 * fs + g.char_spacing + (single_space ? g.word_spacing : 0.0)) * th;
         st.tm.e += tx * st.tm.a;
@@ -1106,8 +1143,8 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& x
             while (pos < n && d[pos] != '\n' && d[pos] != '\r') ++pos;
             continue;
         }
-        if (auto op = parse_operand_at(content, pos, 0, elements_left)) {
-            operands.push(std::move(*op));
+        if (parse_operand_at(content, pos, 0, elements_left, operands.next_slot())) {
+            operands.commit();
         }
     }
 }
@@ -1187,7 +1224,9 @@ ContentResult scan_content_stream_with_budget_for_testing(Bytes content, const F
 std::optional<Operand> parse_operand(Bytes data, size_t& pos) {
     if (pos >= data.size()) return std::nullopt;
     size_t elements_left = kMaxOperandElements;
-    return parse_operand_at(data, pos, 0, elements_left);
+    Operand op;
+    if (!parse_operand_at(data, pos, 0, elements_left, op)) return std::nullopt;
+    return op;
 }
 
 }  // namespace vellix

@@ -489,6 +489,11 @@ TEST(ScanContent, TokenisingAndMalformedContent) {
         // A glyph drawn again over itself (fake bold) is kept once.
         {"BT (AB) Tj ET BT 0.5 0.5 Td (AB) Tj", U"AB"}, {"BT (AB) Tj ET BT 2 0 Td (AB) Tj", U"ABAB"},
         {"BT (A) Tj ET 1 0 0 1 0.3 0 cm BT (A) Tj (C) Tj", U"AC"}, {"(A) Tj 0 Tz (A) Tj (A) Tj", U"AAA"},
+        // It is looked for among the last kOverdrawLookback characters only.
+        {"(A) Tj (" + repeat("x", kOverdrawLookback - 1) + ") Tj BT (A) Tj",
+         U"A" + std::u32string(kOverdrawLookback - 1, U'x')},
+        {"(A) Tj (" + repeat("x", kOverdrawLookback) + ") Tj BT (A) Tj",
+         U"A" + std::u32string(kOverdrawLookback, U'x') + U"A"},
     };
     for (const auto& c : cases) EXPECT_EQ(text_of(run(c.content)), c.text) << c.content.substr(0, 40);
 }

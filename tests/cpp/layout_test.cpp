@@ -132,27 +132,6 @@ TEST(MakeSpan, TextBoxAndTheFirstCharactersStyle) {
     for (const auto& c : rtl) EXPECT_EQ(make_span(c.chars, kFonts).text, c.text);
 }
 
-TEST(CharGroup, LongGroupHandsItsStorageToTheSpan) {
-    for (std::size_t n : {CharGroup::kInlineChars, CharGroup::kInlineChars + 1}) {
-        SCOPED_TRACE(n);
-        CharGroup group;
-        std::vector<CharInfo> want;
-        for (std::size_t i = 0; i < n; ++i) {
-            want.push_back(glyph(double(i), 0, double(i) + 1, 1, U'a' + char32_t(i % 26)));
-            group.push_back(want.back());
-        }
-        EXPECT_EQ(group.on_heap(), n > CharGroup::kInlineChars);
-        const CharInfo* storage = group.view().data();
-        TextSpan s = make_span(std::move(group), kFonts);
-        EXPECT_EQ(s.chars, want);
-        EXPECT_EQ(s.text.size(), n);
-        EXPECT_TRUE(n <= CharGroup::kInlineChars || s.chars.data() == storage);
-        // The group is reusable and starts inline again.
-        EXPECT_TRUE(group.empty());
-        EXPECT_FALSE(group.on_heap());
-    }
-}
-
 // Two characters of width 10, the second placed relative to the first (s = 12).
 TEST(ClusterChars, SpanThresholds) {
     const struct { const char* name; CharInfo second; std::vector<std::string> spans; } cases[] = {
