@@ -90,12 +90,6 @@ bool is_digit(char32_t c) { return c >= '0' && c <= '9'; }
 
 bool is_punctuation(char32_t c) { return is_neutral(c) && !is_digit(c) && !is_word_space(c); }
 
-// Whether the span holds a letter of any script: spans of spaces and punctuation alone take
-// no part in deciding a line's direction.
-bool has_letter(const TextSpan& s) {
-    return std::any_of(s.chars.begin(), s.chars.end(), [](const CharInfo& c) { return !is_neutral(c.ch); });
-}
-
 // A right-to-left run that the file drew left to right (each character right of the one
 // before) is reversed into reading order; digit groups inside it keep their own order, as
 // numbers read left to right in those scripts too. In a mostly right-to-left span the
@@ -159,8 +153,8 @@ bool continues_span(const CharInfo& prev, const CharInfo& c) {
 // Whether the boundary between two spans of one line already separates words: a space on
 // either side, or two characters of a script written without spaces.
 bool separated(const TextSpan& a, const TextSpan& b) {
-    if (a.chars.empty() || b.chars.empty()) return true;
-    const char32_t x = a.chars.back().ch, y = b.chars.front().ch;
+    if (a.char_count == 0 || b.char_count == 0) return true;
+    const char32_t x = a.last_char, y = b.first_char;
     return is_word_space(x) || is_word_space(y) || (is_unspaced_script(x) && is_unspaced_script(y));
 }
 
@@ -190,7 +184,7 @@ void close_line(TextLine& line, std::vector<TextLine>& out) {
     const auto rtl = std::count_if(line.spans.begin(), line.spans.end(),
                                    [](const TextSpan& s) { return s.rtl; });
     const auto ltr = rtl == 0 ? 0 : std::count_if(line.spans.begin(), line.spans.end(), [](const TextSpan& s) {
-        return !s.rtl && has_letter(s);
+        return !s.rtl && s.has_letter;
     });
     const auto order = rtl > ltr ? right_of : left_of;
     if (!std::is_sorted(line.spans.begin(), line.spans.end(), order)) {
@@ -283,7 +277,7 @@ BBox union_of(std::span<const TextLine> lines) {
     return u.box;
 }
 
-TextSpan make_span(std::vector<CharInfo> chars, std::span<const std::string> fonts) {
+TextSpan make_span(std::span<const CharInfo> chars, std::span<const std::string> fonts) {
     TextSpan span;
     // Most characters are ASCII: one byte each, so one reservation covers the usual text.
     span.text.reserve(chars.size());
@@ -296,7 +290,14 @@ TextSpan make_span(std::vector<CharInfo> chars, std::span<const std::string> fon
         }
     }
     span.rtl = rtl_letters > other_letters;
-    if (rtl_letters > 0) reorder_rtl(chars, span.rtl);
+    span.has_letter = rtl_letters + other_letters > 0;
+    // Only a span with right-to-left letters may need its characters in another order.
+    std::vector<CharInfo> reordered;
+    if (rtl_letters > 0) {
+        reordered.assign(chars.begin(), chars.end());
+        reorder_rtl(reordered, span.rtl);
+        chars = reordered;
+    }
     BoxUnion box;
     for (const CharInfo& c : chars) {
         if (c.ch < 0x80) {
@@ -307,13 +308,15 @@ TextSpan make_span(std::vector<CharInfo> chars, std::span<const std::string> fon
         box.add(c);
     }
     span.bbox = box.box;
+    span.char_count = static_cast<std::uint32_t>(chars.size());
     if (!chars.empty()) {
         const CharInfo& first = chars.front();
         span.font = first.font < fonts.size() ? fonts[first.font] : std::string(kNoFontName);
         span.size = first.size;
         span.color = first.color;
+        span.first_char = first.ch;
+        span.last_char = chars.back().ch;
     }
-    span.chars = std::move(chars);
     return span;
 }
 
@@ -561,7 +564,6 @@ std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars,
                 l.bbox = turn(l.bbox, back);
                 for (TextSpan& s : l.spans) {
                     s.bbox = turn(s.bbox, back);
-                    for (CharInfo& c : s.chars) turn_char(c, back);
                 }
             }
             blocks.push_back(std::move(b));
@@ -578,7 +580,7 @@ std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
 
     // Characters are grouped in emission order; nothing is sorted here. Each span is a run of
     // characters that continue one another: where the runs end is found first, so that every
-    // span's characters are copied once into a vector of their exact size.
+    // span is made from its run at once.
     std::vector<std::size_t> run_ends;
     for (std::size_t i = 1; i < chars.size(); ++i) {
         if (!continues_span(chars[i - 1], chars[i])) run_ends.push_back(i);
@@ -588,9 +590,7 @@ std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
     spans.reserve(run_ends.size());
     std::size_t run_begin = 0;
     for (const std::size_t run_end : run_ends) {
-        spans.push_back(make_span(std::vector<CharInfo>(chars.begin() + static_cast<std::ptrdiff_t>(run_begin),
-                                                        chars.begin() + static_cast<std::ptrdiff_t>(run_end)),
-                                  fonts));
+        spans.push_back(make_span(std::span(chars).subspan(run_begin, run_end - run_begin), fonts));
         run_begin = run_end;
     }
     for (std::size_t i = 0; i < spans.size(); ++i) spans[i].seq = static_cast<std::uint32_t>(i);

@@ -23,15 +23,23 @@ struct BBox {
     friend bool operator==(const BBox&, const BBox&) = default;
 };
 
+// A span keeps of its characters only what lines are built from: how many there are, the first
+// and last in reading order (a space or a script without spaces at a span's end separates
+// words), and whether any is a letter (spans of spaces and punctuation alone take no part in
+// deciding a line's direction). Characters are not kept per span: the page's come and go with
+// the interpretation.
 struct TextSpan {
     std::string text;
     std::string font;
-    std::vector<CharInfo> chars;
     double size = 0;
     BBox bbox;
     std::uint32_t color = 0;
-    bool rtl = false;  // more letters of right-to-left scripts than of others
     std::uint32_t seq = 0;  // the span's place in the page's drawing order
+    std::uint32_t char_count = 0;
+    char32_t first_char = 0;
+    char32_t last_char = 0;
+    bool rtl = false;  // more letters of right-to-left scripts than of others
+    bool has_letter = false;
 };
 
 struct TextLine {
@@ -75,7 +83,7 @@ BBox union_of(std::span<const TextLine> lines);
 // colour are the first character's (`fonts` names the font indexes; an index outside it reads
 // as kNoFontName). An empty group gives an empty span whose bbox holds the start values of
 // BoxUnion.
-TextSpan make_span(std::vector<CharInfo> chars, std::span<const std::string> fonts);
+TextSpan make_span(std::span<const CharInfo> chars, std::span<const std::string> fonts);
 
 // The x position that splits a page into a left and a right column, decided from a histogram
 // of the spans' left edges (x0s, in span creation order); nothing when the page is one column.

@@ -97,7 +97,7 @@ std::string describe(const PageResult& page) {
         for (const TextLine& l : b.lines) {
             out << " line" << l.bbox;
             for (const TextSpan& s : l.spans)
-                out << " span(" << s.text << ',' << s.font << ',' << s.size << ',' << s.color << ',' << s.chars.size() << ')' << s.bbox;
+                out << " span(" << s.text << ',' << s.font << ',' << s.size << ',' << s.color << ',' << s.char_count << ')' << s.bbox;
         }
         out << '\n';
     }
