@@ -485,9 +485,21 @@ class OperandList {
 public:
     static constexpr size_t kCapacity = 8;
 
-    // The slot to parse the next operand into: a free one, or once the list is full the
-    // oldest, which stays in the list until commit().
-    Operand& next_slot() { return slots_[size_ < kCapacity ? size_ : oldest_]; }
+    // The slot to parse the next operand into, which starts with the byte `first`: a free one,
+    // or once the list is full the oldest, which stays in the list until commit(). The element
+    // buffer of an array moves from a free slot to a spare and back to the slot the next array
+    // is parsed into, so that arrays (TJ after TJ, with Td or Tm between them) reuse one buffer.
+    Operand& next_slot(std::uint8_t first) {
+        if (size_ == kCapacity) return slots_[oldest_];
+        Operand& slot = slots_[size_];
+        std::vector<Operand>* items = std::get_if<std::vector<Operand>>(&slot.value);
+        if (first == '[') {
+            if (items == nullptr) slot.value = std::move(spare_);
+        } else if (items != nullptr && items->capacity() > spare_.capacity()) {
+            spare_ = std::move(*items);
+        }
+        return slot;
+    }
     // Keeps the operand parsed into next_slot().
     void commit() {
         if (size_ < kCapacity) {
@@ -512,6 +524,7 @@ public:
 
 private:
     std::array<Operand, kCapacity> slots_;
+    std::vector<Operand> spare_;  // an array's element buffer while no free slot holds it
     size_t size_ = 0;
     size_t oldest_ = 0;  // the slot of the oldest operand once the ring is full
 };
@@ -1143,7 +1156,7 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& x
             while (pos < n && d[pos] != '\n' && d[pos] != '\r') ++pos;
             continue;
         }
-        if (parse_operand_at(content, pos, 0, elements_left, operands.next_slot())) {
+        if (parse_operand_at(content, pos, 0, elements_left, operands.next_slot(b))) {
             operands.commit();
         }
     }
