@@ -1156,9 +1156,15 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& x
             while (pos < n && d[pos] != '\n' && d[pos] != '\r') ++pos;
             continue;
         }
-        if (parse_operand_at(content, pos, 0, elements_left, operands.next_slot(b))) {
+        // Numbers, the most frequent operands (path coordinates above all), go to their parser
+        // at once.
+        Operand& slot = operands.next_slot(b);
+        if (cls & kDigit ? parse_number(content, pos, slot)
+                         : parse_operand_at(content, pos, 0, elements_left, slot)) {
             operands.commit();
         }
+        // The white space after an operand, nearly always there, is passed here.
+        while (pos < n && has_class(d[pos], kSpace)) ++pos;
     }
 }
 
