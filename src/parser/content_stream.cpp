@@ -1163,8 +1163,8 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& x
                          : parse_operand_at(content, pos, 0, elements_left, slot)) {
             operands.commit();
         }
-        // The white space after an operand, nearly always there, is passed here.
-        while (pos < n && has_class(d[pos], kSpace)) ++pos;
+        // The one white space byte that nearly always follows an operand is passed here.
+        if (pos < n && has_class(d[pos], kSpace)) ++pos;
     }
 }
 
