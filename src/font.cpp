@@ -1118,7 +1118,8 @@ std::shared_ptr<const FontInfo> FontCache::font(const PdfObject& font, const Doc
                     });
                 }
             }
-            finish_font_info(info);
+            // No finish_font_info: a Type0 font decodes every code through its CMaps, so the
+            // one-byte tables would never be read.
             return std::make_shared<const FontInfo>(std::move(info));
         }
 
