@@ -966,6 +966,34 @@ std::shared_ptr<const T> get_or_make(SharedCache<T>& shared, const void* key, Ma
     return shared.map.try_emplace(key, std::move(value)).first->second;
 }
 
+// A predefined CMap with its character collection, as predefined_cmap gives them.
+struct PredefinedMap {
+    CMap map;
+    std::string_view collection;
+};
+
+// predefined_cmap, shared for the names of the predefined table: building such a map merges
+// and sorts its ranges with its parents', which every font that names it would pay again.
+// They are kept for the process, one at most per entry of the table, which bounds them; other
+// names (Identity, the Unicode maps, which hold no ranges) are built each time.
+std::shared_ptr<const CMap> shared_predefined_cmap(std::string_view name, std::string_view* collection) {
+    static SharedCache<PredefinedMap> kept;  // by table entry
+    const std::span<const data::PredefinedCMap> all = data::predefined_cmaps;
+    auto it = std::lower_bound(all.begin(), all.end(), name,
+                               [](const data::PredefinedCMap& p, std::string_view n) { return p.name < n; });
+    if (it == all.end() || it->name != name) {
+        std::optional<CMap> m = predefined_cmap(name, collection);
+        return m ? std::make_shared<const CMap>(std::move(*m)) : nullptr;
+    }
+    std::shared_ptr<const PredefinedMap> shared = get_or_make(kept, &*it, [&] {
+        PredefinedMap made;
+        made.map = predefined_cmap(name, &made.collection).value_or(CMap{});
+        return std::make_shared<const PredefinedMap>(std::move(made));
+    });
+    if (collection) *collection = shared->collection;
+    return std::shared_ptr<const CMap>(shared, &shared->map);
+}
+
 // Sets the encoding that an embedded program gives a simple font: its built-in one (read
 // once per program stream through `encodings`), else StandardEncoding for a font not flagged
 // symbolic; a program whose data is empty or too large leaves StandardEncoding to fonts
@@ -1047,9 +1075,9 @@ std::shared_ptr<const FontInfo> FontCache::font(const PdfObject& font, const Doc
             std::string_view collection;
             if (std::string_view n = name_of(enc); !n.empty()) {
                 if (n != "Identity-H" && n != "Identity-V") {
-                    if (std::optional<CMap> m = predefined_cmap(n, &collection)) {
+                    if (std::shared_ptr<const CMap> m = shared_predefined_cmap(n, &collection)) {
                         info.codes_are_utf16 = n.starts_with("Uni");
-                        info.encoding = std::make_shared<const CMap>(std::move(*m));
+                        info.encoding = std::move(m);
                     }
                 }
                 info.vertical = n.ends_with("-V");
