@@ -169,10 +169,12 @@ private:
     std::optional<Token> pending_;
 };
 
-// The bytes of hex digits (white space and stray characters skipped; an odd last digit is
-// followed by 0, ISO 32000-1, 7.3.4.3), at most `max` of them; nothing when there are more.
-std::optional<std::vector<std::uint8_t>> hex_bytes(std::string_view digits, size_t max) {
-    std::vector<std::uint8_t> out;
+// Reads hex digits into `out` (white space and stray characters skipped; an odd last digit is
+// followed by 0, ISO 32000-1, 7.3.4.3) and returns how many bytes they make, which may be more
+// than `out` holds: the bytes past its end are dropped. The maps read thousands of these
+// tokens, so no buffer is allocated for them.
+size_t hex_bytes(std::string_view digits, std::span<std::uint8_t> out) {
+    size_t n = 0;
     int first = -1;
     for (char ch : digits) {
         const int v = hex_value(static_cast<std::uint8_t>(ch));
@@ -181,24 +183,25 @@ std::optional<std::vector<std::uint8_t>> hex_bytes(std::string_view digits, size
             first = v;
             continue;
         }
-        if (out.size() == max) return std::nullopt;
-        out.push_back(static_cast<std::uint8_t>(first * 16 + v));
+        if (n < out.size()) out[n] = static_cast<std::uint8_t>(first * 16 + v);
+        ++n;
         first = -1;
     }
     if (first >= 0) {
-        if (out.size() == max) return std::nullopt;
-        out.push_back(static_cast<std::uint8_t>(first * 16));
+        if (n < out.size()) out[n] = static_cast<std::uint8_t>(first * 16);
+        ++n;
     }
-    return out;
+    return n;
 }
 
 // A code of 1 to 4 bytes from a hex token.
 std::optional<CharCode> hex_code(const Token& t) {
     if (t.kind != Token::Kind::Hex) return std::nullopt;
-    std::optional<std::vector<std::uint8_t>> b = hex_bytes(t.text, 4);
-    if (!b || b->empty()) return std::nullopt;
-    CharCode c{0, static_cast<std::uint8_t>(b->size())};
-    for (std::uint8_t x : *b) c.value = (c.value << 8) | x;
+    std::array<std::uint8_t, 4> b;
+    const size_t n = hex_bytes(t.text, b);
+    if (n == 0 || n > b.size()) return std::nullopt;
+    CharCode c{0, static_cast<std::uint8_t>(n)};
+    for (size_t k = 0; k < n; ++k) c.value = (c.value << 8) | b[k];
     return c;
 }
 
@@ -212,7 +215,8 @@ std::optional<std::uint32_t> add_text(CMap& m, const Token& t) {
     std::array<char32_t, kMaxCodeChars> buf;
     size_t n = 0;
     if (t.kind == Token::Kind::Hex) {
-        std::vector<std::uint8_t> b;
+        std::array<std::uint8_t, kMaxDestinationBytes> b;
+        size_t size = 0;
         int first = -1;
         for (char ch : t.text) {
             const int v = hex_value(static_cast<std::uint8_t>(ch));
@@ -220,11 +224,11 @@ std::optional<std::uint32_t> add_text(CMap& m, const Token& t) {
             if (first < 0) {
                 first = v;
             } else {
-                if (b.size() < kMaxDestinationBytes) b.push_back(static_cast<std::uint8_t>(first * 16 + v));
+                if (size < b.size()) b[size++] = static_cast<std::uint8_t>(first * 16 + v);
                 first = -1;
             }
         }
-        n = decode_utf16(b, buf);
+        n = decode_utf16(Bytes(b.data(), size), buf);
     } else if (t.kind == Token::Kind::Name) {
         n = glyph_name_to_unicode(t.text, buf);
     }
