@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
+#include <optional>
 
 #include "parser/filters.h"
 #include "parser/recovery.h"
@@ -277,6 +279,49 @@ Result<bool> Document::open_encryption(const Trailer& trailer) {
 // ---------------------------------------------------------------------------------------------
 // Object lookup
 
+// The objects of a decoded object stream, each parsed on its first request: files pack far
+// more objects into these streams (structure elements, outlines, annotations) than a page's
+// text needs, and parsing all of them up front cost more than reading the pages. The objects
+// come out as a split that parses every one of them would give (parse_objstm): a number that
+// the header lists twice is the last of its objects that parses. Safe for concurrent use.
+class ObjectStream {
+public:
+    explicit ObjectStream(std::vector<ObjStmSpan> spans)
+        : spans_(std::move(spans)), slots_(std::make_unique<Slot[]>(spans_.size())) {
+        by_num_.reserve(spans_.size());
+        for (size_t k = 0; k < spans_.size(); ++k) by_num_.push_back({spans_[k].num, k});
+        std::sort(by_num_.begin(), by_num_.end());
+    }
+
+    // The object numbered `num`, parsed now when it is asked for the first time (names with
+    // escapes go to `arena`); null when the stream has none that parses.
+    const PdfObject* find(std::uint32_t num, Arena* arena) const {
+        auto first = std::lower_bound(by_num_.begin(), by_num_.end(), std::pair{num, size_t{0}});
+        auto last = first;
+        while (last != by_num_.end() && last->first == num) ++last;
+        // Later spans win, as they overwrite earlier ones in a full split.
+        for (auto it = last; it != first;) {
+            --it;
+            Slot& slot = slots_[it->second];
+            std::call_once(slot.once, [&] {
+                Cursor cur{spans_[it->second].bytes, 0, arena};
+                if (Result<PdfObject> obj = parse_object(cur)) slot.object = std::move(*obj);
+            });
+            if (slot.object) return &*slot.object;
+        }
+        return nullptr;
+    }
+
+private:
+    struct Slot {
+        std::once_flag once;
+        std::optional<PdfObject> object;  // empty when the span does not parse
+    };
+    std::vector<ObjStmSpan> spans_;
+    std::vector<std::pair<std::uint32_t, size_t>> by_num_;  // (number, span index), sorted
+    std::unique_ptr<Slot[]> slots_;  // one per span; filled once, then only read
+};
+
 namespace {
 
 // The object whose header "num gen obj" starts at `offset` (the numbers are not compared with
@@ -310,11 +355,11 @@ Result<ObjPtr> Document::get_object(ObjectId id) const {
         case XrefKind::Free:
             return std::unexpected(message(kFreeObject));
         case XrefKind::Compressed: {
-            // Compressed objects stay in their stream's map; the pointer shares its ownership.
+            // Compressed objects stay in their stream's slots; the pointer shares its ownership.
             VELLIX_TRY(objects, object_stream(entry->offset));
-            auto it = (*objects)->find(id.num);
-            if (it == (*objects)->end()) return std::unexpected(message(kNotInObjStm));
-            return ObjPtr(*objects, &it->second);
+            const PdfObject* object = (*objects)->find(id.num, arena_.get());
+            if (!object) return std::unexpected(message(kNotInObjStm));
+            return ObjPtr(*objects, object);
         }
         case XrefKind::InUse:
             break;
@@ -344,7 +389,7 @@ Result<PdfObject> Document::read_object(std::uint32_t offset) const {
     return obj;
 }
 
-Result<std::shared_ptr<const ObjStmMap>> Document::object_stream(std::uint32_t num) const {
+Result<std::shared_ptr<const ObjectStream>> Document::object_stream(std::uint32_t num) const {
     // One level only: an object stream must itself be stored at a file offset.
     const XrefEntry* entry = entries_.find(num);
     if (!entry) return std::unexpected(message(kObjStmNotInXref));
@@ -355,12 +400,12 @@ Result<std::shared_ptr<const ObjStmMap>> Document::object_stream(std::uint32_t n
             return it->second;
         }
     }
-    Result<std::shared_ptr<const ObjStmMap>> outcome = split_object_stream(entry->offset);
+    Result<std::shared_ptr<const ObjectStream>> outcome = split_object_stream(entry->offset);
     std::unique_lock lock(objstm_cache_.mutex);
     return objstm_cache_.map.try_emplace(entry->offset, std::move(outcome)).first->second;
 }
 
-Result<std::shared_ptr<const ObjStmMap>> Document::split_object_stream(std::uint32_t offset) const {
+Result<std::shared_ptr<const ObjectStream>> Document::split_object_stream(std::uint32_t offset) const {
     VELLIX_TRY(raw, parse_object_stream_raw(bytes(), offset, arena_.get()));
     PdfStream stream{std::move(raw->dict), raw->data};
     // The stream is decrypted as a whole; the strings inside its objects are then plain.
@@ -371,10 +416,10 @@ Result<std::shared_ptr<const ObjStmMap>> Document::split_object_stream(std::uint
         stream.data = *plain;
     }
     VELLIX_TRY(decoded, decode_structural_stream(stream));
-    // The split objects borrow from the decoded bytes, which the document keeps from now on.
+    // The objects borrow from the decoded bytes, which the document keeps from now on.
     const Bytes kept = arena_->keep(std::move(*decoded));
-    VELLIX_TRY(objects, parse_objstm(stream.dict, kept, arena_.get()));
-    return std::make_shared<const ObjStmMap>(std::move(*objects));
+    VELLIX_TRY(spans, objstm_spans(stream.dict, kept));
+    return std::make_shared<const ObjectStream>(std::move(*spans));
 }
 
 // ---------------------------------------------------------------------------------------------

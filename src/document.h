@@ -54,6 +54,7 @@ struct Resolved {
 
 class Document;
 using DocPtr = std::unique_ptr<Document>;
+class ObjectStream;
 
 class Document {
 public:
@@ -118,10 +119,11 @@ public:
 private:
     Document() = default;
 
-    // The split objects of object stream `num`, decoded once and cached (a failure too).
-    [[nodiscard]] Result<std::shared_ptr<const ObjStmMap>> object_stream(std::uint32_t num) const;
+    // The objects of object stream `num`, decoded and split once and cached (a failure too);
+    // each object is parsed on its first request.
+    [[nodiscard]] Result<std::shared_ptr<const ObjectStream>> object_stream(std::uint32_t num) const;
     // Reads, decodes and splits the object stream stored at `offset`.
-    [[nodiscard]] Result<std::shared_ptr<const ObjStmMap>> split_object_stream(
+    [[nodiscard]] Result<std::shared_ptr<const ObjectStream>> split_object_stream(
         std::uint32_t offset) const;
 
     // Sets up decryption from the trailer that holds /Encrypt; "encrypted PDFs are not
@@ -161,7 +163,7 @@ private:
     };
     struct ObjStmCache {
         mutable std::shared_mutex mutex;                // guards map
-        std::unordered_map<std::uint32_t, Result<std::shared_ptr<const ObjStmMap>>> map;
+        std::unordered_map<std::uint32_t, Result<std::shared_ptr<const ObjectStream>>> map;
     };
     mutable ObjectCache object_cache_;
     mutable ObjStmCache objstm_cache_;

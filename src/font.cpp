@@ -169,10 +169,12 @@ private:
     std::optional<Token> pending_;
 };
 
-// The bytes of hex digits (white space and stray characters skipped; an odd last digit is
-// followed by 0, ISO 32000-1, 7.3.4.3), at most `max` of them; nothing when there are more.
-std::optional<std::vector<std::uint8_t>> hex_bytes(std::string_view digits, size_t max) {
-    std::vector<std::uint8_t> out;
+// Reads hex digits into `out` (white space and stray characters skipped; an odd last digit is
+// followed by 0, ISO 32000-1, 7.3.4.3) and returns how many bytes they make, which may be more
+// than `out` holds: the bytes past its end are dropped. The maps read thousands of these
+// tokens, so no buffer is allocated for them.
+size_t hex_bytes(std::string_view digits, std::span<std::uint8_t> out) {
+    size_t n = 0;
     int first = -1;
     for (char ch : digits) {
         const int v = hex_value(static_cast<std::uint8_t>(ch));
@@ -181,24 +183,25 @@ std::optional<std::vector<std::uint8_t>> hex_bytes(std::string_view digits, size
             first = v;
             continue;
         }
-        if (out.size() == max) return std::nullopt;
-        out.push_back(static_cast<std::uint8_t>(first * 16 + v));
+        if (n < out.size()) out[n] = static_cast<std::uint8_t>(first * 16 + v);
+        ++n;
         first = -1;
     }
     if (first >= 0) {
-        if (out.size() == max) return std::nullopt;
-        out.push_back(static_cast<std::uint8_t>(first * 16));
+        if (n < out.size()) out[n] = static_cast<std::uint8_t>(first * 16);
+        ++n;
     }
-    return out;
+    return n;
 }
 
 // A code of 1 to 4 bytes from a hex token.
 std::optional<CharCode> hex_code(const Token& t) {
     if (t.kind != Token::Kind::Hex) return std::nullopt;
-    std::optional<std::vector<std::uint8_t>> b = hex_bytes(t.text, 4);
-    if (!b || b->empty()) return std::nullopt;
-    CharCode c{0, static_cast<std::uint8_t>(b->size())};
-    for (std::uint8_t x : *b) c.value = (c.value << 8) | x;
+    std::array<std::uint8_t, 4> b;
+    const size_t n = hex_bytes(t.text, b);
+    if (n == 0 || n > b.size()) return std::nullopt;
+    CharCode c{0, static_cast<std::uint8_t>(n)};
+    for (size_t k = 0; k < n; ++k) c.value = (c.value << 8) | b[k];
     return c;
 }
 
@@ -212,7 +215,8 @@ std::optional<std::uint32_t> add_text(CMap& m, const Token& t) {
     std::array<char32_t, kMaxCodeChars> buf;
     size_t n = 0;
     if (t.kind == Token::Kind::Hex) {
-        std::vector<std::uint8_t> b;
+        std::array<std::uint8_t, kMaxDestinationBytes> b;
+        size_t size = 0;
         int first = -1;
         for (char ch : t.text) {
             const int v = hex_value(static_cast<std::uint8_t>(ch));
@@ -220,11 +224,11 @@ std::optional<std::uint32_t> add_text(CMap& m, const Token& t) {
             if (first < 0) {
                 first = v;
             } else {
-                if (b.size() < kMaxDestinationBytes) b.push_back(static_cast<std::uint8_t>(first * 16 + v));
+                if (size < b.size()) b[size++] = static_cast<std::uint8_t>(first * 16 + v);
                 first = -1;
             }
         }
-        n = decode_utf16(b, buf);
+        n = decode_utf16(Bytes(b.data(), size), buf);
     } else if (t.kind == Token::Kind::Name) {
         n = glyph_name_to_unicode(t.text, buf);
     }
@@ -966,6 +970,34 @@ std::shared_ptr<const T> get_or_make(SharedCache<T>& shared, const void* key, Ma
     return shared.map.try_emplace(key, std::move(value)).first->second;
 }
 
+// A predefined CMap with its character collection, as predefined_cmap gives them.
+struct PredefinedMap {
+    CMap map;
+    std::string_view collection;
+};
+
+// predefined_cmap, shared for the names of the predefined table: building such a map merges
+// and sorts its ranges with its parents', which every font that names it would pay again.
+// They are kept for the process, one at most per entry of the table, which bounds them; other
+// names (Identity, the Unicode maps, which hold no ranges) are built each time.
+std::shared_ptr<const CMap> shared_predefined_cmap(std::string_view name, std::string_view* collection) {
+    static SharedCache<PredefinedMap> kept;  // by table entry
+    const std::span<const data::PredefinedCMap> all = data::predefined_cmaps;
+    auto it = std::lower_bound(all.begin(), all.end(), name,
+                               [](const data::PredefinedCMap& p, std::string_view n) { return p.name < n; });
+    if (it == all.end() || it->name != name) {
+        std::optional<CMap> m = predefined_cmap(name, collection);
+        return m ? std::make_shared<const CMap>(std::move(*m)) : nullptr;
+    }
+    std::shared_ptr<const PredefinedMap> shared = get_or_make(kept, &*it, [&] {
+        PredefinedMap made;
+        made.map = predefined_cmap(name, &made.collection).value_or(CMap{});
+        return std::make_shared<const PredefinedMap>(std::move(made));
+    });
+    if (collection) *collection = shared->collection;
+    return std::shared_ptr<const CMap>(shared, &shared->map);
+}
+
 // Sets the encoding that an embedded program gives a simple font: its built-in one (read
 // once per program stream through `encodings`), else StandardEncoding for a font not flagged
 // symbolic; a program whose data is empty or too large leaves StandardEncoding to fonts
@@ -1047,9 +1079,9 @@ std::shared_ptr<const FontInfo> FontCache::font(const PdfObject& font, const Doc
             std::string_view collection;
             if (std::string_view n = name_of(enc); !n.empty()) {
                 if (n != "Identity-H" && n != "Identity-V") {
-                    if (std::optional<CMap> m = predefined_cmap(n, &collection)) {
+                    if (std::shared_ptr<const CMap> m = shared_predefined_cmap(n, &collection)) {
                         info.codes_are_utf16 = n.starts_with("Uni");
-                        info.encoding = std::make_shared<const CMap>(std::move(*m));
+                        info.encoding = std::move(m);
                     }
                 }
                 info.vertical = n.ends_with("-V");
@@ -1118,7 +1150,8 @@ std::shared_ptr<const FontInfo> FontCache::font(const PdfObject& font, const Doc
                     });
                 }
             }
-            finish_font_info(info);
+            // No finish_font_info: a Type0 font decodes every code through its CMaps, so the
+            // one-byte tables would never be read.
             return std::make_shared<const FontInfo>(std::move(info));
         }
 

@@ -170,7 +170,8 @@ struct FontInfo {
     bool codes_are_utf16 = false;
     std::shared_ptr<const std::vector<std::pair<char32_t, std::uint32_t>>> unicode_to_cid;
 
-    // Filled by finish_font_info(): the text and width of every one-byte code.
+    // Filled by finish_font_info() for a simple font: the text and width of every one-byte
+    // code (a Type0 font never reads them).
     std::array<std::uint16_t, 256> single_offset{};
     std::array<std::uint8_t, 256> single_size{};
     std::vector<char32_t> single_text;

@@ -17,23 +17,38 @@ constexpr FT_Long kMaxGlyphs = 65536;
 // Glyph names longer than this are cut (the AGL's longest name has 28 characters).
 constexpr FT_UInt kMaxGlyphNameBytes = 128;
 
-// One FreeType library and face over a program, released together. A library per face keeps
-// threads apart without a lock (FreeType's objects are not shared between threads).
+// The FreeType library of the calling thread, made on its first face and kept while the thread
+// lives: making a library (and registering its modules) costs as much as opening a small face,
+// and a document may open dozens of these. One per thread keeps threads apart without a lock,
+// as FreeType's objects are not shared between threads. Null when FreeType cannot start.
+FT_Library thread_library() {
+    struct Library {
+        FT_Library lib = nullptr;
+        Library() {
+            if (FT_Init_FreeType(&lib) != 0) lib = nullptr;
+        }
+        ~Library() {
+            if (lib) FT_Done_FreeType(lib);
+        }
+        Library(const Library&) = delete;
+        Library& operator=(const Library&) = delete;
+    };
+    thread_local Library library;
+    return library.lib;
+}
+
+// A face over a program, on the calling thread's library, released when it goes.
 class Face {
 public:
     explicit Face(Bytes program) {
-        if (FT_Init_FreeType(&lib_) != 0) {
-            lib_ = nullptr;
-            return;
-        }
-        if (program.size() > static_cast<size_t>(std::numeric_limits<FT_Long>::max()) ||
-            FT_New_Memory_Face(lib_, program.data(), static_cast<FT_Long>(program.size()), 0, &face_) != 0) {
+        FT_Library lib = thread_library();
+        if (!lib || program.size() > static_cast<size_t>(std::numeric_limits<FT_Long>::max()) ||
+            FT_New_Memory_Face(lib, program.data(), static_cast<FT_Long>(program.size()), 0, &face_) != 0) {
             face_ = nullptr;
         }
     }
     ~Face() {
         if (face_) FT_Done_Face(face_);
-        if (lib_) FT_Done_FreeType(lib_);
     }
     Face(const Face&) = delete;
     Face& operator=(const Face&) = delete;
@@ -41,7 +56,6 @@ public:
     FT_Face get() const { return face_; }
 
 private:
-    FT_Library lib_ = nullptr;
     FT_Face face_ = nullptr;
 };
 

@@ -405,23 +405,33 @@ Result<std::vector<ObjStmPair>> parse_objstm_header(const PdfDict& dict, Bytes d
     return pairs;
 }
 
-Result<ObjStmMap> parse_objstm(const PdfDict& dict, Bytes decoded, Arena* arena) {
+Result<std::vector<ObjStmSpan>> objstm_spans(const PdfDict& dict, Bytes decoded) {
     VELLIX_TRY(pairs, parse_objstm_header(dict, decoded));
     const std::optional<std::int64_t> first = dict_get(dict, "First")->as_int();
     const Bytes body = decoded.subspan(static_cast<std::uint32_t>(*first));
-    ObjStmMap map;
-    map.reserve(pairs->size());
+    std::vector<ObjStmSpan> spans;
+    spans.reserve(pairs->size());
     for (size_t k = 0; k < pairs->size(); ++k) {
         const std::uint64_t start = (*pairs)[k].offset;
         const std::uint64_t end = k + 1 < pairs->size() ? (*pairs)[k + 1].offset : body.size();
         // Spans that are empty or leave the body belong to no object; the writer was wrong
         // about this one, and the others may still be fine.
         if (start >= end || end > body.size()) continue;
-        Cursor cur{body.subspan(static_cast<size_t>(start), static_cast<size_t>(end - start)), 0,
-                   arena};
+        spans.push_back({(*pairs)[k].num,
+                         body.subspan(static_cast<size_t>(start), static_cast<size_t>(end - start))});
+    }
+    return spans;
+}
+
+Result<ObjStmMap> parse_objstm(const PdfDict& dict, Bytes decoded, Arena* arena) {
+    VELLIX_TRY(spans, objstm_spans(dict, decoded));
+    ObjStmMap map;
+    map.reserve(spans->size());
+    for (const ObjStmSpan& span : *spans) {
+        Cursor cur{span.bytes, 0, arena};
         Result<PdfObject> obj = parse_object(cur);
         if (!obj) continue;
-        map.insert_or_assign((*pairs)[k].num, std::move(*obj));
+        map.insert_or_assign(span.num, std::move(*obj));
     }
     return map;
 }

@@ -134,6 +134,16 @@ struct ObjStmPair {
                                                         const Trailer& trailer, Arena* arena,
                                                         std::optional<std::uint32_t>& encrypt_offset);
 
+// One object of a decoded object stream, not yet parsed: its number and its bytes.
+struct ObjStmSpan {
+    std::uint32_t num = 0;
+    Bytes bytes;
+};
+// The objects of a decoded object stream in header order, as views into `decoded`; a pair
+// whose span is empty or leaves the data belongs to no object and is left out. Errors are
+// those of parse_objstm_header.
+[[nodiscard]] Result<std::vector<ObjStmSpan>> objstm_spans(const PdfDict& dict, Bytes decoded);
+
 using ObjStmMap = std::unordered_map<std::uint32_t, PdfObject>;
 // Splits a decoded object stream; objects that fail to parse are left out. The objects borrow
 // from `decoded`, which must outlive them. Errors are those of parse_objstm_header.

@@ -97,6 +97,16 @@ std::string objstm_file(int objstm_kind, bool compress_xref, const std::string& 
     return w.out;
 }
 
+// An object stream that lists 13 and 14 twice each: the later 13 does not parse, the later 14 does.
+std::string objstm_repeats() {
+    PdfWriter w;
+    w.object_stream(20, {{1, kCatalog}, {2, kPages3}, {3, kPage}, {13, "130"}, {14, "1"}, {13, ")"}, {14, "140"}}, true);
+    std::vector<StreamEntry> entries = w.in_use({20});
+    for (std::uint16_t i = 0; i < 5; ++i) entries.push_back({std::array{1u, 2u, 3u, 13u, 14u}[i], 2, 20, i});
+    w.startxref(w.xref_stream(30, entries, "/Size 31 /Root 1 0 R", true));
+    return w.out;
+}
+
 TEST(DocumentGetObject, ErrorsAndSharedOffsets) {
     PdfWriter w = three_objects();
     for (auto [num, body] : {std::pair{5u, "(five)"}, {6u, "(six)"}, {9u, "[1 2 3]"}}) w.object(num, body);
@@ -299,6 +309,7 @@ TEST(DocumentOpen, FilesAndWhatTheyHold) {
         // Object streams listed by a cross-reference stream, stored or compressed and predicted.
         {"objstm 0 0", objstm_file(0, false), false, {3}, three_ints}, {"objstm 1 0", objstm_file(1, false), false, {3}, three_ints},
         {"objstm 2 1", objstm_file(2, true), false, {3}, three_ints}, {"objstm 1 1", objstm_file(1, true), false, {3}, three_ints},
+        {"objstm numbers listed twice", objstm_repeats(), false, {3}, {{13, 130}, {14, 140}}},
         {"update chain", update_chain(false), false, {3, 4}, {{5, 500}, {6, 60}, {7, 700}, {9, -1}, {10, 100}}},
         {"update chain, compressed", update_chain(true), false, {3, 4}, {{5, 500}, {6, 60}, {7, 700}, {10, 100}}},
         {"Prev to itself", prev_loops(true), false, {3}, {{5, 5}, {6, 6}}}, {"Prev loop", prev_loops(false), false, {3}, {{5, 55}, {6, 66}}},
