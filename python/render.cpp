@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -37,9 +36,10 @@ PyRef make_bbox(double x0, double y0, double x1, double y1) {
     return list;
 }
 PyRef make_bbox(const BBox& b) { return make_bbox(b.x0, b.y0, b.x1, b.y1); }
+PyRef make_bbox(const double (&b)[4]) { return make_bbox(b[0], b[1], b[2], b[3]); }
 
 // Compared bit for bit, so that 0.0 and -0.0 (and NaNs) keep their own objects.
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
 // The four coordinates of a rendered box with their float objects, for the boxes rendered
 // next to or inside it to reuse where they have the same coordinate: most spans share their
@@ -59,7 +59,6 @@ struct BoxNumbers {
         return {};
     }
 };
-PyRef make_bbox(const double (&b)[4]) { return make_bbox(b[0], b[1], b[2], b[3]); }
 
 // The objects made for the last few values of one kind, found again by value: spans switch
 // between a handful of fonts, sizes and colours (body text, bold, italic, a heading), so that a

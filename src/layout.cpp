@@ -578,20 +578,14 @@ std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
                                        std::span<const std::string> fonts) {
     if (chars.empty()) return {};
 
-    // Characters are grouped in emission order; nothing is sorted here. Each span is a run of
-    // characters that continue one another: where the runs end is found first, so that every
-    // span is made from its run at once.
-    std::vector<std::size_t> run_ends;
-    for (std::size_t i = 1; i < chars.size(); ++i) {
-        if (!continues_span(chars[i - 1], chars[i])) run_ends.push_back(i);
-    }
-    run_ends.push_back(chars.size());
+    // Characters are grouped in emission order; nothing is sorted here. Each span is made at
+    // once from a run of characters that continue one another.
     std::vector<TextSpan> spans;
-    spans.reserve(run_ends.size());
     std::size_t run_begin = 0;
-    for (const std::size_t run_end : run_ends) {
-        spans.push_back(make_span(std::span(chars).subspan(run_begin, run_end - run_begin), fonts));
-        run_begin = run_end;
+    for (std::size_t i = 1; i <= chars.size(); ++i) {
+        if (i < chars.size() && continues_span(chars[i - 1], chars[i])) continue;
+        spans.push_back(make_span(std::span(chars).subspan(run_begin, i - run_begin), fonts));
+        run_begin = i;
     }
     for (std::size_t i = 0; i < spans.size(); ++i) spans[i].seq = static_cast<std::uint32_t>(i);
 
