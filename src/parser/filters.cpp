@@ -95,23 +95,46 @@ struct DecompressorFree {
     void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
 
+// Whole-buffer inflation needs a buffer that holds any output the stream can have, mostly far
+// more than the output fills. Freshly allocated for each stream, every page the output touches
+// is new memory that the kernel faults in and clears, and gives back afterwards: for a page of
+// text streams that costs as much as the inflating. A buffer kept by the thread costs that once.
+// It is at most this size, which holds the text streams and most images of a page; a stream
+// whose output may pass it inflates into a fresh buffer as before.
+constexpr size_t kInflateScratchBytes = size_t{4} << 20;
+// A stream whose output could pass the kept buffer still tries it first when its data is this
+// small: only a stream inflating more than 64-fold (rare outside blank images) then decodes
+// twice, the first time at most kInflateScratchBytes.
+constexpr size_t kInflateScratchTryRatio = 64;
+
 // The whole zlib stream inflated in one call into a buffer that holds any output it can have
 // (within the cap), when the data is a complete, intact zlib stream; nothing otherwise
 // (damaged or truncated data, or output that would pass the cap), and the streaming inflater
 // below then gives its partial or capped output. Whole-buffer inflation is two to three times
-// faster than streaming, and the buffer costs only the pages the output fills.
+// faster than streaming.
 std::optional<ByteVec> inflate_whole(Bytes data, size_t cap) {
     thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> decompressor(
         libdeflate_alloc_decompressor());
+    thread_local std::unique_ptr<std::uint8_t[]> scratch;
     if (!decompressor || data.empty()) return std::nullopt;
     const size_t most = data.size() < SIZE_MAX / kMaxDeflateRatio - kInflateMinOutput
                             ? data.size() * kMaxDeflateRatio + kInflateMinOutput
                             : SIZE_MAX;
     const size_t room = std::min(cap, most);
-    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[room]);
-    if (!buffer) return std::nullopt;
     size_t used_in = 0;  // bytes after the zlib stream are ignored
     size_t produced = 0;
+    if (room <= kInflateScratchBytes || data.size() <= kInflateScratchBytes / kInflateScratchTryRatio) {
+        if (!scratch) scratch.reset(new (std::nothrow) std::uint8_t[kInflateScratchBytes]);
+        if (scratch) {
+            const libdeflate_result rc =
+                libdeflate_zlib_decompress_ex(decompressor.get(), data.data(), data.size(), scratch.get(),
+                                              std::min(room, kInflateScratchBytes), &used_in, &produced);
+            if (rc == LIBDEFLATE_SUCCESS) return ByteVec(scratch.get(), scratch.get() + produced);
+            if (rc != LIBDEFLATE_INSUFFICIENT_SPACE || room <= kInflateScratchBytes) return std::nullopt;
+        }
+    }
+    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[room]);
+    if (!buffer) return std::nullopt;
     if (libdeflate_zlib_decompress_ex(decompressor.get(), data.data(), data.size(), buffer.get(),
                                       room, &used_in, &produced) != LIBDEFLATE_SUCCESS) {
         return std::nullopt;
