@@ -95,11 +95,32 @@ struct DecompressorFree {
     void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
 
+// Whole-buffer inflation needs a buffer that holds any output the stream can have. For a
+// stream of unknown size (a content stream) that is far more than the output fills, and more
+// than malloc serves from its heap (32 MiB): each such stream got fresh memory from the system,
+// every page of its output faulted in and cleared by the kernel and then given back, which for
+// the text streams of a page cost as much as the inflating. Such a stream first inflates into
+// a buffer kept by the thread, which costs that once. Smaller buffers (images of known size)
+// are allocated as before, from memory that malloc reuses. Brotli decodes into the kept buffer
+// too, instead of growing its output by doubling.
+constexpr size_t kDecodeScratchBytes = size_t{4} << 20;
+// A stream whose output could pass the kept buffer tries it first when its data is this
+// small: only a stream inflating more than 64-fold (rare outside blank images) then decodes
+// twice, the first time at most kDecodeScratchBytes.
+constexpr size_t kInflateScratchTryRatio = 64;
+
+// The thread's kept buffer of kDecodeScratchBytes, or null when it cannot be had. Its pages are
+// faulted in as far as outputs have reached, and stay.
+std::uint8_t* decode_scratch() {
+    thread_local std::unique_ptr<std::uint8_t[]> scratch(new (std::nothrow) std::uint8_t[kDecodeScratchBytes]);
+    return scratch.get();
+}
+
 // The whole zlib stream inflated in one call into a buffer that holds any output it can have
 // (within the cap), when the data is a complete, intact zlib stream; nothing otherwise
 // (damaged or truncated data, or output that would pass the cap), and the streaming inflater
 // below then gives its partial or capped output. Whole-buffer inflation is two to three times
-// faster than streaming, and the buffer costs only the pages the output fills.
+// faster than streaming.
 std::optional<ByteVec> inflate_whole(Bytes data, size_t cap) {
     thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> decompressor(
         libdeflate_alloc_decompressor());
@@ -108,10 +129,18 @@ std::optional<ByteVec> inflate_whole(Bytes data, size_t cap) {
                             ? data.size() * kMaxDeflateRatio + kInflateMinOutput
                             : SIZE_MAX;
     const size_t room = std::min(cap, most);
-    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[room]);
-    if (!buffer) return std::nullopt;
     size_t used_in = 0;  // bytes after the zlib stream are ignored
     size_t produced = 0;
+    if (room > kDecodeScratchBytes && data.size() <= kDecodeScratchBytes / kInflateScratchTryRatio) {
+        if (std::uint8_t* scratch = decode_scratch()) {
+            const libdeflate_result rc = libdeflate_zlib_decompress_ex(
+                decompressor.get(), data.data(), data.size(), scratch, kDecodeScratchBytes, &used_in, &produced);
+            if (rc == LIBDEFLATE_SUCCESS) return ByteVec(scratch, scratch + produced);
+            if (rc != LIBDEFLATE_INSUFFICIENT_SPACE) return std::nullopt;
+        }
+    }
+    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[room]);
+    if (!buffer) return std::nullopt;
     if (libdeflate_zlib_decompress_ex(decompressor.get(), data.data(), data.size(), buffer.get(),
                                       room, &used_in, &produced) != LIBDEFLATE_SUCCESS) {
         return std::nullopt;
@@ -435,15 +464,30 @@ Result<ByteVec> brotli_capped(Bytes data, size_t cap) {
     BrotliDecoderState* state = BrotliDecoderCreateInstance(nullptr, nullptr, nullptr);
     if (state == nullptr) return fail(kBrotliFailed);
     BrotliGuard guard{state};
-    CappedOutput out(cap);
     const std::uint8_t* next_in = data.data();
     size_t avail_in = data.size();
+    // First into the thread's kept buffer, where most streams end: then copied once.
+    std::uint8_t* scratch = decode_scratch();
+    const size_t room = std::min(cap, kDecodeScratchBytes);
+    std::uint8_t* next_out = scratch;
+    size_t avail_out = room;
+    BrotliDecoderResult rc = BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT;
+    size_t produced = 0;
+    if (scratch) {
+        rc = BrotliDecoderDecompressStream(state, &avail_in, &next_in, &avail_out, &next_out, nullptr);
+        produced = room - avail_out;
+        if (produced == cap) return ByteVec(scratch, scratch + produced);  // the cap
+        if (rc == BROTLI_DECODER_RESULT_ERROR) return fail(kBrotliFailed);
+        if (rc != BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT) return ByteVec(scratch, scratch + produced);
+    }
+    // Output past the kept buffer: gathered chunk by chunk.
+    CappedOutput out(cap);
+    out.append(scratch, produced);
     std::array<std::uint8_t, 65536> chunk;
     for (;;) {
-        std::uint8_t* next_out = chunk.data();
-        size_t avail_out = chunk.size();
-        const BrotliDecoderResult rc =
-            BrotliDecoderDecompressStream(state, &avail_in, &next_in, &avail_out, &next_out, nullptr);
+        next_out = chunk.data();
+        avail_out = chunk.size();
+        rc = BrotliDecoderDecompressStream(state, &avail_in, &next_in, &avail_out, &next_out, nullptr);
         if (!out.append(chunk.data(), chunk.size() - avail_out)) break;  // the cap
         if (rc == BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT) continue;
         if (rc == BROTLI_DECODER_RESULT_ERROR) return fail(kBrotliFailed);

@@ -214,6 +214,8 @@ TEST(RunLength, Outcomes) {
 
 const ByteVec kBrotli = vec(std::string_view("\x1b\x17\x01\xf8\x1d\xa9\x53\x9f\x3b\x74\x29\xf4\x26\x57"
                                               "\x20\x74\x95\xc6\x16\xb3\x45\x02\x97\x6e\x00", 25));
+// BrotliDecode of 5 MiB of "b": more than a thread's kept decoding buffer holds.
+const ByteVec kBrotliFiveMiB = vec(std::string_view("\x9b\xff\xff\x4f\xf8\x25\xc4\xe2\xb1\x40\x20\xf7\xfe\x09", 14));
 
 TEST(DecompressStream, NamesChainsAndOtherValues) {
     const ByteVec text = vec("BT /F1 12 Tf (Hello, vellix) Tj ET");  // "v" is no ASCII85 digit
@@ -243,6 +245,9 @@ TEST(DecompressStream, NamesChainsAndOtherValues) {
         {{"brotli", kBrotli, vec(brotli_text)}, name("BrotliDecode")},
         {{"brotli cut short", ByteVec(kBrotli.begin(), kBrotli.begin() + 3), {}}, name("BrotliDecode")},
         {{"brotli corrupt", vec("\xff\xff\xff\xff"), {}, "brotli decompression failed"}, name("BrotliDecode")},
+        // Outputs past the thread's kept decoding buffer (4 MiB).
+        {{"brotli past the kept buffer", kBrotliFiveMiB, ByteVec(5 << 20, 'b')}, name("BrotliDecode")},
+        {{"flate past the kept buffer", zlib_compress(ByteVec(5 << 20, 'f')), ByteVec(5 << 20, 'f')}, name("FlateDecode")},
     };
     for (const auto& c : cases) expect_outcome(c.o, decompress_stream(c.o.input, c.filter));
     EXPECT_EQ(apply_single_filter(z, as_bytes("FlateDecode")).value_or(ByteVec{}), text);
@@ -260,6 +265,7 @@ TEST(DecompressStream, OutputCapTruncates) {
         {"ascii85 z", vec(std::string(1000, 'z')), name("ASCII85Decode"), 0}, {"ascii85 groups", vec(std::string(5000, '!')), name("ASCII85Decode"), 0},
         {"asciihex", vec(std::string(4000, 'A')), name("ASCIIHexDecode"), 0xAA}, {"runlength", run_length, name("RunLengthDecode"), 'r'},
         {"chain", vec(std::string(1000, 'z')), names({"ASCII85Decode", "DCTDecode"}), 0},
+        {"brotli", kBrotliFiveMiB, name("BrotliDecode"), 'b'},
     };
     for (const auto& c : cases) {
         expect_outcome({c.label, {}, ByteVec(kCap, c.fill)}, decompress_stream_for_testing(c.input, c.filter, kCap));
