@@ -1,9 +1,9 @@
 // Fuzz target for the PNG writer's run-length deflate encoder: what it writes must stay within
 // its bound and inflate (zlib) back to its input.
 //
-// The first byte picks how the rest becomes the input: 0 as it is; otherwise as pairs
-// (byte, count) expanded to runs of up to 1020 bytes, which reach copies of every length and
-// block ends inside runs.
+// The first byte picks how the rest becomes the input: even as it is, odd as pairs (byte,
+// count) expanded to runs of up to 1020 bytes, which reach copies of every length and block
+// ends inside runs; and its upper bits the row size copies of the row above are made for.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     }
     const size_t bound = vellix::deflate_runs_bound(input.size());
     std::vector<std::uint8_t> deflated(bound);
-    const size_t n = vellix::deflate_runs(input, deflated.data());
+    const size_t n = vellix::deflate_runs(input, data[0] >> 1, deflated.data());
     check(n > 0 && n <= bound);
 
     std::vector<std::uint8_t> back(input.size() + 1);

@@ -68,11 +68,11 @@ libdeflate_compressor* thread_compressor() {
     return compressor.get();
 }
 
-// Whether the data is mostly runs of one byte value (blank areas of scans and line art, which
+// Whether filtered rows are mostly runs of one byte value (blank areas and flat colour, which
 // the Up filter turns into zeros), judged by every kRunSampleStep-th byte: the run-length
-// encoder below writes such data about five times as fast as zlib's run-length strategy and
-// at the same size, and libdeflate's fastest level is the better choice on anything else
-// (photographs, dithering, noise), where copies of earlier strings matter.
+// encoder below writes such data about five times as fast as zlib's run-length strategy did,
+// at the same size; on anything else (photographs, dithering, noise) libdeflate's fastest
+// level, whose copies of earlier strings make files up to a third smaller, is the better choice.
 constexpr size_t kRunSampleStep = 16;
 constexpr double kRunShare = 0.9;
 
@@ -84,11 +84,13 @@ bool mostly_runs(const std::uint8_t* data, size_t size) {
 
 // ---- Run-length deflate (RFC 1951) ----
 //
-// Data that is mostly runs of one byte value is written as literals and copies of the byte
-// before (distance 1), each block with its own Huffman codes (RFC 1951, 3.2.7) made from the
-// counts of its symbols, or stored when that comes out smaller. Runs are found 8 bytes at a
-// time and there is no search for earlier strings, which makes it several times faster than a
-// general deflate on such data, at the size zlib's run-length strategy gets.
+// Data is written as literals, copies of the byte before (distance 1) and, for rows that are
+// not filtered, copies of the row above (distance: the row's bytes), each block with its own
+// Huffman codes (RFC 1951, 3.2.7) made from the counts of its symbols, or stored when that
+// comes out smaller. Matches are found 8 bytes at a time and there is no search for other
+// earlier strings, which makes it several times faster than a general deflate on image rows,
+// at about the size zlib's run-length strategy gets on filtered rows and libdeflate's fastest
+// level on unfiltered ones.
 
 constexpr unsigned kMinRun = 3;    // the shortest copy deflate has
 constexpr unsigned kMaxRun = 258;  // the longest
@@ -102,15 +104,25 @@ constexpr size_t kMaxStoredBytes = 65535;
 // Tokens per block, as zlib has at its default memory level: small enough that each block's
 // codes follow changes in the data, large enough that its code header is a small share.
 constexpr size_t kBlockTokens = size_t{1} << 14;
-// A token is a literal byte (0-255) or a copy of the previous byte, kCopyToken + its length.
+// A token is a literal byte (0-255), a copy of the previous byte (kCopyToken + its length) or a
+// copy of the row above (kAboveToken + its length).
 constexpr unsigned kCopyToken = 256;
-constexpr unsigned kTokenKinds = kCopyToken + kMaxRun + 1;
+constexpr unsigned kAboveToken = kCopyToken + kMaxRun + 1;
+constexpr unsigned kTokenKinds = kAboveToken + kMaxRun + 1;
+// The farthest row above that is copied: a distance up to 8192 has at most 11 extra bits, which
+// keeps a token's bits (a length code, its extra bits, a distance code) within 15 + 5 + 1 + 11
+// = 32, what BitWriter::put takes.
+constexpr size_t kMaxAboveDistance = 8192;
 
 // Length symbols 257-285: their first length and extra bits (RFC 1951, 3.2.5).
 constexpr std::array<std::uint16_t, 29> kLengthBase = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,  15,  17,  19,  23, 27,
                                                        31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::array<std::uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+// Distance symbols 0-25 (to kMaxAboveDistance): their first distance and extra bits.
+constexpr std::array<std::uint16_t, 26> kDistanceBase = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,
+                                                         97,  129, 193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145};
+constexpr std::array<std::uint8_t, 26> kDistanceExtra = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11};
 // The order in which the code length code's lengths are sent, and its symbols' extra bits
 // (RFC 1951, 3.2.7).
 constexpr std::array<std::uint8_t, kCodeLengthSymbols> kCodeLengthOrder = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
@@ -226,6 +238,23 @@ size_t run_length(const std::uint8_t* data, size_t size, std::uint8_t value) {
     return n;
 }
 
+// How many bytes from `a` on equal those from `b` on, at most kMaxRun of the `size` there.
+size_t match_length(const std::uint8_t* a, const std::uint8_t* b, size_t size) {
+    const size_t limit = std::min<size_t>(size, kMaxRun);
+    size_t n = 0;
+    for (; n + 8 <= limit; n += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + n, 8);
+        std::memcpy(&y, b + n, 8);
+        if (const std::uint64_t diff = x ^ y; diff != 0) {
+            const int same_bits = std::endian::native == std::endian::little ? std::countr_zero(diff) : std::countl_zero(diff);
+            return n + static_cast<size_t>(same_bits) / 8;
+        }
+    }
+    while (n < limit && a[n] == b[n]) ++n;
+    return n;
+}
+
 // Bits that data[from, to) takes as stored blocks, the writer being at bit `bit` of a byte.
 std::uint64_t stored_bits(size_t from, size_t to, unsigned bit) {
     std::uint64_t total = 0;
@@ -260,9 +289,15 @@ size_t deflate_runs_bound(size_t size) {
     return size + size / 1024 + 64;
 }
 
-size_t deflate_runs(std::span<const std::uint8_t> input, std::uint8_t* out) {
+size_t deflate_runs(std::span<const std::uint8_t> input, size_t row_bytes, std::uint8_t* out) {
     const std::uint8_t* data = input.data();
     const size_t size = input.size();
+    // The row above is a distance of its own (distance 1 is the byte before), near enough to
+    // be named with few extra bits.
+    const size_t above = row_bytes >= 2 && row_bytes <= kMaxAboveDistance ? row_bytes : 0;
+    unsigned above_symbol = 1;  // without copies of the row above: an unused second code
+    while (above != 0 && above_symbol + 1 < kDistanceBase.size() && kDistanceBase[above_symbol + 1] <= above) ++above_symbol;
+    const unsigned above_extra = above != 0 ? kDistanceExtra[above_symbol] : 0;
     std::unique_ptr<std::uint16_t[]> tokens(new (std::nothrow) std::uint16_t[kBlockTokens]);
     if (!tokens) return 0;
     BitWriter w{out};
@@ -272,7 +307,7 @@ size_t deflate_runs(std::span<const std::uint8_t> input, std::uint8_t* out) {
         // The block's tokens, and the count of each literal/length symbol.
         std::array<std::uint32_t, kLitLenSymbols> freq{};
         const size_t block_start = pos;
-        size_t n = 0;
+        size_t n = 0, above_copies = 0;
         while (n < kBlockTokens && pos < size) {
             const std::uint8_t byte = data[pos];
             if (pos > 0 && byte == data[pos - 1]) {
@@ -284,6 +319,16 @@ size_t deflate_runs(std::span<const std::uint8_t> input, std::uint8_t* out) {
                     continue;
                 }
             }
+            if (above != 0 && pos >= above) {
+                const size_t len = match_length(data + pos, data + pos - above, size - pos);
+                if (len >= kMinRun) {
+                    tokens[n++] = static_cast<std::uint16_t>(kAboveToken + len);
+                    ++freq[kEndOfBlock + 1 + kLengthIndex[len]];
+                    ++above_copies;
+                    pos += len;
+                    continue;
+                }
+            }
             tokens[n++] = byte;
             ++freq[byte];
             ++pos;
@@ -291,26 +336,27 @@ size_t deflate_runs(std::span<const std::uint8_t> input, std::uint8_t* out) {
         last = pos == size;
 
         // The codes. Two symbols at least are used in each, so that both are complete: end of
-        // block and literal 0, and distance codes 0 (distance 1, the only one used) and 1,
-        // which get a bit each.
+        // block and literal 0, and distance code 0 (distance 1) and that of the row above (or
+        // 1), which get a bit each.
         freq[kEndOfBlock] = 1;
         freq[0] = std::max<std::uint32_t>(freq[0], 1);
         std::array<std::uint8_t, kLitLenSymbols> lengths{};
         huffman_lengths(freq, kMaxCodeBits, lengths.data());
         std::array<std::uint16_t, kLitLenSymbols> codes{};
         huffman_codes(lengths.data(), kLitLenSymbols, codes.data());
-        constexpr unsigned kDistanceOneCode = 0, kDistanceBits = 1;
+        constexpr unsigned kDistanceOneCode = 0, kAboveCode = 1, kDistanceBits = 1;
         size_t hlit = kLitLenSymbols;
         while (lengths[hlit - 1] == 0) --hlit;  // end of block is used: hlit > 256
 
         // The code lengths, literal/length and distance as one sequence, run-length coded with
         // symbols 16 (the previous length 3-6 times), 17 (3-10 zeros) and 18 (11-138 zeros).
-        std::array<std::uint8_t, kLitLenSymbols + 2> seq{};
+        const size_t hdist = above_symbol + 1;
+        std::array<std::uint8_t, kLitLenSymbols + kDistanceBase.size()> seq{};
         std::copy(lengths.begin(), lengths.begin() + hlit, seq.begin());
-        seq[hlit] = seq[hlit + 1] = kDistanceBits;
-        const size_t seq_size = hlit + 2;
+        seq[hlit] = seq[hlit + above_symbol] = kDistanceBits;
+        const size_t seq_size = hlit + hdist;
         struct CodeLength { std::uint8_t symbol, extra; };
-        std::array<CodeLength, kLitLenSymbols + 2> cl{};
+        std::array<CodeLength, kLitLenSymbols + kDistanceBase.size()> cl{};
         size_t cl_count = 0;
         std::array<std::uint32_t, kCodeLengthSymbols> cl_freq{};
         for (size_t i = 0; i < seq_size;) {
@@ -347,6 +393,7 @@ size_t deflate_runs(std::span<const std::uint8_t> input, std::uint8_t* out) {
             const unsigned extra = s > kEndOfBlock ? kLengthExtra[s - kEndOfBlock - 1] + kDistanceBits : 0;
             bits += std::uint64_t{freq[s]} * (lengths[s] + extra);
         }
+        bits += std::uint64_t{above_copies} * above_extra;
         if (bits > stored_bits(block_start, pos, w.count % 8)) {
             put_stored(w, data, block_start, pos, last);
             continue;
@@ -355,7 +402,7 @@ size_t deflate_runs(std::span<const std::uint8_t> input, std::uint8_t* out) {
         w.put(last ? 1 : 0, 1);
         w.put(2, 2);  // dynamic Huffman codes
         w.put(static_cast<std::uint32_t>(hlit - 257), 5);
-        w.put(2 - 1, 5);  // two distance codes
+        w.put(static_cast<std::uint32_t>(hdist - 1), 5);
         w.put(static_cast<std::uint32_t>(hclen - 4), 4);
         for (size_t i = 0; i < hclen; ++i) w.put(cl_lengths[kCodeLengthOrder[i]], 3);
         for (size_t i = 0; i < cl_count; ++i) {
@@ -363,8 +410,8 @@ size_t deflate_runs(std::span<const std::uint8_t> input, std::uint8_t* out) {
             w.put(cl_codes[c.symbol], cl_lengths[c.symbol]);
             w.put(c.extra, kCodeLengthExtra[c.symbol]);
         }
-        // Each token's bits in one piece: a copy is its length symbol, the extra bits and the
-        // distance code, at most 15 + 5 + 1 bits.
+        // Each token's bits in one piece: a copy is its length symbol, the extra bits, the
+        // distance code and its extra bits.
         std::array<std::uint32_t, kTokenKinds> token_code{};
         std::array<std::uint8_t, kTokenKinds> token_bits{};
         for (unsigned t = 0; t < 256; ++t) token_code[t] = codes[t], token_bits[t] = lengths[t];
@@ -372,6 +419,10 @@ size_t deflate_runs(std::span<const std::uint8_t> input, std::uint8_t* out) {
             const unsigned i = kLengthIndex[len], s = kEndOfBlock + 1 + i, extra = kLengthExtra[i];
             token_code[kCopyToken + len] = codes[s] | (len - kLengthBase[i]) << lengths[s] | kDistanceOneCode << (lengths[s] + extra);
             token_bits[kCopyToken + len] = static_cast<std::uint8_t>(lengths[s] + extra + kDistanceBits);
+            const std::uint32_t distance =
+                above != 0 ? kAboveCode | static_cast<std::uint32_t>(above - kDistanceBase[above_symbol]) << kDistanceBits : 0;
+            token_code[kAboveToken + len] = codes[s] | (len - kLengthBase[i]) << lengths[s] | distance << (lengths[s] + extra);
+            token_bits[kAboveToken + len] = static_cast<std::uint8_t>(lengths[s] + extra + kDistanceBits + above_extra);
         }
         for (size_t i = 0; i < n; ++i) w.put(token_code[tokens[i]], token_bits[tokens[i]]);
         w.put(codes[kEndOfBlock], lengths[kEndOfBlock]);
@@ -389,17 +440,19 @@ struct ZlibStream {
     size_t size = 0;
 };
 
-// The zlib stream of `data`: by the run-length encoder when the data is mostly runs, else by
-// libdeflate. Empty when memory ran out.
-ZlibStream zlib_stream(const std::uint8_t* data, size_t size) {
+// The zlib stream of `data`, rows of `stride` bytes: by the run-length encoder for rows that
+// are not filtered (palette indices, samples below a byte), where its copies of the row above
+// find what libdeflate's fastest level finds, and for filtered rows that are mostly runs; by
+// libdeflate otherwise. Empty when memory ran out.
+ZlibStream zlib_stream(const std::uint8_t* data, size_t size, size_t stride, bool filtered) {
     ZlibStream z;
-    if (mostly_runs(data, size)) {
+    if (!filtered || mostly_runs(data, size)) {
         z.bytes.reset(new (std::nothrow) std::uint8_t[2 + deflate_runs_bound(size) + 4]);
         if (!z.bytes) return {};
         // CMF: deflate with a 32 KiB window; FLG: the fastest level, no dictionary, check bits.
         z.bytes[0] = 0x78;
         z.bytes[1] = 0x01;
-        const size_t n = deflate_runs({data, size}, z.bytes.get() + 2);
+        const size_t n = deflate_runs({data, size}, filtered ? 0 : stride, z.bytes.get() + 2);
         if (n == 0) return {};
         set32(z.bytes.get() + 2 + n, libdeflate_adler32(1, data, size));
         z.size = 2 + n + 4;
@@ -441,7 +494,7 @@ ZlibStream idat_data(std::span<const std::uint8_t> rows, size_t row_bytes, std::
         row[0] = 2;
         for (size_t i = 1; i <= row_bytes; ++i) row[i] = static_cast<std::uint8_t>(row[i] - up[i]);
     }
-    return zlib_stream(raw.get(), raw_size);
+    return zlib_stream(raw.get(), raw_size, stride, up_filter);
 }
 
 }  // namespace

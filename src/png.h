@@ -32,10 +32,11 @@ std::uint64_t png_row_bytes(const PngImage& image);
 // empty or longer than 256 entries, a row longer than the format allows).
 std::vector<std::uint8_t> write_png(const PngImage& image);
 
-// Raw deflate data (RFC 1951) of `input`, made of literals and copies of the byte before only:
-// fast on data that is mostly runs of one byte value. Writes at most deflate_runs_bound(size)
-// bytes to `out` and returns how many; 0 when memory ran out.
+// Raw deflate data (RFC 1951) of `input`, made of literals, copies of the byte before and,
+// when `row_bytes` is not 0, copies of the bytes that far back (the row above): fast on image
+// rows. Writes at most deflate_runs_bound(size) bytes to `out` and returns how many; 0 when
+// memory ran out.
 size_t deflate_runs_bound(size_t size);
-size_t deflate_runs(std::span<const std::uint8_t> input, std::uint8_t* out);
+size_t deflate_runs(std::span<const std::uint8_t> input, size_t row_bytes, std::uint8_t* out);
 
 }  // namespace vellix

@@ -1,5 +1,6 @@
 // The run-length deflate encoder of the PNG writer: what it writes inflates (zlib) back to its
-// input, over shapes that reach each of its cases, and stays within its bound.
+// input, over shapes that reach each of its cases, with and without copies of the row above,
+// and stays within its bound.
 #include "png.h"
 
 #include <gtest/gtest.h>
@@ -45,7 +46,12 @@ Bytes inflate_raw(const Bytes& deflated, size_t expect) {
 
 TEST(DeflateRuns, InflatesToItsInput) {
     // A block ends after 16384 tokens: each byte of `alternating` is one.
-    const struct { std::string name; Bytes input; } cases[] = {
+    // random_bytes gives the same bytes each time: rows that repeat. Here rows of 300 bytes,
+    // each the one above with a byte changed.
+    Bytes rows;
+    for (size_t y = 0; y < 50; ++y) rows = rows + (y == 0 ? random_bytes(300) : Bytes(rows.end() - 300, rows.end()));
+    for (size_t y = 1; y < 50; ++y) rows[y * 300 + y * 5] ^= 0x55;
+    const struct { std::string name; Bytes input; size_t row_bytes = 0; } cases[] = {
         {"empty", {}},
         {"one byte", {7}},
         {"all zeros", run(1 << 20, 0)},
@@ -58,10 +64,15 @@ TEST(DeflateRuns, InflatesToItsInput) {
         {"random: stored blocks", random_bytes(70000)},
         {"random tail", run(1000, 0) + random_bytes(300)},
         {"runs between random", random_bytes(5000) + run(3000, 0xFF) + random_bytes(5000) + run(100000, 0)},
+        {"rows repeating", rows, 300},
+        {"rows of 2 bytes", alternating(1000) + run(10, 3), 2},
+        {"rows of 8192 bytes", random_bytes(8192) + random_bytes(8192) + random_bytes(8192), 8192},
+        {"rows too long to copy", random_bytes(8193) + random_bytes(8193), 8193},
+        {"random rows", random_bytes(40000), 100},
     };
     for (const auto& c : cases) {
         Bytes deflated(deflate_runs_bound(c.input.size()));
-        deflated.resize(deflate_runs(c.input, deflated.data()));
+        deflated.resize(deflate_runs(c.input, c.row_bytes, deflated.data()));
         EXPECT_EQ(inflate_raw(deflated, c.input.size()), c.input) << c.name;
         EXPECT_LE(deflated.size(), c.input.size() + c.input.size() / 512 + 8) << c.name;
     }
