@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <bit>
 #include <climits>
 #include <cstring>
 #include <memory>
