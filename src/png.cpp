@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <climits>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include <libdeflate.h>
-#include <zlib.h>
 
 namespace vellix {
 namespace {
@@ -67,10 +67,11 @@ libdeflate_compressor* thread_compressor() {
     return compressor.get();
 }
 
-// Whether the data is mostly runs of one byte value (blank areas of scans and line art, which
-// the Up filter turns into zeros), judged by every kRunSampleStep-th byte: zlib's run-length
-// strategy deflates such data about half again as fast as libdeflate's fastest level, which in
-// turn is the faster of the two on anything else (photographs, dithering, noise).
+// Whether filtered rows are mostly runs of one byte value (blank areas and flat colour, which
+// the Up filter turns into zeros), judged by every kRunSampleStep-th byte: the run-length
+// encoder below writes such data about five times as fast as zlib's run-length strategy did,
+// at the same size; on anything else (photographs, dithering, noise) libdeflate's fastest
+// level, whose copies of earlier strings make files up to a third smaller, is the better choice.
 constexpr size_t kRunSampleStep = 16;
 constexpr double kRunShare = 0.9;
 
@@ -80,56 +81,398 @@ bool mostly_runs(const std::uint8_t* data, size_t size) {
     return seen > 0 && static_cast<double>(same) >= kRunShare * static_cast<double>(seen);
 }
 
-struct DeflateEnd {
-    z_stream* zs;
-    ~DeflateEnd() { deflateEnd(zs); }
+// ---- Run-length deflate (RFC 1951) ----
+//
+// Data is written as literals, copies of the byte before (distance 1) and, for rows that are
+// not filtered, copies of the row above (distance: the row's bytes), each block with its own
+// Huffman codes (RFC 1951, 3.2.7) made from the counts of its symbols, or stored when that
+// comes out smaller. Matches are found 8 bytes at a time and there is no search for other
+// earlier strings, which makes it several times faster than a general deflate on image rows,
+// at about the size zlib's run-length strategy gets on filtered rows and libdeflate's fastest
+// level on unfiltered ones.
+
+constexpr unsigned kMinRun = 3;    // the shortest copy deflate has
+constexpr unsigned kMaxRun = 258;  // the longest
+constexpr unsigned kEndOfBlock = 256;
+constexpr unsigned kLitLenSymbols = 286;  // literals, end of block, 29 length symbols
+constexpr unsigned kMaxCodeBits = 15;
+constexpr unsigned kMaxCodeLengthBits = 7;
+constexpr unsigned kCodeLengthSymbols = 19;
+// Stored blocks hold at most this many bytes (LEN is 16 bits).
+constexpr size_t kMaxStoredBytes = 65535;
+// Tokens per block, as zlib has at its default memory level: small enough that each block's
+// codes follow changes in the data, large enough that its code header is a small share.
+constexpr size_t kBlockTokens = size_t{1} << 14;
+// A token is a literal byte (0-255), a copy of the previous byte (kCopyToken + its length) or a
+// copy of the row above (kAboveToken + its length).
+constexpr unsigned kCopyToken = 256;
+constexpr unsigned kAboveToken = kCopyToken + kMaxRun + 1;
+constexpr unsigned kTokenKinds = kAboveToken + kMaxRun + 1;
+// The farthest row above that is copied: a distance up to 8192 has at most 11 extra bits, which
+// keeps a token's bits (a length code, its extra bits, a distance code) within 15 + 5 + 1 + 11
+// = 32, what BitWriter::put takes.
+constexpr size_t kMaxAboveDistance = 8192;
+
+// Length symbols 257-285: their first length and extra bits (RFC 1951, 3.2.5).
+constexpr std::array<std::uint16_t, 29> kLengthBase = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,  15,  17,  19,  23, 27,
+                                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr std::array<std::uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+// Distance symbols 0-25 (to kMaxAboveDistance): their first distance and extra bits.
+constexpr std::array<std::uint16_t, 26> kDistanceBase = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,
+                                                         97,  129, 193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145};
+constexpr std::array<std::uint8_t, 26> kDistanceExtra = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11};
+// The order in which the code length code's lengths are sent, and its symbols' extra bits
+// (RFC 1951, 3.2.7).
+constexpr std::array<std::uint8_t, kCodeLengthSymbols> kCodeLengthOrder = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                                           11, 4,  12, 3, 13, 2, 14, 1, 15};
+constexpr std::array<std::uint8_t, kCodeLengthSymbols> kCodeLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                                                           0, 0, 0, 0, 0, 0, 2, 3, 7};
+
+// For each copy length, the index of its length symbol (0 for symbol 257).
+constexpr std::array<std::uint8_t, kMaxRun + 1> kLengthIndex = [] {
+    std::array<std::uint8_t, kMaxRun + 1> index{};
+    for (unsigned len = kMinRun, i = 0; len <= kMaxRun; ++len) {
+        while (i + 1 < kLengthBase.size() && kLengthBase[i + 1] <= len) ++i;
+        index[len] = static_cast<std::uint8_t>(i);
+    }
+    return index;
+}();
+
+// Code lengths for symbols with counts `freq`, none longer than `max_bits`: Huffman's
+// construction; when the deepest code is too long the counts are halved (a used symbol stays
+// used) and the code made again, which ends at the latest when all counts are 1. Unused
+// symbols get length 0. At least two symbols must be used, so that the code is complete.
+void huffman_lengths(std::span<const std::uint32_t> freq, unsigned max_bits, std::uint8_t* lengths) {
+    std::array<std::uint32_t, kLitLenSymbols> weight{};
+    std::array<std::uint16_t, kLitLenSymbols> symbol{};
+    size_t used = 0;
+    for (size_t s = 0; s < freq.size(); ++s) {
+        lengths[s] = 0;
+        if (freq[s] > 0) weight[used] = freq[s], symbol[used++] = static_cast<std::uint16_t>(s);
+    }
+    for (;;) {
+        std::array<std::uint16_t, kLitLenSymbols> order{};
+        for (size_t i = 0; i < used; ++i) order[i] = static_cast<std::uint16_t>(i);
+        std::sort(order.begin(), order.begin() + used, [&](auto a, auto b) { return weight[a] < weight[b]; });
+        // Nodes 0..used-1 are the leaves by weight, the rest the inner nodes in the order they
+        // are made, which is by weight too: each joins the two lightest of both queues.
+        std::array<std::uint64_t, 2 * kLitLenSymbols> node{};
+        std::array<std::uint16_t, 2 * kLitLenSymbols> parent{};
+        for (size_t i = 0; i < used; ++i) node[i] = weight[order[i]];
+        size_t leaf = 0, inner = used, made = used;
+        auto lightest = [&] { return leaf < used && (inner == made || node[leaf] <= node[inner]) ? leaf++ : inner++; };
+        for (; made < 2 * used - 1; ++made) {
+            const size_t a = lightest(), b = lightest();
+            node[made] = node[a] + node[b];
+            parent[a] = parent[b] = static_cast<std::uint16_t>(made);
+        }
+        // Depths from the root down: every node's parent was made after it.
+        std::array<std::uint8_t, 2 * kLitLenSymbols> depth{};
+        unsigned deepest = 0;
+        for (size_t n = made - 1; n-- > 0;) {
+            depth[n] = static_cast<std::uint8_t>(depth[parent[n]] + 1);
+            deepest = std::max<unsigned>(deepest, depth[n]);
+        }
+        if (deepest <= max_bits) {
+            for (size_t i = 0; i < used; ++i) lengths[symbol[order[i]]] = depth[i];
+            return;
+        }
+        for (size_t i = 0; i < used; ++i) weight[i] = (weight[i] + 1) / 2;
+    }
+}
+
+// The codes of the canonical Huffman code with these lengths (RFC 1951, 3.2.2), bit-reversed,
+// as deflate sends a code's first bit first.
+void huffman_codes(const std::uint8_t* lengths, size_t count, std::uint16_t* codes) {
+    std::array<std::uint16_t, kMaxCodeBits + 2> next{};  // codes of each length, then the next code
+    for (size_t s = 0; s < count; ++s) ++next[lengths[s] + 1];
+    next[1] = 0;
+    for (unsigned bits = 1; bits <= kMaxCodeBits; ++bits) next[bits + 1] = static_cast<std::uint16_t>((next[bits] + next[bits + 1]) << 1);
+    for (size_t s = 0; s < count; ++s) {
+        if (lengths[s] == 0) continue;
+        const unsigned code = next[lengths[s]]++;
+        unsigned reversed = 0;
+        for (unsigned b = 0; b < lengths[s]; ++b) reversed |= ((code >> b) & 1u) << (lengths[s] - 1 - b);
+        codes[s] = static_cast<std::uint16_t>(reversed);
+    }
+}
+
+// Bits, the first in the lowest place, into a buffer the caller made large enough.
+struct BitWriter {
+    std::uint8_t* at;
+    std::uint64_t bits = 0;
+    unsigned count = 0;  // bits held, below 32 between calls
+
+    void put(std::uint32_t value, unsigned n) {  // n <= 32
+        bits |= std::uint64_t{value} << count;
+        count += n;
+        if (count >= 32) {
+            for (int i = 0; i < 4; ++i) *at++ = static_cast<std::uint8_t>(bits >> (8 * i));
+            bits >>= 32;
+            count -= 32;
+        }
+    }
+    // Writes what is held, padded to a byte.
+    void flush() {
+        for (; count > 0; count = count > 8 ? count - 8 : 0, bits >>= 8) *at++ = static_cast<std::uint8_t>(bits);
+        bits = 0;
+    }
 };
 
-// The zlib stream of `data` (less than 4 GiB) appended to `out`, by zlib's run-length
-// strategy. zlib writes the raw deflate data; the zlib header and the Adler-32 trailer
-// (RFC 1950) are written here, the checksum by libdeflate, which computes it several times
-// faster.
-bool append_deflated_runs(std::vector<std::uint8_t>& out, const std::uint8_t* data, size_t size) {
-    z_stream zs{};
-    if (deflateInit2(&zs, kDeflateLevel, Z_DEFLATED, -MAX_WBITS, 8, Z_RLE) != Z_OK) return false;
-    DeflateEnd end{&zs};
-    const uLong bound = deflateBound(&zs, static_cast<uLong>(size));
-    const size_t start = out.size();
-    // CMF: deflate with a 32 KiB window; FLG: the fastest level, no dictionary, check bits.
-    out.insert(out.end(), {0x78, 0x01});
-    out.resize(start + 2 + bound);
-    // SAFETY: deflate only reads through next_in; the pointer is non-const for old APIs.
-    zs.next_in = const_cast<Bytef*>(data);
-    zs.avail_in = static_cast<uInt>(size);
-    zs.next_out = out.data() + start + 2;
-    zs.avail_out = static_cast<uInt>(std::min<uLong>(bound, UINT_MAX));
-    if (deflate(&zs, Z_FINISH) != Z_STREAM_END) return false;  // the bound holds it all
-    out.resize(start + 2 + zs.total_out);
-    put32(out, libdeflate_adler32(1, data, size));
-    return true;
+// How many bytes from `data` on equal `value`, at most kMaxRun of the `size` there.
+size_t run_length(const std::uint8_t* data, size_t size, std::uint8_t value) {
+    const size_t limit = std::min<size_t>(size, kMaxRun);
+    const std::uint64_t pattern = 0x0101010101010101ull * value;
+    size_t n = 0;
+    for (; n + 8 <= limit; n += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + n, 8);
+        if (const std::uint64_t diff = word ^ pattern; diff != 0) {
+            const int same_bits = std::endian::native == std::endian::little ? std::countr_zero(diff) : std::countl_zero(diff);
+            return n + static_cast<size_t>(same_bits) / 8;
+        }
+    }
+    while (n < limit && data[n] == value) ++n;
+    return n;
 }
 
-// The zlib stream of `data` appended to `out`, by libdeflate.
-bool append_deflated(std::vector<std::uint8_t>& out, const std::uint8_t* data, size_t size) {
+// How many bytes from `a` on equal those from `b` on, at most kMaxRun of the `size` there.
+size_t match_length(const std::uint8_t* a, const std::uint8_t* b, size_t size) {
+    const size_t limit = std::min<size_t>(size, kMaxRun);
+    size_t n = 0;
+    for (; n + 8 <= limit; n += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + n, 8);
+        std::memcpy(&y, b + n, 8);
+        if (const std::uint64_t diff = x ^ y; diff != 0) {
+            const int same_bits = std::endian::native == std::endian::little ? std::countr_zero(diff) : std::countl_zero(diff);
+            return n + static_cast<size_t>(same_bits) / 8;
+        }
+    }
+    while (n < limit && a[n] == b[n]) ++n;
+    return n;
+}
+
+// Bits that data[from, to) takes as stored blocks, the writer being at bit `bit` of a byte.
+std::uint64_t stored_bits(size_t from, size_t to, unsigned bit) {
+    std::uint64_t total = 0;
+    do {
+        const size_t n = std::min(to - from, kMaxStoredBytes);
+        total += 3 + (8 - (bit + 3) % 8) % 8 + 32 + 8 * std::uint64_t{n};  // header, padding, LEN, NLEN
+        bit = 0;
+        from += n;
+    } while (from < to);
+    return total;
+}
+
+void put_stored(BitWriter& w, const std::uint8_t* data, size_t from, size_t to, bool last) {
+    do {
+        const size_t n = std::min(to - from, kMaxStoredBytes);
+        w.put(from + n == to && last ? 1 : 0, 3);  // BFINAL, BTYPE 00
+        w.flush();
+        const std::uint32_t len = static_cast<std::uint32_t>(n);
+        for (std::uint32_t v : {len, len >> 8, ~len, ~len >> 8}) *w.at++ = static_cast<std::uint8_t>(v);
+        if (n > 0) std::memcpy(w.at, data + from, n);
+        w.at += n;
+        from += n;
+    } while (from < to);
+}
+
+}  // namespace
+
+size_t deflate_runs_bound(size_t size) {
+    // No block is written larger than stored: its bytes and 5 for each stored block of up to
+    // 64 KiB, with one byte of padding once; every block but the last holds kBlockTokens
+    // tokens, so at least that many bytes. 5 / 65535 + 5 / kBlockTokens < 1 / 1024.
+    return size + size / 1024 + 64;
+}
+
+size_t deflate_runs(std::span<const std::uint8_t> input, size_t row_bytes, std::uint8_t* out) {
+    const std::uint8_t* data = input.data();
+    const size_t size = input.size();
+    // The row above is a distance of its own (distance 1 is the byte before), near enough to
+    // be named with few extra bits.
+    const size_t above = row_bytes >= 2 && row_bytes <= kMaxAboveDistance ? row_bytes : 0;
+    unsigned above_symbol = 1;  // without copies of the row above: an unused second code
+    while (above != 0 && above_symbol + 1 < kDistanceBase.size() && kDistanceBase[above_symbol + 1] <= above) ++above_symbol;
+    const unsigned above_extra = above != 0 ? kDistanceExtra[above_symbol] : 0;
+    std::unique_ptr<std::uint16_t[]> tokens(new (std::nothrow) std::uint16_t[kBlockTokens]);
+    if (!tokens) return 0;
+    BitWriter w{out};
+    size_t pos = 0;
+    bool last = false;
+    while (!last) {
+        // The block's tokens, and the count of each literal/length symbol.
+        std::array<std::uint32_t, kLitLenSymbols> freq{};
+        const size_t block_start = pos;
+        size_t n = 0, above_copies = 0;
+        while (n < kBlockTokens && pos < size) {
+            const std::uint8_t byte = data[pos];
+            if (pos > 0 && byte == data[pos - 1]) {
+                const size_t run = run_length(data + pos, size - pos, byte);
+                if (run >= kMinRun) {
+                    tokens[n++] = static_cast<std::uint16_t>(kCopyToken + run);
+                    ++freq[kEndOfBlock + 1 + kLengthIndex[run]];
+                    pos += run;
+                    continue;
+                }
+            }
+            if (above != 0 && pos >= above) {
+                const size_t len = match_length(data + pos, data + pos - above, size - pos);
+                if (len >= kMinRun) {
+                    tokens[n++] = static_cast<std::uint16_t>(kAboveToken + len);
+                    ++freq[kEndOfBlock + 1 + kLengthIndex[len]];
+                    ++above_copies;
+                    pos += len;
+                    continue;
+                }
+            }
+            tokens[n++] = byte;
+            ++freq[byte];
+            ++pos;
+        }
+        last = pos == size;
+
+        // The codes. Two symbols at least are used in each, so that both are complete: end of
+        // block and literal 0, and distance code 0 (distance 1) and that of the row above (or
+        // 1), which get a bit each.
+        freq[kEndOfBlock] = 1;
+        freq[0] = std::max<std::uint32_t>(freq[0], 1);
+        std::array<std::uint8_t, kLitLenSymbols> lengths{};
+        huffman_lengths(freq, kMaxCodeBits, lengths.data());
+        std::array<std::uint16_t, kLitLenSymbols> codes{};
+        huffman_codes(lengths.data(), kLitLenSymbols, codes.data());
+        constexpr unsigned kDistanceOneCode = 0, kAboveCode = 1, kDistanceBits = 1;
+        size_t hlit = kLitLenSymbols;
+        while (lengths[hlit - 1] == 0) --hlit;  // end of block is used: hlit > 256
+
+        // The code lengths, literal/length and distance as one sequence, run-length coded with
+        // symbols 16 (the previous length 3-6 times), 17 (3-10 zeros) and 18 (11-138 zeros).
+        const size_t hdist = above_symbol + 1;
+        std::array<std::uint8_t, kLitLenSymbols + kDistanceBase.size()> seq{};
+        std::copy(lengths.begin(), lengths.begin() + hlit, seq.begin());
+        seq[hlit] = seq[hlit + above_symbol] = kDistanceBits;
+        const size_t seq_size = hlit + hdist;
+        struct CodeLength { std::uint8_t symbol, extra; };
+        std::array<CodeLength, kLitLenSymbols + kDistanceBase.size()> cl{};
+        size_t cl_count = 0;
+        std::array<std::uint32_t, kCodeLengthSymbols> cl_freq{};
+        for (size_t i = 0; i < seq_size;) {
+            const std::uint8_t v = seq[i];
+            size_t same = 1;
+            while (i + same < seq_size && seq[i + same] == v) ++same;
+            if (v == 0 && same >= 3) {
+                same = std::min<size_t>(same, 138);
+                cl[cl_count++] = same >= 11 ? CodeLength{18, static_cast<std::uint8_t>(same - 11)}
+                                            : CodeLength{17, static_cast<std::uint8_t>(same - 3)};
+            } else if (v != 0 && i > 0 && seq[i - 1] == v && same >= 3) {
+                same = std::min<size_t>(same, 6);
+                cl[cl_count++] = CodeLength{16, static_cast<std::uint8_t>(same - 3)};
+            } else {
+                same = 1;
+                cl[cl_count++] = CodeLength{v, 0};
+            }
+            ++cl_freq[cl[cl_count - 1].symbol];
+            i += same;
+        }
+        // The sequence holds at least two kinds: the distance codes' 1, and the literal/length
+        // code's other lengths or the zeros between its used symbols.
+        std::array<std::uint8_t, kCodeLengthSymbols> cl_lengths{};
+        huffman_lengths(cl_freq, kMaxCodeLengthBits, cl_lengths.data());
+        std::array<std::uint16_t, kCodeLengthSymbols> cl_codes{};
+        huffman_codes(cl_lengths.data(), kCodeLengthSymbols, cl_codes.data());
+        size_t hclen = kCodeLengthSymbols;
+        while (hclen > 4 && cl_lengths[kCodeLengthOrder[hclen - 1]] == 0) --hclen;
+
+        // Stored instead when that is smaller (data without runs and with all byte values).
+        std::uint64_t bits = 3 + 5 + 5 + 4 + 3 * hclen;
+        for (unsigned s = 0; s < kCodeLengthSymbols; ++s) bits += std::uint64_t{cl_freq[s]} * (cl_lengths[s] + kCodeLengthExtra[s]);
+        for (unsigned s = 0; s < kLitLenSymbols; ++s) {
+            const unsigned extra = s > kEndOfBlock ? kLengthExtra[s - kEndOfBlock - 1] + kDistanceBits : 0;
+            bits += std::uint64_t{freq[s]} * (lengths[s] + extra);
+        }
+        bits += std::uint64_t{above_copies} * above_extra;
+        if (bits > stored_bits(block_start, pos, w.count % 8)) {
+            put_stored(w, data, block_start, pos, last);
+            continue;
+        }
+
+        w.put(last ? 1 : 0, 1);
+        w.put(2, 2);  // dynamic Huffman codes
+        w.put(static_cast<std::uint32_t>(hlit - 257), 5);
+        w.put(static_cast<std::uint32_t>(hdist - 1), 5);
+        w.put(static_cast<std::uint32_t>(hclen - 4), 4);
+        for (size_t i = 0; i < hclen; ++i) w.put(cl_lengths[kCodeLengthOrder[i]], 3);
+        for (size_t i = 0; i < cl_count; ++i) {
+            const CodeLength c = cl[i];
+            w.put(cl_codes[c.symbol], cl_lengths[c.symbol]);
+            w.put(c.extra, kCodeLengthExtra[c.symbol]);
+        }
+        // Each token's bits in one piece: a copy is its length symbol, the extra bits, the
+        // distance code and its extra bits.
+        std::array<std::uint32_t, kTokenKinds> token_code{};
+        std::array<std::uint8_t, kTokenKinds> token_bits{};
+        for (unsigned t = 0; t < 256; ++t) token_code[t] = codes[t], token_bits[t] = lengths[t];
+        for (unsigned len = kMinRun; len <= kMaxRun; ++len) {
+            const unsigned i = kLengthIndex[len], s = kEndOfBlock + 1 + i, extra = kLengthExtra[i];
+            token_code[kCopyToken + len] = codes[s] | (len - kLengthBase[i]) << lengths[s] | kDistanceOneCode << (lengths[s] + extra);
+            token_bits[kCopyToken + len] = static_cast<std::uint8_t>(lengths[s] + extra + kDistanceBits);
+            const std::uint32_t distance =
+                above != 0 ? kAboveCode | static_cast<std::uint32_t>(above - kDistanceBase[above_symbol]) << kDistanceBits : 0;
+            token_code[kAboveToken + len] = codes[s] | (len - kLengthBase[i]) << lengths[s] | distance << (lengths[s] + extra);
+            token_bits[kAboveToken + len] = static_cast<std::uint8_t>(lengths[s] + extra + kDistanceBits + above_extra);
+        }
+        for (size_t i = 0; i < n; ++i) w.put(token_code[tokens[i]], token_bits[tokens[i]]);
+        w.put(codes[kEndOfBlock], lengths[kEndOfBlock]);
+    }
+    w.flush();
+    return static_cast<size_t>(w.at - out);
+}
+
+namespace {
+
+// A zlib stream (RFC 1950) in a buffer that was not zero-filled: the compressors write at
+// most their bound, and only the pages written are ever touched.
+struct ZlibStream {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    size_t size = 0;
+};
+
+// The zlib stream of `data`, rows of `stride` bytes: by the run-length encoder for rows that
+// are not filtered (palette indices, samples below a byte), where its copies of the row above
+// find what libdeflate's fastest level finds, and for filtered rows that are mostly runs; by
+// libdeflate otherwise. Empty when memory ran out.
+ZlibStream zlib_stream(const std::uint8_t* data, size_t size, size_t stride, bool filtered) {
+    ZlibStream z;
+    if (!filtered || mostly_runs(data, size)) {
+        z.bytes.reset(new (std::nothrow) std::uint8_t[2 + deflate_runs_bound(size) + 4]);
+        if (!z.bytes) return {};
+        // CMF: deflate with a 32 KiB window; FLG: the fastest level, no dictionary, check bits.
+        z.bytes[0] = 0x78;
+        z.bytes[1] = 0x01;
+        const size_t n = deflate_runs({data, size}, filtered ? 0 : stride, z.bytes.get() + 2);
+        if (n == 0) return {};
+        set32(z.bytes.get() + 2 + n, libdeflate_adler32(1, data, size));
+        z.size = 2 + n + 4;
+        return z;
+    }
     libdeflate_compressor* compressor = thread_compressor();
-    if (compressor == nullptr) return false;
-    const size_t start = out.size();
-    out.resize(start + libdeflate_zlib_compress_bound(compressor, size));
-    const size_t produced =
-        libdeflate_zlib_compress(compressor, data, size, out.data() + start, out.size() - start);
-    if (produced == 0) return false;  // cannot happen within the bound
-    out.resize(start + produced);
-    return true;
+    if (compressor == nullptr) return {};
+    const size_t bound = libdeflate_zlib_compress_bound(compressor, size);
+    z.bytes.reset(new (std::nothrow) std::uint8_t[bound]);
+    if (!z.bytes) return {};
+    z.size = libdeflate_zlib_compress(compressor, data, size, z.bytes.get(), bound);  // 0 cannot happen within the bound
+    return z;
 }
 
-// Appends the zlib stream of the rows, each behind its filter type byte, to `out`.
-bool append_idat_data(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> rows,
-                      size_t row_bytes, std::uint32_t height, bool up_filter) {
+// The zlib stream of the rows, each behind its filter type byte.
+ZlibStream idat_data(std::span<const std::uint8_t> rows, size_t row_bytes, std::uint32_t height, bool up_filter) {
     // The filtered rows in one buffer, as the compressors take whole buffers; rows past the
     // end of the data are zeros. The caller bounds the row size, and the page the image size.
     const size_t raw_size = (row_bytes + 1) * size_t{height};
     std::unique_ptr<std::uint8_t[]> raw(new (std::nothrow) std::uint8_t[raw_size]);
-    if (!raw) return false;
+    if (!raw) return {};
     std::uint8_t* at = raw.get();
     for (std::uint32_t y = 0; y < height; ++y) {
         *at++ = 0;  // filter type None
@@ -150,9 +493,7 @@ bool append_idat_data(std::vector<std::uint8_t>& out, std::span<const std::uint8
         row[0] = 2;
         for (size_t i = 1; i <= row_bytes; ++i) row[i] = static_cast<std::uint8_t>(row[i] - up[i]);
     }
-    return raw_size < UINT_MAX / 2 && mostly_runs(raw.get(), raw_size)
-               ? append_deflated_runs(out, raw.get(), raw_size)
-               : append_deflated(out, raw.get(), raw_size);
+    return zlib_stream(raw.get(), raw_size, stride, up_filter);
 }
 
 }  // namespace
@@ -186,22 +527,13 @@ std::vector<std::uint8_t> write_png(const PngImage& image) {
     put_chunk(out, "IHDR", ihdr);
     if (palette) put_chunk(out, "PLTE", image.palette);
 
-    // IDAT: length and type now, the data deflated in place behind them, then length and CRC.
-    const size_t length_at = out.size();
-    put32(out, 0);
-    out.insert(out.end(), {'I', 'D', 'A', 'T'});
     const bool up_filter = !palette && image.bit_depth >= 8;
-    if (!append_idat_data(out, image.rows, static_cast<size_t>(row_bytes), image.height, up_filter)) {
-        return {};
-    }
-    const size_t data_size = out.size() - length_at - 8;
-    if (data_size > kMaxChunkBytes) return {};
-    set32(out.data() + length_at, static_cast<std::uint32_t>(data_size));
-    put32(out, libdeflate_crc32(0, out.data() + length_at + 4, data_size + 4));
+    const ZlibStream idat = idat_data(image.rows, static_cast<size_t>(row_bytes), image.height, up_filter);
+    if (idat.size == 0 || idat.size > kMaxChunkBytes) return {};
+    // Exactly the room the file takes, as it lives as long as its record.
+    out.reserve(out.size() + 12 + idat.size + 12);
+    put_chunk(out, "IDAT", {idat.bytes.get(), idat.size});
     put_chunk(out, "IEND", {});
-    // The compressor's bound left room for data that did not compress; give it back, since
-    // the file lives as long as its record.
-    if (out.capacity() > out.size() + out.size() / 4 + 4096) out.shrink_to_fit();
     return out;
 }
 

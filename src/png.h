@@ -2,6 +2,7 @@
 // that is not a JPEG or JPEG 2000 file, so that its bytes open in any viewer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -30,5 +31,12 @@ std::uint64_t png_row_bytes(const PngImage& image);
 // inconsistent (a size of zero, a depth the colour type does not allow, a palette that is
 // empty or longer than 256 entries, a row longer than the format allows).
 std::vector<std::uint8_t> write_png(const PngImage& image);
+
+// Raw deflate data (RFC 1951) of `input`, made of literals, copies of the byte before and,
+// when `row_bytes` is not 0, copies of the bytes that far back (the row above): fast on image
+// rows. Writes at most deflate_runs_bound(size) bytes to `out` and returns how many; 0 when
+// memory ran out.
+size_t deflate_runs_bound(size_t size);
+size_t deflate_runs(std::span<const std::uint8_t> input, size_t row_bytes, std::uint8_t* out);
 
 }  // namespace vellix
