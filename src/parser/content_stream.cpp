@@ -290,37 +290,90 @@ constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7
                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
+// How a number token reads, found without converting it.
+enum class NumberForm : std::uint8_t {
+    None,   // a lone sign or point, or a sign followed by a point: no operand
+    Short,  // at most 15 digits and no exponent: a form parse_number always takes
+    Other,  // longer, or with an exponent
+};
+
+// Steps over the number at a digit, sign or point without converting it. For None and Short
+// `pos` moves past the number's bytes; for Other it stays, the token being left to the general
+// conversion of parse_number.
+NumberForm skip_number(Bytes d, size_t& pos) {
+    const size_t n = d.size();
+    size_t i = pos;
+    if (d[i] == '+' || d[i] == '-') ++i;
+    const size_t digits_begin = i;
+    while (i < n && has_class(d[i], kDigit)) ++i;
+    size_t digit_count = i - digits_begin;
+    if (i < n && d[i] == '.') {
+        ++i;
+        const size_t frac_begin = i;
+        while (i < n && has_class(d[i], kDigit)) ++i;
+        digit_count += i - frac_begin;
+    }
+    if (digit_count == 0) {
+        pos = i;
+        return NumberForm::None;
+    }
+    if (digit_count > 15) return NumberForm::Other;
+    if (i < n && (d[i] == 'e' || d[i] == 'E')) {
+        size_t j = i + 1;
+        if (j < n && (d[j] == '+' || d[j] == '-')) ++j;
+        if (j < n && has_class(d[j], kDigit)) return NumberForm::Other;
+    }
+    pos = i;
+    return NumberForm::Short;
+}
+
+// The value of a number of the short form (see NumberForm) at `pos`: an integer as it is, a
+// decimal as the integer of its digits (below 2^53) divided by an exact power of ten, which one
+// IEEE division rounds correctly. The general conversion is not needed for these.
+void set_short_number(Bytes d, size_t pos, Operand& op) {
+    const size_t n = d.size();
+    const bool negative = d[pos] == '-';
+    if (d[pos] == '+' || d[pos] == '-') ++pos;
+    std::int64_t m = 0;
+    while (pos < n && has_class(d[pos], kDigit)) {
+        m = m * 10 + (d[pos] - '0');
+        ++pos;
+    }
+    if (pos >= n || d[pos] != '.') {
+        op.value = negative ? -m : m;
+        return;
+    }
+    ++pos;
+    const size_t frac_begin = pos;
+    while (pos < n && has_class(d[pos], kDigit)) {
+        m = m * 10 + (d[pos] - '0');
+        ++pos;
+    }
+    const double v = static_cast<double>(m) / kPowersOfTen[pos - frac_begin];
+    op.value = negative ? -v : v;
+}
+
 // A number at a digit, sign or point: sign, digits, optional point and digits, optional
 // exponent. An exponent marker without digits after it is not part of the number.
 bool parse_number(Bytes d, size_t& pos, Operand& op) {
+    const size_t begin = pos;
+    switch (skip_number(d, pos)) {
+        case NumberForm::None: return false;
+        case NumberForm::Short: set_short_number(d, begin, op); return true;
+        case NumberForm::Other: break;
+    }
+    // A long number, or one with an exponent: the general conversion.
     const size_t n = d.size();
     size_t i = pos;
     const bool negative = d[i] == '-';
     if (d[i] == '+' || d[i] == '-') ++i;
     const size_t digits_begin = i;
-    // The digits' value, exact while there are at most 18 of them (below 2^63).
-    std::uint64_t mantissa_value = 0;
-    while (i < n && has_class(d[i], kDigit)) {
-        mantissa_value = mantissa_value * 10 + (d[i] - '0');
-        ++i;
-    }
-    size_t digit_count = i - digits_begin;
-    size_t frac_count = 0;
+    while (i < n && has_class(d[i], kDigit)) ++i;
     bool is_real = false;
     if (i < n && d[i] == '.') {
         is_real = true;
         ++i;
-        const size_t frac_begin = i;
-        while (i < n && has_class(d[i], kDigit)) {
-            mantissa_value = mantissa_value * 10 + (d[i] - '0');
-            ++i;
-        }
-        frac_count = i - frac_begin;
-        digit_count += frac_count;
-    }
-    if (digit_count == 0) {  // a lone sign or point, or a sign followed by a point
-        pos = i;
-        return false;
+        while (i < n && has_class(d[i], kDigit)) ++i;
     }
     const size_t mantissa_end = i;
     if (i < n && (d[i] == 'e' || d[i] == 'E')) {
@@ -333,20 +386,6 @@ bool parse_number(Bytes d, size_t& pos, Operand& op) {
         }
     }
     pos = i;
-
-    if (i == mantissa_end && digit_count <= 15) {
-        // The common short forms, without calling the general conversion. An integer of at
-        // most 15 digits, and a decimal whose digits form an integer below 2^53 divided by an
-        // exact power of ten, which one IEEE division rounds correctly.
-        const auto m = static_cast<std::int64_t>(mantissa_value);
-        if (!is_real) {
-            op.value = negative ? -m : m;
-        } else {
-            const double v = static_cast<double>(m) / kPowersOfTen[frac_count];
-            op.value = negative ? -v : v;
-        }
-        return true;
-    }
 
     // std::from_chars takes a '-' but no '+'.
     const size_t from = negative ? digits_begin - 1 : digits_begin;
@@ -383,43 +422,6 @@ bool parse_number(Bytes d, size_t& pos, Operand& op) {
     }
     op.value = v;
     return true;
-}
-
-// How a number token reads, found without converting it.
-enum class NumberForm : std::uint8_t {
-    None,   // a lone sign or point, or a sign followed by a point: no operand
-    Short,  // at most 15 digits and no exponent: a form parse_number always takes
-    Other,  // longer, or with an exponent
-};
-
-// Steps over the number at a digit, sign or point as parse_number reads it, without
-// converting it. For None and Short `pos` moves past the bytes parse_number consumes; for
-// Other it stays, the token being left to parse_number.
-NumberForm skip_number(Bytes d, size_t& pos) {
-    const size_t n = d.size();
-    size_t i = pos;
-    if (d[i] == '+' || d[i] == '-') ++i;
-    const size_t digits_begin = i;
-    while (i < n && has_class(d[i], kDigit)) ++i;
-    size_t digit_count = i - digits_begin;
-    if (i < n && d[i] == '.') {
-        ++i;
-        const size_t frac_begin = i;
-        while (i < n && has_class(d[i], kDigit)) ++i;
-        digit_count += i - frac_begin;
-    }
-    if (digit_count == 0) {
-        pos = i;
-        return NumberForm::None;
-    }
-    if (digit_count > 15) return NumberForm::Other;
-    if (i < n && (d[i] == 'e' || d[i] == 'E')) {
-        size_t j = i + 1;
-        if (j < n && (d[j] == '+' || d[j] == '-')) ++j;
-        if (j < n && has_class(d[j], kDigit)) return NumberForm::Other;
-    }
-    pos = i;
-    return NumberForm::Short;
 }
 
 // Skips an array nested too deep, through its matching ']' or to the end of the data,
@@ -567,8 +569,7 @@ public:
     std::span<const Operand> view() {
         for (size_t slot = 0; pending_ != 0; ++slot, pending_ >>= 1) {
             if ((pending_ & 1) == 0) continue;
-            size_t pos = offsets_[slot];
-            parse_number(content_, pos, slots_[slot]);  // the short form always converts
+            set_short_number(content_, offsets_[slot], slots_[slot]);
         }
         if (oldest_ != 0) {
             std::rotate(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(oldest_),
