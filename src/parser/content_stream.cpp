@@ -100,6 +100,7 @@ enum ByteClass : std::uint8_t {
     kDigit = 4,
     kNameEnd = 8,    // ends a name: white space and % ( ) / < > [ ]
     kHex = 16,
+    kNumber = 32,    // starts a number: digits, '+', '-' and '.'
 };
 
 constexpr std::array<std::uint8_t, 256> make_classes() {
@@ -109,7 +110,8 @@ constexpr std::array<std::uint8_t, 256> make_classes() {
     for (int c = 'A'; c <= 'Z'; ++c) t[c] |= kOperator;
     for (int c = 'a'; c <= 'z'; ++c) t[c] |= kOperator;
     for (int c : {'*', '\'', '"'}) t[c] |= kOperator;
-    for (int c = '0'; c <= '9'; ++c) t[c] |= kDigit | kHex;
+    for (int c = '0'; c <= '9'; ++c) t[c] |= kDigit | kHex | kNumber;
+    for (int c : {'+', '-', '.'}) t[c] |= kNumber;
     for (int c = 'a'; c <= 'f'; ++c) t[c] |= kHex;
     for (int c = 'A'; c <= 'F'; ++c) t[c] |= kHex;
     return t;
@@ -288,37 +290,90 @@ constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7
                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
+// How a number token reads, found without converting it.
+enum class NumberForm : std::uint8_t {
+    None,   // a lone sign or point, or a sign followed by a point: no operand
+    Short,  // at most 15 digits and no exponent: a form parse_number always takes
+    Other,  // longer, or with an exponent
+};
+
+// Steps over the number at a digit, sign or point without converting it. For None and Short
+// `pos` moves past the number's bytes; for Other it stays, the token being left to the general
+// conversion of parse_number.
+NumberForm skip_number(Bytes d, size_t& pos) {
+    const size_t n = d.size();
+    size_t i = pos;
+    if (d[i] == '+' || d[i] == '-') ++i;
+    const size_t digits_begin = i;
+    while (i < n && has_class(d[i], kDigit)) ++i;
+    size_t digit_count = i - digits_begin;
+    if (i < n && d[i] == '.') {
+        ++i;
+        const size_t frac_begin = i;
+        while (i < n && has_class(d[i], kDigit)) ++i;
+        digit_count += i - frac_begin;
+    }
+    if (digit_count == 0) {
+        pos = i;
+        return NumberForm::None;
+    }
+    if (digit_count > 15) return NumberForm::Other;
+    if (i < n && (d[i] == 'e' || d[i] == 'E')) {
+        size_t j = i + 1;
+        if (j < n && (d[j] == '+' || d[j] == '-')) ++j;
+        if (j < n && has_class(d[j], kDigit)) return NumberForm::Other;
+    }
+    pos = i;
+    return NumberForm::Short;
+}
+
+// The value of a number of the short form (see NumberForm) at `pos`: an integer as it is, a
+// decimal as the integer of its digits (below 2^53) divided by an exact power of ten, which one
+// IEEE division rounds correctly. The general conversion is not needed for these.
+void set_short_number(Bytes d, size_t pos, Operand& op) {
+    const size_t n = d.size();
+    const bool negative = d[pos] == '-';
+    if (d[pos] == '+' || d[pos] == '-') ++pos;
+    std::int64_t m = 0;
+    while (pos < n && has_class(d[pos], kDigit)) {
+        m = m * 10 + (d[pos] - '0');
+        ++pos;
+    }
+    if (pos >= n || d[pos] != '.') {
+        op.value = negative ? -m : m;
+        return;
+    }
+    ++pos;
+    const size_t frac_begin = pos;
+    while (pos < n && has_class(d[pos], kDigit)) {
+        m = m * 10 + (d[pos] - '0');
+        ++pos;
+    }
+    const double v = static_cast<double>(m) / kPowersOfTen[pos - frac_begin];
+    op.value = negative ? -v : v;
+}
+
 // A number at a digit, sign or point: sign, digits, optional point and digits, optional
 // exponent. An exponent marker without digits after it is not part of the number.
 bool parse_number(Bytes d, size_t& pos, Operand& op) {
+    const size_t begin = pos;
+    switch (skip_number(d, pos)) {
+        case NumberForm::None: return false;
+        case NumberForm::Short: set_short_number(d, begin, op); return true;
+        case NumberForm::Other: break;
+    }
+    // A long number, or one with an exponent: the general conversion.
     const size_t n = d.size();
     size_t i = pos;
     const bool negative = d[i] == '-';
     if (d[i] == '+' || d[i] == '-') ++i;
     const size_t digits_begin = i;
-    // The digits' value, exact while there are at most 18 of them (below 2^63).
-    std::uint64_t mantissa_value = 0;
-    while (i < n && has_class(d[i], kDigit)) {
-        mantissa_value = mantissa_value * 10 + (d[i] - '0');
-        ++i;
-    }
-    size_t digit_count = i - digits_begin;
-    size_t frac_count = 0;
+    while (i < n && has_class(d[i], kDigit)) ++i;
     bool is_real = false;
     if (i < n && d[i] == '.') {
         is_real = true;
         ++i;
-        const size_t frac_begin = i;
-        while (i < n && has_class(d[i], kDigit)) {
-            mantissa_value = mantissa_value * 10 + (d[i] - '0');
-            ++i;
-        }
-        frac_count = i - frac_begin;
-        digit_count += frac_count;
-    }
-    if (digit_count == 0) {  // a lone sign or point, or a sign followed by a point
-        pos = i;
-        return false;
+        while (i < n && has_class(d[i], kDigit)) ++i;
     }
     const size_t mantissa_end = i;
     if (i < n && (d[i] == 'e' || d[i] == 'E')) {
@@ -331,20 +386,6 @@ bool parse_number(Bytes d, size_t& pos, Operand& op) {
         }
     }
     pos = i;
-
-    if (i == mantissa_end && digit_count <= 15) {
-        // The common short forms, without calling the general conversion. An integer of at
-        // most 15 digits, and a decimal whose digits form an integer below 2^53 divided by an
-        // exact power of ten, which one IEEE division rounds correctly.
-        const auto m = static_cast<std::int64_t>(mantissa_value);
-        if (!is_real) {
-            op.value = negative ? -m : m;
-        } else {
-            const double v = static_cast<double>(m) / kPowersOfTen[frac_count];
-            op.value = negative ? -v : v;
-        }
-        return true;
-    }
 
     // std::from_chars takes a '-' but no '+'.
     const size_t from = negative ? digits_begin - 1 : digits_begin;
@@ -481,9 +522,15 @@ bool parse_operand_at(Bytes d, size_t& pos, std::uint32_t nesting, size_t& eleme
 // operands alone ("1 1 1 ...") holds eight, not millions. Once full, the list is a ring that
 // overwrites its oldest slot, put back in order only when an operator reads it. Slots outlive
 // clear(), so their buffers serve the next operators.
+//
+// Numbers of the short form (see NumberForm) are kept as their offset in the content and
+// converted only when an operator reads the list: most numbers are path coordinates, which no
+// operator here reads.
 class OperandList {
 public:
     static constexpr size_t kCapacity = 8;
+
+    explicit OperandList(Bytes content) : content_(content) {}
 
     // The slot to parse the next operand into, which starts with the byte `first`: a free one,
     // or once the list is full the oldest, which stays in the list until commit(). The element
@@ -502,18 +549,28 @@ public:
     }
     // Keeps the operand parsed into next_slot().
     void commit() {
-        if (size_ < kCapacity) {
-            ++size_;
-        } else {
-            oldest_ = (oldest_ + 1) % kCapacity;
-        }
+        pending_ &= static_cast<std::uint8_t>(~(1u << advance()));
+    }
+    // Keeps the short-form number at `offset` of the content, which starts with the byte
+    // `first`, unconverted.
+    void commit_number(size_t offset, std::uint8_t first) {
+        next_slot(first);
+        const size_t slot = advance();
+        offsets_[slot] = offset;
+        pending_ |= static_cast<std::uint8_t>(1u << slot);
     }
     void clear() {
         size_ = 0;
         oldest_ = 0;
+        pending_ = 0;
     }
-    // The operands in stream order.
+    size_t size() const { return size_; }
+    // The operands in stream order, their numbers converted.
     std::span<const Operand> view() {
+        for (size_t slot = 0; pending_ != 0; ++slot, pending_ >>= 1) {
+            if ((pending_ & 1) == 0) continue;
+            set_short_number(content_, offsets_[slot], slots_[slot]);
+        }
         if (oldest_ != 0) {
             std::rotate(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(oldest_),
                         slots_.end());
@@ -523,7 +580,18 @@ public:
     }
 
 private:
+    // Takes the slot next_slot() gave into the list; returns its index.
+    size_t advance() {
+        if (size_ < kCapacity) return size_++;
+        const size_t slot = oldest_;
+        oldest_ = (oldest_ + 1) % kCapacity;
+        return slot;
+    }
+
+    Bytes content_;
     std::array<Operand, kCapacity> slots_;
+    std::array<size_t, kCapacity> offsets_{};  // of the slots' numbers still to convert
+    std::uint8_t pending_ = 0;                  // by slot: bit k set while slot k is unconverted
     std::vector<Operand> spare_;  // an array's element buffer while no free slot holds it
     size_t size_ = 0;
     size_t oldest_ = 0;  // the slot of the oldest operand once the ring is full
@@ -1009,18 +1077,20 @@ constexpr std::uint16_t op_key(char a, char b = 0) {
 
 // Executes one operator, recognised by its one or two bytes (and scn, the one three-byte
 // operator that matters here).
-void run_operator(Bytes op, std::span<const Operand> ops, TextState& st, ContentResult& res,
+void run_operator(Bytes op, OperandList& operands, TextState& st, ContentResult& res,
                   Interp& ip) {
     if (op.size() == 3) {
-        if (as_chars(op) == "scn") set_fill(ops, st.params);
+        if (as_chars(op) == "scn") set_fill(operands.view(), st.params);
         return;
     }
     if (op.empty() || op.size() > 2) return;
     const std::uint16_t key = op_key(static_cast<char>(op[0]),
                                      op.size() == 2 ? static_cast<char>(op[1]) : '\0');
     // Operand 1 is the last one collected, operand 2 the one before it, and so on.
-    const size_t count = ops.size();
-    auto arg = [&](size_t k) -> const Operand& { return ops[count - k]; };
+    // The operands are converted by the first view(), only for the operators below that read
+    // them.
+    const size_t count = operands.size();
+    auto arg = [&](size_t k) -> const Operand& { return operands.view()[count - k]; };
     GraphicsParams& g = st.params;
     switch (key) {
         case op_key('q'): st.save_gs(); break;
@@ -1028,7 +1098,7 @@ void run_operator(Bytes op, std::span<const Operand> ops, TextState& st, Content
         case op_key('c', 'm'):
             // cm concatenates in front of the CTM (CTM' = M x CTM in the format's row-vector
             // terms): the new matrix maps into the space the current CTM already maps.
-            if (count >= 6) st.ctm = Matrix::mul(st.ctm, matrix_of(ops));
+            if (count >= 6) st.ctm = Matrix::mul(st.ctm, matrix_of(operands.view()));
             break;
         case op_key('B', 'T'):
             st.tm = Matrix{};
@@ -1069,7 +1139,7 @@ void run_operator(Bytes op, std::span<const Operand> ops, TextState& st, Content
             break;
         case op_key('T', 'm'):
             if (count >= 6) {
-                st.tlm = matrix_of(ops);
+                st.tlm = matrix_of(operands.view());
                 st.tm = st.tlm;
             }
             break;
@@ -1096,9 +1166,9 @@ void run_operator(Bytes op, std::span<const Operand> ops, TextState& st, Content
                 }
             }
             break;
-        case op_key('g'): set_device_fill(ops, g, 1); break;
-        case op_key('r', 'g'): set_device_fill(ops, g, 3); break;
-        case op_key('k'): set_device_fill(ops, g, 4); break;
+        case op_key('g'): set_device_fill(operands.view(), g, 1); break;
+        case op_key('r', 'g'): set_device_fill(operands.view(), g, 3); break;
+        case op_key('k'): set_device_fill(operands.view(), g, 4); break;
         case op_key('c', 's'):
             // A new colour space starts from its initial colour, black in every space used here.
             if (count >= 1) {
@@ -1106,7 +1176,7 @@ void run_operator(Bytes op, std::span<const Operand> ops, TextState& st, Content
                 g.fill = 0;
             }
             break;
-        case op_key('s', 'c'): set_fill(ops, g); break;
+        case op_key('s', 'c'): set_fill(operands.view(), g); break;
         case op_key('D', 'o'):
             if (count >= 1) draw_xobject(arg(1), st, res, ip);
             break;
@@ -1123,7 +1193,7 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& x
     st.ctm = initial.ctm;
     st.params = initial.params;
     Interp ip{fonts, xobjects, depth, budget, page};
-    OperandList operands;
+    OperandList operands(content);
     // Array elements the operands of one operator may hold; reset with the operand list.
     size_t elements_left = kMaxOperandElements;
     const std::uint8_t* d = content.data();
@@ -1145,7 +1215,7 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& x
             if (pos - begin == 2 && d[begin] == 'B' && d[begin + 1] == 'I') {
                 pos = place_inline_image(content, pos, st, res, ip);  // its data is no content
             } else {
-                run_operator(content.subspan(begin, pos - begin), operands.view(), st, res, ip);
+                run_operator(content.subspan(begin, pos - begin), operands, st, res, ip);
             }
             operands.clear();
             elements_left = kMaxOperandElements;
@@ -1156,11 +1226,17 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& x
             while (pos < n && d[pos] != '\n' && d[pos] != '\r') ++pos;
             continue;
         }
-        // Numbers, the most frequent operands (path coordinates above all), go to their parser
-        // at once.
-        Operand& slot = operands.next_slot(b);
-        if (cls & kDigit ? parse_number(content, pos, slot)
-                         : parse_operand_at(content, pos, 0, elements_left, slot)) {
+        // Numbers, the most frequent operands (path coordinates above all), are stepped over
+        // and converted only if an operator reads them.
+        if (cls & kNumber) {
+            const size_t begin = pos;
+            const NumberForm form = skip_number(content, pos);
+            if (form == NumberForm::Short) {
+                operands.commit_number(begin, b);
+            } else if (form == NumberForm::Other && parse_number(content, pos, operands.next_slot(b))) {
+                operands.commit();
+            }
+        } else if (parse_operand_at(content, pos, 0, elements_left, operands.next_slot(b))) {
             operands.commit();
         }
         // The one white space byte that nearly always follows an operand is passed here.

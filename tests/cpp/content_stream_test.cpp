@@ -194,6 +194,9 @@ TEST(ScanContent, Geometry) {
         // Surplus leading operands are ignored; too few do nothing.
         {"BT 10 20 30 Td (A) Tj", U"A", {20, 30, 27.2, 42}}, {"BT 10 Td (A) Tj", U"A", {0, 0, 7.2, 12}},
         {"1 2 3 4 5 6 7 (x) /N [1] 1 0 0 1 5 6 cm (A) Tj", U"A", {5, 6, 12.2, 18}},
+        // Numbers of every form reach the operator that reads them; a lone sign or point is none.
+        {"BT 1 0 0 1 +5 -.5 - . -. Tm (A) Tj", U"A", {5, -0.5, 12.2, 11.5}},
+        {"BT 1 0 0 1 1e1 2.0000000000000000 Tm (A) Tj", U"A", {10, 2, 17.2, 14}},
         // The size in Tm with 1 Tf, as many producers write it.
         {"BT /F 1 Tf 12 0 0 12 100 700 Tm (AB) Tj", U"AB", {107.2, 700, 114.4, 712}},
         // Td moves in the line matrix's own space; TD sets the leading; T* and ' use it.
