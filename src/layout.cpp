@@ -188,7 +188,7 @@ public:
     TextSpan finish(std::span<const CharInfo> chars) {
         TextSpan span;
         const CharInfo& first = chars.front();
-        span.font = first.font < fonts_.size() ? fonts_[first.font] : std::string(kNoFontName);
+        span.font = first.font < fonts_.size() ? std::string_view(fonts_[first.font]) : kNoFontName;
         span.size = first.size;
         span.color = first.color;
         span.rtl = rtl_letters_ > other_letters_;
