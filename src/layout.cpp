@@ -184,9 +184,9 @@ public:
         box_.add(c);
     }
 
-    // The span of `chars`: the characters given to start() and add() since, in order.
-    TextSpan finish(std::span<const CharInfo> chars) {
-        TextSpan span;
+    // Fills `span`, a new one, as the span of `chars`: the characters given to start() and
+    // add() since, in order.
+    void finish(std::span<const CharInfo> chars, TextSpan& span) {
         const CharInfo& first = chars.front();
         span.font = first.font < fonts_.size() ? std::string_view(fonts_[first.font]) : kNoFontName;
         span.size = first.size;
@@ -208,7 +208,6 @@ public:
         span.bbox = box_.box;
         span.first_char = chars.front().ch;
         span.last_char = chars.back().ch;
-        return span;
     }
 
 private:
@@ -355,7 +354,9 @@ TextSpan make_span(std::span<const CharInfo> chars, std::span<const std::string>
     SpanBuilder builder(fonts);
     builder.start(chars.front());
     for (const CharInfo& c : chars.subspan(1)) builder.add(c);
-    return builder.finish(chars);
+    TextSpan span;
+    builder.finish(chars, span);
+    return span;
 }
 
 std::optional<double> find_column_split(std::span<const double> x0s) {
@@ -500,6 +501,9 @@ std::vector<TextLine> build_lines(std::vector<TextSpan> spans) {
                     rightmost = 0;
                 }
             }
+            // Most rows are one line: room for the rest of the row spares the line's spans
+            // from moving as it grows.
+            if (current.spans.empty()) current.spans.reserve(static_cast<std::size_t>(last - it));
             current.spans.push_back(std::move(t));
             if (current.spans.back().bbox.x1 > current.spans[rightmost].bbox.x1) {
                 rightmost = current.spans.size() - 1;
@@ -627,8 +631,9 @@ std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
             builder.add(chars[i]);
             continue;
         }
-        spans.push_back(builder.finish(std::span(chars).subspan(run_begin, i - run_begin)));
-        spans.back().seq = static_cast<std::uint32_t>(spans.size() - 1);
+        TextSpan& span = spans.emplace_back();
+        builder.finish(std::span(chars).subspan(run_begin, i - run_begin), span);
+        span.seq = static_cast<std::uint32_t>(spans.size() - 1);
         if (i < chars.size()) builder.start(chars[i]);
         run_begin = i;
     }
