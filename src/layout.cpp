@@ -138,7 +138,8 @@ void reorder_rtl(std::vector<CharInfo>& chars, bool rtl_span) {
 bool continues_span(const CharInfo& prev, const CharInfo& c) {
     if (c.font != prev.font || c.color != prev.color) return false;
     const double a = prev.size, b = c.size;
-    if (!(std::fabs(a - b) <= kSameSize * std::max(std::fabs(a), std::fabs(b)))) return false;
+    // Neighbours in one span mostly have the very same size.
+    if (a != b && !(std::fabs(a - b) <= kSameSize * std::max(std::fabs(a), std::fabs(b)))) return false;
     const double s = layout_size(b);
     const double dy = std::fabs(c.y0 - prev.y0);
     if (!(dy < kSpanMaxRise * s)) return false;
