@@ -480,7 +480,9 @@ Result<PageResult> extract_page(const Document& doc, ObjectId page_id, const Ext
         return c.x1 < area.x0 || c.x0 > area.x1 || c.y1 < area.y0 || c.y0 > area.y1;
     });
     PageResult result;
-    result.blocks = cluster_chars(scanned.chars, scanned.fonts);
+    // The names move to the heap before layout, so that the spans' views of them stay valid.
+    result.font_names = std::make_shared<const std::vector<std::string>>(std::move(scanned.fonts));
+    result.blocks = cluster_chars(scanned.chars, *result.font_names);
     // Inline images need no resources, so a page without them may still have images.
     if (opts.include_images && !scanned.images.empty()) {
         static const PdfObject kNoResources;

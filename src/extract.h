@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,9 @@ struct ExtractOptions {
 struct PageResult {
     std::vector<TextBlock> blocks;
     std::vector<ExtractedImage> images;
+    // The page's font names, which the spans' fonts view. Shared, so that a copy of the result
+    // keeps them too.
+    std::shared_ptr<const std::vector<std::string>> font_names;
 };
 
 struct ExtractResult {

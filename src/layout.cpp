@@ -138,7 +138,8 @@ void reorder_rtl(std::vector<CharInfo>& chars, bool rtl_span) {
 bool continues_span(const CharInfo& prev, const CharInfo& c) {
     if (c.font != prev.font || c.color != prev.color) return false;
     const double a = prev.size, b = c.size;
-    if (!(std::fabs(a - b) <= kSameSize * std::max(std::fabs(a), std::fabs(b)))) return false;
+    // Neighbours in one span mostly have the very same size.
+    if (a != b && !(std::fabs(a - b) <= kSameSize * std::max(std::fabs(a), std::fabs(b)))) return false;
     const double s = layout_size(b);
     const double dy = std::fabs(c.y0 - prev.y0);
     if (!(dy < kSpanMaxRise * s)) return false;
@@ -149,6 +150,74 @@ bool continues_span(const CharInfo& prev, const CharInfo& c) {
     const double back = prev.x0 - c.x1;
     return back > -kSpanMaxOverlap * s && back < kSpanMaxGap * s;
 }
+
+// Spans made while their runs of characters are found, in one pass over the characters: the
+// letters are counted, the text appended and the box widened character by character. Only a
+// span with right-to-left letters goes over its characters again, to put them in reading order.
+// The text gathers in one buffer kept from span to span, and each span gets a copy of just its
+// length.
+class SpanBuilder {
+public:
+    explicit SpanBuilder(std::span<const std::string> fonts) : fonts_(fonts) {}
+
+    // Starts a span at its first character.
+    void start(const CharInfo& first) {
+        text_.clear();
+        box_ = BoxUnion{};
+        rtl_letters_ = 0;
+        other_letters_ = 0;
+        add(first);
+    }
+
+    void add(const CharInfo& c) {
+        if (c.ch < 0x80) {
+            // ASCII: no right-to-left letters, and one byte of text.
+            if ((c.ch >= 'A' && c.ch <= 'Z') || (c.ch >= 'a' && c.ch <= 'z')) ++other_letters_;
+            text_.push_back(static_cast<char>(c.ch));
+        } else {
+            if (is_rtl(c.ch)) {
+                ++rtl_letters_;
+            } else if (!is_neutral(c.ch)) {
+                ++other_letters_;
+            }
+            append_utf8(text_, c.ch);
+        }
+        box_.add(c);
+    }
+
+    // Fills `span`, a new one, as the span of `chars`: the characters given to start() and
+    // add() since, in order.
+    void finish(std::span<const CharInfo> chars, TextSpan& span) {
+        const CharInfo& first = chars.front();
+        span.font = first.font < fonts_.size() ? std::string_view(fonts_[first.font]) : kNoFontName;
+        span.size = first.size;
+        span.color = first.color;
+        span.rtl = rtl_letters_ > other_letters_;
+        span.has_letter = rtl_letters_ + other_letters_ > 0;
+        span.char_count = static_cast<std::uint32_t>(chars.size());
+        std::vector<CharInfo> reordered;
+        if (rtl_letters_ > 0) {
+            reordered.assign(chars.begin(), chars.end());
+            reorder_rtl(reordered, span.rtl);
+            // The box too is made again in reading order, so that it is the union taken in the
+            // span's order whichever way the file drew it (a -0.0 beside a 0.0 keeps the first).
+            start(reordered.front());
+            for (const CharInfo& c : std::span(reordered).subspan(1)) add(c);
+            chars = reordered;
+        }
+        span.text = text_;
+        span.bbox = box_.box;
+        span.first_char = chars.front().ch;
+        span.last_char = chars.back().ch;
+    }
+
+private:
+    std::span<const std::string> fonts_;
+    std::string text_;
+    BoxUnion box_;
+    std::ptrdiff_t rtl_letters_ = 0;
+    std::ptrdiff_t other_letters_ = 0;
+};
 
 // Whether the boundary between two spans of one line already separates words: a space on
 // either side, or two characters of a script written without spaces.
@@ -278,45 +347,16 @@ BBox union_of(std::span<const TextLine> lines) {
 }
 
 TextSpan make_span(std::span<const CharInfo> chars, std::span<const std::string> fonts) {
+    if (chars.empty()) {
+        TextSpan span;
+        span.bbox = BoxUnion{}.box;
+        return span;
+    }
+    SpanBuilder builder(fonts);
+    builder.start(chars.front());
+    for (const CharInfo& c : chars.subspan(1)) builder.add(c);
     TextSpan span;
-    // Most characters are ASCII: one byte each, so one reservation covers the usual text.
-    span.text.reserve(chars.size());
-    std::ptrdiff_t rtl_letters = 0, other_letters = 0;
-    for (const CharInfo& c : chars) {
-        if (is_rtl(c.ch)) {
-            ++rtl_letters;
-        } else if (!is_neutral(c.ch)) {
-            ++other_letters;
-        }
-    }
-    span.rtl = rtl_letters > other_letters;
-    span.has_letter = rtl_letters + other_letters > 0;
-    // Only a span with right-to-left letters may need its characters in another order.
-    std::vector<CharInfo> reordered;
-    if (rtl_letters > 0) {
-        reordered.assign(chars.begin(), chars.end());
-        reorder_rtl(reordered, span.rtl);
-        chars = reordered;
-    }
-    BoxUnion box;
-    for (const CharInfo& c : chars) {
-        if (c.ch < 0x80) {
-            span.text.push_back(static_cast<char>(c.ch));
-        } else {
-            append_utf8(span.text, c.ch);
-        }
-        box.add(c);
-    }
-    span.bbox = box.box;
-    span.char_count = static_cast<std::uint32_t>(chars.size());
-    if (!chars.empty()) {
-        const CharInfo& first = chars.front();
-        span.font = first.font < fonts.size() ? fonts[first.font] : std::string(kNoFontName);
-        span.size = first.size;
-        span.color = first.color;
-        span.first_char = first.ch;
-        span.last_char = chars.back().ch;
-    }
+    builder.finish(chars, span);
     return span;
 }
 
@@ -462,6 +502,9 @@ std::vector<TextLine> build_lines(std::vector<TextSpan> spans) {
                     rightmost = 0;
                 }
             }
+            // Most rows are one line: room for the rest of the row spares the line's spans
+            // from moving as it grows.
+            if (current.spans.empty()) current.spans.reserve(static_cast<std::size_t>(last - it));
             current.spans.push_back(std::move(t));
             if (current.spans.back().bbox.x1 > current.spans[rightmost].bbox.x1) {
                 rightmost = current.spans.size() - 1;
@@ -582,12 +625,19 @@ std::vector<TextBlock> cluster_upright(const std::vector<CharInfo>& chars,
     // once from a run of characters that continue one another.
     std::vector<TextSpan> spans;
     std::size_t run_begin = 0;
+    SpanBuilder builder(fonts);
+    builder.start(chars[0]);
     for (std::size_t i = 1; i <= chars.size(); ++i) {
-        if (i < chars.size() && continues_span(chars[i - 1], chars[i])) continue;
-        spans.push_back(make_span(std::span(chars).subspan(run_begin, i - run_begin), fonts));
+        if (i < chars.size() && continues_span(chars[i - 1], chars[i])) {
+            builder.add(chars[i]);
+            continue;
+        }
+        TextSpan& span = spans.emplace_back();
+        builder.finish(std::span(chars).subspan(run_begin, i - run_begin), span);
+        span.seq = static_cast<std::uint32_t>(spans.size() - 1);
+        if (i < chars.size()) builder.start(chars[i]);
         run_begin = i;
     }
-    for (std::size_t i = 0; i < spans.size(); ++i) spans[i].seq = static_cast<std::uint32_t>(i);
 
     std::vector<double> x0s;
     x0s.reserve(spans.size());

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "page_items.h"
@@ -30,7 +31,9 @@ struct BBox {
 // the interpretation.
 struct TextSpan {
     std::string text;
-    std::string font;
+    // A view of one of the names given to cluster_chars or make_span (or of kNoFontName): they
+    // outlive the span.
+    std::string_view font;
     double size = 0;
     BBox bbox;
     std::uint32_t color = 0;
@@ -81,7 +84,7 @@ BBox union_of(std::span<const TextLine> lines);
 // that is not a Unicode scalar value), in order except that a right-to-left run the file drew
 // left to right is turned into reading order; bbox is the union of their boxes; font, size and
 // colour are the first character's (`fonts` names the font indexes; an index outside it reads
-// as kNoFontName). An empty group gives an empty span whose bbox holds the start values of
+// as kNoFontName; the span views the name). An empty group gives an empty span whose bbox holds the start values of
 // BoxUnion.
 TextSpan make_span(std::span<const CharInfo> chars, std::span<const std::string> fonts);
 
@@ -93,7 +96,7 @@ std::optional<double> find_column_split(std::span<const double> x0s);
 // Groups the characters of one page (borrowed, in emission order) into spans of one font,
 // size and colour, decides one or two columns, builds each column's lines and blocks and joins
 // hyphenated lines. With two columns the left column's blocks come first. No characters give
-// no blocks. Never fails.
+// no blocks. Never fails. The spans view the names of `fonts`.
 std::vector<TextBlock> cluster_chars(const std::vector<CharInfo>& chars,
                                      std::span<const std::string> fonts);
 
