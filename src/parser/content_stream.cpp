@@ -841,26 +841,51 @@ float as_float(double v) {
     return static_cast<float>(v > kMax ? kMax : (v < -kMax ? -kMax : v));
 }
 
-// Shows a string with the current font (or none). Each glyph is placed by the text rendering
-// matrix Trm = [Tfs·Th 0 0 Tfs 0 Ts] x Tm x CTM (ISO 32000-1, 9.4.4) and then advances Tm by
-// tx = (w0 x Tfs + Tc + Tw) x Th, Tw only for the one-byte code 32.
-void show_string(Bytes s, TextState& st, ContentResult& res, Interp& ip) {
+// What every glyph of a string shows with: Trm's linear part and the style of its characters.
+// Only the translation of Tm changes within a string, and between the strings of one TJ array.
+struct GlyphFrame {
+    double ax, ay;  // one unit of advance in glyph space
+    double hx, hy;  // one unit of height
+    double size;    // the font size in user space
+    double ux, uy;  // unit vector of the writing direction
+    CharInfo style;
+};
+
+// The frame of the strings shown with the current state; gives the text state the entry of
+// no font when it has none yet.
+GlyphFrame glyph_frame(TextState& st, ContentResult& res, Interp& ip) {
     GraphicsParams& g = st.params;
-    const FontInfo* font = g.font;
     if (g.font_index == kNoFontIndex) g.font_index = ip.font_index(nullptr, {}, res);
-    // Only the translation of Tm changes within a string, so Trm's linear part is fixed.
     const Matrix m = Matrix::mul(st.ctm, st.tm);
     const double fs = g.font_size, th = g.h_scale;
-    const double ax = m.a * fs * th, ay = m.b * fs * th;  // one unit of advance in glyph space
-    const double hx = m.c * fs, hy = m.d * fs;             // one unit of height
-    const double size = std::fabs(fs) * std::hypot(m.c, m.d);
-    const double alen = std::hypot(ax, ay);
-    const double ux = alen > 0 ? ax / alen : 1.0, uy = alen > 0 ? ay / alen : 0.0;
-    CharInfo style;
-    style.color = g.fill;
-    style.size = as_float(size);
-    style.font = g.font_index;
-    style.dir = std::fabs(ux) >= std::fabs(uy) ? (ux >= 0 ? 0 : 2) : (uy > 0 ? 1 : 3);
+    GlyphFrame f;
+    f.ax = m.a * fs * th;
+    f.ay = m.b * fs * th;
+    f.hx = m.c * fs;
+    f.hy = m.d * fs;
+    f.size = std::fabs(fs) * std::hypot(m.c, m.d);
+    const double alen = std::hypot(f.ax, f.ay);
+    f.ux = alen > 0 ? f.ax / alen : 1.0;
+    f.uy = alen > 0 ? f.ay / alen : 0.0;
+    f.style.color = g.fill;
+    f.style.size = as_float(f.size);
+    f.style.font = g.font_index;
+    f.style.dir = std::fabs(f.ux) >= std::fabs(f.uy) ? (f.ux >= 0 ? 0 : 2) : (f.uy > 0 ? 1 : 3);
+    return f;
+}
+
+// Shows a string with the current font (or none) in `frame` (glyph_frame of the state). Each
+// glyph is placed by the text rendering matrix Trm = [Tfs·Th 0 0 Tfs 0 Ts] x Tm x CTM
+// (ISO 32000-1, 9.4.4) and then advances Tm by tx = (w0 x Tfs + Tc + Tw) x Th, Tw only for the
+// one-byte code 32.
+void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult& res,
+                 Interp& ip) {
+    const GraphicsParams& g = st.params;
+    const FontInfo* font = g.font;
+    const double fs = g.font_size, th = g.h_scale;
+    const double ax = frame.ax, ay = frame.ay, hx = frame.hx, hy = frame.hy;
+    const double size = frame.size, ux = frame.ux, uy = frame.uy;
+    CharInfo style = frame.style;
 
     // What stays the same for every glyph, in locals: the loop's stores (characters, the pen)
     // could otherwise alias the text state and have it read again for each glyph.
@@ -954,14 +979,18 @@ Matrix matrix_of(std::span<const Operand> ops) {
 }
 
 void show_operand(const Operand& op, TextState& st, ContentResult& res, Interp& ip) {
-    if (const OperandString* s = op.string()) show_string(s->bytes(), st, res, ip);
+    if (const OperandString* s = op.string()) {
+        show_string(s->bytes(), glyph_frame(st, res, ip), st, res, ip);
+    }
 }
 
 void show_array(const std::vector<Operand>& items, TextState& st, ContentResult& res, Interp& ip) {
+    std::optional<GlyphFrame> frame;  // from the first string: the items only move Tm
     for (const Operand& item : items) {
         if (ip.budget.spent()) return;
         if (const OperandString* s = item.string()) {
-            show_string(s->bytes(), st, res, ip);
+            if (!frame) frame = glyph_frame(st, res, ip);
+            show_string(s->bytes(), *frame, st, res, ip);
         } else if (item.is_number()) {
             // A number moves the pen back by thousandths of the size; a word gap it leaves is
             // found when the next glyph is drawn.
