@@ -896,10 +896,10 @@ void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult&
     // The pen's end includes Tc: letter spacing the file asks for is no word gap.
     const double end_spacing = fs * th != 0 ? tc / fs : 0.0;
     double tm_e = st.tm.e, tm_f = st.tm.f;
-    // The last glyph drawn: the page's until this string draws one, then this string's own,
-    // of which only the place and the character change from glyph to glyph.
-    const Pen* last = &ip.page.pen;
-    Pen pen;
+    // The page's pen is set whole by this string's first glyph; after it, only the place and
+    // the character change from glyph to glyph.
+    Pen& pen = ip.page.pen;
+    bool drawn = false;
 
     const size_t n = s.size();
     size_t i = 0;
@@ -927,7 +927,7 @@ void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult&
         const double oy = ctm.b * tx0 + ctm.d * ty0 + ctm.f;
         const double end = w0 + end_spacing;
         const Placement at{ox, oy, ox + end * ax, oy + end * ay, ux, uy, hx, hy, size};
-        infer_space(text[0], at, *last, res, ip);
+        infer_space(text[0], at, pen, res, ip);
         // The characters of one code share its advance in equal parts.
         const double parts = static_cast<double>(count);
         for (size_t k = 0; k < count; ++k) {
@@ -945,7 +945,7 @@ void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult&
         }
         if (spent) break;
         if (count > 0) style.ch = text[count - 1];
-        if (last == &pen) {
+        if (drawn) {
             pen.ox = ox;
             pen.oy = oy;
             pen.ex = at.ex;
@@ -953,13 +953,12 @@ void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult&
             pen.style.ch = style.ch;
         } else {
             pen = Pen{true, ox, oy, at.ex, at.ey, ux, uy, hx, hy, size, style};
-            last = &pen;
+            drawn = true;
         }
         const double tx = (w0 * fs + tc + (single_space ? tw : 0.0)) * th;
         tm_e += tx * tm_a;
         tm_f += tx * tm_b;
     }
-    if (last == &pen) ip.page.pen = pen;
     st.tm.e = tm_e;
     st.tm.f = tm_f;
 }
