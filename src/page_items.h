@@ -49,7 +49,8 @@ struct ImageRef {
 
 // Characters that separate words as a space does.
 constexpr bool is_word_space(char32_t c) {
-    return c == U' ' || c == U'\t' || c == 0xA0 || (c >= 0x2000 && c <= 0x200B) || c == 0x3000;
+    if (c < 0xA0) return c == U' ' || c == U'\t';  // the common case first
+    return c == 0xA0 || (c >= 0x2000 && c <= 0x200B) || c == 0x3000;
 }
 
 // Scripts written without spaces between words (Chinese, Japanese, Thai, Lao, Khmer, Myanmar):
@@ -64,8 +65,8 @@ constexpr bool is_unspaced_script(char32_t c) {
 // Letters of scripts written right to left (Hebrew, Arabic, Syriac and their presentation
 // forms).
 constexpr bool is_rtl(char32_t c) {
-    return (c >= 0x0590 && c <= 0x08FF) || (c >= 0xFB1D && c <= 0xFDFF) ||
-           (c >= 0xFE70 && c <= 0xFEFC);
+    if (c < 0x0590) return false;  // the common case first
+    return c <= 0x08FF || (c >= 0xFB1D && c <= 0xFDFF) || (c >= 0xFE70 && c <= 0xFEFC);
 }
 
 }  // namespace vellix

@@ -754,16 +754,25 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& x
 // parallelogram at (x, y) spanned by (vx, vy) and (hx, hy).
 inline CharInfo envelope(double x, double y, double vx, double vy, double hx, double hy,
                          const CharInfo& style, char32_t ch) {
-    const double xs[4] = {x, x + vx, x + hx, x + vx + hx};
-    const double ys[4] = {y, y + vy, y + hy, y + vy + hy};
     CharInfo c;
-    c.x0 = c.x1 = xs[0];
-    c.y0 = c.y1 = ys[0];
-    for (int k = 1; k < 4; ++k) {
-        c.x0 = std::min(c.x0, xs[k]);
-        c.x1 = std::max(c.x1, xs[k]);
-        c.y0 = std::min(c.y0, ys[k]);
-        c.y1 = std::max(c.y1, ys[k]);
+    if (hx == 0 && vy == 0) {
+        // Upright: the corners (x + hx, y + vy) and (x + vx + hx, y + vy + hy) repeat the
+        // coordinates of the other two, so they cannot move a bound (a NaN never does).
+        c.x0 = std::min(x, x + vx);
+        c.x1 = std::max(x, x + vx);
+        c.y0 = std::min(y, y + hy);
+        c.y1 = std::max(y, y + hy);
+    } else {
+        const double xs[4] = {x, x + vx, x + hx, x + vx + hx};
+        const double ys[4] = {y, y + vy, y + hy, y + vy + hy};
+        c.x0 = c.x1 = xs[0];
+        c.y0 = c.y1 = ys[0];
+        for (int k = 1; k < 4; ++k) {
+            c.x0 = std::min(c.x0, xs[k]);
+            c.x1 = std::max(c.x1, xs[k]);
+            c.y0 = std::min(c.y0, ys[k]);
+            c.y1 = std::max(c.y1, ys[k]);
+        }
     }
     c.ch = ch;
     c.color = style.color;
@@ -784,8 +793,8 @@ struct Placement {
 // origin). Nothing on another line, before a space, or between two characters of a script
 // written without spaces. The space is the last glyph's style and fills the gap up to one
 // size; a wider gap keeps a quarter of the size, so that the layout still sees the gap.
-void infer_space(char32_t next, const Placement& at, ContentResult& res, Interp& ip) {
-    const Pen& p = ip.page.pen;
+void infer_space(char32_t next, const Placement& at, const Pen& p, ContentResult& res,
+                 Interp& ip) {
     if (!p.valid || is_word_space(p.style.ch) || is_word_space(next)) return;
     if (p.ux * at.ux + p.uy * at.uy < 0.99) return;  // another direction
     const double size = std::min(p.size, at.size);
@@ -811,11 +820,13 @@ void infer_space(char32_t next, const Placement& at, ContentResult& res, Interp&
 // without width is never taken for a repeat: a font whose widths are all zero draws every
 // glyph at one place.
 bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars, const PageContext& page) {
+    // Most glyphs have no earlier character with their low byte within the window.
+    const size_t from = chars.size() - std::min(chars.size(), kOverdrawLookback);
+    size_t i = page.recent.newest[c.ch & 0xFF];
+    if (i == RecentChars::kNone || i < from) return false;
     const double tol = kOverdrawTolerance * static_cast<double>(c.size);
     if (!(c.x1 - c.x0 > tol) && !(c.y1 - c.y0 > tol + static_cast<double>(c.size))) return false;
-    const size_t from = chars.size() - std::min(chars.size(), kOverdrawLookback);
-    for (size_t i = page.recent.newest[c.ch & 0xFF]; i != RecentChars::kNone && i >= from;
-         i = page.recent.before[i % kOverdrawLookback]) {
+    for (; i != RecentChars::kNone && i >= from; i = page.recent.before[i % kOverdrawLookback]) {
         const CharInfo& o = chars[i];
         if (o.ch == c.ch && std::fabs(o.x0 - c.x0) <= tol && std::fabs(o.y0 - c.y0) <= tol &&
             std::fabs(o.x1 - c.x1) <= tol && std::fabs(o.y1 - c.y1) <= tol) {
@@ -830,31 +841,71 @@ float as_float(double v) {
     return static_cast<float>(v > kMax ? kMax : (v < -kMax ? -kMax : v));
 }
 
-// Shows a string with the current font (or none). Each glyph is placed by the text rendering
-// matrix Trm = [Tfs·Th 0 0 Tfs 0 Ts] x Tm x CTM (ISO 32000-1, 9.4.4) and then advances Tm by
-// tx = (w0 x Tfs + Tc + Tw) x Th, Tw only for the one-byte code 32.
-void show_string(Bytes s, TextState& st, ContentResult& res, Interp& ip) {
+// What every glyph of a string shows with: Trm's linear part and the style of its characters.
+// Only the translation of Tm changes within a string, and between the strings of one TJ array.
+struct GlyphFrame {
+    double ax, ay;  // one unit of advance in glyph space
+    double hx, hy;  // one unit of height
+    double size;    // the font size in user space
+    double ux, uy;  // unit vector of the writing direction
+    CharInfo style;
+};
+
+// The frame of the strings shown with the current state; gives the text state the entry of
+// no font when it has none yet.
+GlyphFrame glyph_frame(TextState& st, ContentResult& res, Interp& ip) {
     GraphicsParams& g = st.params;
-    const FontInfo* font = g.font;
     if (g.font_index == kNoFontIndex) g.font_index = ip.font_index(nullptr, {}, res);
-    // Only the translation of Tm changes within a string, so Trm's linear part is fixed.
     const Matrix m = Matrix::mul(st.ctm, st.tm);
     const double fs = g.font_size, th = g.h_scale;
-    const double ax = m.a * fs * th, ay = m.b * fs * th;  // one unit of advance in glyph space
-    const double hx = m.c * fs, hy = m.d * fs;             // one unit of height
-    const double size = std::fabs(fs) * std::hypot(m.c, m.d);
-    const double alen = std::hypot(ax, ay);
-    const double ux = alen > 0 ? ax / alen : 1.0, uy = alen > 0 ? ay / alen : 0.0;
-    CharInfo style;
-    style.color = g.fill;
-    style.size = as_float(size);
-    style.font = g.font_index;
-    style.dir = std::fabs(ux) >= std::fabs(uy) ? (ux >= 0 ? 0 : 2) : (uy > 0 ? 1 : 3);
+    GlyphFrame f;
+    f.ax = m.a * fs * th;
+    f.ay = m.b * fs * th;
+    f.hx = m.c * fs;
+    f.hy = m.d * fs;
+    f.size = std::fabs(fs) * std::hypot(m.c, m.d);
+    const double alen = std::hypot(f.ax, f.ay);
+    f.ux = alen > 0 ? f.ax / alen : 1.0;
+    f.uy = alen > 0 ? f.ay / alen : 0.0;
+    f.style.color = g.fill;
+    f.style.size = as_float(f.size);
+    f.style.font = g.font_index;
+    f.style.dir = std::fabs(f.ux) >= std::fabs(f.uy) ? (f.ux >= 0 ? 0 : 2) : (f.uy > 0 ? 1 : 3);
+    return f;
+}
+
+// Shows a string with the current font (or none) in `frame` (glyph_frame of the state). Each
+// glyph is placed by the text rendering matrix Trm = [Tfs·Th 0 0 Tfs 0 Ts] x Tm x CTM
+// (ISO 32000-1, 9.4.4) and then advances Tm by tx = (w0 x Tfs + Tc + Tw) x Th, Tw only for the
+// one-byte code 32.
+void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult& res,
+                 Interp& ip) {
+    const GraphicsParams& g = st.params;
+    const FontInfo* font = g.font;
+    const double fs = g.font_size, th = g.h_scale;
+    const double ax = frame.ax, ay = frame.ay, hx = frame.hx, hy = frame.hy;
+    const double size = frame.size, ux = frame.ux, uy = frame.uy;
+    CharInfo style = frame.style;
+
+    // What stays the same for every glyph, in locals: the loop's stores (characters, the pen)
+    // could otherwise alias the text state and have it read again for each glyph.
+    const Matrix ctm = st.ctm;
+    const double rise_x = g.rise * st.tm.c, rise_y = g.rise * st.tm.d;
+    const double tm_a = st.tm.a, tm_b = st.tm.b;
+    const double tc = g.char_spacing, tw = g.word_spacing;
+    // The pen's end includes Tc: letter spacing the file asks for is no word gap.
+    const double end_spacing = fs * th != 0 ? tc / fs : 0.0;
+    double tm_e = st.tm.e, tm_f = st.tm.f;
+    // The page's pen is set whole by this string's first glyph; after it, only the place and
+    // the character change from glyph to glyph.
+    Pen& pen = ip.page.pen;
+    bool drawn = false;
 
     const size_t n = s.size();
     size_t i = 0;
     std::array<char32_t, kMaxCodeChars> text;
-    while (i < n) {
+    bool spent = false;
+    while (i < n && !spent) {
         size_t count = 1;
         double w0;  // advance in glyph space units (thousandths / 1000)
         bool single_space;
@@ -871,31 +922,45 @@ void show_string(Bytes s, TextState& st, ContentResult& res, Interp& ip) {
             w0 = 0.6;
         }
         // The glyph's origin: (0, Ts) of text space under Tm, then the CTM.
-        double ox = g.rise * st.tm.c + st.tm.e, oy = g.rise * st.tm.d + st.tm.f;
-        const double tx0 = ox;
-        ox = st.ctm.a * tx0 + st.ctm.c * oy + st.ctm.e;
-        oy = st.ctm.b * tx0 + st.ctm.d * oy + st.ctm.f;
-        // The pen's end includes Tc: letter spacing the file asks for is no word gap.
-        const double end = w0 + (fs * th != 0 ? g.char_spacing / fs : 0.0);
+        const double tx0 = rise_x + tm_e, ty0 = rise_y + tm_f;
+        const double ox = ctm.a * tx0 + ctm.c * ty0 + ctm.e;
+        const double oy = ctm.b * tx0 + ctm.d * ty0 + ctm.f;
+        const double end = w0 + end_spacing;
         const Placement at{ox, oy, ox + end * ax, oy + end * ay, ux, uy, hx, hy, size};
-        infer_space(text[0], at, res, ip);
+        infer_space(text[0], at, pen, res, ip);
         // The characters of one code share its advance in equal parts.
         const double parts = static_cast<double>(count);
         for (size_t k = 0; k < count; ++k) {
-            const double from = w0 * static_cast<double>(k) / parts;
+            // w0 x 0 for the first, not 0: a NaN or infinite advance stays so.
+            const double from = k == 0 ? w0 * 0.0 : w0 * static_cast<double>(k) / parts;
             const double to = k + 1 == count ? w0 : w0 * static_cast<double>(k + 1) / parts;
             const CharInfo c = envelope(ox + from * ax, oy + from * ay, (to - from) * ax,
                                         (to - from) * ay, hx, hy, style, text[k]);
             if (overdraws(c, res.chars, ip.page)) continue;
-            if (!ip.budget.emit()) return;
+            if (!ip.budget.emit()) {
+                spent = true;
+                break;
+            }
             append_char(c, res, ip.page);
         }
+        if (spent) break;
         if (count > 0) style.ch = text[count - 1];
-        ip.page.pen = Pen{true, ox, oy, at.ex, at.ey, ux, uy, hx, hy, size, style};
-        const double tx = (w0 * fs + g.char_spacing + (single_space ? g.word_spacing : 0.0)) * th;
-        st.tm.e += tx * st.tm.a;
-        st.tm.f += tx * st.tm.b;
+        if (drawn) {
+            pen.ox = ox;
+            pen.oy = oy;
+            pen.ex = at.ex;
+            pen.ey = at.ey;
+            pen.style.ch = style.ch;
+        } else {
+            pen = Pen{true, ox, oy, at.ex, at.ey, ux, uy, hx, hy, size, style};
+            drawn = true;
+        }
+        const double tx = (w0 * fs + tc + (single_space ? tw : 0.0)) * th;
+        tm_e += tx * tm_a;
+        tm_f += tx * tm_b;
     }
+    st.tm.e = tm_e;
+    st.tm.f = tm_f;
 }
 
 // Moves to the start of a next line offset by (tx, ty) in the line matrix's own space:
@@ -913,14 +978,18 @@ Matrix matrix_of(std::span<const Operand> ops) {
 }
 
 void show_operand(const Operand& op, TextState& st, ContentResult& res, Interp& ip) {
-    if (const OperandString* s = op.string()) show_string(s->bytes(), st, res, ip);
+    if (const OperandString* s = op.string()) {
+        show_string(s->bytes(), glyph_frame(st, res, ip), st, res, ip);
+    }
 }
 
 void show_array(const std::vector<Operand>& items, TextState& st, ContentResult& res, Interp& ip) {
+    std::optional<GlyphFrame> frame;  // from the first string: the items only move Tm
     for (const Operand& item : items) {
         if (ip.budget.spent()) return;
         if (const OperandString* s = item.string()) {
-            show_string(s->bytes(), st, res, ip);
+            if (!frame) frame = glyph_frame(st, res, ip);
+            show_string(s->bytes(), *frame, st, res, ip);
         } else if (item.is_number()) {
             // A number moves the pen back by thousandths of the size; a word gap it leaves is
             // found when the next glyph is drawn.
