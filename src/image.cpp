@@ -81,7 +81,11 @@ ColorSpace simple(Family f, unsigned comps) {
     ColorSpace cs;
     cs.family = f;
     cs.comps = comps;
-    for (unsigned i = 0; i < comps; ++i) cs.decode_default.insert(cs.decode_default.end(), {0.0, 1.0});
+    cs.decode_default.reserve(2 * size_t{comps});
+    for (unsigned i = 0; i < comps; ++i) {
+        cs.decode_default.push_back(0.0);
+        cs.decode_default.push_back(1.0);
+    }
     return cs;
 }
 
