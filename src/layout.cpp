@@ -172,7 +172,7 @@ public:
     void add(const CharInfo& c) {
         if (c.ch < 0x80) {
             // ASCII: no right-to-left letters, and one byte of text.
-            if ((c.ch >= 'A' && c.ch <= 'Z') || (c.ch >= 'a' && c.ch <= 'z')) ++other_letters_;
+            if (!is_neutral(c.ch)) ++other_letters_;
             text_.push_back(static_cast<char>(c.ch));
         } else {
             if (is_rtl(c.ch)) {

@@ -84,8 +84,8 @@ BBox union_of(std::span<const TextLine> lines);
 // that is not a Unicode scalar value), in order except that a right-to-left run the file drew
 // left to right is turned into reading order; bbox is the union of their boxes; font, size and
 // colour are the first character's (`fonts` names the font indexes; an index outside it reads
-// as kNoFontName; the span views the name). An empty group gives an empty span whose bbox holds the start values of
-// BoxUnion.
+// as kNoFontName; the span views the name). An empty group gives an empty span whose bbox
+// holds the start values of BoxUnion.
 TextSpan make_span(std::span<const CharInfo> chars, std::span<const std::string> fonts);
 
 // The x position that splits a page into a left and a right column, decided from a histogram

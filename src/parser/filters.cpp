@@ -87,7 +87,7 @@ struct InflateGuard {
     ~InflateGuard() { inflateEnd(zs); }
 };
 
-// Deflate codes at most 258 bytes in two bits (ISO/IEC RFC 1951: a length and a distance code
+// Deflate codes at most 258 bytes in two bits (RFC 1951: a length and a distance code
 // of one bit each), so no zlib stream inflates to more than this many times its size.
 constexpr size_t kMaxDeflateRatio = 1032;
 
