@@ -33,12 +33,14 @@ int hex_value(std::uint8_t c) {
 
 // Writes the letters of a ligature character (U+FB00-U+FB06) in place of it; returns the new
 // count.
+bool is_ligature(char32_t c) { return c >= 0xFB00 && c <= 0xFB06; }
+
 size_t expand_ligatures(std::span<char32_t, kMaxCodeChars> out, size_t n) {
     static constexpr std::string_view kLigatures[7] = {"ff", "fi", "fl", "ffi", "ffl", "st", "st"};
     std::array<char32_t, kMaxCodeChars> tmp;
     size_t m = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (out[i] < 0xFB00 || out[i] > 0xFB06) [[likely]] {
+        if (!is_ligature(out[i])) [[likely]] {
             if (m < tmp.size()) tmp[m++] = out[i];
             continue;
         }
@@ -808,17 +810,39 @@ double FontInfo::glyph_width(std::uint32_t code) const {
 }
 
 void finish_font_info(FontInfo& font) {
-    font.single_text.clear();
-    font.single_text.reserve(256);  // one character per code for most fonts
-    std::array<char32_t, kMaxCodeChars> buf;
+    // Every code is decoded the way decode_simple does it, with what does not depend on the
+    // code (the named encoding's table, the codes Differences names) looked up once.
+    const EncodingText* named = font.base_encoding ? encoding_text(font.base_encoding, font.dingbats) : nullptr;
+    std::bitset<256> differs;
+    if (font.differences) {
+        for (const auto& entry : *font.differences) differs.set(entry.first);
+    }
+    std::array<char32_t, 256 * kMaxCodeChars> text;
+    size_t used = 0;
     for (size_t b = 0; b < 256; ++b) {
         const auto byte = static_cast<std::uint8_t>(b);
-        size_t n = expand_ligatures(buf, decode_simple(font, byte, buf));
-        font.single_offset[b] = static_cast<std::uint16_t>(font.single_text.size());
+        const std::span<char32_t, kMaxCodeChars> out(text.data() + used, kMaxCodeChars);
+        size_t n = font.to_unicode ? font.to_unicode->lookup_text({byte, 1}, out) : 0;
+        if (n == 0 && named && !differs[b]) {
+            n = named->size[b];
+            std::copy_n(named->chars[b].begin(), n, out.begin());
+        } else if (n == 0) {
+            const std::string_view glyph = glyph_name_of(font, byte);
+            n = glyph.empty() ? 0 : glyph_name_to_unicode(glyph, out, font.dingbats);
+        }
+        if (n == 0) {
+            out[0] = (byte < 0x20 || byte == 0x7F) ? kReplacement : byte;
+            n = 1;
+        }
+        if (std::any_of(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), is_ligature)) {
+            n = expand_ligatures(out, n);
+        }
+        font.single_offset[b] = static_cast<std::uint16_t>(used);
         font.single_size[b] = static_cast<std::uint8_t>(n);
-        font.single_text.insert(font.single_text.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
-        font.single_width[b] = simple_width(font, byte);
+        used += n;
     }
+    font.single_text.assign(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(used));
+    for (size_t b = 0; b < 256; ++b) font.single_width[b] = simple_width(font, static_cast<std::uint32_t>(b));
     font.single_byte_ready = true;
 }
 
