@@ -809,7 +809,18 @@ double FontInfo::glyph_width(std::uint32_t code) const {
     return it->uniform ? it->widths.front() : it->widths[offset];
 }
 
-void finish_font_info(FontInfo& font) {
+namespace {
+
+// The codes of a simple font that its base encoding (named, or the program's own) names: those
+// Differences leaves alone, and among them those whose text ToUnicode does not give.
+struct BaseCodes {
+    std::bitset<256> named;
+    std::bitset<256> text;
+};
+
+// finish_font_info, which also tells which codes depend on the base encoding when `base` is
+// not null.
+void fill_single_byte_tables(FontInfo& font, BaseCodes* base) {
     // Every code is decoded the way decode_simple does it, with what does not depend on the
     // code (the named encoding's table, the codes Differences names) looked up once.
     const EncodingText* named = font.base_encoding ? encoding_text(font.base_encoding, font.dingbats) : nullptr;
@@ -823,6 +834,10 @@ void finish_font_info(FontInfo& font) {
         const auto byte = static_cast<std::uint8_t>(b);
         const std::span<char32_t, kMaxCodeChars> out(text.data() + used, kMaxCodeChars);
         size_t n = font.to_unicode ? font.to_unicode->lookup_text({byte, 1}, out) : 0;
+        if (base) {
+            base->named[b] = !differs[b];
+            base->text[b] = !differs[b] && n == 0;
+        }
         if (n == 0 && named && !differs[b]) {
             n = named->size[b];
             std::copy_n(named->chars[b].begin(), n, out.begin());
@@ -845,6 +860,10 @@ void finish_font_info(FontInfo& font) {
     for (size_t b = 0; b < 256; ++b) font.single_width[b] = simple_width(font, static_cast<std::uint32_t>(b));
     font.single_byte_ready = true;
 }
+
+}  // namespace
+
+void finish_font_info(FontInfo& font) { fill_single_byte_tables(font, nullptr); }
 
 // ---- Building fonts from the file ----
 
@@ -1045,15 +1064,11 @@ void read_program_encoding(FontInfo& font, const Document& doc, const ProgramSou
 std::shared_ptr<const FontInfo> font_with_program(FontInfo info, const Document& doc, const ProgramSource& source,
                                                   const std::shared_ptr<SharedCache<std::vector<std::string>>>& encodings) {
     FontInfo pending = info;
-    finish_font_info(info);
-    std::bitset<256> text_waits;
-    std::array<char32_t, kMaxCodeChars> buf;
-    for (std::uint32_t code = 0; code < 256; ++code) {
-        if (info.differences && info.differences->contains(static_cast<std::uint8_t>(code))) continue;
-        text_waits[code] = !info.to_unicode || info.to_unicode->lookup_text({code, 1}, buf) == 0;
-        // Without Widths, a standard font's widths come by glyph name.
-        info.program_widths[code] = info.widths.empty() && info.std14;
-    }
+    BaseCodes base;
+    fill_single_byte_tables(info, &base);
+    const std::bitset<256>& text_waits = base.text;
+    // Without Widths, a standard font's widths come by glyph name.
+    if (info.widths.empty() && info.std14) info.program_widths = base.named;
     if (text_waits.none() && info.program_widths.none()) return std::make_shared<const FontInfo>(std::move(info));
     for (size_t code = 0; code < 256; ++code) {
         if (text_waits[code]) info.single_size[code] = 0;
