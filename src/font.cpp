@@ -31,10 +31,10 @@ int hex_value(std::uint8_t c) {
     return -1;
 }
 
-// Writes the letters of a ligature character (U+FB00-U+FB06) in place of it; returns the new
-// count.
+// The ligature characters U+FB00-U+FB06.
 bool is_ligature(char32_t c) { return c >= 0xFB00 && c <= 0xFB06; }
 
+// Writes the letters of a ligature character in place of it; returns the new count.
 size_t expand_ligatures(std::span<char32_t, kMaxCodeChars> out, size_t n) {
     static constexpr std::string_view kLigatures[7] = {"ff", "fi", "fl", "ffi", "ffl", "st", "st"};
     std::array<char32_t, kMaxCodeChars> tmp;
