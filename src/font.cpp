@@ -632,27 +632,34 @@ const EncodingText* encoding_text(const std::string_view* encoding, bool dingbat
     return nullptr;
 }
 
-// The text of a code's glyph name (see glyph_name_of); 0 when it has no name or the name
-// gives no character.
-size_t glyph_text(const FontInfo& font, std::uint8_t code, std::span<char32_t, kMaxCodeChars> out) {
-    const bool differs = font.differences && font.differences->contains(code);
-    if (!differs && font.base_encoding) {
-        if (const EncodingText* text = encoding_text(font.base_encoding, font.dingbats)) {
-            std::copy_n(text->chars[code].begin(), text->size[code], out.begin());
-            return text->size[code];
-        }
+// The text of a simple font's code without ToUnicode: from the base encoding's table (`named`,
+// null without one) unless Differences names the code, else by its glyph name (see
+// glyph_name_of); 0 when that gives no character. The font's tables look `named` and
+// `differs` up once for all 256 codes.
+size_t glyph_text(const FontInfo& font, const EncodingText* named, bool differs, std::uint8_t code,
+                  std::span<char32_t, kMaxCodeChars> out) {
+    if (!differs && named) {
+        std::copy_n(named->chars[code].begin(), named->size[code], out.begin());
+        return named->size[code];
     }
     const std::string_view glyph = glyph_name_of(font, code);
     return glyph.empty() ? 0 : glyph_name_to_unicode(glyph, out, font.dingbats);
+}
+
+// A code without text stands for itself, a control code for the replacement character.
+size_t text_or_code(std::uint8_t code, size_t n, std::span<char32_t, kMaxCodeChars> out) {
+    if (n > 0) return n;
+    out[0] = (code < 0x20 || code == 0x7F) ? kReplacement : code;
+    return 1;
 }
 
 size_t decode_simple(const FontInfo& font, std::uint8_t code, std::span<char32_t, kMaxCodeChars> out) {
     if (font.to_unicode) {
         if (size_t n = font.to_unicode->lookup_text({code, 1}, out)) return n;
     }
-    if (size_t n = glyph_text(font, code, out)) return n;
-    out[0] = (code < 0x20 || code == 0x7F) ? kReplacement : code;
-    return 1;
+    const EncodingText* named = font.base_encoding ? encoding_text(font.base_encoding, font.dingbats) : nullptr;
+    const bool differs = font.differences && font.differences->contains(code);
+    return text_or_code(code, glyph_text(font, named, differs, code, out), out);
 }
 
 double simple_width(const FontInfo& font, std::uint32_t code) {
@@ -838,17 +845,7 @@ void fill_single_byte_tables(FontInfo& font, BaseCodes* base) {
             base->named[b] = !differs[b];
             base->text[b] = !differs[b] && n == 0;
         }
-        if (n == 0 && named && !differs[b]) {
-            n = named->size[b];
-            std::copy_n(named->chars[b].begin(), n, out.begin());
-        } else if (n == 0) {
-            const std::string_view glyph = glyph_name_of(font, byte);
-            n = glyph.empty() ? 0 : glyph_name_to_unicode(glyph, out, font.dingbats);
-        }
-        if (n == 0) {
-            out[0] = (byte < 0x20 || byte == 0x7F) ? kReplacement : byte;
-            n = 1;
-        }
+        if (n == 0) n = text_or_code(byte, glyph_text(font, named, differs[b], byte, out), out);
         if (std::any_of(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), is_ligature)) {
             n = expand_ligatures(out, n);
         }
