@@ -31,14 +31,16 @@ int hex_value(std::uint8_t c) {
     return -1;
 }
 
-// Writes the letters of a ligature character (U+FB00-U+FB06) in place of it; returns the new
-// count.
+// The ligature characters U+FB00-U+FB06.
+bool is_ligature(char32_t c) { return c >= 0xFB00 && c <= 0xFB06; }
+
+// Writes the letters of a ligature character in place of it; returns the new count.
 size_t expand_ligatures(std::span<char32_t, kMaxCodeChars> out, size_t n) {
     static constexpr std::string_view kLigatures[7] = {"ff", "fi", "fl", "ffi", "ffl", "st", "st"};
     std::array<char32_t, kMaxCodeChars> tmp;
     size_t m = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (out[i] < 0xFB00 || out[i] > 0xFB06) [[likely]] {
+        if (!is_ligature(out[i])) [[likely]] {
             if (m < tmp.size()) tmp[m++] = out[i];
             continue;
         }
@@ -630,27 +632,34 @@ const EncodingText* encoding_text(const std::string_view* encoding, bool dingbat
     return nullptr;
 }
 
-// The text of a code's glyph name (see glyph_name_of); 0 when it has no name or the name
-// gives no character.
-size_t glyph_text(const FontInfo& font, std::uint8_t code, std::span<char32_t, kMaxCodeChars> out) {
-    const bool differs = font.differences && font.differences->contains(code);
-    if (!differs && font.base_encoding) {
-        if (const EncodingText* text = encoding_text(font.base_encoding, font.dingbats)) {
-            std::copy_n(text->chars[code].begin(), text->size[code], out.begin());
-            return text->size[code];
-        }
+// The text of a simple font's code without ToUnicode: from the base encoding's table (`named`,
+// null without one) unless Differences names the code, else by its glyph name (see
+// glyph_name_of); 0 when that gives no character. The font's tables look `named` and
+// `differs` up once for all 256 codes.
+size_t glyph_text(const FontInfo& font, const EncodingText* named, bool differs, std::uint8_t code,
+                  std::span<char32_t, kMaxCodeChars> out) {
+    if (!differs && named) {
+        std::copy_n(named->chars[code].begin(), named->size[code], out.begin());
+        return named->size[code];
     }
     const std::string_view glyph = glyph_name_of(font, code);
     return glyph.empty() ? 0 : glyph_name_to_unicode(glyph, out, font.dingbats);
+}
+
+// A code without text stands for itself, a control code for the replacement character.
+size_t text_or_code(std::uint8_t code, size_t n, std::span<char32_t, kMaxCodeChars> out) {
+    if (n > 0) return n;
+    out[0] = (code < 0x20 || code == 0x7F) ? kReplacement : code;
+    return 1;
 }
 
 size_t decode_simple(const FontInfo& font, std::uint8_t code, std::span<char32_t, kMaxCodeChars> out) {
     if (font.to_unicode) {
         if (size_t n = font.to_unicode->lookup_text({code, 1}, out)) return n;
     }
-    if (size_t n = glyph_text(font, code, out)) return n;
-    out[0] = (code < 0x20 || code == 0x7F) ? kReplacement : code;
-    return 1;
+    const EncodingText* named = font.base_encoding ? encoding_text(font.base_encoding, font.dingbats) : nullptr;
+    const bool differs = font.differences && font.differences->contains(code);
+    return text_or_code(code, glyph_text(font, named, differs, code, out), out);
 }
 
 double simple_width(const FontInfo& font, std::uint32_t code) {
@@ -807,20 +816,51 @@ double FontInfo::glyph_width(std::uint32_t code) const {
     return it->uniform ? it->widths.front() : it->widths[offset];
 }
 
-void finish_font_info(FontInfo& font) {
-    font.single_text.clear();
-    font.single_text.reserve(256);  // one character per code for most fonts
-    std::array<char32_t, kMaxCodeChars> buf;
+namespace {
+
+// The codes of a simple font that its base encoding (named, or the program's own) names: those
+// Differences leaves alone, and among them those whose text ToUnicode does not give.
+struct BaseCodes {
+    std::bitset<256> named;
+    std::bitset<256> text;
+};
+
+// finish_font_info, which also tells which codes depend on the base encoding when `base` is
+// not null.
+void fill_single_byte_tables(FontInfo& font, BaseCodes* base) {
+    // Every code is decoded the way decode_simple does it, with what does not depend on the
+    // code (the named encoding's table, the codes Differences names) looked up once.
+    const EncodingText* named = font.base_encoding ? encoding_text(font.base_encoding, font.dingbats) : nullptr;
+    std::bitset<256> differs;
+    if (font.differences) {
+        for (const auto& entry : *font.differences) differs.set(entry.first);
+    }
+    std::array<char32_t, 256 * kMaxCodeChars> text;
+    size_t used = 0;
     for (size_t b = 0; b < 256; ++b) {
         const auto byte = static_cast<std::uint8_t>(b);
-        size_t n = expand_ligatures(buf, decode_simple(font, byte, buf));
-        font.single_offset[b] = static_cast<std::uint16_t>(font.single_text.size());
+        const std::span<char32_t, kMaxCodeChars> out(text.data() + used, kMaxCodeChars);
+        size_t n = font.to_unicode ? font.to_unicode->lookup_text({byte, 1}, out) : 0;
+        if (base) {
+            base->named[b] = !differs[b];
+            base->text[b] = !differs[b] && n == 0;
+        }
+        if (n == 0) n = text_or_code(byte, glyph_text(font, named, differs[b], byte, out), out);
+        if (std::any_of(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), is_ligature)) {
+            n = expand_ligatures(out, n);
+        }
+        font.single_offset[b] = static_cast<std::uint16_t>(used);
         font.single_size[b] = static_cast<std::uint8_t>(n);
-        font.single_text.insert(font.single_text.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
-        font.single_width[b] = simple_width(font, byte);
+        used += n;
     }
+    font.single_text.assign(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(used));
+    for (size_t b = 0; b < 256; ++b) font.single_width[b] = simple_width(font, static_cast<std::uint32_t>(b));
     font.single_byte_ready = true;
 }
+
+}  // namespace
+
+void finish_font_info(FontInfo& font) { fill_single_byte_tables(font, nullptr); }
 
 // ---- Building fonts from the file ----
 
@@ -1021,15 +1061,11 @@ void read_program_encoding(FontInfo& font, const Document& doc, const ProgramSou
 std::shared_ptr<const FontInfo> font_with_program(FontInfo info, const Document& doc, const ProgramSource& source,
                                                   const std::shared_ptr<SharedCache<std::vector<std::string>>>& encodings) {
     FontInfo pending = info;
-    finish_font_info(info);
-    std::bitset<256> text_waits;
-    std::array<char32_t, kMaxCodeChars> buf;
-    for (std::uint32_t code = 0; code < 256; ++code) {
-        if (info.differences && info.differences->contains(static_cast<std::uint8_t>(code))) continue;
-        text_waits[code] = !info.to_unicode || info.to_unicode->lookup_text({code, 1}, buf) == 0;
-        // Without Widths, a standard font's widths come by glyph name.
-        info.program_widths[code] = info.widths.empty() && info.std14;
-    }
+    BaseCodes base;
+    fill_single_byte_tables(info, &base);
+    const std::bitset<256>& text_waits = base.text;
+    // Without Widths, a standard font's widths come by glyph name.
+    if (info.widths.empty() && info.std14) info.program_widths = base.named;
     if (text_waits.none() && info.program_widths.none()) return std::make_shared<const FontInfo>(std::move(info));
     for (size_t code = 0; code < 256; ++code) {
         if (text_waits[code]) info.single_size[code] = 0;

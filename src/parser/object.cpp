@@ -135,9 +135,14 @@ void Cursor::skip_ws() {
 
 namespace {
 
-// Most tokens are separated by one blank or none: settle the common case before the call.
+// Most tokens are separated by one blank or none: settle those cases before the call.
 inline void skip_ws_fast(Cursor& cur) {
-    if (cur.pos < cur.data.size() && cur.data[cur.pos] > kHighestSpaceOrComment) return;
+    const size_t n = cur.data.size();
+    if (cur.pos < n && cur.data[cur.pos] > kHighestSpaceOrComment) return;
+    if (cur.pos + 1 < n && cur.data[cur.pos] == ' ' && cur.data[cur.pos + 1] > kHighestSpaceOrComment) {
+        ++cur.pos;
+        return;
+    }
     cur.skip_ws();
 }
 

@@ -186,6 +186,40 @@ Result<size_t> find_startxref(Bytes file) {
     return static_cast<size_t>(*offset);
 }
 
+namespace {
+
+// An entry in the fixed form of ISO 32000-1, 7.5.4: a 10-digit offset, a space, a 5-digit
+// generation, a space and the type, read at once (tables hold thousands of them); the cursor
+// is left after the type. False, the cursor unmoved, for any other form, which the general
+// reading below takes.
+bool read_fixed_entry(Cursor& cur, std::uint64_t& offset, std::uint64_t& gen, XrefKind& kind) {
+    constexpr size_t kOffsetDigits = 10, kGenDigits = 5, kLength = kOffsetDigits + kGenDigits + 3;
+    if (!cur.has(kLength)) return false;
+    const std::uint8_t* p = cur.data.data() + cur.pos;
+    // All digits, tested together once the value is made: no branch per digit.
+    const auto digits = [](const std::uint8_t* d, auto n, std::uint64_t& value) {
+        value = 0;
+        unsigned not_digit = 0;
+        for (size_t k = 0; k < n(); ++k) {
+            const unsigned v = d[k] - unsigned{'0'};
+            not_digit |= v > 9 ? 1u : 0u;
+            value = value * 10 + v;
+        }
+        return not_digit == 0;
+    };
+    const std::uint8_t type = p[kLength - 1];
+    if (p[kOffsetDigits] != ' ' || p[kLength - 2] != ' ' || (type != 'n' && type != 'f') ||
+        !digits(p, std::integral_constant<size_t, kOffsetDigits>{}, offset) ||
+        !digits(p + kOffsetDigits + 1, std::integral_constant<size_t, kGenDigits>{}, gen)) {
+        return false;
+    }
+    kind = type == 'n' ? XrefKind::InUse : XrefKind::Free;
+    cur.pos += kLength;
+    return true;
+}
+
+}  // namespace
+
 Result<XrefSection> parse_xref_table(Bytes file, size_t offset, Arena* arena,
                                      TrailerFields fields) {
     Cursor cur{file, std::min(offset, file.size()), arena};
@@ -203,20 +237,26 @@ Result<XrefSection> parse_xref_table(Bytes file, size_t offset, Arena* arena,
         VELLIX_TRY(count, parse_positive_int(cur));
         for (std::uint64_t i = 0; i < *count; ++i) {
             cur.skip_ws();
-            VELLIX_TRY(entry_offset, parse_positive_int(cur));
-            cur.skip_ws();
-            VELLIX_TRY(gen, parse_positive_int(cur));
-            cur.skip_ws();
-            if (cur.at_end() || (cur.peek() != 'n' && cur.peek() != 'f')) {
-                return std::unexpected(message(kExpectedEntryType));
+            std::uint64_t entry_offset = 0, gen = 0;
+            XrefKind kind = XrefKind::Free;
+            if (!read_fixed_entry(cur, entry_offset, gen, kind)) {
+                VELLIX_TRY(o, parse_positive_int(cur));
+                cur.skip_ws();
+                VELLIX_TRY(g, parse_positive_int(cur));
+                cur.skip_ws();
+                if (cur.at_end() || (cur.peek() != 'n' && cur.peek() != 'f')) {
+                    return std::unexpected(message(kExpectedEntryType));
+                }
+                entry_offset = *o;
+                gen = *g;
+                kind = cur.peek() == 'n' ? XrefKind::InUse : XrefKind::Free;
+                ++cur.pos;
             }
-            const XrefKind kind = cur.peek() == 'n' ? XrefKind::InUse : XrefKind::Free;
-            ++cur.pos;
             cur.skip_ws();
             // Numbers, offsets and generations keep their low bits, as the entry fields do.
             section.entries.set(static_cast<std::uint32_t>(*first + i),
-                                {static_cast<std::uint32_t>(*entry_offset),
-                                 static_cast<std::uint16_t>(*gen), kind});
+                                {static_cast<std::uint32_t>(entry_offset),
+                                 static_cast<std::uint16_t>(gen), kind});
         }
     }
     cur.pos += 7;

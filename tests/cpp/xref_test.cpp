@@ -120,6 +120,8 @@ TEST(ParseXref, ReadersAndErrors) {
         {kTable, "xre", no_xref}, {kTable, "  xref\n0 0\ntrailer<</Root 1 0 R/Size 1>>", no_xref},
         {kTable, "xref\n0 0\ntrailer<</Root 1 0 R/Size 1>>", no_xref, "", 100},
         {kTable, "xref\n0 1\n0000000000 65535 x \ntrailer<<>>", no_kind}, {kTable, "xref\n0 1\n0000000000 65535", no_kind},
+        // A line of the fixed length that is not of the fixed form is read field by field.
+        {kTable, "xref\n0 1\n00000001a0 00000 n \ntrailer<<>>", nan},
         // Running into the end of the file, or into the keyword trailer, short of the count.
         {kTable, "xref\n0 1\n0000000000 65535 f\n", nan},
         {kTable, "xref\n0 2\n0000000000 65535 f\ntrailer<</Root 1 0 R/Size 1>>", nan}, {kTable, "xref\nA 1\n", nan},
