@@ -903,24 +903,34 @@ void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult&
 
     const size_t n = s.size();
     size_t i = 0;
-    std::array<char32_t, kMaxCodeChars> text;
+    // A simple font's one-byte codes are read from its tables here, without the calls.
+    const bool single_tables = font != nullptr && !font->is_type0 && font->single_byte_ready;
+    std::array<char32_t, kMaxCodeChars> decoded;
     bool spent = false;
     while (i < n && !spent) {
-        size_t count = 1;
+        std::span<const char32_t> text;  // the code's characters, never empty
         double w0;  // advance in glyph space units (thousandths / 1000)
         bool single_space;
-        if (font != nullptr) {
+        if (single_tables && font->in_single_tables(s[i])) {
+            const std::uint8_t b = s[i];
+            text = {font->single_text.data() + font->single_offset[b], font->single_size[b]};
+            single_space = b == 0x20;
+            i += 1;
+            w0 = font->single_width[b] / 1000.0;
+        } else if (font != nullptr) {
             const FontInfo::Code code = font->next_code(s, i);
-            count = font->decode_code(code, text);
+            text = {decoded.data(), font->decode_code(code, decoded)};
             single_space = code.len == 1 && code.value == 0x20;
             i += code.len;
             w0 = font->glyph_width(code.value) / 1000.0;
         } else {
-            text[0] = s[i] < 0x80 ? static_cast<char32_t>(s[i]) : U'\uFFFD';
+            decoded[0] = s[i] < 0x80 ? static_cast<char32_t>(s[i]) : U'\uFFFD';
+            text = {decoded.data(), 1};
             single_space = s[i] == 0x20;
             i += 1;
             w0 = 0.6;
         }
+        const size_t count = text.size();
         // The glyph's origin: (0, Ts) of text space under Tm, then the CTM.
         const double tx0 = rise_x + tm_e, ty0 = rise_y + tm_f;
         const double ox = ctm.a * tx0 + ctm.c * ty0 + ctm.e;
