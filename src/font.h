@@ -182,6 +182,12 @@ struct FontInfo {
     // its width), and is looked up in the font as read with its program. Null otherwise.
     std::shared_ptr<const DeferredProgram> deferred_program;
     std::bitset<256> program_widths;
+    // Whether the one-byte code `b` of a simple font (once single_byte_ready) is read whole
+    // from the tables above: its text is single_size[b] characters at single_offset[b], its
+    // width single_width[b]. Otherwise decode_code and glyph_width read the font program.
+    bool in_single_tables(std::uint8_t b) const {
+        return !deferred_program || (single_size[b] != 0 && !program_widths[b]);
+    }
 
     // The first character of a code of `len` (1 to 4) bytes (see decode_code). Never fails.
     char32_t decode_char(const std::uint8_t* code, size_t len) const;

@@ -659,20 +659,110 @@ struct Pen {
     CharInfo style;         // its character, font, size and colour
 };
 
+// Whether `o` is `c` drawn again: the same code point, each side of its box within `tol`.
+inline bool repeats(const CharInfo& o, const CharInfo& c, double tol) {
+    return o.ch == c.ch && std::fabs(o.x0 - c.x0) <= tol && std::fabs(o.y0 - c.y0) <= tol &&
+           std::fabs(o.x1 - c.x1) <= tol && std::fabs(o.y1 - c.y1) <= tol;
+}
+
 // The result's characters chained by the low byte of their code point, newest first, so that
 // the characters with one code point among the last kOverdrawLookback are found without
 // reading the others. Links are character indices; a link below the window ends a chain (its
 // slot in `before` may have been reused).
+//
+// A character repeated many times in the window (dot leaders, rules, unmapped glyphs) makes a
+// long chain, of which few stand near any one glyph. For those the window's characters are
+// also chained by place: by the column of width `cell` that holds the left edge of the box,
+// hashed with the code point into one of kPlaceBuckets chains, linked as above. Only when a
+// long chain asks for them are the characters from `placed` on added, so ordinary text never
+// pays for them. The cell is a power of two at least twice the tolerance looked for, chosen
+// again (and the window chained anew) when a glyph's tolerance leaves the range it serves.
 struct RecentChars {
     static constexpr size_t kNone = std::numeric_limits<size_t>::max();
+    // Left edges this many cells out are looked for by walking; twice as far they are chained
+    // by place. A column number then fits in 64 bits.
+    static constexpr double kPlaceLimit = 0x1p40;
+    // A cell serves tolerances down to 1/kCellSpan of itself: smaller text with the same cell
+    // would find more characters in its columns.
+    static constexpr double kCellSpan = 64;
+    static constexpr int kPlaceBits = 9;  // kPlaceBuckets, in bits: several per window slot
+    static constexpr size_t kPlaceBuckets = size_t{1} << kPlaceBits;
+
     std::array<size_t, 256> newest;                 // by low byte: the newest such character
     std::array<size_t, kOverdrawLookback> before{};  // for character i, at i % the lookback:
                                                      // the one before it with its low byte
+    std::array<std::uint8_t, kOverdrawLookback> low{};  // character i's low byte, likewise
+    // By low byte: how many of the window's characters (the last kOverdrawLookback added) have
+    // it. Until the window is full, the slots not yet written count as characters of low byte
+    // 0, so that the one leaving needs no test; the count only chooses how to search.
+    std::array<std::uint8_t, 256> in_window{};
+    std::array<size_t, kPlaceBuckets> place_newest;     // by place: the newest such character
+    std::array<size_t, kOverdrawLookback> place_before{};  // as `before`, by place
+    size_t placed = 0;  // the characters below it are in the chains by place, or out of the window
+    double cell = 0;    // 0 before the first search by place
 
-    RecentChars() { newest.fill(kNone); }
+    RecentChars() {
+        newest.fill(kNone);
+        place_newest.fill(kNone);
+        in_window[0] = kOverdrawLookback;
+    }
     void add(size_t index, char32_t ch) {
-        before[index % kOverdrawLookback] = newest[ch & 0xFF];
+        const size_t slot = index % kOverdrawLookback;
+        --in_window[low[slot]];  // leaves the window
+        before[slot] = newest[ch & 0xFF];
         newest[ch & 0xFF] = index;
+        low[slot] = static_cast<std::uint8_t>(ch & 0xFF);
+        ++in_window[ch & 0xFF];
+    }
+
+    // floor(q) for |q| < 2 kPlaceLimit.
+    static std::int64_t column(double q) {
+        const auto t = static_cast<std::int64_t>(q);
+        return static_cast<double>(t) > q ? t - 1 : t;
+    }
+    static size_t place_bucket(char32_t ch, std::int64_t column) {
+        const std::uint64_t key = (static_cast<std::uint64_t>(column) << 32) ^ ch;
+        return static_cast<size_t>((key * 0x9E3779B97F4A7C15u) >> (64 - kPlaceBits));
+    }
+
+    // Whether a character of the window [from, chars.size()) repeats `c`, searched by place;
+    // nullopt when c cannot be searched so (a tolerance of 0, or an edge too far out). Kept
+    // out of show_string's loop, which calls it seldom.
+    [[gnu::noinline]] std::optional<bool> repeats_by_place(const CharInfo& c, double tol,
+                                                           const std::vector<CharInfo>& chars,
+                                                           size_t from) {
+        if (!(tol > 0 && tol <= std::numeric_limits<double>::max() / 4)) return std::nullopt;
+        if (!(tol <= cell / 2 && tol * kCellSpan >= cell)) {
+            int e = 0;
+            std::frexp(2 * tol, &e);
+            cell = std::ldexp(1.0, e);  // above 2 tol and at most 4 tol
+            place_newest.fill(kNone);
+            placed = from;
+        }
+        // With |c.x0 - o.x0| <= tol <= cell / 2 (rounding of the subtraction aside), the
+        // quotients by the cell (exact but for underflow, which keeps their order) differ by
+        // less than 1: o's column is c's or next to it, and c's within kPlaceLimit puts o's
+        // within 2 kPlaceLimit.
+        const double q = c.x0 / cell;
+        if (!(std::fabs(q) < kPlaceLimit)) return std::nullopt;
+        for (size_t k = std::max(placed, from); k < chars.size(); ++k) {
+            // A left edge farther out is never within the tolerance of one searched by place
+            // (nor is a NaN or an infinity); it needs no chain.
+            const double qk = chars[k].x0 / cell;
+            if (!(std::fabs(qk) < 2 * kPlaceLimit)) continue;
+            const size_t b = place_bucket(chars[k].ch, column(qk));
+            place_before[k % kOverdrawLookback] = place_newest[b];
+            place_newest[b] = k;
+        }
+        placed = chars.size();
+        const std::int64_t col = column(q);
+        for (std::int64_t d = -1; d <= 1; ++d) {
+            for (size_t i = place_newest[place_bucket(c.ch, col + d)]; i != kNone && i >= from;
+                 i = place_before[i % kOverdrawLookback]) {
+                if (repeats(chars[i], c, tol)) return true;
+            }
+        }
+        return false;
     }
 };
 
@@ -689,8 +779,9 @@ struct PageContext {
     RecentChars recent;
 };
 
-// Appends a character to the result, keeping the page's recent characters in step.
-void append_char(const CharInfo& c, ContentResult& res, PageContext& page) {
+// Appends a character to the result, keeping the page's recent characters in step. Inline:
+// show_string's loop calls it for every glyph.
+inline void append_char(const CharInfo& c, ContentResult& res, PageContext& page) {
     page.recent.add(res.chars.size(), c.ch);
     res.chars.push_back(c);
 }
@@ -819,19 +910,18 @@ void infer_space(char32_t next, const Placement& at, const Pen& p, ContentResult
 // Whether `c` repeats a character drawn shortly before at the same place (fake bold). A glyph
 // without width is never taken for a repeat: a font whose widths are all zero draws every
 // glyph at one place.
-bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars, const PageContext& page) {
+bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars, RecentChars& recent) {
     // Most glyphs have no earlier character with their low byte within the window.
     const size_t from = chars.size() - std::min(chars.size(), kOverdrawLookback);
-    size_t i = page.recent.newest[c.ch & 0xFF];
+    size_t i = recent.newest[c.ch & 0xFF];
     if (i == RecentChars::kNone || i < from) return false;
     const double tol = kOverdrawTolerance * static_cast<double>(c.size);
     if (!(c.x1 - c.x0 > tol) && !(c.y1 - c.y0 > tol + static_cast<double>(c.size))) return false;
-    for (; i != RecentChars::kNone && i >= from; i = page.recent.before[i % kOverdrawLookback]) {
-        const CharInfo& o = chars[i];
-        if (o.ch == c.ch && std::fabs(o.x0 - c.x0) <= tol && std::fabs(o.y0 - c.y0) <= tol &&
-            std::fabs(o.x1 - c.x1) <= tol && std::fabs(o.y1 - c.y1) <= tol) {
-            return true;
-        }
+    if (recent.in_window[c.ch & 0xFF] > kOverdrawLongChain) {
+        if (std::optional<bool> found = recent.repeats_by_place(c, tol, chars, from)) return *found;
+    }
+    for (; i != RecentChars::kNone && i >= from; i = recent.before[i % kOverdrawLookback]) {
+        if (repeats(chars[i], c, tol)) return true;
     }
     return false;
 }
@@ -903,24 +993,34 @@ void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult&
 
     const size_t n = s.size();
     size_t i = 0;
-    std::array<char32_t, kMaxCodeChars> text;
+    // A simple font's one-byte codes are read from its tables here, without the calls.
+    const bool single_tables = font != nullptr && !font->is_type0 && font->single_byte_ready;
+    std::array<char32_t, kMaxCodeChars> decoded;
     bool spent = false;
     while (i < n && !spent) {
-        size_t count = 1;
+        std::span<const char32_t> text;  // the code's characters, never empty
         double w0;  // advance in glyph space units (thousandths / 1000)
         bool single_space;
-        if (font != nullptr) {
+        if (single_tables && font->in_single_tables(s[i])) {
+            const std::uint8_t b = s[i];
+            text = {font->single_text.data() + font->single_offset[b], font->single_size[b]};
+            single_space = b == 0x20;
+            i += 1;
+            w0 = font->single_width[b] / 1000.0;
+        } else if (font != nullptr) {
             const FontInfo::Code code = font->next_code(s, i);
-            count = font->decode_code(code, text);
+            text = {decoded.data(), font->decode_code(code, decoded)};
             single_space = code.len == 1 && code.value == 0x20;
             i += code.len;
             w0 = font->glyph_width(code.value) / 1000.0;
         } else {
-            text[0] = s[i] < 0x80 ? static_cast<char32_t>(s[i]) : U'\uFFFD';
+            decoded[0] = s[i] < 0x80 ? static_cast<char32_t>(s[i]) : U'\uFFFD';
+            text = {decoded.data(), 1};
             single_space = s[i] == 0x20;
             i += 1;
             w0 = 0.6;
         }
+        const size_t count = text.size();
         // The glyph's origin: (0, Ts) of text space under Tm, then the CTM.
         const double tx0 = rise_x + tm_e, ty0 = rise_y + tm_f;
         const double ox = ctm.a * tx0 + ctm.c * ty0 + ctm.e;
@@ -936,7 +1036,7 @@ void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult&
             const double to = k + 1 == count ? w0 : w0 * static_cast<double>(k + 1) / parts;
             const CharInfo c = envelope(ox + from * ax, oy + from * ay, (to - from) * ax,
                                         (to - from) * ay, hx, hy, style, text[k]);
-            if (overdraws(c, res.chars, ip.page)) continue;
+            if (overdraws(c, res.chars, ip.page.recent)) continue;
             if (!ip.budget.emit()) {
                 spent = true;
                 break;

@@ -497,6 +497,16 @@ TEST(ScanContent, TokenisingAndMalformedContent) {
          U"A" + std::u32string(kOverdrawLookback - 1, U'x')},
         {"(A) Tj (" + repeat("x", kOverdrawLookback) + ") Tj BT (A) Tj",
          U"A" + std::u32string(kOverdrawLookback, U'x') + U"A"},
+        // A long run of one character, drawn again at the same place, near it, a little farther,
+        // and far out (where the window is walked rather than searched by place).
+        {"(" + repeat("x", 40) + ") Tj BT (" + repeat("x", 40) + ") Tj", std::u32string(40, U'x')},
+        {"(" + repeat("x", 40) + ") Tj BT 0.5 0.5 Td (" + repeat("x", 40) + ") Tj",
+         std::u32string(40, U'x')},
+        {"(" + repeat("x", 40) + ") Tj BT 2 0 Td (" + repeat("x", 40) + ") Tj",
+         std::u32string(80, U'x')},
+        {"1 0 0 1 1000000000000000 0 cm (" + repeat("x", 40) + ") Tj BT (" + repeat("x", 40) +
+             ") Tj",
+         std::u32string(40, U'x')},
     };
     for (const auto& c : cases) EXPECT_EQ(text_of(run(c.content)), c.text) << c.content.substr(0, 40);
 }
