@@ -288,10 +288,9 @@ struct RowPos {
     size_t x = 0;
 };
 
+// A row at a time rather than by division, which is slower than a few rows of short copies.
 RowPos advance(RowPos at, size_t n, size_t stride) {
-    at.x += n;
-    at.y += at.x / stride;
-    at.x %= stride;
+    for (at.x += n; at.x >= stride; at.x -= stride) ++at.y;
     return at;
 }
 
@@ -546,12 +545,14 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
 }
 
 // Whether unfiltered rows are mostly runs (blank areas, flat colour, line art), judged by the
-// kRunSampleBytes bytes from every kRunSampleStep-th byte of each row on: the share that are a
+// kRunSampleBytes bytes from every kRunSampleStep-th byte of every kRunSampleRows-th row on
+// (enough samples, and few passes over data that is not in the cache): the share that are a
 // run of the byte before them or (when copies reach it) the bytes above them. The run-length
 // encoder writes such rows several times as fast as libdeflate's fastest level, at about the
 // same size; on anything else (photographs, gradients, dithering, text) libdeflate's copies of
 // earlier strings, on rows the Up filter made smaller numbers of, make files up to several
 // times smaller.
+constexpr size_t kRunSampleRows = 4;
 constexpr size_t kRunSampleStep = 16;
 constexpr size_t kRunSampleBytes = 8;  // as load64 reads
 constexpr double kRunShare = 0.9;
@@ -559,12 +560,14 @@ constexpr double kRunShare = 0.9;
 bool mostly_runs(const RowSource& src) {
     const bool above = src.row_bytes + 1 <= kMaxAboveDistance;
     size_t same = 0, seen = 0;
-    for (size_t y = 0; y < src.height; ++y) {
+    for (size_t y = src.height > 1 ? 1 : 0; y < src.height; y += kRunSampleRows) {
         const std::uint8_t* row = src.row(y);
-        const std::uint8_t* up = above && y > 0 ? src.row(y - 1) : nullptr;
+        // Without a row above, the row itself stands in and `up_counts` drops what it says.
+        const bool up_counts = above && y > 0;
+        const std::uint8_t* up = up_counts ? src.row(y - 1) : row;
         for (size_t i = 1; i + kRunSampleBytes <= src.row_bytes; i += kRunSampleStep, ++seen) {
             const std::uint64_t bytes = load64(row + i);
-            same += bytes == 0x0101010101010101ull * row[i - 1] || (up != nullptr && bytes == load64(up + i));
+            same += (bytes == 0x0101010101010101ull * row[i - 1]) | (up_counts & (bytes == load64(up + i)));
         }
     }
     return seen > 0 && static_cast<double>(same) >= kRunShare * static_cast<double>(seen);
