@@ -302,9 +302,9 @@ std::uint8_t byte_before(const RowSource& src, RowPos at) {
 }
 
 // How many bytes from `at` on, at most kMaxRun, `same` holds for, `row` and `up` being rows
-// at.y and at.y - 1 (nullptr for the first): `same(p, q, n)` says for how many of the n bytes
-// from p on, q being the bytes above them, and `filter_same` whether it holds for the filter
-// type bytes on the way.
+// at.y and at.y - 1 (nullptr for the first): `same(row, up, i, n)` says for how many of the n
+// bytes from byte i of `row` on, and `filter_same` whether it holds for the filter type bytes
+// on the way.
 template <class Same>
 size_t extent(const RowSource& src, RowPos at, const std::uint8_t* row, const std::uint8_t* up, bool filter_same, Same same) {
     size_t len = 0;
@@ -315,7 +315,7 @@ size_t extent(const RowSource& src, RowPos at, const std::uint8_t* row, const st
             x = 1;
         }
         const size_t want = std::min(src.row_bytes - (x - 1), kMaxRun - len);
-        const size_t n = same(row + (x - 1), up != nullptr ? up + (x - 1) : nullptr, want);
+        const size_t n = same(row, up, x - 1, want);
         len += n;
         if (n < want || ++y == src.height) break;
         up = row;
@@ -341,17 +341,33 @@ void copy_bytes(const RowSource& src, RowPos at, size_t count, std::uint8_t* out
     }
 }
 
-// Adler-32 (RFC 1950, 8.2) of the rows behind their filter type bytes.
+// Adler-32 (RFC 1950, 8.2) of the rows behind their filter type bytes. A call for each row
+// costs more than its bytes when rows are short: those are gathered, with their filter type
+// bytes, kAdlerBatchBytes at a time.
+constexpr size_t kAdlerBatchBytes = 4096;
+
 std::uint32_t rows_adler32(const RowSource& src) {
     constexpr std::uint32_t kAdlerBase = 65521;
+    std::array<std::uint8_t, kAdlerBatchBytes> batch;
+    size_t used = 0;
     std::uint32_t adler = 1;
     for (size_t y = 0; y < src.height; ++y) {
-        // The filter type byte 0 adds nothing to the first sum and the first sum to the second.
-        const std::uint32_t s1 = adler & 0xFFFF, s2 = adler >> 16;
-        adler = (s2 + s1) % kAdlerBase << 16 | s1;
-        adler = libdeflate_adler32(adler, src.row(y), src.row_bytes);
+        if (src.row_bytes + 1 > batch.size()) {
+            // The filter type byte 0 adds nothing to the first sum and the first sum to the second.
+            const std::uint32_t s1 = adler & 0xFFFF, s2 = adler >> 16;
+            adler = (s2 + s1) % kAdlerBase << 16 | s1;
+            adler = libdeflate_adler32(adler, src.row(y), src.row_bytes);
+            continue;
+        }
+        if (used + src.row_bytes + 1 > batch.size()) {
+            adler = libdeflate_adler32(adler, batch.data(), used);
+            used = 0;
+        }
+        batch[used++] = 0;
+        if (src.row_bytes > 0) std::memcpy(batch.data() + used, src.row(y), src.row_bytes);
+        used += src.row_bytes;
     }
-    return adler;
+    return libdeflate_adler32(adler, batch.data(), used);
 }
 
 // Bits that `count` bytes take as stored blocks, the writer being at bit `bit` of a byte.
@@ -396,10 +412,17 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
     out[1] = 0x01;
     BitWriter w{out + 2};
     RowPos at;
-    std::uint8_t before = 0;  // the byte before `at`, once there is one
-    // Rows at.y and at.y - 1 (nullptr for the first), while at.y is a row.
-    const std::uint8_t* row = src.height > 0 ? src.row(0) : nullptr;
+    // The byte before `at`; at the start one other than the first, the filter type byte 0.
+    std::uint8_t before = 1;
+    // Rows at.y and at.y - 1, the latter nullptr in the first row and without copies of it.
+    const std::uint8_t* row = nullptr;
     const std::uint8_t* up = nullptr;
+    const auto enter_row = [&] {
+        if (at.y == src.height) return;
+        row = src.row(at.y);
+        up = above != 0 && at.y > 0 ? src.row(at.y - 1) : nullptr;
+    };
+    enter_row();
     bool last = false;
     while (!last) {
         // The block's tokens, and the count of each literal/length symbol.
@@ -410,13 +433,16 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
             const std::uint8_t byte = at.x == 0 ? 0 : row[at.x - 1];
             size_t len = 0;
             bool from_above = false;
-            if ((at.y > 0 || at.x > 0) && byte == before) {
-                len = extent(src, at, row, up, byte == 0,
-                             [byte](const std::uint8_t* p, const std::uint8_t*, size_t count) { return run_length(p, count, byte); });
+            if (byte == before) {
+                len = extent(src, at, row, up, byte == 0, [byte](const std::uint8_t* p, const std::uint8_t*, size_t i, size_t count) {
+                    return run_length(p + i, count, byte);
+                });
             }
-            if (len < kMinRun && above != 0 && up != nullptr && byte == (at.x == 0 ? 0 : up[at.x - 1])) {
+            if (len < kMinRun && up != nullptr && byte == (at.x == 0 ? 0 : up[at.x - 1])) {
                 from_above = true;
-                len = extent(src, at, row, up, true, match_length);
+                len = extent(src, at, row, up, true, [](const std::uint8_t* p, const std::uint8_t* q, size_t i, size_t count) {
+                    return match_length(p + i, q + i, count);
+                });
             }
             if (len >= kMinRun) {
                 tokens[n++] = static_cast<std::uint16_t>((from_above ? kAboveToken : kCopyToken) + len);
@@ -425,10 +451,7 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
                 bytes += len;
                 const size_t y = at.y;
                 at = advance(at, len, stride);
-                if (at.y != y && at.y < src.height) {
-                    row = src.row(at.y);
-                    up = src.row(at.y - 1);
-                }
+                if (at.y != y) enter_row();
                 before = from_above ? byte_before(src, at) : byte;
                 continue;
             }
@@ -438,8 +461,7 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
             before = byte;
             if (++at.x == stride) {
                 at = {at.y + 1, 0};
-                up = row;
-                if (at.y < src.height) row = src.row(at.y);
+                enter_row();
             }
         }
         last = at.y == src.height;
