@@ -265,7 +265,8 @@ struct RowSource {
     }
 };
 
-// Empty when memory ran out. The tail takes two rows, less than the image it completes.
+// Empty when memory ran out. The tail takes at most two rows, no more than the image it
+// completes.
 std::optional<RowSource> row_source(std::span<const std::uint8_t> rows, size_t row_bytes, size_t height) {
     RowSource src;
     src.data = rows.data();
@@ -273,7 +274,8 @@ std::optional<RowSource> row_source(std::span<const std::uint8_t> rows, size_t r
     src.height = height;
     src.full_rows = row_bytes == 0 ? height : std::min(height, rows.size() / row_bytes);
     if (src.full_rows < height) {
-        src.tail.reset(new (std::nothrow) std::uint8_t[2 * row_bytes]());
+        const size_t tail_rows = std::min<size_t>(height - src.full_rows, 2);
+        src.tail.reset(new (std::nothrow) std::uint8_t[tail_rows * row_bytes]());
         if (!src.tail) return std::nullopt;
         const size_t from = src.full_rows * row_bytes;
         if (rows.size() > from) std::memcpy(src.tail.get(), rows.data() + from, rows.size() - from);
