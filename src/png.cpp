@@ -430,7 +430,7 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
         // The block's tokens, and the count of each literal/length symbol.
         std::array<std::uint32_t, kLitLenSymbols> freq{};
         const RowPos block_start = at;
-        size_t n = 0, bytes = 0, above_copies = 0;
+        size_t n = 0, above_copies = 0;
         while (n < kBlockTokens && at.y < src.height) {
             const std::uint8_t byte = at.x == 0 ? 0 : row[at.x - 1];
             size_t len = 0;
@@ -450,7 +450,6 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
                 tokens[n++] = static_cast<std::uint16_t>((from_above ? kAboveToken : kCopyToken) + len);
                 ++freq[kEndOfBlock + 1 + kLengthIndex[len]];
                 above_copies += from_above;
-                bytes += len;
                 const size_t y = at.y;
                 at = advance(at, len, stride);
                 if (at.y != y) enter_row();
@@ -459,7 +458,6 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
             }
             tokens[n++] = byte;
             ++freq[byte];
-            ++bytes;
             before = byte;
             if (++at.x == stride) {
                 at = {at.y + 1, 0};
@@ -467,6 +465,7 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
             }
         }
         last = at.y == src.height;
+        const size_t bytes = (at.y - block_start.y) * stride + at.x - block_start.x;
 
         // The codes. Two symbols at least are used in each, so that both are complete: end of
         // block and literal 0, and distance code 0 (distance 1) and that of the row above (or
