@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include <libdeflate.h>
 
@@ -67,29 +68,16 @@ libdeflate_compressor* thread_compressor() {
     return compressor.get();
 }
 
-// Whether filtered rows are mostly runs of one byte value (blank areas and flat colour, which
-// the Up filter turns into zeros), judged by every kRunSampleStep-th byte: the run-length
-// encoder below writes such data about five times as fast as zlib's run-length strategy did,
-// at the same size; on anything else (photographs, dithering, noise) libdeflate's fastest
-// level, whose copies of earlier strings make files up to a third smaller, is the better choice.
-constexpr size_t kRunSampleStep = 16;
-constexpr double kRunShare = 0.9;
-
-bool mostly_runs(const std::uint8_t* data, size_t size) {
-    size_t same = 0, seen = 0;
-    for (size_t i = 1; i < size; i += kRunSampleStep, ++seen) same += data[i] == data[i - 1];
-    return seen > 0 && static_cast<double>(same) >= kRunShare * static_cast<double>(seen);
-}
-
 // ---- Run-length deflate (RFC 1951) ----
 //
-// Data is written as literals, copies of the byte before (distance 1) and, for rows that are
-// not filtered, copies of the row above (distance: the row's bytes), each block with its own
-// Huffman codes (RFC 1951, 3.2.7) made from the counts of its symbols, or stored when that
-// comes out smaller. Matches are found 8 bytes at a time and there is no search for other
-// earlier strings, which makes it several times faster than a general deflate on image rows,
-// at about the size zlib's run-length strategy gets on filtered rows and libdeflate's fastest
-// level on unfiltered ones.
+// Unfiltered rows, each behind its filter type byte, are written as literals, copies of the byte
+// before (distance 1) and copies of the row above (distance: the row's bytes and its filter
+// type byte), each block with its own Huffman codes (RFC 1951, 3.2.7) made from the counts of
+// its symbols, or stored when that comes out smaller. Matches are found 8 bytes at a time and
+// there is no search for other earlier strings, which makes it several times faster than a
+// general deflate on image rows, at about the size libdeflate's fastest level gets on them. The
+// rows are read where they are: the filter type bytes are the encoder's own, and copies run on
+// from one row into the next.
 
 constexpr unsigned kMinRun = 3;    // the shortest copy deflate has
 constexpr unsigned kMaxRun = 258;  // the longest
@@ -108,20 +96,20 @@ constexpr size_t kBlockTokens = size_t{1} << 14;
 constexpr unsigned kCopyToken = 256;
 constexpr unsigned kAboveToken = kCopyToken + kMaxRun + 1;
 constexpr unsigned kTokenKinds = kAboveToken + kMaxRun + 1;
-// The farthest row above that is copied: a distance up to 8192 has at most 11 extra bits, which
-// keeps a token's bits (a length code, its extra bits, a distance code) within 15 + 5 + 1 + 11
-// = 32, what BitWriter::put takes.
-constexpr size_t kMaxAboveDistance = 8192;
+// The farthest row above that is copied: the farthest deflate reaches (its window is 32 KiB).
+constexpr size_t kMaxAboveDistance = 32768;
 
 // Length symbols 257-285: their first length and extra bits (RFC 1951, 3.2.5).
 constexpr std::array<std::uint16_t, 29> kLengthBase = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,  15,  17,  19,  23, 27,
                                                        31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::array<std::uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-// Distance symbols 0-25 (to kMaxAboveDistance): their first distance and extra bits.
-constexpr std::array<std::uint16_t, 26> kDistanceBase = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,
-                                                         97,  129, 193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145};
-constexpr std::array<std::uint8_t, 26> kDistanceExtra = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11};
+// Distance symbols 0-29: their first distance and extra bits.
+constexpr std::array<std::uint16_t, 30> kDistanceBase = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                                         33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                                         1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr std::array<std::uint8_t, 30> kDistanceExtra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 // The order in which the code length code's lengths are sent, and its symbols' extra bits
 // (RFC 1951, 3.2.7).
 constexpr std::array<std::uint8_t, kCodeLengthSymbols> kCodeLengthOrder = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
@@ -220,6 +208,12 @@ struct BitWriter {
     }
 };
 
+std::uint64_t load64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
 // How many bytes from `data` on equal `value`, at most kMaxRun of the `size` there.
 size_t run_length(const std::uint8_t* data, size_t size, std::uint8_t value) {
     const size_t limit = std::min<size_t>(size, kMaxRun);
@@ -254,85 +248,224 @@ size_t match_length(const std::uint8_t* a, const std::uint8_t* b, size_t size) {
     return n;
 }
 
-// Bits that data[from, to) takes as stored blocks, the writer being at bit `bit` of a byte.
-std::uint64_t stored_bits(size_t from, size_t to, unsigned bit) {
+// ---- The rows as the encoder reads them ----
+
+// The rows of an image where they are: those the samples hold in full, and after them `tail`,
+// the row the samples end in completed with zeros and then a row of zeros, which stands for
+// every row past their end.
+struct RowSource {
+    const std::uint8_t* data = nullptr;
+    size_t row_bytes = 0;
+    size_t height = 0;
+    size_t full_rows = 0;
+    std::unique_ptr<std::uint8_t[]> tail;
+
+    const std::uint8_t* row(size_t y) const {
+        return y < full_rows ? data + y * row_bytes : tail.get() + (y == full_rows ? 0 : row_bytes);
+    }
+};
+
+// Empty when memory ran out. The tail takes at most two rows, no more than the image it
+// completes.
+std::optional<RowSource> row_source(std::span<const std::uint8_t> rows, size_t row_bytes, size_t height) {
+    RowSource src;
+    src.data = rows.data();
+    src.row_bytes = row_bytes;
+    src.height = height;
+    src.full_rows = row_bytes == 0 ? height : std::min(height, rows.size() / row_bytes);
+    if (src.full_rows < height) {
+        const size_t tail_rows = std::min<size_t>(height - src.full_rows, 2);
+        src.tail.reset(new (std::nothrow) std::uint8_t[tail_rows * row_bytes]());
+        if (!src.tail) return std::nullopt;
+        const size_t from = src.full_rows * row_bytes;
+        if (rows.size() > from) std::memcpy(src.tail.get(), rows.data() + from, rows.size() - from);
+    }
+    return src;
+}
+
+// A place in the bytes the zlib stream holds: row y, byte x of the row behind its filter type
+// byte (x = 0 is that byte, always 0, None).
+struct RowPos {
+    size_t y = 0;
+    size_t x = 0;
+};
+
+// A row at a time rather than by division, which is slower than a few rows of short copies.
+RowPos advance(RowPos at, size_t n, size_t stride) {
+    for (at.x += n; at.x >= stride; at.x -= stride) ++at.y;
+    return at;
+}
+
+std::uint8_t byte_at(const RowSource& src, RowPos at) { return at.x == 0 ? 0 : src.row(at.y)[at.x - 1]; }
+
+// The byte before `at`, which is not the first.
+std::uint8_t byte_before(const RowSource& src, RowPos at) {
+    return at.x > 0 ? byte_at(src, {at.y, at.x - 1}) : byte_at(src, {at.y - 1, src.row_bytes});
+}
+
+// How many bytes from `at` on, at most kMaxRun, `same` holds for, `row` and `up` being rows
+// at.y and at.y - 1 (nullptr for the first): `same(row, up, i, n)` says for how many of the n
+// bytes from byte i of `row` on, and `filter_same` whether it holds for the filter type bytes
+// on the way.
+template <class Same>
+size_t extent(const RowSource& src, RowPos at, const std::uint8_t* row, const std::uint8_t* up, bool filter_same, Same same) {
+    size_t len = 0;
+    for (size_t y = at.y, x = at.x; len < kMaxRun;) {
+        if (x == 0) {
+            if (!filter_same) break;
+            ++len;
+            x = 1;
+        }
+        const size_t want = std::min(src.row_bytes - (x - 1), kMaxRun - len);
+        const size_t n = same(row, up, x - 1, want);
+        len += n;
+        if (n < want || ++y == src.height) break;
+        up = row;
+        row = src.row(y);
+        x = 0;
+    }
+    return len;
+}
+
+// Copies `count` bytes from `at` on to `out`.
+void copy_bytes(const RowSource& src, RowPos at, size_t count, std::uint8_t* out) {
+    while (count > 0) {
+        if (at.x == 0) {
+            *out++ = 0;
+            --count;
+            at.x = 1;
+        }
+        const size_t n = std::min(src.row_bytes - (at.x - 1), count);
+        if (n > 0) std::memcpy(out, src.row(at.y) + (at.x - 1), n);
+        out += n;
+        count -= n;
+        at = {at.y + 1, 0};
+    }
+}
+
+// Adler-32 (RFC 1950, 8.2) of the rows behind their filter type bytes. A call for each row
+// costs more than its bytes when rows are short: those are gathered, with their filter type
+// bytes, kAdlerBatchBytes at a time.
+constexpr size_t kAdlerBatchBytes = 4096;
+
+std::uint32_t rows_adler32(const RowSource& src) {
+    constexpr std::uint32_t kAdlerBase = 65521;
+    std::array<std::uint8_t, kAdlerBatchBytes> batch;
+    size_t used = 0;
+    std::uint32_t adler = 1;
+    for (size_t y = 0; y < src.height; ++y) {
+        if (src.row_bytes + 1 > batch.size()) {
+            // The filter type byte 0 adds nothing to the first sum and the first sum to the second.
+            const std::uint32_t s1 = adler & 0xFFFF, s2 = adler >> 16;
+            adler = (s2 + s1) % kAdlerBase << 16 | s1;
+            adler = libdeflate_adler32(adler, src.row(y), src.row_bytes);
+            continue;
+        }
+        if (used + src.row_bytes + 1 > batch.size()) {
+            adler = libdeflate_adler32(adler, batch.data(), used);
+            used = 0;
+        }
+        batch[used++] = 0;
+        if (src.row_bytes > 0) std::memcpy(batch.data() + used, src.row(y), src.row_bytes);
+        used += src.row_bytes;
+    }
+    return libdeflate_adler32(adler, batch.data(), used);
+}
+
+// Bits that `count` bytes take as stored blocks, the writer being at bit `bit` of a byte.
+std::uint64_t stored_bits(size_t count, unsigned bit) {
     std::uint64_t total = 0;
     do {
-        const size_t n = std::min(to - from, kMaxStoredBytes);
+        const size_t n = std::min(count, kMaxStoredBytes);
         total += 3 + (8 - (bit + 3) % 8) % 8 + 32 + 8 * std::uint64_t{n};  // header, padding, LEN, NLEN
         bit = 0;
-        from += n;
-    } while (from < to);
+        count -= n;
+    } while (count > 0);
     return total;
 }
 
-void put_stored(BitWriter& w, const std::uint8_t* data, size_t from, size_t to, bool last) {
+void put_stored(BitWriter& w, const RowSource& src, RowPos from, size_t count, bool last) {
     do {
-        const size_t n = std::min(to - from, kMaxStoredBytes);
-        w.put(from + n == to && last ? 1 : 0, 3);  // BFINAL, BTYPE 00
+        const size_t n = std::min(count, kMaxStoredBytes);
+        w.put(n == count && last ? 1 : 0, 3);  // BFINAL, BTYPE 00
         w.flush();
         const std::uint32_t len = static_cast<std::uint32_t>(n);
         for (std::uint32_t v : {len, len >> 8, ~len, ~len >> 8}) *w.at++ = static_cast<std::uint8_t>(v);
-        if (n > 0) std::memcpy(w.at, data + from, n);
+        copy_bytes(src, from, n, w.at);
         w.at += n;
-        from += n;
-    } while (from < to);
+        from = advance(from, n, src.row_bytes + 1);
+        count -= n;
+    } while (count > 0);
 }
 
-}  // namespace
-
-size_t deflate_runs_bound(size_t size) {
-    // No block is written larger than stored: its bytes and 5 for each stored block of up to
-    // 64 KiB, with one byte of padding once; every block but the last holds kBlockTokens
-    // tokens, so at least that many bytes. 5 / 65535 + 5 / kBlockTokens < 1 / 1024.
-    return size + size / 1024 + 64;
-}
-
-size_t deflate_runs(std::span<const std::uint8_t> input, size_t row_bytes, std::uint8_t* out) {
-    const std::uint8_t* data = input.data();
-    const size_t size = input.size();
-    // The row above is a distance of its own (distance 1 is the byte before), near enough to
-    // be named with few extra bits.
-    const size_t above = row_bytes >= 2 && row_bytes <= kMaxAboveDistance ? row_bytes : 0;
+// The zlib stream of the rows, unfiltered; 0 when memory ran out.
+size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
+    const size_t stride = src.row_bytes + 1;
+    // The row above is a distance of its own (distance 1 is the byte before).
+    const size_t above = stride <= kMaxAboveDistance ? stride : 0;
     unsigned above_symbol = 1;  // without copies of the row above: an unused second code
     while (above != 0 && above_symbol + 1 < kDistanceBase.size() && kDistanceBase[above_symbol + 1] <= above) ++above_symbol;
     const unsigned above_extra = above != 0 ? kDistanceExtra[above_symbol] : 0;
+    const std::uint32_t above_offset = above != 0 ? static_cast<std::uint32_t>(above - kDistanceBase[above_symbol]) : 0;
     std::unique_ptr<std::uint16_t[]> tokens(new (std::nothrow) std::uint16_t[kBlockTokens]);
     if (!tokens) return 0;
-    BitWriter w{out};
-    size_t pos = 0;
+    // CMF: deflate with a 32 KiB window; FLG: the fastest level, no dictionary, check bits.
+    out[0] = 0x78;
+    out[1] = 0x01;
+    BitWriter w{out + 2};
+    RowPos at;
+    // The byte before `at`; at the start one other than the first, the filter type byte 0.
+    std::uint8_t before = 1;
+    // Rows at.y and at.y - 1, the latter nullptr in the first row and without copies of it.
+    const std::uint8_t* row = nullptr;
+    const std::uint8_t* up = nullptr;
+    const auto enter_row = [&] {
+        if (at.y == src.height) return;
+        row = src.row(at.y);
+        up = above != 0 && at.y > 0 ? src.row(at.y - 1) : nullptr;
+    };
+    enter_row();
     bool last = false;
     while (!last) {
         // The block's tokens, and the count of each literal/length symbol.
         std::array<std::uint32_t, kLitLenSymbols> freq{};
-        const size_t block_start = pos;
+        const RowPos block_start = at;
         size_t n = 0, above_copies = 0;
-        while (n < kBlockTokens && pos < size) {
-            const std::uint8_t byte = data[pos];
-            if (pos > 0 && byte == data[pos - 1]) {
-                const size_t run = run_length(data + pos, size - pos, byte);
-                if (run >= kMinRun) {
-                    tokens[n++] = static_cast<std::uint16_t>(kCopyToken + run);
-                    ++freq[kEndOfBlock + 1 + kLengthIndex[run]];
-                    pos += run;
-                    continue;
-                }
+        while (n < kBlockTokens && at.y < src.height) {
+            const std::uint8_t byte = at.x == 0 ? 0 : row[at.x - 1];
+            size_t len = 0;
+            bool from_above = false;
+            if (byte == before) {
+                len = extent(src, at, row, up, byte == 0, [byte](const std::uint8_t* p, const std::uint8_t*, size_t i, size_t count) {
+                    return run_length(p + i, count, byte);
+                });
             }
-            if (above != 0 && pos >= above) {
-                const size_t len = match_length(data + pos, data + pos - above, size - pos);
-                if (len >= kMinRun) {
-                    tokens[n++] = static_cast<std::uint16_t>(kAboveToken + len);
-                    ++freq[kEndOfBlock + 1 + kLengthIndex[len]];
-                    ++above_copies;
-                    pos += len;
-                    continue;
-                }
+            if (len < kMinRun && up != nullptr && byte == (at.x == 0 ? 0 : up[at.x - 1])) {
+                from_above = true;
+                len = extent(src, at, row, up, true, [](const std::uint8_t* p, const std::uint8_t* q, size_t i, size_t count) {
+                    return match_length(p + i, q + i, count);
+                });
+            }
+            if (len >= kMinRun) {
+                tokens[n++] = static_cast<std::uint16_t>((from_above ? kAboveToken : kCopyToken) + len);
+                ++freq[kEndOfBlock + 1 + kLengthIndex[len]];
+                above_copies += from_above;
+                const size_t y = at.y;
+                at = advance(at, len, stride);
+                if (at.y != y) enter_row();
+                before = from_above ? byte_before(src, at) : byte;
+                continue;
             }
             tokens[n++] = byte;
             ++freq[byte];
-            ++pos;
+            before = byte;
+            if (++at.x == stride) {
+                at = {at.y + 1, 0};
+                enter_row();
+            }
         }
-        last = pos == size;
+        last = at.y == src.height;
+        const size_t bytes = (at.y - block_start.y) * stride + at.x - block_start.x;
 
         // The codes. Two symbols at least are used in each, so that both are complete: end of
         // block and literal 0, and distance code 0 (distance 1) and that of the row above (or
@@ -393,8 +526,8 @@ size_t deflate_runs(std::span<const std::uint8_t> input, size_t row_bytes, std::
             bits += std::uint64_t{freq[s]} * (lengths[s] + extra);
         }
         bits += std::uint64_t{above_copies} * above_extra;
-        if (bits > stored_bits(block_start, pos, w.count % 8)) {
-            put_stored(w, data, block_start, pos, last);
+        if (bits > stored_bits(bytes, w.count % 8)) {
+            put_stored(w, src, block_start, bytes, last);
             continue;
         }
 
@@ -409,25 +542,74 @@ size_t deflate_runs(std::span<const std::uint8_t> input, size_t row_bytes, std::
             w.put(cl_codes[c.symbol], cl_lengths[c.symbol]);
             w.put(c.extra, kCodeLengthExtra[c.symbol]);
         }
-        // Each token's bits in one piece: a copy is its length symbol, the extra bits, the
-        // distance code and its extra bits.
+        // Each token's bits in one piece: a copy is its length symbol, the extra bits and the
+        // distance code; a copy of the row above then has its distance's extra bits, put on
+        // their own as the whole can take 15 + 5 + 1 + 13 bits, more than BitWriter::put takes.
         std::array<std::uint32_t, kTokenKinds> token_code{};
         std::array<std::uint8_t, kTokenKinds> token_bits{};
         for (unsigned t = 0; t < 256; ++t) token_code[t] = codes[t], token_bits[t] = lengths[t];
         for (unsigned len = kMinRun; len <= kMaxRun; ++len) {
             const unsigned i = kLengthIndex[len], s = kEndOfBlock + 1 + i, extra = kLengthExtra[i];
-            token_code[kCopyToken + len] = codes[s] | (len - kLengthBase[i]) << lengths[s] | kDistanceOneCode << (lengths[s] + extra);
-            token_bits[kCopyToken + len] = static_cast<std::uint8_t>(lengths[s] + extra + kDistanceBits);
-            const std::uint32_t distance =
-                above != 0 ? kAboveCode | static_cast<std::uint32_t>(above - kDistanceBase[above_symbol]) << kDistanceBits : 0;
-            token_code[kAboveToken + len] = codes[s] | (len - kLengthBase[i]) << lengths[s] | distance << (lengths[s] + extra);
-            token_bits[kAboveToken + len] = static_cast<std::uint8_t>(lengths[s] + extra + kDistanceBits + above_extra);
+            const std::uint32_t length = codes[s] | (len - kLengthBase[i]) << lengths[s];
+            token_code[kCopyToken + len] = length | kDistanceOneCode << (lengths[s] + extra);
+            token_code[kAboveToken + len] = length | kAboveCode << (lengths[s] + extra);
+            token_bits[kCopyToken + len] = token_bits[kAboveToken + len] = static_cast<std::uint8_t>(lengths[s] + extra + kDistanceBits);
         }
-        for (size_t i = 0; i < n; ++i) w.put(token_code[tokens[i]], token_bits[tokens[i]]);
+        for (size_t i = 0; i < n; ++i) {
+            const unsigned t = tokens[i];
+            w.put(token_code[t], token_bits[t]);
+            if (t > kAboveToken) w.put(above_offset, above_extra);
+        }
         w.put(codes[kEndOfBlock], lengths[kEndOfBlock]);
     }
     w.flush();
-    return static_cast<size_t>(w.at - out);
+    set32(w.at, rows_adler32(src));
+    return static_cast<size_t>(w.at + 4 - out);
+}
+
+// Whether unfiltered rows are mostly runs (blank areas, flat colour, line art), judged by the
+// kRunSampleBytes bytes from every kRunSampleStep-th byte of every kRunSampleRows-th row on
+// (enough samples, and few passes over data that is not in the cache): the share that are a
+// run of the byte before them or (when copies reach it) the bytes above them. The run-length
+// encoder writes such rows several times as fast as libdeflate's fastest level, at about the
+// same size; on anything else (photographs, gradients, dithering, text) libdeflate's copies of
+// earlier strings, on rows the Up filter made smaller numbers of, make files up to several
+// times smaller.
+constexpr size_t kRunSampleRows = 4;
+constexpr size_t kRunSampleStep = 16;
+constexpr size_t kRunSampleBytes = 8;  // as load64 reads
+constexpr double kRunShare = 0.9;
+
+bool mostly_runs(const RowSource& src) {
+    const bool above = src.row_bytes + 1 <= kMaxAboveDistance;
+    size_t same = 0, seen = 0;
+    for (size_t y = src.height > 1 ? 1 : 0; y < src.height; y += kRunSampleRows) {
+        const std::uint8_t* row = src.row(y);
+        // Without a row above, the row itself stands in and `up_counts` drops what it says.
+        const bool up_counts = above && y > 0;
+        const std::uint8_t* up = up_counts ? src.row(y - 1) : row;
+        for (size_t i = 1; i + kRunSampleBytes <= src.row_bytes; i += kRunSampleStep, ++seen) {
+            const std::uint64_t bytes = load64(row + i);
+            same += (bytes == 0x0101010101010101ull * row[i - 1]) | (up_counts & (bytes == load64(up + i)));
+        }
+    }
+    return seen > 0 && static_cast<double>(same) >= kRunShare * static_cast<double>(seen);
+}
+
+}  // namespace
+
+size_t deflate_runs_bound(size_t row_bytes, size_t height) {
+    // No block is written larger than stored: its bytes and 5 for each stored block of up to
+    // 64 KiB, with one byte of padding once; every block but the last holds kBlockTokens
+    // tokens, so at least that many bytes. 5 / 65535 + 5 / kBlockTokens < 1 / 1024. Then the
+    // zlib header and check value.
+    const size_t size = (row_bytes + 1) * height;
+    return 2 + size + size / 1024 + 64 + 4;
+}
+
+size_t deflate_runs(std::span<const std::uint8_t> rows, size_t row_bytes, size_t height, std::uint8_t* out) {
+    const std::optional<RowSource> src = row_source(rows, row_bytes, height);
+    return src ? deflate_rows(*src, out) : 0;
 }
 
 namespace {
@@ -439,61 +621,44 @@ struct ZlibStream {
     size_t size = 0;
 };
 
-// The zlib stream of `data`, rows of `stride` bytes: by the run-length encoder for rows that
-// are not filtered (palette indices, samples below a byte), where its copies of the row above
-// find what libdeflate's fastest level finds, and for filtered rows that are mostly runs; by
-// libdeflate otherwise. Empty when memory ran out.
-ZlibStream zlib_stream(const std::uint8_t* data, size_t size, size_t stride, bool filtered) {
+// The zlib stream of the rows: by the run-length encoder for rows that are not filtered
+// (palette indices, samples below a byte, which gain nothing from filters, ISO/IEC 15948,
+// 12.8) and for rows that are mostly runs; otherwise by libdeflate, on rows with filter type Up
+// from the second row on: areas that repeat downwards (scans, flat colour) become zeros, and
+// gradients small numbers. Empty when memory ran out.
+ZlibStream idat_data(const RowSource& src, bool may_filter) {
     ZlibStream z;
-    if (!filtered || mostly_runs(data, size)) {
-        z.bytes.reset(new (std::nothrow) std::uint8_t[2 + deflate_runs_bound(size) + 4]);
+    if (!may_filter || mostly_runs(src)) {
+        z.bytes.reset(new (std::nothrow) std::uint8_t[deflate_runs_bound(src.row_bytes, src.height)]);
         if (!z.bytes) return {};
-        // CMF: deflate with a 32 KiB window; FLG: the fastest level, no dictionary, check bits.
-        z.bytes[0] = 0x78;
-        z.bytes[1] = 0x01;
-        const size_t n = deflate_runs({data, size}, filtered ? 0 : stride, z.bytes.get() + 2);
-        if (n == 0) return {};
-        set32(z.bytes.get() + 2 + n, libdeflate_adler32(1, data, size));
-        z.size = 2 + n + 4;
-        return z;
+        z.size = deflate_rows(src, z.bytes.get());
+        return z.size != 0 ? std::move(z) : ZlibStream{};
+    }
+    // The filtered rows in one buffer, as libdeflate takes whole buffers. The caller bounds the
+    // row size, and the page the image size.
+    const size_t stride = src.row_bytes + 1;
+    const size_t raw_size = stride * src.height;
+    std::unique_ptr<std::uint8_t[]> raw(new (std::nothrow) std::uint8_t[raw_size]);
+    if (!raw) return {};
+    for (size_t y = 0; y < src.height; ++y) {
+        std::uint8_t* at = raw.get() + y * stride;
+        const std::uint8_t* row = src.row(y);
+        if (y == 0) {
+            at[0] = 0;  // None
+            std::memcpy(at + 1, row, src.row_bytes);
+            continue;
+        }
+        const std::uint8_t* up = src.row(y - 1);
+        at[0] = 2;  // Up
+        for (size_t i = 0; i < src.row_bytes; ++i) at[1 + i] = static_cast<std::uint8_t>(row[i] - up[i]);
     }
     libdeflate_compressor* compressor = thread_compressor();
     if (compressor == nullptr) return {};
-    const size_t bound = libdeflate_zlib_compress_bound(compressor, size);
+    const size_t bound = libdeflate_zlib_compress_bound(compressor, raw_size);
     z.bytes.reset(new (std::nothrow) std::uint8_t[bound]);
     if (!z.bytes) return {};
-    z.size = libdeflate_zlib_compress(compressor, data, size, z.bytes.get(), bound);  // 0 cannot happen within the bound
+    z.size = libdeflate_zlib_compress(compressor, raw.get(), raw_size, z.bytes.get(), bound);  // 0 cannot happen within the bound
     return z;
-}
-
-// The zlib stream of the rows, each behind its filter type byte.
-ZlibStream idat_data(std::span<const std::uint8_t> rows, size_t row_bytes, std::uint32_t height, bool up_filter) {
-    // The filtered rows in one buffer, as the compressors take whole buffers; rows past the
-    // end of the data are zeros. The caller bounds the row size, and the page the image size.
-    const size_t raw_size = (row_bytes + 1) * size_t{height};
-    std::unique_ptr<std::uint8_t[]> raw(new (std::nothrow) std::uint8_t[raw_size]);
-    if (!raw) return {};
-    std::uint8_t* at = raw.get();
-    for (std::uint32_t y = 0; y < height; ++y) {
-        *at++ = 0;  // filter type None
-        const size_t from = size_t{y} * row_bytes;
-        const size_t have = from < rows.size() ? std::min(row_bytes, rows.size() - from) : 0;
-        if (have > 0) std::memcpy(at, rows.data() + from, have);
-        std::memset(at + have, 0, row_bytes - have);
-        at += row_bytes;
-    }
-    // Filter type Up from the second row on, bottom row first so that each row still has the
-    // plain samples of the row above: areas that repeat downwards (scans, line art, flat
-    // colour) become zeros, which deflate faster and smaller. Palette indices and samples
-    // below a byte gain nothing from it (ISO/IEC 15948, 12.8).
-    const size_t stride = row_bytes + 1;
-    for (size_t y = up_filter ? height : 0; y-- > 1;) {
-        std::uint8_t* row = raw.get() + y * stride;
-        const std::uint8_t* up = row - stride;
-        row[0] = 2;
-        for (size_t i = 1; i <= row_bytes; ++i) row[i] = static_cast<std::uint8_t>(row[i] - up[i]);
-    }
-    return zlib_stream(raw.get(), raw_size, stride, up_filter);
 }
 
 }  // namespace
@@ -514,6 +679,8 @@ std::vector<std::uint8_t> write_png(const PngImage& image) {
     if (palette && (image.palette.empty() || image.palette.size() % 3 != 0 || image.palette.size() > 256 * 3)) {
         return out;
     }
+    const std::optional<RowSource> src = row_source(image.rows, static_cast<size_t>(row_bytes), image.height);
+    if (!src) return out;
 
     static constexpr std::array<std::uint8_t, 8> kSignature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     out.reserve(64 + image.palette.size());
@@ -527,8 +694,7 @@ std::vector<std::uint8_t> write_png(const PngImage& image) {
     put_chunk(out, "IHDR", ihdr);
     if (palette) put_chunk(out, "PLTE", image.palette);
 
-    const bool up_filter = !palette && image.bit_depth >= 8;
-    const ZlibStream idat = idat_data(image.rows, static_cast<size_t>(row_bytes), image.height, up_filter);
+    const ZlibStream idat = idat_data(*src, !palette && image.bit_depth >= 8);
     if (idat.size == 0 || idat.size > kMaxChunkBytes) return {};
     // Exactly the room the file takes, as it lives as long as its record.
     out.reserve(out.size() + 12 + idat.size + 12);

@@ -32,11 +32,12 @@ std::uint64_t png_row_bytes(const PngImage& image);
 // empty or longer than 256 entries, a row longer than the format allows).
 std::vector<std::uint8_t> write_png(const PngImage& image);
 
-// Raw deflate data (RFC 1951) of `input`, made of literals, copies of the byte before and,
-// when `row_bytes` is not 0, copies of the bytes that far back (the row above): fast on image
-// rows. Writes at most deflate_runs_bound(size) bytes to `out` and returns how many; 0 when
-// memory ran out.
-size_t deflate_runs_bound(size_t size);
-size_t deflate_runs(std::span<const std::uint8_t> input, size_t row_bytes, std::uint8_t* out);
+// The zlib stream (RFC 1950) of PNG image data (ISO/IEC 15948, 10): `height` rows of
+// `row_bytes` bytes from `rows`, one after another (zeros past its end), each behind filter type
+// byte 0 (None); made of literals, copies of the byte before and copies of the row above: fast
+// on image rows. Writes at most deflate_runs_bound(row_bytes, height) bytes to `out` and returns
+// how many; 0 when memory ran out.
+size_t deflate_runs_bound(size_t row_bytes, size_t height);
+size_t deflate_runs(std::span<const std::uint8_t> rows, size_t row_bytes, size_t height, std::uint8_t* out);
 
 }  // namespace vellix
