@@ -779,10 +779,11 @@ struct PageContext {
     RecentChars recent;
 };
 
-// Appends a character to the result, keeping the page's recent characters in step. Inline:
-// show_string's loop calls it for every glyph.
-inline void append_char(const CharInfo& c, ContentResult& res, PageContext& page) {
-    page.recent.add(res.chars.size(), c.ch);
+// Appends a character to the result, keeping the page's recent characters in step; `index` is
+// res.chars.size(), which the caller has at hand. Inline: show_string's loop calls it for
+// every glyph.
+inline void append_char(const CharInfo& c, size_t index, ContentResult& res, PageContext& page) {
+    page.recent.add(index, c.ch);
     res.chars.push_back(c);
 }
 
@@ -842,35 +843,32 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& x
                   PageContext& page, const SavedGraphics& initial);
 
 // A character of `style` with the text `ch`, boxed by the upright envelope of the
-// parallelogram at (x, y) spanned by (vx, vy) and (hx, hy).
-inline CharInfo envelope(double x, double y, double vx, double vy, double hx, double hy,
+// parallelogram at (x, y) spanned by (vx, vy) and (hx, hy). Always inline: show_string's loop
+// calls it for every glyph, and the character is then built in place.
+[[gnu::always_inline]] inline CharInfo envelope(double x, double y, double vx, double vy, double hx, double hy,
                          const CharInfo& style, char32_t ch) {
-    CharInfo c;
+    double x0, y0, x1, y1;
     if (hx == 0 && vy == 0) {
         // Upright: the corners (x + hx, y + vy) and (x + vx + hx, y + vy + hy) repeat the
         // coordinates of the other two, so they cannot move a bound (a NaN never does).
-        c.x0 = std::min(x, x + vx);
-        c.x1 = std::max(x, x + vx);
-        c.y0 = std::min(y, y + hy);
-        c.y1 = std::max(y, y + hy);
+        x0 = std::min(x, x + vx);
+        x1 = std::max(x, x + vx);
+        y0 = std::min(y, y + hy);
+        y1 = std::max(y, y + hy);
     } else {
         const double xs[4] = {x, x + vx, x + hx, x + vx + hx};
         const double ys[4] = {y, y + vy, y + hy, y + vy + hy};
-        c.x0 = c.x1 = xs[0];
-        c.y0 = c.y1 = ys[0];
+        x0 = x1 = xs[0];
+        y0 = y1 = ys[0];
         for (int k = 1; k < 4; ++k) {
-            c.x0 = std::min(c.x0, xs[k]);
-            c.x1 = std::max(c.x1, xs[k]);
-            c.y0 = std::min(c.y0, ys[k]);
-            c.y1 = std::max(c.y1, ys[k]);
+            x0 = std::min(x0, xs[k]);
+            x1 = std::max(x1, xs[k]);
+            y0 = std::min(y0, ys[k]);
+            y1 = std::max(y1, ys[k]);
         }
     }
-    c.ch = ch;
-    c.color = style.color;
-    c.size = style.size;
-    c.font = style.font;
-    c.dir = style.dir;
-    return c;
+    // Every field given at once: nothing is zeroed first to be written again.
+    return CharInfo{x0, y0, x1, y1, ch, style.color, style.size, style.font, style.dir};
 }
 
 // A glyph about to be drawn: where it starts and ends, its direction and height vector.
@@ -904,15 +902,17 @@ void infer_space(char32_t next, const Placement& at, const Pen& p, ContentResult
     if (is_unspaced_script(p.style.ch) && is_unspaced_script(next)) return;
     if (!ip.budget.emit()) return;
     const double len = gap <= size ? gap : 0.25 * size;
-    append_char(envelope(fx, fy, len * p.ux, len * p.uy, p.hx, p.hy, p.style, U' '), res, ip.page);
+    append_char(envelope(fx, fy, len * p.ux, len * p.uy, p.hx, p.hy, p.style, U' '),
+                res.chars.size(), res, ip.page);
 }
 
 // Whether `c` repeats a character drawn shortly before at the same place (fake bold). A glyph
 // without width is never taken for a repeat: a font whose widths are all zero draws every
-// glyph at one place.
-bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars, RecentChars& recent) {
+// glyph at one place. `count` is chars.size().
+bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars, size_t count,
+               RecentChars& recent) {
     // Most glyphs have no earlier character with their low byte within the window.
-    const size_t from = chars.size() - std::min(chars.size(), kOverdrawLookback);
+    const size_t from = count - std::min(count, kOverdrawLookback);
     size_t i = recent.newest[c.ch & 0xFF];
     if (i == RecentChars::kNone || i < from) return false;
     const double tol = kOverdrawTolerance * static_cast<double>(c.size);
@@ -1036,12 +1036,13 @@ void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult&
             const double to = k + 1 == count ? w0 : w0 * static_cast<double>(k + 1) / parts;
             const CharInfo c = envelope(ox + from * ax, oy + from * ay, (to - from) * ax,
                                         (to - from) * ay, hx, hy, style, text[k]);
-            if (overdraws(c, res.chars, ip.page.recent)) continue;
+            const size_t index = res.chars.size();
+            if (overdraws(c, res.chars, index, ip.page.recent)) continue;
             if (!ip.budget.emit()) {
                 spent = true;
                 break;
             }
-            append_char(c, res, ip.page);
+            append_char(c, index, res, ip.page);
         }
         if (spent) break;
         if (count > 0) style.ch = text[count - 1];
