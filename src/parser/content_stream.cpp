@@ -668,7 +668,9 @@ inline bool repeats(const CharInfo& o, const CharInfo& c, double tol) {
 // The result's characters chained by the low byte of their code point, newest first, so that
 // the characters with one code point among the last kOverdrawLookback are found without
 // reading the others. Links are character indices; a link below the window ends a chain (its
-// slot in `before` may have been reused).
+// slot in `before` may have been reused). In these chains a link is one more than the index, 0
+// for none, so that one comparison with the window's start ends a chain; beside each link the
+// character's left edge is kept, so that a walk reads only the characters whose edge is near.
 //
 // A character repeated many times in the window (dot leaders, rules, unmapped glyphs) makes a
 // long chain, of which few stand near any one glyph. For those the window's characters are
@@ -688,9 +690,10 @@ struct RecentChars {
     static constexpr int kPlaceBits = 9;  // kPlaceBuckets, in bits: several per window slot
     static constexpr size_t kPlaceBuckets = size_t{1} << kPlaceBits;
 
-    std::array<size_t, 256> newest;                 // by low byte: the newest such character
+    std::array<size_t, 256> newest{};               // by low byte: the newest such character
     std::array<size_t, kOverdrawLookback> before{};  // for character i, at i % the lookback:
                                                      // the one before it with its low byte
+    std::array<double, kOverdrawLookback> left{};    // character i's x0, likewise
     std::array<std::uint8_t, kOverdrawLookback> low{};  // character i's low byte, likewise
     // By low byte: how many of the window's characters (the last kOverdrawLookback added) have
     // it. Until the window is full, the slots not yet written count as characters of low byte
@@ -702,15 +705,15 @@ struct RecentChars {
     double cell = 0;    // 0 before the first search by place
 
     RecentChars() {
-        newest.fill(kNone);
         place_newest.fill(kNone);
         in_window[0] = kOverdrawLookback;
     }
-    void add(size_t index, char32_t ch) {
+    void add(size_t index, char32_t ch, double x0) {
         const size_t slot = index % kOverdrawLookback;
         --in_window[low[slot]];  // leaves the window
         before[slot] = newest[ch & 0xFF];
-        newest[ch & 0xFF] = index;
+        newest[ch & 0xFF] = index + 1;
+        left[slot] = x0;
         low[slot] = static_cast<std::uint8_t>(ch & 0xFF);
         ++in_window[ch & 0xFF];
     }
@@ -783,7 +786,7 @@ struct PageContext {
 // res.chars.size(), which the caller has at hand. Inline: show_string's loop calls it for
 // every glyph.
 inline void append_char(const CharInfo& c, size_t index, ContentResult& res, PageContext& page) {
-    page.recent.add(index, c.ch);
+    page.recent.add(index, c.ch, c.x0);
     res.chars.push_back(c);
 }
 
@@ -913,15 +916,19 @@ bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars, size_t cou
                RecentChars& recent) {
     // Most glyphs have no earlier character with their low byte within the window.
     const size_t from = count - std::min(count, kOverdrawLookback);
-    size_t i = recent.newest[c.ch & 0xFF];
-    if (i == RecentChars::kNone || i < from) return false;
+    size_t link = recent.newest[c.ch & 0xFF];  // one more than the index, 0 for none
+    if (link <= from) return false;
     const double tol = kOverdrawTolerance * static_cast<double>(c.size);
     if (!(c.x1 - c.x0 > tol) && !(c.y1 - c.y0 > tol + static_cast<double>(c.size))) return false;
     if (recent.in_window[c.ch & 0xFF] > kOverdrawLongChain) {
         if (std::optional<bool> found = recent.repeats_by_place(c, tol, chars, from)) return *found;
     }
-    for (; i != RecentChars::kNone && i >= from; i = recent.before[i % kOverdrawLookback]) {
-        if (repeats(chars[i], c, tol)) return true;
+    for (; link > from; link = recent.before[(link - 1) % kOverdrawLookback]) {
+        const size_t i = link - 1;
+        if (std::fabs(recent.left[i % kOverdrawLookback] - c.x0) <= tol &&
+            repeats(chars[i], c, tol)) {
+            return true;
+        }
     }
     return false;
 }
