@@ -668,7 +668,9 @@ inline bool repeats(const CharInfo& o, const CharInfo& c, double tol) {
 // The result's characters chained by the low byte of their code point, newest first, so that
 // the characters with one code point among the last kOverdrawLookback are found without
 // reading the others. Links are character indices; a link below the window ends a chain (its
-// slot in `before` may have been reused).
+// slot in `before` may have been reused). In these chains a link is one more than the index, 0
+// for none, so that one comparison with the window's start ends a chain; beside each link the
+// character's left edge is kept, so that a walk reads only the characters whose edge is near.
 //
 // A character repeated many times in the window (dot leaders, rules, unmapped glyphs) makes a
 // long chain, of which few stand near any one glyph. For those the window's characters are
@@ -688,9 +690,10 @@ struct RecentChars {
     static constexpr int kPlaceBits = 9;  // kPlaceBuckets, in bits: several per window slot
     static constexpr size_t kPlaceBuckets = size_t{1} << kPlaceBits;
 
-    std::array<size_t, 256> newest;                 // by low byte: the newest such character
+    std::array<size_t, 256> newest{};               // by low byte: the newest such character
     std::array<size_t, kOverdrawLookback> before{};  // for character i, at i % the lookback:
                                                      // the one before it with its low byte
+    std::array<double, kOverdrawLookback> left{};    // character i's x0, likewise
     std::array<std::uint8_t, kOverdrawLookback> low{};  // character i's low byte, likewise
     // By low byte: how many of the window's characters (the last kOverdrawLookback added) have
     // it. Until the window is full, the slots not yet written count as characters of low byte
@@ -702,15 +705,15 @@ struct RecentChars {
     double cell = 0;    // 0 before the first search by place
 
     RecentChars() {
-        newest.fill(kNone);
         place_newest.fill(kNone);
         in_window[0] = kOverdrawLookback;
     }
-    void add(size_t index, char32_t ch) {
+    void add(size_t index, char32_t ch, double x0) {
         const size_t slot = index % kOverdrawLookback;
         --in_window[low[slot]];  // leaves the window
         before[slot] = newest[ch & 0xFF];
-        newest[ch & 0xFF] = index;
+        newest[ch & 0xFF] = index + 1;
+        left[slot] = x0;
         low[slot] = static_cast<std::uint8_t>(ch & 0xFF);
         ++in_window[ch & 0xFF];
     }
@@ -779,10 +782,11 @@ struct PageContext {
     RecentChars recent;
 };
 
-// Appends a character to the result, keeping the page's recent characters in step. Inline:
-// show_string's loop calls it for every glyph.
-inline void append_char(const CharInfo& c, ContentResult& res, PageContext& page) {
-    page.recent.add(res.chars.size(), c.ch);
+// Appends a character to the result, keeping the page's recent characters in step; `index` is
+// res.chars.size(), which the caller has at hand. Inline: show_string's loop calls it for
+// every glyph.
+inline void append_char(const CharInfo& c, size_t index, ContentResult& res, PageContext& page) {
+    page.recent.add(index, c.ch, c.x0);
     res.chars.push_back(c);
 }
 
@@ -842,35 +846,32 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& x
                   PageContext& page, const SavedGraphics& initial);
 
 // A character of `style` with the text `ch`, boxed by the upright envelope of the
-// parallelogram at (x, y) spanned by (vx, vy) and (hx, hy).
-inline CharInfo envelope(double x, double y, double vx, double vy, double hx, double hy,
+// parallelogram at (x, y) spanned by (vx, vy) and (hx, hy). Always inline: show_string's loop
+// calls it for every glyph, and the character is then built in place.
+[[gnu::always_inline]] inline CharInfo envelope(double x, double y, double vx, double vy, double hx, double hy,
                          const CharInfo& style, char32_t ch) {
-    CharInfo c;
+    double x0, y0, x1, y1;
     if (hx == 0 && vy == 0) {
         // Upright: the corners (x + hx, y + vy) and (x + vx + hx, y + vy + hy) repeat the
         // coordinates of the other two, so they cannot move a bound (a NaN never does).
-        c.x0 = std::min(x, x + vx);
-        c.x1 = std::max(x, x + vx);
-        c.y0 = std::min(y, y + hy);
-        c.y1 = std::max(y, y + hy);
+        x0 = std::min(x, x + vx);
+        x1 = std::max(x, x + vx);
+        y0 = std::min(y, y + hy);
+        y1 = std::max(y, y + hy);
     } else {
         const double xs[4] = {x, x + vx, x + hx, x + vx + hx};
         const double ys[4] = {y, y + vy, y + hy, y + vy + hy};
-        c.x0 = c.x1 = xs[0];
-        c.y0 = c.y1 = ys[0];
+        x0 = x1 = xs[0];
+        y0 = y1 = ys[0];
         for (int k = 1; k < 4; ++k) {
-            c.x0 = std::min(c.x0, xs[k]);
-            c.x1 = std::max(c.x1, xs[k]);
-            c.y0 = std::min(c.y0, ys[k]);
-            c.y1 = std::max(c.y1, ys[k]);
+            x0 = std::min(x0, xs[k]);
+            x1 = std::max(x1, xs[k]);
+            y0 = std::min(y0, ys[k]);
+            y1 = std::max(y1, ys[k]);
         }
     }
-    c.ch = ch;
-    c.color = style.color;
-    c.size = style.size;
-    c.font = style.font;
-    c.dir = style.dir;
-    return c;
+    // Every field given at once: nothing is zeroed first to be written again.
+    return CharInfo{x0, y0, x1, y1, ch, style.color, style.size, style.font, style.dir};
 }
 
 // A glyph about to be drawn: where it starts and ends, its direction and height vector.
@@ -904,24 +905,30 @@ void infer_space(char32_t next, const Placement& at, const Pen& p, ContentResult
     if (is_unspaced_script(p.style.ch) && is_unspaced_script(next)) return;
     if (!ip.budget.emit()) return;
     const double len = gap <= size ? gap : 0.25 * size;
-    append_char(envelope(fx, fy, len * p.ux, len * p.uy, p.hx, p.hy, p.style, U' '), res, ip.page);
+    append_char(envelope(fx, fy, len * p.ux, len * p.uy, p.hx, p.hy, p.style, U' '),
+                res.chars.size(), res, ip.page);
 }
 
 // Whether `c` repeats a character drawn shortly before at the same place (fake bold). A glyph
 // without width is never taken for a repeat: a font whose widths are all zero draws every
-// glyph at one place.
-bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars, RecentChars& recent) {
+// glyph at one place. `count` is chars.size().
+bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars, size_t count,
+               RecentChars& recent) {
     // Most glyphs have no earlier character with their low byte within the window.
-    const size_t from = chars.size() - std::min(chars.size(), kOverdrawLookback);
-    size_t i = recent.newest[c.ch & 0xFF];
-    if (i == RecentChars::kNone || i < from) return false;
+    const size_t from = count - std::min(count, kOverdrawLookback);
+    size_t link = recent.newest[c.ch & 0xFF];  // one more than the index, 0 for none
+    if (link <= from) return false;
     const double tol = kOverdrawTolerance * static_cast<double>(c.size);
     if (!(c.x1 - c.x0 > tol) && !(c.y1 - c.y0 > tol + static_cast<double>(c.size))) return false;
     if (recent.in_window[c.ch & 0xFF] > kOverdrawLongChain) {
         if (std::optional<bool> found = recent.repeats_by_place(c, tol, chars, from)) return *found;
     }
-    for (; i != RecentChars::kNone && i >= from; i = recent.before[i % kOverdrawLookback]) {
-        if (repeats(chars[i], c, tol)) return true;
+    for (; link > from; link = recent.before[(link - 1) % kOverdrawLookback]) {
+        const size_t i = link - 1;
+        if (std::fabs(recent.left[i % kOverdrawLookback] - c.x0) <= tol &&
+            repeats(chars[i], c, tol)) {
+            return true;
+        }
     }
     return false;
 }
@@ -1036,12 +1043,13 @@ void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult&
             const double to = k + 1 == count ? w0 : w0 * static_cast<double>(k + 1) / parts;
             const CharInfo c = envelope(ox + from * ax, oy + from * ay, (to - from) * ax,
                                         (to - from) * ay, hx, hy, style, text[k]);
-            if (overdraws(c, res.chars, ip.page.recent)) continue;
+            const size_t index = res.chars.size();
+            if (overdraws(c, res.chars, index, ip.page.recent)) continue;
             if (!ip.budget.emit()) {
                 spent = true;
                 break;
             }
-            append_char(c, res, ip.page);
+            append_char(c, index, res, ip.page);
         }
         if (spent) break;
         if (count > 0) style.ch = text[count - 1];
