@@ -160,6 +160,8 @@ TEST(ParseObject, NumbersAndReferences) {
 TEST(ParseObject, ArraysAndDictionaries) {
     const Good cases[] = {
         {"[]", array({}), 2}, {"[1 2 R]", array({reference(1, 2)}), 7}, {"[1 0 R 2]", array({reference(1, 0), integer(2)}), 9}, {"[ % c\n 1 ]", array({integer(1)}), 10},
+        // A run of numbers: each integer the reference lookahead passes over is an element.
+        {"[1 2 3 0 R -4 +5 .5 6.]", array({integer(1), integer(2), reference(3, 0), integer(-4), integer(5), real(0.5), real(6.0)}), 23},
         {"[/A(b)<0c>[true]]", array({name("A"), string("b"), hex("0c"), array({true})}), 17}, {"<</D<</E null>>>>", dict({{"D", dict({{"E", PdfNull{}}})}}), 17},
         {"<< /Parent 4 0 R /Kids [5 0 R] >>", dict({{"Parent", reference(4, 0)}, {"Kids", array({reference(5, 0)})}}), 33},
         // Duplicate keys are all kept, in file order; keys are decoded like names.
