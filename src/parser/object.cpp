@@ -79,6 +79,7 @@ enum ByteClass : std::uint8_t {
     kDigit = 1 << 1,
     kHexDigit = 1 << 2,
     kHexStringOk = 1 << 3,  // allowed inside <...>: hex digits and white space
+    kNameEscape = 1 << 4,   // "#", which starts an escape in a name
 };
 
 constexpr std::array<std::uint8_t, 256> make_byte_classes() {
@@ -90,6 +91,7 @@ constexpr std::array<std::uint8_t, 256> make_byte_classes() {
     for (unsigned b = '0'; b <= '9'; ++b) t[b] |= kDigit | kHexDigit | kHexStringOk;
     for (unsigned b = 'a'; b <= 'f'; ++b) t[b] |= kHexDigit | kHexStringOk;
     for (unsigned b = 'A'; b <= 'F'; ++b) t[b] |= kHexDigit | kHexStringOk;
+    t['#'] |= kNameEscape;
     return t;
 }
 constexpr std::array<std::uint8_t, 256> kByteClasses = make_byte_classes();
@@ -273,17 +275,9 @@ Result<PdfObject> parse_hex_string(Cursor& cur) {
     return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
 }
 
-// Reads a name (the cursor on its "/") and returns its bytes: a view of the input when it has
-// no "#", otherwise the decoded bytes kept by the cursor's arena.
-Result<Bytes> parse_name(Cursor& cur) {
-    const size_t start = ++cur.pos;  // past "/"
-    const size_t n = cur.data.size();
-    size_t end = start;
-    while (end < n && !is_delimiter_or_space(cur.data[end])) ++end;
-    cur.pos = end;
-    const Bytes raw = cur.data.subspan(start, end - start);
-    if (raw.empty() || std::memchr(raw.data(), '#', raw.size()) == nullptr) return raw;
-
+// The bytes of a name with "#" escapes, decoded and kept by the cursor's arena. Few names have
+// escapes: this is kept out of the common path.
+[[gnu::cold]] Result<Bytes> decode_name(Cursor& cur, Bytes raw) {
     std::vector<std::uint8_t> decoded;
     decoded.reserve(raw.size());
     for (size_t i = 0; i < raw.size();) {
@@ -303,6 +297,25 @@ Result<Bytes> parse_name(Cursor& cur) {
     }
     Arena& arena = cur.arena ? *cur.arena : process_arena();
     return arena.keep(std::move(decoded));
+}
+
+// Reads a name (the cursor on its "/") and returns its bytes: a view of the input when it has
+// no "#", otherwise the decoded bytes kept by the cursor's arena.
+Result<Bytes> parse_name(Cursor& cur) {
+    const size_t start = ++cur.pos;  // past "/"
+    const size_t n = cur.data.size();
+    const std::uint8_t* d = cur.data.data();
+    // The first scan stops at a "#" too, so a name without one is settled in one pass.
+    constexpr std::uint8_t kNameStop = kTokenEnd | kNameEscape;
+    size_t end = start;
+    while (end < n && (kByteClasses[d[end]] & kNameStop) == 0) ++end;
+    if (end == n || d[end] != '#') {
+        cur.pos = end;
+        return cur.data.subspan(start, end - start);
+    }
+    while (end < n && !is_delimiter_or_space(d[end])) ++end;
+    cur.pos = end;
+    return decode_name(cur, cur.data.subspan(start, end - start));
 }
 
 // The extent of an optional sign and a run of digits.
