@@ -460,11 +460,12 @@ struct Number {
 Result<Number> read_number(Cursor& cur, const IntegerToken* first_scanned,
                            std::optional<IntegerToken>& next) {
     const size_t n = cur.data.size();
+    // Copied before `next` is cleared: `first_scanned` may point into it.
+    const IntegerToken first = first_scanned ? *first_scanned : scan_integer(cur.data, cur.pos);
     next.reset();
 
     // Classify: a point followed by a digit, a token end or the end of the data, or an
     // exponent letter, makes a real; anything else leaves an integer.
-    const IntegerToken first = first_scanned ? *first_scanned : scan_integer(cur.data, cur.pos);
     const size_t i = first.end;
     if (i < n) {
         const std::uint8_t b = cur.data[i];
