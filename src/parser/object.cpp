@@ -525,6 +525,16 @@ inline bool starts_number(std::uint8_t b) {
     return is_digit(b) || b == '+' || b == '-' || b == '.';
 }
 
+// Builds the object of a number in place at the end of a frame; `key` first for a dictionary.
+template <class T, class... Key>
+void emplace_number(ScratchFrame<T>& frame, const Number& number, const Key&... key) {
+    switch (number.kind) {
+        case ObjectKind::Real: frame.emplace(key..., number.real); break;
+        case ObjectKind::Reference: frame.emplace(key..., number.ref); break;
+        default: frame.emplace(key..., number.integer); break;
+    }
+}
+
 Result<PdfObject> parse_array(Cursor& cur, unsigned depth, Scratch& scratch) {
     ++cur.pos;  // past "["
     ScratchFrame<PdfObject> frame(scratch.items);
@@ -543,11 +553,7 @@ Result<PdfObject> parse_array(Cursor& cur, unsigned depth, Scratch& scratch) {
         if (starts_number(b)) {
             const IntegerToken* first = scanned && scanned->begin == cur.pos ? &*scanned : nullptr;
             VELLIX_TRY(number, read_number(cur, first, scanned));
-            switch (number->kind) {
-                case ObjectKind::Real: frame.emplace(number->real); break;
-                case ObjectKind::Reference: frame.emplace(number->ref); break;
-                default: frame.emplace(number->integer); break;
-            }
+            emplace_number(frame, *number);
             continue;
         }
         VELLIX_TRY(item, parse_value(cur, depth, scratch));
@@ -565,6 +571,13 @@ Result<PdfObject> parse_dict(Cursor& cur, unsigned depth, Scratch& scratch) {
         if (cur.peek() != '/') return std::unexpected(ParseError::unexpected_byte(cur.peek()));
         VELLIX_TRY(key, parse_name(cur));
         skip_ws_fast(cur);
+        // Numbers and references, the most common values, are stored in place.
+        if (!cur.at_end() && starts_number(cur.peek())) {
+            std::optional<IntegerToken> unused;
+            VELLIX_TRY(number, read_number(cur, nullptr, unused));
+            emplace_number(frame, *number, *key);
+            continue;
+        }
         VELLIX_TRY(value, parse_value(cur, depth, scratch));
         frame.emplace(*key, std::move(*value));
     }
