@@ -101,24 +101,8 @@ const PdfObject* PdfObject::get(std::string_view key) const {
     return d ? dict_get(*d, key) : nullptr;
 }
 
-std::optional<std::int64_t> PdfObject::as_int() const {
-    if (auto* v = std::get_if<std::int64_t>(&value)) return *v;
-    return std::nullopt;
-}
-
-std::optional<double> PdfObject::as_number() const {
-    if (auto* v = std::get_if<std::int64_t>(&value)) return static_cast<double>(*v);
-    if (auto* v = std::get_if<double>(&value)) return *v;
-    return std::nullopt;
-}
-
 std::optional<Bytes> PdfObject::as_name() const {
     if (auto* v = std::get_if<PdfName>(&value)) return v->bytes;
-    return std::nullopt;
-}
-
-std::optional<ObjectId> PdfObject::as_ref() const {
-    if (auto* v = std::get_if<ObjectId>(&value)) return *v;
     return std::nullopt;
 }
 

@@ -114,10 +114,22 @@ struct PdfObject {
     const PdfDict* dict() const;  // Dictionary, or the dictionary of a Stream
     const PdfArray* array() const { return std::get_if<PdfArray>(&value); }
     const PdfStream* stream() const { return std::get_if<PdfStream>(&value); }
-    std::optional<std::int64_t> as_int() const;
-    std::optional<double> as_number() const;  // Integer converted, or Real
+    // The numeric and reference views are defined here, inline: callers test them once per
+    // element of arrays of thousands of numbers (widths, coordinates, references).
+    std::optional<std::int64_t> as_int() const {
+        if (auto* v = std::get_if<std::int64_t>(&value)) return *v;
+        return std::nullopt;
+    }
+    std::optional<double> as_number() const {  // Integer converted, or Real
+        if (auto* v = std::get_if<std::int64_t>(&value)) return static_cast<double>(*v);
+        if (auto* v = std::get_if<double>(&value)) return *v;
+        return std::nullopt;
+    }
     std::optional<Bytes> as_name() const;
-    std::optional<ObjectId> as_ref() const;
+    std::optional<ObjectId> as_ref() const {
+        if (auto* v = std::get_if<ObjectId>(&value)) return *v;
+        return std::nullopt;
+    }
     std::optional<bool> as_bool() const;
     // The bytes of a String or HexString exactly as stored.
     std::optional<Bytes> as_raw_string() const;

@@ -79,6 +79,7 @@ enum ByteClass : std::uint8_t {
     kDigit = 1 << 1,
     kHexDigit = 1 << 2,
     kHexStringOk = 1 << 3,  // allowed inside <...>: hex digits and white space
+    kNameEscape = 1 << 4,   // "#", which starts an escape in a name
 };
 
 constexpr std::array<std::uint8_t, 256> make_byte_classes() {
@@ -90,6 +91,7 @@ constexpr std::array<std::uint8_t, 256> make_byte_classes() {
     for (unsigned b = '0'; b <= '9'; ++b) t[b] |= kDigit | kHexDigit | kHexStringOk;
     for (unsigned b = 'a'; b <= 'f'; ++b) t[b] |= kHexDigit | kHexStringOk;
     for (unsigned b = 'A'; b <= 'F'; ++b) t[b] |= kHexDigit | kHexStringOk;
+    t['#'] |= kNameEscape;
     return t;
 }
 constexpr std::array<std::uint8_t, 256> kByteClasses = make_byte_classes();
@@ -179,6 +181,10 @@ public:
     ~ScratchFrame() { stack_.erase(begin(), stack_.end()); }
 
     void push(T&& value) { stack_.push_back(std::move(value)); }
+    template <class... Args>
+    void emplace(Args&&... args) {
+        stack_.emplace_back(std::forward<Args>(args)...);
+    }
     // The elements pushed since the frame began, in order, in a vector of exactly their count.
     std::vector<T> take() {
         return std::vector<T>(std::make_move_iterator(begin()),
@@ -196,16 +202,20 @@ private:
 
 Result<PdfObject> parse_value(Cursor& cur, unsigned depth, Scratch& scratch);
 
+// A result holding the object made from `value`, built in place: a PdfObject moved into a
+// result costs a visit of the variant to move it and another to destroy the moved-from one.
+template <class T>
+Result<PdfObject> made(T&& value) {
+    return Result<PdfObject>(std::in_place, std::forward<T>(value));
+}
+
 Result<PdfObject> parse_literal(Cursor& cur) {
     const std::uint8_t first = cur.peek();
     std::string_view word;
-    PdfObject value;
     if (first == 't') {
         word = "true";
-        value = true;
     } else if (first == 'f') {
         word = "false";
-        value = false;
     } else {
         word = "null";
     }
@@ -213,7 +223,8 @@ Result<PdfObject> parse_literal(Cursor& cur) {
         return std::unexpected(ParseError::unexpected_byte(first));
     }
     cur.pos += word.size();
-    return value;
+    if (first == 'n') return made(PdfNull{});
+    return made(first == 't');
 }
 
 Result<PdfObject> parse_literal_string(Cursor& cur) {
@@ -238,7 +249,7 @@ Result<PdfObject> parse_literal_string(Cursor& cur) {
         } else if (b == ')') {
             if (--depth == 0) {
                 cur.pos = i + 1;
-                return PdfObject(PdfString{cur.data.subspan(start, i - start)});
+                return made(PdfString{cur.data.subspan(start, i - start)});
             }
         }
         ++i;
@@ -253,7 +264,7 @@ Result<PdfObject> parse_hex_string(Cursor& cur) {
         const std::uint8_t b = cur.data[i];
         if (b == '>') {
             cur.pos = i + 1;
-            return PdfObject(PdfHexString{cur.data.subspan(start, i - start)});
+            return made(PdfHexString{cur.data.subspan(start, i - start)});
         }
         if (!has_class(b, kHexStringOk)) {
             cur.pos = i;
@@ -264,17 +275,9 @@ Result<PdfObject> parse_hex_string(Cursor& cur) {
     return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
 }
 
-// Reads a name (the cursor on its "/") and returns its bytes: a view of the input when it has
-// no "#", otherwise the decoded bytes kept by the cursor's arena.
-Result<Bytes> parse_name(Cursor& cur) {
-    const size_t start = ++cur.pos;  // past "/"
-    const size_t n = cur.data.size();
-    size_t end = start;
-    while (end < n && !is_delimiter_or_space(cur.data[end])) ++end;
-    cur.pos = end;
-    const Bytes raw = cur.data.subspan(start, end - start);
-    if (raw.empty() || std::memchr(raw.data(), '#', raw.size()) == nullptr) return raw;
-
+// The bytes of a name with "#" escapes, decoded and kept by the cursor's arena. Few names have
+// escapes: this is kept out of the common path.
+[[gnu::cold]] Result<Bytes> decode_name(Cursor& cur, Bytes raw) {
     std::vector<std::uint8_t> decoded;
     decoded.reserve(raw.size());
     for (size_t i = 0; i < raw.size();) {
@@ -296,8 +299,28 @@ Result<Bytes> parse_name(Cursor& cur) {
     return arena.keep(std::move(decoded));
 }
 
+// Reads a name (the cursor on its "/") and returns its bytes: a view of the input when it has
+// no "#", otherwise the decoded bytes kept by the cursor's arena.
+Result<Bytes> parse_name(Cursor& cur) {
+    const size_t start = ++cur.pos;  // past "/"
+    const size_t n = cur.data.size();
+    const std::uint8_t* d = cur.data.data();
+    // The first scan stops at a "#" too, so a name without one is settled in one pass.
+    constexpr std::uint8_t kNameStop = kTokenEnd | kNameEscape;
+    size_t end = start;
+    while (end < n && (kByteClasses[d[end]] & kNameStop) == 0) ++end;
+    if (end == n || d[end] != '#') {
+        cur.pos = end;
+        return cur.data.subspan(start, end - start);
+    }
+    while (end < n && !is_delimiter_or_space(d[end])) ++end;
+    cur.pos = end;
+    return decode_name(cur, cur.data.subspan(start, end - start));
+}
+
 // The extent of an optional sign and a run of digits.
 struct IntegerToken {
+    size_t begin = 0;  // the sign, or the first digit
     size_t digits_begin = 0;
     size_t end = 0;  // just after the last digit
     bool negative = false;
@@ -307,6 +330,7 @@ struct IntegerToken {
 inline IntegerToken scan_integer(Bytes data, size_t i) {
     const size_t n = data.size();
     IntegerToken t;
+    t.begin = i;
     if (i < n && (data[i] == '+' || data[i] == '-')) {
         t.negative = data[i] == '-';
         ++i;
@@ -383,7 +407,7 @@ double out_of_range_real(std::string_view text) {
     return negative ? -magnitude : magnitude;
 }
 
-Result<PdfObject> parse_real(Cursor& cur) {
+Result<double> parse_real(Cursor& cur) {
     const size_t n = cur.data.size();
     const size_t p0 = cur.pos;
     size_t i = p0;
@@ -417,35 +441,58 @@ Result<PdfObject> parse_real(Cursor& cur) {
     } else if (ec != std::errc()) {
         return std::unexpected(ParseError::of(ParseErrorKind::InvalidNumber));
     }
-    return PdfObject(value);
+    return value;
 }
 
-Result<PdfObject> parse_number_or_ref(Cursor& cur) {
+// What a number token reads as: an integer, a real, or with the two tokens after it a reference.
+// A plain value, so that callers build the PdfObject in its final place.
+struct Number {
+    ObjectKind kind = ObjectKind::Integer;  // Integer, Real or Reference
+    std::int64_t integer = 0;
+    double real = 0.0;
+    ObjectId ref;
+};
+
+// Reads a number or a reference, the cursor on its first byte. `first`, when given, is the
+// integer token at the cursor, already scanned. When the "n g R" lookahead scans an integer
+// token that turns out not to belong to a reference, it is stored in `next`, so that a caller
+// that reads on can take it as its own `first` instead of scanning it again.
+Result<Number> read_number(Cursor& cur, const IntegerToken* first_scanned,
+                           std::optional<IntegerToken>& next) {
     const size_t n = cur.data.size();
+    // Copied before `next` is cleared: `first_scanned` may point into it.
+    const IntegerToken first = first_scanned ? *first_scanned : scan_integer(cur.data, cur.pos);
+    next.reset();
 
     // Classify: a point followed by a digit, a token end or the end of the data, or an
     // exponent letter, makes a real; anything else leaves an integer.
-    const IntegerToken first = scan_integer(cur.data, cur.pos);
     const size_t i = first.end;
     if (i < n) {
         const std::uint8_t b = cur.data[i];
         const bool point_ends_number =
             b == '.' && (i + 1 >= n || is_digit(cur.data[i + 1]) ||
                          is_delimiter_or_space(cur.data[i + 1]));
-        if (point_ends_number || b == 'e' || b == 'E') return parse_real(cur);
+        if (point_ends_number || b == 'e' || b == 'E') {
+            VELLIX_TRY(real, parse_real(cur));
+            Number number;
+            number.kind = ObjectKind::Real;
+            number.real = *real;
+            return number;
+        }
     }
     if (!first.has_digits()) return std::unexpected(ParseError::of(ParseErrorKind::InvalidNumber));
-    const std::int64_t first_value = integer_value(cur.data, first);
+    Number integer;
+    integer.integer = integer_value(cur.data, first);
     const size_t p1 = first.end;
     cur.pos = p1;
 
     // "n g R" lookahead: anything short of a complete reference leaves the first integer alone.
     // The second integer is only scanned here; it is converted once a reference is certain,
-    // and otherwise read again as the next object by whoever continues.
+    // and otherwise read as the next object by whoever continues.
     skip_ws_fast(cur);
-    if (cur.at_end()) return PdfObject(first_value);
-    const std::uint8_t next = cur.peek();
-    if (!is_digit(next) && next != '+' && next != '-') return PdfObject(first_value);
+    if (cur.at_end()) return integer;
+    const std::uint8_t b = cur.peek();
+    if (!is_digit(b) && b != '+' && b != '-') return integer;
     const IntegerToken second = scan_integer(cur.data, cur.pos);
     if (second.has_digits()) {
         cur.pos = second.end;
@@ -454,23 +501,60 @@ Result<PdfObject> parse_number_or_ref(Cursor& cur) {
             ++cur.pos;
             // Only the low bits are kept; nothing checks the range.
             const std::int64_t second_value = integer_value(cur.data, second);
-            return PdfObject(ObjectId{static_cast<std::uint32_t>(first_value),
-                                      static_cast<std::uint16_t>(second_value)});
+            Number ref;
+            ref.kind = ObjectKind::Reference;
+            ref.ref = ObjectId{static_cast<std::uint32_t>(integer.integer),
+                               static_cast<std::uint16_t>(second_value)};
+            return ref;
         }
+        next = second;
     }
     cur.pos = p1;
-    return PdfObject(first_value);
+    return integer;
+}
+
+Result<PdfObject> parse_number_or_ref(Cursor& cur) {
+    std::optional<IntegerToken> unused;
+    VELLIX_TRY(number, read_number(cur, nullptr, unused));
+    if (number->kind == ObjectKind::Real) return made(number->real);
+    if (number->kind == ObjectKind::Reference) return made(number->ref);
+    return made(number->integer);
+}
+
+inline bool starts_number(std::uint8_t b) {
+    return is_digit(b) || b == '+' || b == '-' || b == '.';
+}
+
+// Builds the object of a number in place at the end of a frame; `key` first for a dictionary.
+template <class T, class... Key>
+void emplace_number(ScratchFrame<T>& frame, const Number& number, const Key&... key) {
+    switch (number.kind) {
+        case ObjectKind::Real: frame.emplace(key..., number.real); break;
+        case ObjectKind::Reference: frame.emplace(key..., number.ref); break;
+        default: frame.emplace(key..., number.integer); break;
+    }
 }
 
 Result<PdfObject> parse_array(Cursor& cur, unsigned depth, Scratch& scratch) {
     ++cur.pos;  // past "["
     ScratchFrame<PdfObject> frame(scratch.items);
+    // The integer token the last reference lookahead scanned and gave back.
+    std::optional<IntegerToken> scanned;
     for (;;) {
         skip_ws_fast(cur);
         if (cur.at_end()) return std::unexpected(ParseError::of(ParseErrorKind::UnexpectedEof));
-        if (cur.peek() == ']') {
+        const std::uint8_t b = cur.peek();
+        if (b == ']') {
             ++cur.pos;
-            return PdfObject(frame.take());
+            return made(frame.take());
+        }
+        // Numbers make up most elements of large arrays (widths, coordinates, references):
+        // they are read here and stored in place, each token scanned once.
+        if (starts_number(b)) {
+            const IntegerToken* first = scanned && scanned->begin == cur.pos ? &*scanned : nullptr;
+            VELLIX_TRY(number, read_number(cur, first, scanned));
+            emplace_number(frame, *number);
+            continue;
         }
         VELLIX_TRY(item, parse_value(cur, depth, scratch));
         frame.push(std::move(*item));
@@ -487,15 +571,22 @@ Result<PdfObject> parse_dict(Cursor& cur, unsigned depth, Scratch& scratch) {
         if (cur.peek() != '/') return std::unexpected(ParseError::unexpected_byte(cur.peek()));
         VELLIX_TRY(key, parse_name(cur));
         skip_ws_fast(cur);
+        // Numbers and references, the most common values, are stored in place.
+        if (!cur.at_end() && starts_number(cur.peek())) {
+            std::optional<IntegerToken> unused;
+            VELLIX_TRY(number, read_number(cur, nullptr, unused));
+            emplace_number(frame, *number, *key);
+            continue;
+        }
         VELLIX_TRY(value, parse_value(cur, depth, scratch));
-        frame.push(DictEntry{*key, std::move(*value)});
+        frame.emplace(*key, std::move(*value));
     }
     cur.pos += 2;  // past ">>"
     const size_t after = cur.pos;
     skip_ws_fast(cur);
     // Leave the keyword for the caller, who turns the dictionary into a stream.
     if (cur.starts_with("stream")) cur.pos = after;
-    return PdfObject(frame.take());
+    return made(frame.take());
 }
 
 // Reads one object. `depth` counts the arrays and dictionaries that enclose it.
@@ -521,7 +612,7 @@ Result<PdfObject> parse_value(Cursor& cur, unsigned depth, Scratch& scratch) {
             return parse_array(cur, depth + 1, scratch);
         case '/': {
             VELLIX_TRY(name, parse_name(cur));
-            return PdfObject(PdfName{*name});
+            return made(PdfName{*name});
         }
         case 't':
         case 'f':

@@ -227,8 +227,39 @@ std::optional<Trailer> xref_stream_trailer(Bytes file, size_t k, Budget& budget,
     return extract_trailer_fields(*obj->dict(), TrailerFields::Optional).value_or(Trailer{});
 }
 
-bool contains(Bytes data, std::string_view needle) {
-    return memmem(data.data(), data.size(), needle.data(), needle.size()) != nullptr;
+// The position of the first occurrence of `needle` in `data` at or after `from`, or
+// data.size(). The search runs memchr over one byte of the needle, `anchor`, chosen to be rare
+// in PDF files (in page text as much as in compressed data), and compares the whole needle only
+// where that byte occurs: memchr reads many bytes per step, which a general substring search
+// does not.
+size_t find_keyword(Bytes data, size_t from, std::string_view needle, size_t anchor) {
+    const size_t n = data.size();
+    const std::uint8_t* d = data.data();
+    const auto a = static_cast<std::uint8_t>(needle[anchor]);
+    size_t p = from + anchor;  // where the anchor byte of a match at `from` would be
+    while (p < n) {
+        const void* hit = std::memchr(d + p, a, n - p);
+        if (!hit) break;
+        const auto at = static_cast<size_t>(static_cast<const std::uint8_t*>(hit) - d);
+        const size_t start = at - anchor;
+        if (n - start >= needle.size() && std::memcmp(d + start, needle.data(), needle.size()) == 0) {
+            return start;
+        }
+        p = at + 1;
+    }
+    return n;
+}
+
+// The keywords the scan looks for, with the byte of each that memchr looks for.
+constexpr std::string_view kObj = "obj";
+constexpr size_t kObjAnchor = 2;  // "j"
+constexpr std::string_view kXRef = "/XRef";
+constexpr size_t kXRefAnchor = 1;  // "X"
+constexpr std::string_view kTrailer = "trailer";
+constexpr size_t kTrailerAnchor = 4;  // "l"
+
+bool contains(Bytes data, std::string_view needle, size_t anchor) {
+    return find_keyword(data, 0, needle, anchor) < data.size();
 }
 
 struct CatalogPick {
@@ -299,7 +330,6 @@ std::optional<PdfObj> try_parse_object_at(Bytes file, size_t obj_keyword_pos) {
 }
 
 Result<XrefSection> recover_xref_by_scan(Bytes file, Arena* keep) {
-    constexpr std::string_view kObj = "obj";
     // Decoded names of the dictionaries read here; nothing read here outlives the scan but the
     // trailer fields, whose names go to `keep`.
     Arena arena;
@@ -316,9 +346,8 @@ Result<XrefSection> recover_xref_by_scan(Bytes file, Arena* keep) {
     XrefMap entries;
     std::uint32_t max_num = 0;
     for (size_t from = 0; from < file.size();) {
-        const void* hit = memmem(file.data() + from, file.size() - from, kObj.data(), kObj.size());
-        if (!hit) break;
-        const auto k = static_cast<size_t>(static_cast<const std::uint8_t*>(hit) - file.data());
+        const size_t k = find_keyword(file, from, kObj, kObjAnchor);
+        if (k == file.size()) break;
         from = k + kObj.size();
         const std::optional<Header> h = header_before(file, k);
         if (!h) continue;
@@ -341,7 +370,7 @@ Result<XrefSection> recover_xref_by_scan(Bytes file, Arena* keep) {
         const Bytes window = file.first(window_end);
         // Only objects that mention /XRef are read again in full (the windows do not overlap,
         // so searching them is one pass).
-        if (window_end > f.k + 3 && contains(window.subspan(f.k + 3), "/XRef")) {
+        if (window_end > f.k + 3 && contains(window.subspan(f.k + 3), kXRef, kXRefAnchor)) {
             if (std::optional<Trailer> t = xref_stream_trailer(window, f.k, budget, trailer_arena)) {
                 if (t->info) info = t->info;
                 if (t->has_encrypt_entry) encryption = std::move(t);
@@ -361,12 +390,9 @@ Result<XrefSection> recover_xref_by_scan(Bytes file, Arena* keep) {
     // Every trailer is checked for /Encrypt, since the damaged one may be the only one that
     // has it; a trailer dictionary comes after the streams of its revision. /Info comes from
     // the last trailer that has it.
-    constexpr std::string_view kTrailer = "trailer";
     for (size_t from = 0; from < file.size();) {
-        const void* hit =
-            memmem(file.data() + from, file.size() - from, kTrailer.data(), kTrailer.size());
-        if (!hit) break;
-        const auto at = static_cast<size_t>(static_cast<const std::uint8_t*>(hit) - file.data());
+        const size_t at = find_keyword(file, from, kTrailer, kTrailerAnchor);
+        if (at == file.size()) break;
         size_t resume = at + kTrailer.size();
         if (std::optional<Trailer> t = trailer_at(file, at, budget, trailer_arena, resume)) {
             if (t->info) info = t->info;
