@@ -186,25 +186,28 @@ void huffman_codes(const std::uint8_t* lengths, size_t count, std::uint16_t* cod
     }
 }
 
-// Bits, the first in the lowest place, into a buffer the caller made large enough.
+// Bits, the first in the lowest place, into a buffer the caller made large enough, with 8
+// bytes of room past the end of what is written: each put stores 8 bytes at once and then
+// steps over the whole bytes among them, so that fewer than 8 bits are held between calls.
 struct BitWriter {
     std::uint8_t* at;
     std::uint64_t bits = 0;
-    unsigned count = 0;  // bits held, below 32 between calls
+    unsigned count = 0;  // bits held, below 8 between calls
 
-    void put(std::uint32_t value, unsigned n) {  // n <= 32
-        bits |= std::uint64_t{value} << count;
+    void put(std::uint64_t value, unsigned n) {  // n <= 56
+        bits |= value << count;
         count += n;
-        if (count >= 32) {
-            for (int i = 0; i < 4; ++i) *at++ = static_cast<std::uint8_t>(bits >> (8 * i));
-            bits >>= 32;
-            count -= 32;
-        }
+        const std::uint64_t le = std::endian::native == std::endian::little ? bits : std::byteswap(bits);
+        std::memcpy(at, &le, 8);
+        at += count / 8;
+        bits >>= count & ~7u;
+        count &= 7;
     }
-    // Writes what is held, padded to a byte.
+    // Writes the bits held, padded to a byte.
     void flush() {
-        for (; count > 0; count = count > 8 ? count - 8 : 0, bits >>= 8) *at++ = static_cast<std::uint8_t>(bits);
+        if (count > 0) *at++ = static_cast<std::uint8_t>(bits);
         bits = 0;
+        count = 0;
     }
 };
 
@@ -432,6 +435,34 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
         const RowPos block_start = at;
         size_t n = 0, above_copies = 0;
         while (n < kBlockTokens && at.y < src.height) {
+            // Literals, the commonest token where runs are short, in a loop of their own while
+            // the row holds kMinRun bytes from `at` on: a byte starts a copy only when those
+            // bytes all equal the byte before or all equal the bytes above, which the bytes
+            // themselves tell without measuring the copy. At the first that does, the general
+            // step below makes the same copy it would have made.
+            if (at.x != 0 && at.x + kMinRun <= stride) {
+                // Up to the row's last kMinRun bytes, or the block's last token.
+                const size_t stop = std::min(stride - kMinRun + 1, at.x + (kBlockTokens - n));
+                size_t x = at.x;
+                std::uint8_t prev = before;
+                bool copy = false;
+                for (; x < stop; ++x) {
+                    const std::uint8_t* p = row + x - 1;
+                    const std::uint8_t byte = p[0];
+                    static_assert(kMinRun == 3);
+                    if ((byte == prev && p[1] == byte && p[2] == byte) ||
+                        (up != nullptr && byte == up[x - 1] && p[1] == up[x] && p[2] == up[x + 1])) {
+                        copy = true;
+                        break;
+                    }
+                    tokens[n++] = byte;
+                    ++freq[byte];
+                    prev = byte;
+                }
+                before = prev;
+                at.x = x;
+                if (!copy) continue;
+            }
             const std::uint8_t byte = at.x == 0 ? 0 : row[at.x - 1];
             size_t len = 0;
             bool from_above = false;
@@ -543,22 +574,23 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
             w.put(c.extra, kCodeLengthExtra[c.symbol]);
         }
         // Each token's bits in one piece: a copy is its length symbol, the extra bits and the
-        // distance code; a copy of the row above then has its distance's extra bits, put on
-        // their own as the whole can take 15 + 5 + 1 + 13 bits, more than BitWriter::put takes.
-        std::array<std::uint32_t, kTokenKinds> token_code{};
+        // distance code, and a copy of the row above then its distance's extra bits, at most
+        // 15 + 5 + 1 + 13 bits.
+        std::array<std::uint64_t, kTokenKinds> token_code{};
         std::array<std::uint8_t, kTokenKinds> token_bits{};
         for (unsigned t = 0; t < 256; ++t) token_code[t] = codes[t], token_bits[t] = lengths[t];
         for (unsigned len = kMinRun; len <= kMaxRun; ++len) {
             const unsigned i = kLengthIndex[len], s = kEndOfBlock + 1 + i, extra = kLengthExtra[i];
-            const std::uint32_t length = codes[s] | (len - kLengthBase[i]) << lengths[s];
-            token_code[kCopyToken + len] = length | kDistanceOneCode << (lengths[s] + extra);
-            token_code[kAboveToken + len] = length | kAboveCode << (lengths[s] + extra);
-            token_bits[kCopyToken + len] = token_bits[kAboveToken + len] = static_cast<std::uint8_t>(lengths[s] + extra + kDistanceBits);
+            const unsigned bits = lengths[s] + extra + kDistanceBits;
+            const std::uint64_t length = codes[s] | std::uint64_t{len - kLengthBase[i]} << lengths[s];
+            token_code[kCopyToken + len] = length | std::uint64_t{kDistanceOneCode} << (lengths[s] + extra);
+            token_code[kAboveToken + len] = length | std::uint64_t{kAboveCode} << (lengths[s] + extra) | std::uint64_t{above_offset} << bits;
+            token_bits[kCopyToken + len] = static_cast<std::uint8_t>(bits);
+            token_bits[kAboveToken + len] = static_cast<std::uint8_t>(bits + above_extra);
         }
         for (size_t i = 0; i < n; ++i) {
             const unsigned t = tokens[i];
             w.put(token_code[t], token_bits[t]);
-            if (t > kAboveToken) w.put(above_offset, above_extra);
         }
         w.put(codes[kEndOfBlock], lengths[kEndOfBlock]);
     }
@@ -602,9 +634,9 @@ size_t deflate_runs_bound(size_t row_bytes, size_t height) {
     // No block is written larger than stored: its bytes and 5 for each stored block of up to
     // 64 KiB, with one byte of padding once; every block but the last holds kBlockTokens
     // tokens, so at least that many bytes. 5 / 65535 + 5 / kBlockTokens < 1 / 1024. Then the
-    // zlib header and check value.
+    // zlib header and check value, and the 8 bytes BitWriter stores past what it has written.
     const size_t size = (row_bytes + 1) * height;
-    return 2 + size + size / 1024 + 64 + 4;
+    return 2 + size + size / 1024 + 64 + 4 + 8;
 }
 
 size_t deflate_runs(std::span<const std::uint8_t> rows, size_t row_bytes, size_t height, std::uint8_t* out) {
