@@ -680,7 +680,6 @@ inline bool repeats(const CharInfo& o, const CharInfo& c, double tol) {
 // pays for them. The cell is a power of two at least twice the tolerance looked for, chosen
 // again (and the window chained anew) when a glyph's tolerance leaves the range it serves.
 struct RecentChars {
-    static constexpr size_t kNone = std::numeric_limits<size_t>::max();
     // Left edges this many cells out are looked for by walking; twice as far they are chained
     // by place. A column number then fits in 64 bits.
     static constexpr double kPlaceLimit = 0x1p40;
@@ -699,15 +698,12 @@ struct RecentChars {
     // it. Until the window is full, the slots not yet written count as characters of low byte
     // 0, so that the one leaving needs no test; the count only chooses how to search.
     std::array<std::uint8_t, 256> in_window{};
-    std::array<size_t, kPlaceBuckets> place_newest;     // by place: the newest such character
+    std::array<size_t, kPlaceBuckets> place_newest{};   // by place: the newest such character
     std::array<size_t, kOverdrawLookback> place_before{};  // as `before`, by place
     size_t placed = 0;  // the characters below it are in the chains by place, or out of the window
     double cell = 0;    // 0 before the first search by place
 
-    RecentChars() {
-        place_newest.fill(kNone);
-        in_window[0] = kOverdrawLookback;
-    }
+    RecentChars() { in_window[0] = kOverdrawLookback; }
     void add(size_t index, char32_t ch, double x0) {
         const size_t slot = index % kOverdrawLookback;
         --in_window[low[slot]];  // leaves the window
@@ -739,7 +735,7 @@ struct RecentChars {
             int e = 0;
             std::frexp(2 * tol, &e);
             cell = std::ldexp(1.0, e);  // above 2 tol and at most 4 tol
-            place_newest.fill(kNone);
+            place_newest.fill(0);
             placed = from;
         }
         // With |c.x0 - o.x0| <= tol <= cell / 2 (rounding of the subtraction aside), the
@@ -755,14 +751,14 @@ struct RecentChars {
             if (!(std::fabs(qk) < 2 * kPlaceLimit)) continue;
             const size_t b = place_bucket(chars[k].ch, column(qk));
             place_before[k % kOverdrawLookback] = place_newest[b];
-            place_newest[b] = k;
+            place_newest[b] = k + 1;
         }
         placed = chars.size();
         const std::int64_t col = column(q);
         for (std::int64_t d = -1; d <= 1; ++d) {
-            for (size_t i = place_newest[place_bucket(c.ch, col + d)]; i != kNone && i >= from;
-                 i = place_before[i % kOverdrawLookback]) {
-                if (repeats(chars[i], c, tol)) return true;
+            for (size_t link = place_newest[place_bucket(c.ch, col + d)]; link > from;
+                 link = place_before[(link - 1) % kOverdrawLookback]) {
+                if (repeats(chars[link - 1], c, tol)) return true;
             }
         }
         return false;

@@ -9,6 +9,7 @@
 #include <limits>
 #include <system_error>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace vellix {
@@ -446,12 +447,7 @@ Result<double> parse_real(Cursor& cur) {
 
 // What a number token reads as: an integer, a real, or with the two tokens after it a reference.
 // A plain value, so that callers build the PdfObject in its final place.
-struct Number {
-    ObjectKind kind = ObjectKind::Integer;  // Integer, Real or Reference
-    std::int64_t integer = 0;
-    double real = 0.0;
-    ObjectId ref;
-};
+using Number = std::variant<std::int64_t, double, ObjectId>;
 
 // Reads a number or a reference, the cursor on its first byte. `first`, when given, is the
 // integer token at the cursor, already scanned. When the "n g R" lookahead scans an integer
@@ -474,15 +470,11 @@ Result<Number> read_number(Cursor& cur, const IntegerToken* first_scanned,
                          is_delimiter_or_space(cur.data[i + 1]));
         if (point_ends_number || b == 'e' || b == 'E') {
             VELLIX_TRY(real, parse_real(cur));
-            Number number;
-            number.kind = ObjectKind::Real;
-            number.real = *real;
-            return number;
+            return Number(*real);
         }
     }
     if (!first.has_digits()) return std::unexpected(ParseError::of(ParseErrorKind::InvalidNumber));
-    Number integer;
-    integer.integer = integer_value(cur.data, first);
+    const std::int64_t integer = integer_value(cur.data, first);
     const size_t p1 = first.end;
     cur.pos = p1;
 
@@ -490,9 +482,9 @@ Result<Number> read_number(Cursor& cur, const IntegerToken* first_scanned,
     // The second integer is only scanned here; it is converted once a reference is certain,
     // and otherwise read as the next object by whoever continues.
     skip_ws_fast(cur);
-    if (cur.at_end()) return integer;
+    if (cur.at_end()) return Number(integer);
     const std::uint8_t b = cur.peek();
-    if (!is_digit(b) && b != '+' && b != '-') return integer;
+    if (!is_digit(b) && b != '+' && b != '-') return Number(integer);
     const IntegerToken second = scan_integer(cur.data, cur.pos);
     if (second.has_digits()) {
         cur.pos = second.end;
@@ -501,24 +493,18 @@ Result<Number> read_number(Cursor& cur, const IntegerToken* first_scanned,
             ++cur.pos;
             // Only the low bits are kept; nothing checks the range.
             const std::int64_t second_value = integer_value(cur.data, second);
-            Number ref;
-            ref.kind = ObjectKind::Reference;
-            ref.ref = ObjectId{static_cast<std::uint32_t>(integer.integer),
-                               static_cast<std::uint16_t>(second_value)};
-            return ref;
+            return Number(ObjectId{static_cast<std::uint32_t>(integer), static_cast<std::uint16_t>(second_value)});
         }
         next = second;
     }
     cur.pos = p1;
-    return integer;
+    return Number(integer);
 }
 
 Result<PdfObject> parse_number_or_ref(Cursor& cur) {
     std::optional<IntegerToken> unused;
     VELLIX_TRY(number, read_number(cur, nullptr, unused));
-    if (number->kind == ObjectKind::Real) return made(number->real);
-    if (number->kind == ObjectKind::Reference) return made(number->ref);
-    return made(number->integer);
+    return std::visit([](auto value) { return made(value); }, *number);
 }
 
 inline bool starts_number(std::uint8_t b) {
@@ -528,11 +514,7 @@ inline bool starts_number(std::uint8_t b) {
 // Builds the object of a number in place at the end of a frame; `key` first for a dictionary.
 template <class T, class... Key>
 void emplace_number(ScratchFrame<T>& frame, const Number& number, const Key&... key) {
-    switch (number.kind) {
-        case ObjectKind::Real: frame.emplace(key..., number.real); break;
-        case ObjectKind::Reference: frame.emplace(key..., number.ref); break;
-        default: frame.emplace(key..., number.integer); break;
-    }
+    std::visit([&](auto value) { frame.emplace(key..., value); }, number);
 }
 
 Result<PdfObject> parse_array(Cursor& cur, unsigned depth, Scratch& scratch) {

@@ -188,6 +188,19 @@ Result<size_t> find_startxref(Bytes file) {
 
 namespace {
 
+// The value of the `n` bytes at `d` into `value`; false when one of them is not a digit. The
+// digits are tested together once the value is made: no branch per digit.
+bool fixed_digits(const std::uint8_t* d, size_t n, std::uint64_t& value) {
+    value = 0;
+    unsigned not_digit = 0;
+    for (size_t k = 0; k < n; ++k) {
+        const unsigned v = d[k] - unsigned{'0'};
+        not_digit |= v > 9 ? 1u : 0u;
+        value = value * 10 + v;
+    }
+    return not_digit == 0;
+}
+
 // An entry in the fixed form of ISO 32000-1, 7.5.4: a 10-digit offset, a space, a 5-digit
 // generation, a space and the type, read at once (tables hold thousands of them); the cursor
 // is left after the type. False, the cursor unmoved, for any other form, which the general
@@ -196,21 +209,9 @@ bool read_fixed_entry(Cursor& cur, std::uint64_t& offset, std::uint64_t& gen, Xr
     constexpr size_t kOffsetDigits = 10, kGenDigits = 5, kLength = kOffsetDigits + kGenDigits + 3;
     if (!cur.has(kLength)) return false;
     const std::uint8_t* p = cur.data.data() + cur.pos;
-    // All digits, tested together once the value is made: no branch per digit.
-    const auto digits = [](const std::uint8_t* d, auto n, std::uint64_t& value) {
-        value = 0;
-        unsigned not_digit = 0;
-        for (size_t k = 0; k < n(); ++k) {
-            const unsigned v = d[k] - unsigned{'0'};
-            not_digit |= v > 9 ? 1u : 0u;
-            value = value * 10 + v;
-        }
-        return not_digit == 0;
-    };
     const std::uint8_t type = p[kLength - 1];
     if (p[kOffsetDigits] != ' ' || p[kLength - 2] != ' ' || (type != 'n' && type != 'f') ||
-        !digits(p, std::integral_constant<size_t, kOffsetDigits>{}, offset) ||
-        !digits(p + kOffsetDigits + 1, std::integral_constant<size_t, kGenDigits>{}, gen)) {
+        !fixed_digits(p, kOffsetDigits, offset) || !fixed_digits(p + kOffsetDigits + 1, kGenDigits, gen)) {
         return false;
     }
     kind = type == 'n' ? XrefKind::InUse : XrefKind::Free;

@@ -64,7 +64,6 @@ TEST(DeflateRuns, InflatesToItsRows) {
     Bytes rows;
     for (size_t y = 0; y < 50; ++y) rows = rows + (y == 0 ? random_bytes(300) : Bytes(rows.end() - 300, rows.end()));
     for (size_t y = 1; y < 50; ++y) rows[y * 300 + y * 5] ^= 0x55;
-    const auto one_row = [](const Bytes& b) { return b.size(); };
     const Bytes runs_across_258 = Bytes{1} + run(259, 2) + run(260, 3) + run(261, 4) + run(517, 5) + run(518, 6);
     const Bytes short_runs = Bytes{9} + run(2, 1) + run(3, 2) + run(4, 3) + run(5, 4);
     const Bytes random_tail = run(1000, 0) + random_bytes(300);
@@ -74,14 +73,14 @@ TEST(DeflateRuns, InflatesToItsRows) {
         {"one byte", {7}, 1, 1},
         {"all zeros, runs across rows", run(1 << 20, 0), 1024, 1024},
         {"alternating, several blocks", alternating(40000), 40000, 1},
-        {"runs across 258", runs_across_258, one_row(runs_across_258), 1},
-        {"short runs", short_runs, one_row(short_runs), 1},
+        {"runs across 258", runs_across_258, runs_across_258.size(), 1},
+        {"short runs", short_runs, short_runs.size(), 1},
         {"run of 3 ending a block", alternating(16382) + run(3, 1), 16385, 1},
         {"run of 4 starting a block", alternating(16383) + run(4, 0), 16387, 1},
         {"run of 3 split by a block end", alternating(16382) + run(4, 1), 16386, 1},
         {"random: stored blocks", random_bytes(70000), 35000, 2},
-        {"random tail", random_tail, one_row(random_tail), 1},
-        {"runs between random", runs_between_random, one_row(runs_between_random), 1},
+        {"random tail", random_tail, random_tail.size(), 1},
+        {"runs between random", runs_between_random, runs_between_random.size(), 1},
         {"rows repeating", rows, 300, 50},
         {"rows of 1 byte", alternating(1000) + run(10, 3), 1, 1010},
         {"rows of 32767 bytes, the farthest copy", random_bytes(32767) + random_bytes(32767) + random_bytes(32767), 32767, 3},
