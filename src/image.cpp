@@ -506,13 +506,14 @@ EncodedImage encode_image(const PdfObject& image, const Document& doc, const Pdf
         // The last stage may give the samples and a PNG predictor's type bytes, and a little
         // over; earlier stages are bounded by the page.
         size_t cap = std::min<size_t>(max_bytes, kMaxDecodedStreamSize);
-        if (i + 1 == chain.names.size() && sizes_ok) {
+        const bool samples_next = i + 1 == chain.names.size() && sizes_ok;
+        if (samples_next) {
             const std::uint64_t comps = cs.family == Family::Unknown ? 4 : cs.comps;
             const std::uint64_t samples =
                 (std::uint64_t(w) * comps * l.bpc + 7) / 8 * std::uint64_t(h) + std::uint64_t(h) + 1024;
             cap = static_cast<size_t>(std::min<std::uint64_t>(samples, kMaxImageSampleBytes * 2));
         }
-        Result<ByteVec> next = decode_image_filter(data, chain.names[i], cap);
+        Result<ByteVec> next = decode_image_filter(data, chain.names[i], cap, samples_next);
         if (!next) return result;  // corrupt before anything decoded: no data
         if (chain.parms[i]) {
             Result<ByteVec> predicted = apply_predictor(std::move(*next), *chain.parms[i]);

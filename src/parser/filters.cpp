@@ -116,33 +116,76 @@ std::uint8_t* decode_scratch() {
     return scratch.get();
 }
 
+// RFC 1950, 2.2: compression method 8 (deflate) with a window of at most 32 KiB, no preset
+// dictionary, and the check bits.
+bool zlib_header_ok(Bytes d) {
+    return d.size() >= 2 && (d[0] & 0x0F) == 8 && (d[0] >> 4) <= 7 && (d[1] & 0x20) == 0 &&
+           ((unsigned{d[0]} << 8) | d[1]) % 31 == 0;
+}
+
+// The largest buffer inflated into directly. An image's declared size may promise far more
+// than its data gives, and this buffer is zero-filled first; past this size the output goes
+// into memory that is only touched where written, and is then copied.
+constexpr size_t kInflateDirectMax = size_t{16} << 20;
+
+// How the whole-buffer inflater is asked.
+struct WholeInflate {
+    size_t cap = 0;
+    // The check value is not verified: for image data, where the streaming inflater keeps
+    // everything inflated before a wrong check value, verifying changes nothing.
+    bool skip_check = false;
+    // The caller expects the output to fill about `cap` (an image's samples): it is inflated
+    // straight into a buffer of that size, not into a larger one and then copied.
+    bool fills_cap = false;
+};
+
+// Inflates into `out`, which holds `room` bytes, setting `produced`. Success only for a
+// complete, intact stream (apart from its check value when `skip_check`).
+libdeflate_result inflate_into(libdeflate_decompressor* d, Bytes data, bool skip_check, std::uint8_t* out,
+                               size_t room, size_t& produced) {
+    size_t used_in = 0;  // bytes after the zlib stream are ignored
+    if (!skip_check) return libdeflate_zlib_decompress_ex(d, data.data(), data.size(), out, room, &used_in, &produced);
+    if (!zlib_header_ok(data)) return LIBDEFLATE_BAD_DATA;
+    const libdeflate_result rc =
+        libdeflate_deflate_decompress_ex(d, data.data() + 2, data.size() - 2, out, room, &used_in, &produced);
+    // An empty output is left to the streaming inflater, which tells an empty stream from a
+    // damaged one by the check value.
+    return rc == LIBDEFLATE_SUCCESS && produced == 0 ? LIBDEFLATE_BAD_DATA : rc;
+}
+
 // The whole zlib stream inflated in one call into a buffer that holds any output it can have
 // (within the cap), when the data is a complete, intact zlib stream; nothing otherwise
 // (damaged or truncated data, or output that would pass the cap), and the streaming inflater
 // below then gives its partial or capped output. Whole-buffer inflation is two to three times
 // faster than streaming.
-std::optional<ByteVec> inflate_whole(Bytes data, size_t cap) {
+std::optional<ByteVec> inflate_whole(Bytes data, const WholeInflate& how) {
     thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> decompressor(
         libdeflate_alloc_decompressor());
     if (!decompressor || data.empty()) return std::nullopt;
     const size_t most = data.size() < SIZE_MAX / kMaxDeflateRatio - kInflateMinOutput
                             ? data.size() * kMaxDeflateRatio + kInflateMinOutput
                             : SIZE_MAX;
-    const size_t room = std::min(cap, most);
-    size_t used_in = 0;  // bytes after the zlib stream are ignored
+    const size_t room = std::min(how.cap, most);
     size_t produced = 0;
+    if (how.fills_cap && room == how.cap && room <= kInflateDirectMax) {
+        ByteVec out(room);
+        if (inflate_into(decompressor.get(), data, how.skip_check, out.data(), room, produced) != LIBDEFLATE_SUCCESS) {
+            return std::nullopt;
+        }
+        out.resize(produced);
+        return out;
+    }
     if (room > kDecodeScratchBytes && data.size() <= kDecodeScratchBytes / kInflateScratchTryRatio) {
         if (std::uint8_t* scratch = decode_scratch()) {
-            const libdeflate_result rc = libdeflate_zlib_decompress_ex(
-                decompressor.get(), data.data(), data.size(), scratch, kDecodeScratchBytes, &used_in, &produced);
+            const libdeflate_result rc =
+                inflate_into(decompressor.get(), data, how.skip_check, scratch, kDecodeScratchBytes, produced);
             if (rc == LIBDEFLATE_SUCCESS) return ByteVec(scratch, scratch + produced);
             if (rc != LIBDEFLATE_INSUFFICIENT_SPACE) return std::nullopt;
         }
     }
     std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[room]);
-    if (!buffer) return std::nullopt;
-    if (libdeflate_zlib_decompress_ex(decompressor.get(), data.data(), data.size(), buffer.get(),
-                                      room, &used_in, &produced) != LIBDEFLATE_SUCCESS) {
+    if (!buffer ||
+        inflate_into(decompressor.get(), data, how.skip_check, buffer.get(), room, produced) != LIBDEFLATE_SUCCESS) {
         return std::nullopt;
     }
     return ByteVec(buffer.get(), buffer.get() + produced);
@@ -150,8 +193,8 @@ std::optional<ByteVec> inflate_whole(Bytes data, size_t cap) {
 
 // With `keep_partial`, corrupt data ends the output instead of failing (for image data, where
 // the rows before the damage are worth keeping).
-Result<ByteVec> inflate_capped(Bytes data, size_t cap, bool keep_partial = false) {
-    if (std::optional<ByteVec> whole = inflate_whole(data, cap)) return std::move(*whole);
+Result<ByteVec> inflate_capped(Bytes data, size_t cap, bool keep_partial = false, bool fills_cap = false) {
+    if (std::optional<ByteVec> whole = inflate_whole(data, {cap, keep_partial, fills_cap})) return std::move(*whole);
     z_stream zs{};
     if (inflateInit(&zs) != Z_OK) return fail(kFlateFailed);
     InflateGuard guard{&zs};
@@ -723,9 +766,9 @@ Bytes full_filter_name(Bytes name) {
     return name;
 }
 
-Result<ByteVec> decode_image_filter(Bytes data, Bytes name, size_t max_output) {
+Result<ByteVec> decode_image_filter(Bytes data, Bytes name, size_t max_output, bool fills_cap) {
     name = full_filter_name(name);
-    if (bytes_equal(name, "FlateDecode")) return inflate_capped(data, max_output, /*keep_partial=*/true);
+    if (bytes_equal(name, "FlateDecode")) return inflate_capped(data, max_output, /*keep_partial=*/true, fills_cap);
     if (bytes_equal(name, "RunLengthDecode")) return run_length_capped(data, max_output, /*keep_partial=*/true);
     return single_filter_capped(data, name, max_output);
 }

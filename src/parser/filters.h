@@ -27,8 +27,11 @@ Bytes full_filter_name(Bytes name);
 // One filter of an image's chain, by full or abbreviated name, with the output cut at
 // `max_output`. Corrupt Flate or RunLength data ends the output where the damage starts instead
 // of failing, unless nothing decoded before it: the rows before the damage are still the image.
-// Image codecs and unknown names copy the data.
-[[nodiscard]] Result<ByteVec> decode_image_filter(Bytes data, Bytes name, size_t max_output);
+// Image codecs and unknown names copy the data. `fills_cap` says that the output is expected
+// to fill about `max_output` (the last filter before the samples), which Flate then inflates
+// into directly.
+[[nodiscard]] Result<ByteVec> decode_image_filter(Bytes data, Bytes name, size_t max_output,
+                                                  bool fills_cap = false);
 
 // A zlib stream (header required). Input that ends early yields what was inflated; corrupt
 // data fails with "flate decompression failed".

@@ -126,6 +126,11 @@ TEST(ImageRecord, FilterChainsPredictorsAndCodecs) {
         {"/Filter /FlateDecode /DecodeParms << /Predictor 12 /Columns 4 >>", flate(testing::png_up(samples, 4)), "png", all},
         {"/Filter [/AHx /Fl] /DecodeParms [null 11 0 R]", hex(as_bytes(flate(unhex("0101010105010101")))), "png", all,
          {{11, "<< /Predictor 2 /Columns 4 >>"}}}, {"/Filter 11 0 R", flate(samples), "png", all, {{11, "/FlateDecode"}}},
+        // A wrong or missing check value loses nothing; a stored block cut short keeps the
+        // samples before the cut.
+        {"/Filter /FlateDecode", flate(samples).substr(0, flate(samples).size() - 1) + "?", "png", all},
+        {"/Filter /FlateDecode", flate(samples).substr(0, flate(samples).size() - 4), "png", all},
+        {"/Filter /FlateDecode", unhex("78010108 00f7ff0102030405"), "png", "0/8 rows=0102030405000000"},
         // Short data is completed with zero samples; data that does not decode at all is none.
         {"", samples.substr(0, 5), "png", "0/8 rows=0102030405000000"}, {"/Filter /FlateDecode", "not zlib", "png", "no signature"},
         // JPEG and JPEG 2000 come out as stored, after the filters in front of them.
