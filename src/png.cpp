@@ -217,8 +217,23 @@ std::uint64_t load64(const std::uint8_t* p) {
     return v;
 }
 
+// Eight bytes, the first in the lowest place.
+std::uint64_t load_le64(const std::uint8_t* p) {
+    const std::uint64_t v = load64(p);
+    return std::endian::native == std::endian::little ? v : std::byteswap(v);
+}
+
+constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+
+// The high bit of each byte of `v` that is 0, and no other bit: the low seven bits of a byte
+// plus 0x7F reach the high bit unless all are 0, and no sum carries into the next byte.
+std::uint64_t zero_bytes(std::uint64_t v) { return ~(((v & kLow7) + kLow7) | v | kLow7); }
+
+// Of bytes 0-5 of `same` (zero_bytes of a comparison), those that start three in a row.
+std::uint64_t three_from(std::uint64_t same) { return same & (same >> 8) & (same >> 16) & 0x0000808080808080ull; }
+
 // How many bytes from `data` on equal `value`, at most kMaxRun of the `size` there.
-size_t run_length(const std::uint8_t* data, size_t size, std::uint8_t value) {
+[[gnu::always_inline]] inline size_t run_length(const std::uint8_t* data, size_t size, std::uint8_t value) {
     const size_t limit = std::min<size_t>(size, kMaxRun);
     const std::uint64_t pattern = 0x0101010101010101ull * value;
     size_t n = 0;
@@ -235,7 +250,7 @@ size_t run_length(const std::uint8_t* data, size_t size, std::uint8_t value) {
 }
 
 // How many bytes from `a` on equal those from `b` on, at most kMaxRun of the `size` there.
-size_t match_length(const std::uint8_t* a, const std::uint8_t* b, size_t size) {
+[[gnu::always_inline]] inline size_t match_length(const std::uint8_t* a, const std::uint8_t* b, size_t size) {
     const size_t limit = std::min<size_t>(size, kMaxRun);
     size_t n = 0;
     for (; n + 8 <= limit; n += 8) {
@@ -294,7 +309,7 @@ struct RowPos {
 };
 
 // A row at a time rather than by division, which is slower than a few rows of short copies.
-RowPos advance(RowPos at, size_t n, size_t stride) {
+[[gnu::always_inline]] inline RowPos advance(RowPos at, size_t n, size_t stride) {
     for (at.x += n; at.x >= stride; at.x -= stride) ++at.y;
     return at;
 }
@@ -302,7 +317,7 @@ RowPos advance(RowPos at, size_t n, size_t stride) {
 std::uint8_t byte_at(const RowSource& src, RowPos at) { return at.x == 0 ? 0 : src.row(at.y)[at.x - 1]; }
 
 // The byte before `at`, which is not the first.
-std::uint8_t byte_before(const RowSource& src, RowPos at) {
+[[gnu::always_inline]] inline std::uint8_t byte_before(const RowSource& src, RowPos at) {
     return at.x > 0 ? byte_at(src, {at.y, at.x - 1}) : byte_at(src, {at.y - 1, src.row_bytes});
 }
 
@@ -311,7 +326,7 @@ std::uint8_t byte_before(const RowSource& src, RowPos at) {
 // bytes from byte i of `row` on, and `filter_same` whether it holds for the filter type bytes
 // on the way.
 template <class Same>
-size_t extent(const RowSource& src, RowPos at, const std::uint8_t* row, const std::uint8_t* up, bool filter_same, Same same) {
+[[gnu::always_inline]] inline size_t extent(const RowSource& src, RowPos at, const std::uint8_t* row, const std::uint8_t* up, bool filter_same, Same same) {
     size_t len = 0;
     for (size_t y = at.y, x = at.x; len < kMaxRun;) {
         if (x == 0) {
@@ -401,7 +416,10 @@ void put_stored(BitWriter& w, const RowSource& src, RowPos from, size_t count, b
     } while (count > 0);
 }
 
-// The zlib stream of the rows, unfiltered; 0 when memory ran out.
+// The zlib stream of the rows, unfiltered; 0 when memory ran out. With `kSixAtOnce` (for rows
+// that are not mostly runs) stretches of literals are found six places at a time; rows of runs
+// have few literals between their copies, which that would only slow.
+template <bool kSixAtOnce>
 size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
     const size_t stride = src.row_bytes + 1;
     // The row above is a distance of its own (distance 1 is the byte before).
@@ -432,6 +450,9 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
     while (!last) {
         // The block's tokens, and the count of each literal/length symbol.
         std::array<std::uint32_t, kLitLenSymbols> freq{};
+        // The literals found six at a time are counted in three tables by place, so that
+        // counting a byte does not wait for the count of the same byte just before it.
+        std::array<std::array<std::uint32_t, 256>, 3> lanes{};
         const RowPos block_start = at;
         size_t n = 0, above_copies = 0;
         while (n < kBlockTokens && at.y < src.height) {
@@ -445,6 +466,30 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
                 const size_t stop = std::min(stride - kMinRun + 1, at.x + (kBlockTokens - n));
                 size_t x = at.x;
                 std::uint8_t prev = before;
+                // Six places at a time while they lie before `stop` and the eight bytes from
+                // x - 1 on in the row: bytes 0-5 of `w` are the places', and each starts a copy
+                // when it and the two after it equal the byte before each, or the bytes above
+                // them. The places before the first that does are literals; the loop below
+                // goes on from there.
+                while (kSixAtOnce && x + 6 <= stop && x + 7 <= src.row_bytes) {
+                    const std::uint64_t w = load_le64(row + x - 1);
+                    std::uint64_t starts = three_from(zero_bytes(w ^ (w << 8 | prev)));
+                    if (up != nullptr) starts |= three_from(zero_bytes(w ^ load_le64(up + x - 1)));
+                    const unsigned k = starts != 0 ? static_cast<unsigned>(std::countr_zero(starts)) / 8 : 6;
+                    if (k == 0) break;
+                    const auto byte = [w](unsigned j) { return static_cast<std::uint8_t>(w >> 8 * j); };
+                    for (unsigned j = 0; j < 6; ++j) tokens[n + j] = byte(j);
+                    if (k == 6) {
+                        ++lanes[0][byte(0)], ++lanes[1][byte(1)], ++lanes[2][byte(2)];
+                        ++lanes[0][byte(3)], ++lanes[1][byte(4)], ++lanes[2][byte(5)];
+                    } else {
+                        for (unsigned j = 0; j < k; ++j) ++lanes[j % 3][byte(j)];
+                    }
+                    n += k;
+                    x += k;
+                    prev = byte(k - 1);
+                    if (k < 6) break;
+                }
                 bool copy = false;
                 for (; x < stop; ++x) {
                     const std::uint8_t* p = row + x - 1;
@@ -496,6 +541,9 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
             }
         }
         last = at.y == src.height;
+        if constexpr (kSixAtOnce) {
+            for (unsigned b = 0; b < 256; ++b) freq[b] += lanes[0][b] + lanes[1][b] + lanes[2][b];
+        }
         const size_t bytes = (at.y - block_start.y) * stride + at.x - block_start.x;
 
         // The codes. Two symbols at least are used in each, so that both are complete: end of
@@ -606,7 +654,9 @@ size_t deflate_rows(const RowSource& src, std::uint8_t* out) {
 // encoder writes such rows several times as fast as libdeflate's fastest level, at about the
 // same size; on anything else (photographs, gradients, dithering, text) libdeflate's copies of
 // earlier strings, on rows the Up filter made smaller numbers of, make files up to several
-// times smaller.
+// times smaller. Rows the run-length encoder writes although they are not mostly runs (palette
+// indices, samples below a byte) have long stretches of literals, which it then finds six at a
+// time.
 constexpr size_t kRunSampleRows = 4;
 constexpr size_t kRunSampleStep = 16;
 constexpr size_t kRunSampleBytes = 8;  // as load64 reads
@@ -641,7 +691,8 @@ size_t deflate_runs_bound(size_t row_bytes, size_t height) {
 
 size_t deflate_runs(std::span<const std::uint8_t> rows, size_t row_bytes, size_t height, std::uint8_t* out) {
     const std::optional<RowSource> src = row_source(rows, row_bytes, height);
-    return src ? deflate_rows(*src, out) : 0;
+    if (!src) return 0;
+    return mostly_runs(*src) ? deflate_rows<false>(*src, out) : deflate_rows<true>(*src, out);
 }
 
 namespace {
@@ -660,10 +711,11 @@ struct ZlibStream {
 // gradients small numbers. Empty when memory ran out.
 ZlibStream idat_data(const RowSource& src, bool may_filter) {
     ZlibStream z;
-    if (!may_filter || mostly_runs(src)) {
+    const bool runs = mostly_runs(src);
+    if (!may_filter || runs) {
         z.bytes.reset(new (std::nothrow) std::uint8_t[deflate_runs_bound(src.row_bytes, src.height)]);
         if (!z.bytes) return {};
-        z.size = deflate_rows(src, z.bytes.get());
+        z.size = runs ? deflate_rows<false>(src, z.bytes.get()) : deflate_rows<true>(src, z.bytes.get());
         return z.size != 0 ? std::move(z) : ZlibStream{};
     }
     // The filtered rows in one buffer, as libdeflate takes whole buffers. The caller bounds the

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -64,6 +65,10 @@ TEST(DeflateRuns, InflatesToItsRows) {
     Bytes rows;
     for (size_t y = 0; y < 50; ++y) rows = rows + (y == 0 ? random_bytes(300) : Bytes(rows.end() - 300, rows.end()));
     for (size_t y = 1; y < 50; ++y) rows[y * 300 + y * 5] ^= 0x55;
+    // Random rows, every third ending as the one above: literals found six at a time up to a
+    // copy of the row above.
+    Bytes some_repeat = random_bytes(6000);
+    for (size_t y = 3; y < 30; y += 3) std::copy_n(some_repeat.begin() + (y - 1) * 200 + 100, 100, some_repeat.begin() + y * 200 + 100);
     const Bytes runs_across_258 = Bytes{1} + run(259, 2) + run(260, 3) + run(261, 4) + run(517, 5) + run(518, 6);
     const Bytes short_runs = Bytes{9} + run(2, 1) + run(3, 2) + run(4, 3) + run(5, 4);
     const Bytes random_tail = run(1000, 0) + random_bytes(300);
@@ -86,6 +91,7 @@ TEST(DeflateRuns, InflatesToItsRows) {
         {"rows of 32767 bytes, the farthest copy", random_bytes(32767) + random_bytes(32767) + random_bytes(32767), 32767, 3},
         {"rows too long to copy", random_bytes(32768) + random_bytes(32768), 32768, 2},
         {"random rows", random_bytes(40000), 100, 400},
+        {"random rows, some repeating", some_repeat, 200, 30},
         {"rows past the end of the data", {1, 2, 3, 4, 5}, 4, 4},
         {"data ending with a row, rows past it", run(8, 9), 4, 3},
     };
