@@ -689,10 +689,18 @@ size_t deflate_runs_bound(size_t row_bytes, size_t height) {
     return 2 + size + size / 1024 + 64 + 4 + 8;
 }
 
+namespace {
+
+// deflate_rows in its way for rows that are (`runs`) or are not mostly runs.
+size_t deflate_rows_of(const RowSource& src, bool runs, std::uint8_t* out) {
+    return runs ? deflate_rows<false>(src, out) : deflate_rows<true>(src, out);
+}
+
+}  // namespace
+
 size_t deflate_runs(std::span<const std::uint8_t> rows, size_t row_bytes, size_t height, std::uint8_t* out) {
     const std::optional<RowSource> src = row_source(rows, row_bytes, height);
-    if (!src) return 0;
-    return mostly_runs(*src) ? deflate_rows<false>(*src, out) : deflate_rows<true>(*src, out);
+    return src ? deflate_rows_of(*src, mostly_runs(*src), out) : 0;
 }
 
 namespace {
@@ -715,7 +723,7 @@ ZlibStream idat_data(const RowSource& src, bool may_filter) {
     if (!may_filter || runs) {
         z.bytes.reset(new (std::nothrow) std::uint8_t[deflate_runs_bound(src.row_bytes, src.height)]);
         if (!z.bytes) return {};
-        z.size = runs ? deflate_rows<false>(src, z.bytes.get()) : deflate_rows<true>(src, z.bytes.get());
+        z.size = deflate_rows_of(src, runs, z.bytes.get());
         return z.size != 0 ? std::move(z) : ZlibStream{};
     }
     // The filtered rows in one buffer, as libdeflate takes whole buffers. The caller bounds the
