@@ -854,7 +854,10 @@ void fill_single_byte_tables(FontInfo& font, BaseCodes* base) {
         used += n;
     }
     font.single_text.assign(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(used));
-    for (size_t b = 0; b < 256; ++b) font.single_width[b] = simple_width(font, static_cast<std::uint32_t>(b));
+    for (size_t b = 0; b < 256; ++b) {
+        font.single_width[b] = simple_width(font, static_cast<std::uint32_t>(b));
+        font.single_advance[b] = font.single_width[b] / 1000.0;
+    }
     font.single_byte_ready = true;
 }
 

@@ -176,6 +176,7 @@ struct FontInfo {
     std::array<std::uint8_t, 256> single_size{};
     std::vector<char32_t> single_text;
     std::array<double, 256> single_width{};
+    std::array<double, 256> single_advance{};  // single_width / 1000: in glyph space
     bool single_byte_ready = false;
     // A simple font whose embedded program is read only when a code needs its built-in
     // encoding: such a code has single_size 0 (for its text) or its bit in program_widths (for
@@ -184,7 +185,7 @@ struct FontInfo {
     std::bitset<256> program_widths;
     // Whether the one-byte code `b` of a simple font (once single_byte_ready) is read whole
     // from the tables above: its text is single_size[b] characters at single_offset[b], its
-    // width single_width[b]. Otherwise decode_code and glyph_width read the font program.
+    // width single_width[b] (single_advance[b]). Otherwise decode_code and glyph_width read the font program.
     bool in_single_tables(std::uint8_t b) const {
         return !deferred_program || (single_size[b] != 0 && !program_widths[b]);
     }

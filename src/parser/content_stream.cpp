@@ -1009,7 +1009,7 @@ void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult&
             text = {font->single_text.data() + font->single_offset[b], font->single_size[b]};
             single_space = b == 0x20;
             i += 1;
-            w0 = font->single_width[b] / 1000.0;
+            w0 = font->single_advance[b];
         } else if (font != nullptr) {
             const FontInfo::Code code = font->next_code(s, i);
             text = {decoded.data(), font->decode_code(code, decoded)};
