@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -665,21 +666,23 @@ inline bool repeats(const CharInfo& o, const CharInfo& c, double tol) {
            std::fabs(o.x1 - c.x1) <= tol && std::fabs(o.y1 - c.y1) <= tol;
 }
 
-// The result's characters chained by the low byte of their code point, newest first, so that
-// the characters with one code point among the last kOverdrawLookback are found without
-// reading the others. Links are character indices; a link below the window ends a chain (its
-// slot in `before` may have been reused). In these chains a link is one more than the index, 0
-// for none, so that one comparison with the window's start ends a chain; beside each link the
-// character's left edge is kept, so that a walk reads only the characters whose edge is near.
+// The window of the result's last kOverdrawLookback characters, one slot each (character i
+// at i % the lookback), with a mask of slots for every low byte of a code point, so that the
+// characters with one code point are found without reading the others, and without one read
+// waiting for another. Beside each slot the character's left edge is kept, so that a search
+// reads only the characters whose edge is near.
 //
-// A character repeated many times in the window (dot leaders, rules, unmapped glyphs) makes a
-// long chain, of which few stand near any one glyph. For those the window's characters are
-// also chained by place: by the column of width `cell` that holds the left edge of the box,
-// hashed with the code point into one of kPlaceBuckets chains, linked as above. Only when a
-// long chain asks for them are the characters from `placed` on added, so ordinary text never
-// pays for them. The cell is a power of two at least twice the tolerance looked for, chosen
-// again (and the window chained anew) when a glyph's tolerance leaves the range it serves.
+// A character repeated many times in the window (dot leaders, rules, unmapped glyphs) has a
+// long mask, of which few stand near any one glyph. For those the window's characters are also
+// chained by place: by the column of width `cell` that holds the left edge of the box, hashed
+// with the code point into one of kPlaceBuckets chains. In these chains a link is one more
+// than the index, 0 for none, so that one comparison with the window's start ends a chain (a
+// link below the window ends it: its slot may have been reused). Only when a long mask asks
+// for them are the characters from `placed` on added, so ordinary text never pays for them.
+// The cell is a power of two at least twice the tolerance looked for, chosen again (and the
+// window chained anew) when a glyph's tolerance leaves the range it serves.
 struct RecentChars {
+    static_assert(kOverdrawLookback == 64, "a slot mask is one 64-bit word");
     // Left edges this many cells out are looked for by walking; twice as far they are chained
     // by place. A column number then fits in 64 bits.
     static constexpr double kPlaceLimit = 0x1p40;
@@ -689,29 +692,29 @@ struct RecentChars {
     static constexpr int kPlaceBits = 9;  // kPlaceBuckets, in bits: several per window slot
     static constexpr size_t kPlaceBuckets = size_t{1} << kPlaceBits;
 
-    std::array<size_t, 256> newest{};               // by low byte: the newest such character
-    std::array<size_t, kOverdrawLookback> before{};  // for character i, at i % the lookback:
-                                                     // the one before it with its low byte
-    std::array<double, kOverdrawLookback> left{};    // character i's x0, likewise
-    std::array<std::uint8_t, kOverdrawLookback> low{};  // character i's low byte, likewise
-    // By low byte: how many of the window's characters (the last kOverdrawLookback added) have
-    // it. Until the window is full, the slots not yet written count as characters of low byte
-    // 0, so that the one leaving needs no test; the count only chooses how to search.
+    std::array<std::uint64_t, 256> slots{};          // by low byte: its characters' slots
+    std::array<double, kOverdrawLookback> left{};    // by slot: the character's x0
+    std::array<std::uint8_t, kOverdrawLookback> low{};  // by slot: its low byte
+    // By low byte: how many of the window's characters have it, which chooses how to search.
+    // Until the window is full, the slots not yet written count as characters of low byte 0,
+    // so that the one leaving needs no test.
     std::array<std::uint8_t, 256> in_window{};
     std::array<size_t, kPlaceBuckets> place_newest{};   // by place: the newest such character
-    std::array<size_t, kOverdrawLookback> place_before{};  // as `before`, by place
+    std::array<size_t, kOverdrawLookback> place_before{};  // by slot: the one before it there
     size_t placed = 0;  // the characters below it are in the chains by place, or out of the window
     double cell = 0;    // 0 before the first search by place
 
     RecentChars() { in_window[0] = kOverdrawLookback; }
     void add(size_t index, char32_t ch, double x0) {
         const size_t slot = index % kOverdrawLookback;
-        --in_window[low[slot]];  // leaves the window
-        before[slot] = newest[ch & 0xFF];
-        newest[ch & 0xFF] = index + 1;
+        const std::uint64_t bit = std::uint64_t{1} << slot;
+        // A slot not yet written has no bit in any mask, and counts for low byte 0.
+        slots[low[slot]] &= ~bit;
+        --in_window[low[slot]];
+        slots[ch & 0xFF] |= bit;
+        ++in_window[ch & 0xFF];
         left[slot] = x0;
         low[slot] = static_cast<std::uint8_t>(ch & 0xFF);
-        ++in_window[ch & 0xFF];
     }
 
     // floor(q) for |q| < 2 kPlaceLimit.
@@ -911,18 +914,19 @@ void infer_space(char32_t next, const Placement& at, const Pen& p, ContentResult
 bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars, size_t count,
                RecentChars& recent) {
     // Most glyphs have no earlier character with their low byte within the window.
-    const size_t from = count - std::min(count, kOverdrawLookback);
-    size_t link = recent.newest[c.ch & 0xFF];  // one more than the index, 0 for none
-    if (link <= from) return false;
+    std::uint64_t mask = recent.slots[c.ch & 0xFF];
+    if (mask == 0) return false;
     const double tol = kOverdrawTolerance * static_cast<double>(c.size);
     if (!(c.x1 - c.x0 > tol) && !(c.y1 - c.y0 > tol + static_cast<double>(c.size))) return false;
+    // The window holds the characters [from, count), character i in slot i % the lookback.
+    const size_t from = count - std::min(count, kOverdrawLookback);
     if (recent.in_window[c.ch & 0xFF] > kOverdrawLongChain) {
         if (std::optional<bool> found = recent.repeats_by_place(c, tol, chars, from)) return *found;
     }
-    for (; link > from; link = recent.before[(link - 1) % kOverdrawLookback]) {
-        const size_t i = link - 1;
-        if (std::fabs(recent.left[i % kOverdrawLookback] - c.x0) <= tol &&
-            repeats(chars[i], c, tol)) {
+    for (; mask != 0; mask &= mask - 1) {
+        const size_t slot = static_cast<size_t>(std::countr_zero(mask));
+        if (std::fabs(recent.left[slot] - c.x0) <= tol &&
+            repeats(chars[from + ((slot - from) % kOverdrawLookback)], c, tol)) {
             return true;
         }
     }

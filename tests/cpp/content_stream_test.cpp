@@ -497,6 +497,8 @@ TEST(ScanContent, TokenisingAndMalformedContent) {
          U"A" + std::u32string(kOverdrawLookback - 1, U'x')},
         {"(A) Tj (" + repeat("x", kOverdrawLookback) + ") Tj BT (A) Tj",
          U"A" + std::u32string(kOverdrawLookback, U'x') + U"A"},
+        // Found where the window has wrapped round its slots.
+        {"(" + repeat("y", 100) + ") Tj BT (AB) Tj ET BT (AB) Tj", std::u32string(100, U'y') + U"AB"},
         // A long run of one character, drawn again at the same place, near it, a little farther,
         // and far out (where the window is walked rather than searched by place).
         {"(" + repeat("x", 40) + ") Tj BT (" + repeat("x", 40) + ") Tj", std::u32string(40, U'x')},
