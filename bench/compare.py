@@ -15,6 +15,11 @@ vellix runs single-threaded (extract with page_parallel=False, images included) 
 parallel speed-up compares the best whole pass of each. Ratios to peers compare, file by file,
 the best time of each tool.
 
+The tools run side by side, one process each kept for the whole measurement, in passes: in
+each pass every tool in turn runs over all the files, and extract_many once at the end. A slow
+spell of a shared machine then falls on every tool alike instead of on whichever ran at the
+time.
+
 Setting up the peers (they are benchmark tools only, never project dependencies):
 
   python3 bench/compare.py --setup-venv build/bench-venv     # creates the venv, installs, runs
@@ -34,6 +39,7 @@ import resource
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
@@ -112,63 +118,56 @@ def tool_runner(tool):
     raise ValueError(tool)
 
 
-def child_main(tool, runs, per_file_timeout):
-    files = json.load(sys.stdin)
-    out = {"tool": tool, "files": {}}
-    if tool == "vellix-many":
-        import vellix
-        best = None
-        opened = {}
-        for _ in range(runs):
-            start = time.perf_counter()
-            result = vellix.extract_many(files, include_images=True)
-            secs = time.perf_counter() - start
-            best = secs if best is None else min(best, secs)
-            opened = {path: value != [] for path, value in result}
-            del result
-        out["total"] = best
-        out["files"] = {p: {"ok": ok, "secs": 0.0, "pages": None} for p, ok in opened.items()}
-    else:
-        try:
-            run = tool_runner(tool)
-        except ImportError as e:
-            print(json.dumps({"tool": tool, "missing": str(e)}))
-            return
-        signal.signal(signal.SIGALRM, _alarm)
-        records = {path: {"ok": True, "secs": None, "pages": None} for path in files}
-        passes = []
-        # Whole passes over the corpus: the best pass is what extract_many is compared with;
-        # the best time of each file is what the peers are compared with.
-        for _ in range(runs):
-            pass_secs = 0.0
-            for path in files:
-                record = records[path]
-                if not record["ok"]:
-                    continue
-                signal.alarm(per_file_timeout)
+def child_main(tool, per_file_timeout):
+    """Serves the parent: each line on stdin names a file to run the tool on once ("*": one
+    extract_many call over all the files of the first line, a JSON list), and each answer is
+    a JSON line. At the end of stdin, the last line holds the child's peak resident size."""
+    # The answers go out on a stdout of their own: whatever a tool prints goes to stderr.
+    answers = os.fdopen(os.dup(1), "w")
+    os.dup2(2, 1)
+    sys.stdout = sys.stderr
+
+    def reply(value):
+        answers.write(json.dumps(value) + "\n")
+        answers.flush()
+
+    try:
+        if tool == "vellix-many":
+            import vellix
+            files = json.loads(sys.stdin.readline())
+
+            def run_many():
                 start = time.perf_counter()
-                try:
-                    pages = run(path)
-                except FileTimeout:
-                    record.update(ok=False, timeout=True)
-                    continue
-                except Exception:  # the tool cannot read this file
-                    record["ok"] = False
-                    continue
-                finally:
-                    signal.alarm(0)
+                result = vellix.extract_many(files, include_images=True)
                 secs = time.perf_counter() - start
-                pass_secs += secs
-                record["pages"] = pages
-                record["secs"] = secs if record["secs"] is None else min(record["secs"], secs)
-            passes.append(pass_secs)
-        for record in records.values():
-            if not record["ok"]:
-                record["secs"] = None
-        out["files"] = records
-        out["best_pass"] = min(passes) if passes else None
-    out["maxrss_kb"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(json.dumps(out))
+                opened = {path: value != [] for path, value in result}
+                return {"secs": secs, "opened": opened}
+        else:
+            run = tool_runner(tool)
+    except ImportError as e:
+        reply({"missing": str(e)})
+        return
+    reply({"ready": True})
+    signal.signal(signal.SIGALRM, _alarm)
+    for line in sys.stdin:
+        path = line.rstrip("\n")
+        if tool == "vellix-many":
+            reply(run_many())
+            continue
+        answer = {"ok": True, "secs": None, "pages": None}
+        signal.alarm(per_file_timeout)
+        start = time.perf_counter()
+        try:
+            answer["pages"] = run(path)
+            answer["secs"] = time.perf_counter() - start
+        except FileTimeout:
+            answer.update(ok=False, timeout=True)
+        except Exception:  # the tool cannot read this file
+            answer["ok"] = False
+        finally:
+            signal.alarm(0)
+        reply(answer)
+    reply({"maxrss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss})
 
 
 # ---- Parent side ----
@@ -190,17 +189,118 @@ def manifest_pages(corpus):
     return pages
 
 
-def run_tool(tool, files, args):
-    env = dict(os.environ)
-    if args.vellix_path:
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [args.vellix_path, env.get("PYTHONPATH")]))
-    runs = args.slow_runs if tool in ("pdfminer", "pypdf") else args.runs
-    cmd = [sys.executable, str(pathlib.Path(__file__).resolve()), "--child", tool,
-           "--runs", str(runs), "--per-file-timeout", str(args.per_file_timeout)]
-    proc = subprocess.run(cmd, input=json.dumps(files), capture_output=True, text=True, env=env)
-    if proc.returncode != 0:
-        return {"tool": tool, "missing": "child failed: " + proc.stderr.strip()[-300:]}
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+class Child:
+    """One tool in a process of its own, run on one file at a time when asked."""
+
+    def __init__(self, tool, files, args):
+        env = dict(os.environ)
+        if args.vellix_path:
+            env["PYTHONPATH"] = os.pathsep.join(filter(None, [args.vellix_path, env.get("PYTHONPATH")]))
+        cmd = [sys.executable, str(pathlib.Path(__file__).resolve()), "--child", tool,
+               "--per-file-timeout", str(args.per_file_timeout)]
+        self.tool = tool
+        # A file, not a pipe: a tool that writes much to stderr must not block on it.
+        self.stderr = tempfile.TemporaryFile(mode="w+")
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=self.stderr, text=True, env=env)
+        if tool == "vellix-many":
+            self.proc.stdin.write(json.dumps(files) + "\n")
+        self.failed = None
+        hello = self._answer()
+        if hello and "missing" in hello:
+            self.failed = hello["missing"]
+
+    def _answer(self):
+        if self.failed is not None:
+            return None
+        try:
+            self.proc.stdin.flush()
+            line = self.proc.stdout.readline()
+        except (BrokenPipeError, OSError):
+            line = ""
+        if not line:
+            self.proc.wait()
+            self.stderr.seek(0)
+            self.failed = "child failed: " + self.stderr.read().strip()[-300:]
+            return None
+        return json.loads(line)
+
+    def ask(self, path):
+        """The tool's answer for one run on `path`; None once the child has failed."""
+        if self.failed is not None:
+            return None
+        self.proc.stdin.write(path + "\n")
+        return self._answer()
+
+    def finish(self):
+        """The child's peak resident size in KiB, once it has ended; None if it failed."""
+        if self.failed is not None:
+            self.proc.kill()
+            self.proc.wait()
+            return None
+        self.proc.stdin.close()
+        last = json.loads(self.proc.stdout.readlines()[-1])
+        self.proc.wait()
+        return last["maxrss_kb"]
+
+
+def run_tools(tools, files, args):
+    """Every tool over every file, in passes: within a pass each tool in turn runs over all the
+    files (their order rotating from pass to pass), so that a slow spell of a shared machine
+    falls on all of them alike, while each tool runs file after file as a user's program does.
+    The best time of each file counts, and for vellix also its best pass; extract_many runs
+    once over all the files at the end of each pass."""
+    children = {}
+    for tool in tools:
+        print("starting %s ..." % tool, file=sys.stderr, flush=True)
+        children[tool] = Child(tool, files, args)
+    per_file = [t for t in tools if t != "vellix-many"]
+    records = {t: {p: {"ok": True, "secs": None, "pages": None} for p in files} for t in per_file}
+    passes = {t: [] for t in tools}
+    for n in range(args.runs):
+        print("pass %d of %d ..." % (n + 1, args.runs), file=sys.stderr, flush=True)
+        order = per_file[n % len(per_file):] + per_file[:n % len(per_file)] if per_file else []
+        order = [t for t in order if t not in ("pdfminer", "pypdf") or n < args.slow_runs]
+        totals = dict.fromkeys(order, 0.0)
+        for tool in order:
+            for path in files:
+                record = records[tool][path]
+                if not record["ok"]:
+                    continue
+                answer = children[tool].ask(path)
+                if answer is None:
+                    continue
+                if not answer["ok"]:
+                    record.update(ok=False, timeout=answer.get("timeout", False))
+                    continue
+                totals[tool] += answer["secs"]
+                record["pages"] = answer["pages"]
+                record["secs"] = answer["secs"] if record["secs"] is None else min(record["secs"], answer["secs"])
+        for tool in order:
+            passes[tool].append(totals[tool])
+        if "vellix-many" in children:
+            answer = children["vellix-many"].ask("*")
+            if answer is not None:
+                passes["vellix-many"].append(answer["secs"])
+                records["vellix-many"] = answer["opened"]
+    results = {}
+    for tool in tools:
+        rss = children[tool].finish()
+        if rss is None:
+            results[tool] = {"tool": tool, "missing": children[tool].failed}
+            continue
+        if tool == "vellix-many":
+            opened = records.get("vellix-many", {})
+            results[tool] = {"tool": tool, "total": min(passes[tool]), "maxrss_kb": rss,
+                             "files": {p: {"ok": ok, "secs": 0.0, "pages": None} for p, ok in opened.items()}}
+            continue
+        files_out = records[tool]
+        for record in files_out.values():
+            if not record["ok"]:
+                record["secs"] = None
+        results[tool] = {"tool": tool, "files": files_out, "maxrss_kb": rss,
+                         "best_pass": min(passes[tool]) if passes[tool] else None}
+    return results
 
 
 def fmt_rate(pages, secs):
@@ -213,8 +313,8 @@ def main():
     parser.add_argument("--corpus", default=str(DEFAULT_CORPUS))
     parser.add_argument("--slow", type=float, default=5.0,
                         help="files any tool needs more seconds for are left out of the summary")
-    parser.add_argument("--runs", type=int, default=3, help="runs per file; the best counts")
-    parser.add_argument("--slow-runs", type=int, default=1, help="runs per file for pdfminer, pypdf")
+    parser.add_argument("--runs", type=int, default=3, help="passes over the files; the best time of each file counts")
+    parser.add_argument("--slow-runs", type=int, default=1, help="passes in which pdfminer and pypdf run")
     parser.add_argument("--per-file-timeout", type=int, default=60)
     parser.add_argument("--tools", default=",".join(TOOLS))
     parser.add_argument("--vellix-path", help="directory holding the built vellix module")
@@ -223,7 +323,7 @@ def main():
     args = parser.parse_args()
 
     if args.child:
-        child_main(args.child, args.runs, args.per_file_timeout)
+        child_main(args.child, args.per_file_timeout)
         return
     if args.setup_venv:
         venv = pathlib.Path(args.setup_venv)
@@ -243,10 +343,7 @@ def main():
     ref_pages = manifest_pages(corpus)
     tools = [t for t in args.tools.split(",") if t]
 
-    results = {}
-    for tool in tools:
-        print("running %s ..." % tool, file=sys.stderr, flush=True)
-        results[tool] = run_tool(tool, files, args)
+    results = run_tools(tools, files, args)
 
     def pages_of(tool, path):
         # The manifest's count, else the count of any tool that reports one (vellix does not).
