@@ -185,7 +185,8 @@ struct FontInfo {
     std::bitset<256> program_widths;
     // Whether the one-byte code `b` of a simple font (once single_byte_ready) is read whole
     // from the tables above: its text is single_size[b] characters at single_offset[b], its
-    // width single_width[b] (single_advance[b]). Otherwise decode_code and glyph_width read the font program.
+    // width single_width[b] (single_advance[b] in glyph space). Otherwise decode_code and
+    // glyph_width read the font program.
     bool in_single_tables(std::uint8_t b) const {
         return !deferred_program || (single_size[b] != 0 && !program_widths[b]);
     }
