@@ -148,13 +148,20 @@ ByteVec run_length_encode(size_t size, ByteVec* decoded) {
     return out;
 }
 
-// PNG Up rows, the usual encoding of cross-reference streams and many images.
-ByteVec png_up_rows(const ByteVec& data, size_t columns) {
+// PNG rows of filter type Up (2), the usual encoding of cross-reference streams and many
+// images, or Paeth (4), which PNG writers choose for most rows of photographs and drawings.
+ByteVec png_rows(const ByteVec& data, size_t columns, size_t pixel_bytes, std::uint8_t type) {
     ByteVec out;
     for (size_t start = 0; start < data.size(); start += columns) {
-        out.push_back(2);
-        for (size_t i = start; i < std::min(data.size(), start + columns); ++i)
-            out.push_back(static_cast<std::uint8_t>(data[i] - (start >= columns ? data[i - columns] : 0)));
+        out.push_back(type);
+        for (size_t i = start; i < std::min(data.size(), start + columns); ++i) {
+            const int a = i - start >= pixel_bytes ? data[i - pixel_bytes] : 0;
+            const int b = start >= columns ? data[i - columns] : 0;
+            const int c = start >= columns && i - start >= pixel_bytes ? data[i - columns - pixel_bytes] : 0;
+            const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+            const int predicted = type == 2 ? b : (pa <= pb && pa <= pc ? a : (pb <= pc ? b : c));
+            out.push_back(static_cast<std::uint8_t>(data[i] - predicted));
+        }
     }
     return out;
 }
@@ -216,13 +223,16 @@ int main(int argc, char** argv) {
     report("RunLengthDecode", rl_decoded.size(), [&] { return size_of(decode_run_length(rl)); });
 
     // Cross-reference rows of 5 bytes, and RGB image rows of 2000 pixels.
-    const ByteVec xref_rows = png_up_rows(noise, 5);
+    const ByteVec xref_rows = png_rows(noise, 5, 1, 2);
     const PdfObject xref_parms = png_parms(5, 1);
     report("PNG Up, 5-byte rows", noise.size(),
            [&] { return size_of(apply_predictor(xref_rows, xref_parms)); });
-    const ByteVec image_rows = png_up_rows(noise, 6000);
     const PdfObject image_parms = png_parms(2000, 3);
+    const ByteVec image_rows = png_rows(noise, 6000, 3, 2);
     report("PNG Up, 6000-byte rows", noise.size(),
            [&] { return size_of(apply_predictor(image_rows, image_parms)); });
+    const ByteVec paeth_rows = png_rows(noise, 6000, 3, 4);
+    report("PNG Paeth, 6000-byte rows", noise.size(),
+           [&] { return size_of(apply_predictor(paeth_rows, image_parms)); });
     return 0;
 }
