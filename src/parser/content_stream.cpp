@@ -997,6 +997,11 @@ void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult&
     // the character change from glyph to glyph.
     Pen& pen = ip.page.pen;
     bool drawn = false;
+    // After a glyph of this string whose code is not the one-byte 32, the next one starts where
+    // the pen ends, along the same line (up to rounding: some 1e-12 of the size at page
+    // coordinates), so there is no gap for infer_space to find; only its test between
+    // right-to-left letters, which measures from the pen's origin, can still succeed.
+    bool flush = false;
 
     const size_t n = s.size();
     size_t i = 0;
@@ -1034,7 +1039,7 @@ void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult&
         const double oy = ctm.b * tx0 + ctm.d * ty0 + ctm.f;
         const double end = w0 + end_spacing;
         const Placement at{ox, oy, ox + end * ax, oy + end * ay, ux, uy, hx, hy, size};
-        infer_space(text[0], at, pen, res, ip);
+        if (!flush || is_rtl(text[0])) infer_space(text[0], at, pen, res, ip);
         // The characters of one code share its advance in equal parts.
         const double parts = static_cast<double>(count);
         for (size_t k = 0; k < count; ++k) {
@@ -1063,6 +1068,7 @@ void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult&
             pen = Pen{true, ox, oy, at.ex, at.ey, ux, uy, hx, hy, size, style};
             drawn = true;
         }
+        flush = !single_space;
         const double tx = (w0 * fs + tc + (single_space ? tw : 0.0)) * th;
         tm_e += tx * tm_a;
         tm_f += tx * tm_b;

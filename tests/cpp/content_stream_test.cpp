@@ -270,7 +270,7 @@ TEST(ScanContent, Geometry) {
 // between two glyphs of one line, with no space glyph between them.
 TEST(ScanContent, WordSpaces) {
     const FontTable fonts{{"C", simple_font(1000, {{1, "uni4E00"}, {2, "uni4E8C"}, {3, "uni05D0"},
-                                                   {4, "uni05D1"}})}};
+                                                   {4, "uni05D1"}, {0x20, "X"}})}};
     const struct { std::string_view content; std::u32string text; } cases[] = {
         {"[(A) -200 (B)] TJ", U"A B"}, {"[(A) -100 (B)] TJ", U"AB"},
         {"/F 24 Tf [(A) -200 (B)] TJ", U"A B"}, {"/F 24 Tf [(A) -100 (B)] TJ", U"AB"},
@@ -283,11 +283,12 @@ TEST(ScanContent, WordSpaces) {
         // next to a space glyph.
         {"BT (A) Tj 0 -14 Td (B) Tj", U"AB"}, {"BT 100 0 Td (A) Tj -100 0 Td (B) Tj", U"AB"},
         {"[-500 (A)] TJ", U"A"}, {"[(A ) -500 (B)] TJ", U"A B"}, {"[(A) -500 ( B)] TJ", U"A B"},
-        {"9 Tw (A B) Tj", U"A B"},
+        {"9 Tw (A B) Tj", U"A B"}, {"/C 10 Tf 5 Tw <2020> Tj", U"X X"},
         // Never between two characters of a script written without spaces.
         {"/C 10 Tf [<01> -500 <02>] TJ", U"\u4E00\u4E8C"}, {"/C 10 Tf [<01> -500 (A)] TJ", U"\u4E00 A"},
         // Right-to-left letters drawn right to left: a gap to the left is a word gap too.
         {"/C 10 Tf BT 100 0 Td <03> Tj -20 0 Td <04> Tj", U"\u05D0 \u05D1"},
+        {"/C 10 Tf -25 Tc <0304> Tj", U"\u05D0 \u05D1"},
     };
     for (const auto& c : cases) EXPECT_EQ(text_of(run(c.content, fonts)), c.text) << c.content;
     // The space has the style of the glyph before it (its box: rows of the geometry table).
