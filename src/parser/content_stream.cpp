@@ -703,6 +703,14 @@ struct RecentChars {
     std::array<size_t, kOverdrawLookback> place_before{};  // by slot: the one before it there
     size_t placed = 0;  // the characters below it are in the chains by place, or out of the window
     double cell = 0;    // 0 before the first search by place
+    // The slots again by the column of width `grid` that holds their left edge: a mask for
+    // each low byte of a column number, and the last (kFarColumn) for edges kPlaceLimit
+    // columns out or more, and NaNs. The grid is chosen as `cell` is, at the first search
+    // that a mask of low bytes leaves to it; until then (grid 0) the masks are not kept.
+    static constexpr size_t kFarColumn = 256;
+    std::array<std::uint64_t, kFarColumn + 1> by_column{};
+    std::array<std::uint16_t, kOverdrawLookback> column_of{};  // by slot: its mask in by_column
+    double grid = 0, inverse_grid = 0;
 
     RecentChars() { in_window[0] = kOverdrawLookback; }
     void add(size_t index, char32_t ch, double x0) {
@@ -715,6 +723,44 @@ struct RecentChars {
         ++in_window[ch & 0xFF];
         left[slot] = x0;
         low[slot] = static_cast<std::uint8_t>(ch & 0xFF);
+        if (grid > 0) {
+            by_column[column_of[slot]] &= ~bit;
+            column_of[slot] = column_mask(x0);
+            by_column[column_of[slot]] |= bit;
+        }
+    }
+
+    // The mask in by_column of a left edge, the grid being set.
+    std::uint16_t column_mask(double x0) const {
+        const double q = x0 * inverse_grid;  // exact: the grid is a power of two
+        return std::fabs(q) < kPlaceLimit ? static_cast<std::uint16_t>(column(q) & 0xFF) : kFarColumn;
+    }
+
+    // The slots whose left edge may be within `tol` of `x0` (all when that cannot be told):
+    // with tol <= grid / 2, an edge that close lies in x0's column or next to it (the rounding
+    // of a difference within tol aside, which leaves it below twice tol).
+    std::uint64_t near(double x0, double tol) {
+        if (!(tol <= grid / 2 && tol * kCellSpan >= grid)) {
+            if (!(tol > 0 && tol <= std::numeric_limits<double>::max() / 4)) return ~std::uint64_t{0};
+            int e = 0;
+            std::frexp(2 * tol, &e);
+            grid = std::ldexp(1.0, e);  // above 2 tol and at most 4 tol
+            inverse_grid = std::ldexp(1.0, -e);
+            if (!std::isfinite(inverse_grid) || inverse_grid == 0) {
+                grid = 0;
+                return ~std::uint64_t{0};
+            }
+            by_column.fill(0);
+            for (size_t slot = 0; slot < kOverdrawLookback; ++slot) {
+                column_of[slot] = column_mask(left[slot]);
+                by_column[column_of[slot]] |= std::uint64_t{1} << slot;
+            }
+        }
+        const double q = x0 * inverse_grid;
+        if (!(std::fabs(q) < kPlaceLimit)) return ~std::uint64_t{0};
+        const std::int64_t col = column(q);
+        return by_column[static_cast<std::uint64_t>(col - 1) & 0xFF] | by_column[static_cast<std::uint64_t>(col) & 0xFF] |
+               by_column[static_cast<std::uint64_t>(col + 1) & 0xFF] | by_column[kFarColumn];
     }
 
     // floor(q) for |q| < 2 kPlaceLimit.
@@ -923,6 +969,7 @@ bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars, size_t cou
     if (recent.in_window[c.ch & 0xFF] > kOverdrawLongChain) {
         if (std::optional<bool> found = recent.repeats_by_place(c, tol, chars, from)) return *found;
     }
+    mask &= recent.near(c.x0, tol);
     for (; mask != 0; mask &= mask - 1) {
         const size_t slot = static_cast<size_t>(std::countr_zero(mask));
         if (std::fabs(recent.left[slot] - c.x0) <= tol &&
