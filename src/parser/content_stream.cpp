@@ -667,60 +667,37 @@ inline bool repeats(const CharInfo& o, const CharInfo& c, double tol) {
 }
 
 // The window of the result's last kOverdrawLookback characters, one slot each (character i
-// at i % the lookback), with a mask of slots for every low byte of a code point, so that the
-// characters with one code point are found without reading the others, and without one read
-// waiting for another. Beside each slot the character's left edge is kept, so that a search
-// reads only the characters whose edge is near.
-//
-// A character repeated many times in the window (dot leaders, rules, unmapped glyphs) has a
-// long mask, of which few stand near any one glyph. For those the window's characters are also
-// chained by place: by the column of width `cell` that holds the left edge of the box, hashed
-// with the code point into one of kPlaceBuckets chains. In these chains a link is one more
-// than the index, 0 for none, so that one comparison with the window's start ends a chain (a
-// link below the window ends it: its slot may have been reused). Only when a long mask asks
-// for them are the characters from `placed` on added, so ordinary text never pays for them.
-// The cell is a power of two at least twice the tolerance looked for, chosen again (and the
-// window chained anew) when a glyph's tolerance leaves the range it serves.
+// at i % the lookback), with masks of slots, so that a search reads only the characters that
+// may repeat a glyph, and no read waits for another: a mask for every low byte of a code
+// point, and one for every low byte of the column of width `grid` that holds a left edge. A
+// character within the tolerance of a glyph's left edge lies in the glyph's column or next to
+// it, so a search reads the slots of its low byte in those three columns. The grid is a power
+// of two at least twice the tolerance looked for, chosen again (and the window's columns found
+// anew) when a glyph's tolerance leaves the range it serves; until the first search that a mask
+// of low bytes leaves to it (grid 0), the columns are not kept.
 struct RecentChars {
     static_assert(kOverdrawLookback == 64, "a slot mask is one 64-bit word");
-    // Left edges this many cells out are looked for by walking; twice as far they are chained
-    // by place. A column number then fits in 64 bits.
-    static constexpr double kPlaceLimit = 0x1p40;
-    // A cell serves tolerances down to 1/kCellSpan of itself: smaller text with the same cell
-    // would find more characters in its columns.
-    static constexpr double kCellSpan = 64;
-    static constexpr int kPlaceBits = 9;  // kPlaceBuckets, in bits: several per window slot
-    static constexpr size_t kPlaceBuckets = size_t{1} << kPlaceBits;
-
-    std::array<std::uint64_t, 256> slots{};          // by low byte: its characters' slots
-    std::array<double, kOverdrawLookback> left{};    // by slot: the character's x0
-    std::array<std::uint8_t, kOverdrawLookback> low{};  // by slot: its low byte
-    // By low byte: how many of the window's characters have it, which chooses how to search.
-    // Until the window is full, the slots not yet written count as characters of low byte 0,
-    // so that the one leaving needs no test.
-    std::array<std::uint8_t, 256> in_window{};
-    std::array<size_t, kPlaceBuckets> place_newest{};   // by place: the newest such character
-    std::array<size_t, kOverdrawLookback> place_before{};  // by slot: the one before it there
-    size_t placed = 0;  // the characters below it are in the chains by place, or out of the window
-    double cell = 0;    // 0 before the first search by place
-    // The slots again by the column of width `grid` that holds their left edge: a mask for
-    // each low byte of a column number, and the last (kFarColumn) for edges kPlaceLimit
-    // columns out or more, and NaNs. The grid is chosen as `cell` is, at the first search
-    // that a mask of low bytes leaves to it; until then (grid 0) the masks are not kept.
+    // Left edges this many columns out or more (and NaNs) share the mask kFarColumn, which
+    // every search reads; a column number within it fits in 64 bits.
+    static constexpr double kColumnLimit = 0x1p40;
     static constexpr size_t kFarColumn = 256;
-    std::array<std::uint64_t, kFarColumn + 1> by_column{};
+    // A grid serves tolerances down to 1/kGridSpan of itself: smaller text with the same grid
+    // would find more characters in its columns.
+    static constexpr double kGridSpan = 64;
+
+    std::array<std::uint64_t, 256> slots{};                 // by low byte: its characters' slots
+    std::array<std::uint64_t, kFarColumn + 1> by_column{};  // by low byte of a column, and far out
+    std::array<double, kOverdrawLookback> left{};           // by slot: the character's x0
+    std::array<std::uint8_t, kOverdrawLookback> low{};      // by slot: its low byte
     std::array<std::uint16_t, kOverdrawLookback> column_of{};  // by slot: its mask in by_column
     double grid = 0, inverse_grid = 0;
 
-    RecentChars() { in_window[0] = kOverdrawLookback; }
     void add(size_t index, char32_t ch, double x0) {
         const size_t slot = index % kOverdrawLookback;
         const std::uint64_t bit = std::uint64_t{1} << slot;
-        // A slot not yet written has no bit in any mask, and counts for low byte 0.
+        // A slot not yet written has no bit in any mask of low bytes.
         slots[low[slot]] &= ~bit;
-        --in_window[low[slot]];
         slots[ch & 0xFF] |= bit;
-        ++in_window[ch & 0xFF];
         left[slot] = x0;
         low[slot] = static_cast<std::uint8_t>(ch & 0xFF);
         if (grid > 0) {
@@ -730,23 +707,30 @@ struct RecentChars {
         }
     }
 
-    // The mask in by_column of a left edge, the grid being set.
-    std::uint16_t column_mask(double x0) const {
-        const double q = x0 * inverse_grid;  // exact: the grid is a power of two
-        return std::fabs(q) < kPlaceLimit ? static_cast<std::uint16_t>(column(q) & 0xFF) : kFarColumn;
+    // floor(q) for |q| < kColumnLimit.
+    static std::int64_t column(double q) {
+        const auto t = static_cast<std::int64_t>(q);
+        return static_cast<double>(t) > q ? t - 1 : t;
     }
 
-    // The slots whose left edge may be within `tol` of `x0` (all when that cannot be told):
-    // with tol <= grid / 2, an edge that close lies in x0's column or next to it (the rounding
-    // of a difference within tol aside, which leaves it below twice tol).
+    // The mask in by_column of a left edge, the grid being set.
+    std::uint16_t column_mask(double x0) const {
+        const double q = x0 * inverse_grid;  // exact but for underflow: the grid is a power of two
+        return std::fabs(q) < kColumnLimit ? static_cast<std::uint16_t>(column(q) & 0xFF) : kFarColumn;
+    }
+
+    // The slots whose left edge may be within `tol` of `x0` (all when that cannot be told).
+    // With |x0 - o| <= tol <= grid / 2 (the rounding of the subtraction aside, which leaves it
+    // below twice tol), the quotients by the grid differ by less than 1: o's column is x0's or
+    // next to it, or o is far out when x0's column is at the limit.
     std::uint64_t near(double x0, double tol) {
-        if (!(tol <= grid / 2 && tol * kCellSpan >= grid)) {
+        if (!(tol <= grid / 2 && tol * kGridSpan >= grid)) {
             if (!(tol > 0 && tol <= std::numeric_limits<double>::max() / 4)) return ~std::uint64_t{0};
             int e = 0;
             std::frexp(2 * tol, &e);
             grid = std::ldexp(1.0, e);  // above 2 tol and at most 4 tol
             inverse_grid = std::ldexp(1.0, -e);
-            if (!std::isfinite(inverse_grid) || inverse_grid == 0) {
+            if (!(inverse_grid > 0 && inverse_grid < std::numeric_limits<double>::infinity())) {
                 grid = 0;
                 return ~std::uint64_t{0};
             }
@@ -757,60 +741,10 @@ struct RecentChars {
             }
         }
         const double q = x0 * inverse_grid;
-        if (!(std::fabs(q) < kPlaceLimit)) return ~std::uint64_t{0};
-        const std::int64_t col = column(q);
-        return by_column[static_cast<std::uint64_t>(col - 1) & 0xFF] | by_column[static_cast<std::uint64_t>(col) & 0xFF] |
-               by_column[static_cast<std::uint64_t>(col + 1) & 0xFF] | by_column[kFarColumn];
-    }
-
-    // floor(q) for |q| < 2 kPlaceLimit.
-    static std::int64_t column(double q) {
-        const auto t = static_cast<std::int64_t>(q);
-        return static_cast<double>(t) > q ? t - 1 : t;
-    }
-    static size_t place_bucket(char32_t ch, std::int64_t column) {
-        const std::uint64_t key = (static_cast<std::uint64_t>(column) << 32) ^ ch;
-        return static_cast<size_t>((key * 0x9E3779B97F4A7C15u) >> (64 - kPlaceBits));
-    }
-
-    // Whether a character of the window [from, chars.size()) repeats `c`, searched by place;
-    // nullopt when c cannot be searched so (a tolerance of 0, or an edge too far out). Kept
-    // out of show_string's loop, which calls it seldom.
-    [[gnu::noinline]] std::optional<bool> repeats_by_place(const CharInfo& c, double tol,
-                                                           const std::vector<CharInfo>& chars,
-                                                           size_t from) {
-        if (!(tol > 0 && tol <= std::numeric_limits<double>::max() / 4)) return std::nullopt;
-        if (!(tol <= cell / 2 && tol * kCellSpan >= cell)) {
-            int e = 0;
-            std::frexp(2 * tol, &e);
-            cell = std::ldexp(1.0, e);  // above 2 tol and at most 4 tol
-            place_newest.fill(0);
-            placed = from;
-        }
-        // With |c.x0 - o.x0| <= tol <= cell / 2 (rounding of the subtraction aside), the
-        // quotients by the cell (exact but for underflow, which keeps their order) differ by
-        // less than 1: o's column is c's or next to it, and c's within kPlaceLimit puts o's
-        // within 2 kPlaceLimit.
-        const double q = c.x0 / cell;
-        if (!(std::fabs(q) < kPlaceLimit)) return std::nullopt;
-        for (size_t k = std::max(placed, from); k < chars.size(); ++k) {
-            // A left edge farther out is never within the tolerance of one searched by place
-            // (nor is a NaN or an infinity); it needs no chain.
-            const double qk = chars[k].x0 / cell;
-            if (!(std::fabs(qk) < 2 * kPlaceLimit)) continue;
-            const size_t b = place_bucket(chars[k].ch, column(qk));
-            place_before[k % kOverdrawLookback] = place_newest[b];
-            place_newest[b] = k + 1;
-        }
-        placed = chars.size();
-        const std::int64_t col = column(q);
-        for (std::int64_t d = -1; d <= 1; ++d) {
-            for (size_t link = place_newest[place_bucket(c.ch, col + d)]; link > from;
-                 link = place_before[(link - 1) % kOverdrawLookback]) {
-                if (repeats(chars[link - 1], c, tol)) return true;
-            }
-        }
-        return false;
+        if (!(std::fabs(q) < kColumnLimit)) return ~std::uint64_t{0};
+        const auto col = static_cast<std::uint64_t>(column(q));
+        return by_column[(col - 1) & 0xFF] | by_column[col & 0xFF] | by_column[(col + 1) & 0xFF] |
+               by_column[kFarColumn];
     }
 };
 
@@ -964,12 +898,9 @@ bool overdraws(const CharInfo& c, const std::vector<CharInfo>& chars, size_t cou
     if (mask == 0) return false;
     const double tol = kOverdrawTolerance * static_cast<double>(c.size);
     if (!(c.x1 - c.x0 > tol) && !(c.y1 - c.y0 > tol + static_cast<double>(c.size))) return false;
+    mask &= recent.near(c.x0, tol);
     // The window holds the characters [from, count), character i in slot i % the lookback.
     const size_t from = count - std::min(count, kOverdrawLookback);
-    if (recent.in_window[c.ch & 0xFF] > kOverdrawLongChain) {
-        if (std::optional<bool> found = recent.repeats_by_place(c, tol, chars, from)) return *found;
-    }
-    mask &= recent.near(c.x0, tol);
     for (; mask != 0; mask &= mask - 1) {
         const size_t slot = static_cast<size_t>(std::countr_zero(mask));
         if (std::fabs(recent.left[slot] - c.x0) <= tol &&

@@ -66,10 +66,6 @@ inline constexpr double kWordGap = 0.15;
 // looked for among the last kOverdrawLookback characters, which covers a heading shown twice.
 inline constexpr double kOverdrawTolerance = 0.1;
 inline constexpr std::size_t kOverdrawLookback = 64;
-// Characters of one low byte in the window beyond which the window is searched by place
-// rather than read character by character: ordinary text seldom has more of one low byte
-// among kOverdrawLookback.
-inline constexpr std::size_t kOverdrawLongChain = 16;
 
 // The bytes of a string operand: a view of the content for a literal string without escapes
 // (the common case, which costs no copy), the decoded bytes otherwise.

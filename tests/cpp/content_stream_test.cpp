@@ -498,7 +498,7 @@ TEST(ScanContent, TokenisingAndMalformedContent) {
          U"A" + std::u32string(kOverdrawLookback - 1, U'x')},
         {"(A) Tj (" + repeat("x", kOverdrawLookback) + ") Tj BT (A) Tj",
          U"A" + std::u32string(kOverdrawLookback, U'x') + U"A"},
-        // Found across the edge of a column of the search by place (4 wide at size 12), across
+        // Found across the edge of a column of the search (4 wide at size 12), across
         // the edge of the columns searched (2^40 of them), and at a size whose tolerance needs
         // other columns.
         {"BT 3.9 0 Td (A) Tj ET BT 4.1 0 Td (A) Tj", U"A"}, {"BT 4.1 0 Td (A) Tj ET BT 3.9 0 Td (A) Tj", U"A"},
@@ -508,7 +508,7 @@ TEST(ScanContent, TokenisingAndMalformedContent) {
         // Found where the window has wrapped round its slots.
         {"(" + repeat("y", 100) + ") Tj BT (AB) Tj ET BT (AB) Tj", std::u32string(100, U'y') + U"AB"},
         // A long run of one character, drawn again at the same place, near it, a little farther,
-        // and far out (where the window is walked rather than searched by place).
+        // and far out (where every slot of its low byte is read).
         {"(" + repeat("x", 40) + ") Tj BT (" + repeat("x", 40) + ") Tj", std::u32string(40, U'x')},
         {"(" + repeat("x", 40) + ") Tj BT 0.5 0.5 Td (" + repeat("x", 40) + ") Tj",
          std::u32string(40, U'x')},
