@@ -949,18 +949,16 @@ GlyphFrame glyph_frame(TextState& st, ContentResult& res, Interp& ip) {
     return f;
 }
 
-// Shows a string with the current font (or none) in `frame` (glyph_frame of the state). Each
-// glyph is placed by the text rendering matrix Trm = [Tfs·Th 0 0 Tfs 0 Ts] x Tm x CTM
+// Shows the strings of `items` with the current font (or none), in the frame glyph_frame
+// gives at the first of them; a number among them (a TJ array's) moves the pen back by
+// thousandths of the size, a word gap it leaves being found when the next glyph is drawn.
+// Each glyph is placed by the text rendering matrix Trm = [Tfs·Th 0 0 Tfs 0 Ts] x Tm x CTM
 // (ISO 32000-1, 9.4.4) and then advances Tm by tx = (w0 x Tfs + Tc + Tw) x Th, Tw only for the
-// one-byte code 32.
-void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult& res,
-                 Interp& ip) {
+// one-byte code 32. The items only move Tm: what stays the same is set up once for all.
+void show_text(std::span<const Operand> items, TextState& st, ContentResult& res, Interp& ip) {
     const GraphicsParams& g = st.params;
     const FontInfo* font = g.font;
     const double fs = g.font_size, th = g.h_scale;
-    const double ax = frame.ax, ay = frame.ay, hx = frame.hx, hy = frame.hy;
-    const double size = frame.size, ux = frame.ux, uy = frame.uy;
-    CharInfo style = frame.style;
 
     // What stays the same for every glyph, in locals: the loop's stores (characters, the pen)
     // could otherwise alias the text state and have it read again for each glyph.
@@ -971,85 +969,109 @@ void show_string(Bytes s, const GlyphFrame& frame, TextState& st, ContentResult&
     // The pen's end includes Tc: letter spacing the file asks for is no word gap.
     const double end_spacing = fs * th != 0 ? tc / fs : 0.0;
     double tm_e = st.tm.e, tm_f = st.tm.f;
-    // The page's pen is set whole by this string's first glyph; after it, only the place and
-    // the character change from glyph to glyph.
+    // The frame, from the first string on.
+    double ax = 0, ay = 0, hx = 0, hy = 0, size = 0, ux = 0, uy = 0;
+    CharInfo style;
+    bool framed = false;
+    // The page's pen is set whole by the first glyph; after it, only the place and the
+    // character change from glyph to glyph.
     Pen& pen = ip.page.pen;
     bool drawn = false;
-    // After a glyph of this string whose code is not the one-byte 32, the next one starts where
-    // the pen ends, along the same line (up to rounding: some 1e-12 of the size at page
-    // coordinates), so there is no gap for infer_space to find; only its test between
-    // right-to-left letters, which measures from the pen's origin, can still succeed.
-    bool flush = false;
-
-    const size_t n = s.size();
-    size_t i = 0;
     // A simple font's one-byte codes are read from its tables here, without the calls.
     const bool single_tables = font != nullptr && !font->is_type0 && font->single_byte_ready;
     std::array<char32_t, kMaxCodeChars> decoded;
     bool spent = false;
-    while (i < n && !spent) {
-        std::span<const char32_t> text;  // the code's characters, never empty
-        double w0;  // advance in glyph space units (thousandths / 1000)
-        bool single_space;
-        if (single_tables && font->in_single_tables(s[i])) {
-            const std::uint8_t b = s[i];
-            text = {font->single_text.data() + font->single_offset[b], font->single_size[b]};
-            single_space = b == 0x20;
-            i += 1;
-            w0 = font->single_advance[b];
-        } else if (font != nullptr) {
-            const FontInfo::Code code = font->next_code(s, i);
-            text = {decoded.data(), font->decode_code(code, decoded)};
-            single_space = code.len == 1 && code.value == 0x20;
-            i += code.len;
-            w0 = font->glyph_width(code.value) / 1000.0;
-        } else {
-            decoded[0] = s[i] < 0x80 ? static_cast<char32_t>(s[i]) : U'\uFFFD';
-            text = {decoded.data(), 1};
-            single_space = s[i] == 0x20;
-            i += 1;
-            w0 = 0.6;
-        }
-        const size_t count = text.size();
-        // The glyph's origin: (0, Ts) of text space under Tm, then the CTM.
-        const double tx0 = rise_x + tm_e, ty0 = rise_y + tm_f;
-        const double ox = ctm.a * tx0 + ctm.c * ty0 + ctm.e;
-        const double oy = ctm.b * tx0 + ctm.d * ty0 + ctm.f;
-        const double end = w0 + end_spacing;
-        const Placement at{ox, oy, ox + end * ax, oy + end * ay, ux, uy, hx, hy, size};
-        if (!flush || is_rtl(text[0])) infer_space(text[0], at, pen, res, ip);
-        // The characters of one code share its advance in equal parts.
-        const double parts = static_cast<double>(count);
-        for (size_t k = 0; k < count; ++k) {
-            // w0 x 0 for the first, not 0: a NaN or infinite advance stays so.
-            const double from = k == 0 ? w0 * 0.0 : w0 * static_cast<double>(k) / parts;
-            const double to = k + 1 == count ? w0 : w0 * static_cast<double>(k + 1) / parts;
-            const CharInfo c = envelope(ox + from * ax, oy + from * ay, (to - from) * ax,
-                                        (to - from) * ay, hx, hy, style, text[k]);
-            const size_t index = res.chars.size();
-            if (overdraws(c, res.chars, index, ip.page.recent)) continue;
-            if (!ip.budget.emit()) {
-                spent = true;
-                break;
+
+    for (const Operand& item : items) {
+        if (spent || ip.budget.spent()) break;
+        const OperandString* str = item.string();
+        if (str == nullptr) {
+            if (item.is_number()) {
+                const double tx = -(item.number() / 1000.0) * fs * th;
+                tm_e += tx * tm_a;
+                tm_f += tx * tm_b;
             }
-            append_char(c, index, res, ip.page);
+            continue;
         }
-        if (spent) break;
-        if (count > 0) style.ch = text[count - 1];
-        if (drawn) {
-            pen.ox = ox;
-            pen.oy = oy;
-            pen.ex = at.ex;
-            pen.ey = at.ey;
-            pen.style.ch = style.ch;
-        } else {
-            pen = Pen{true, ox, oy, at.ex, at.ey, ux, uy, hx, hy, size, style};
-            drawn = true;
+        if (!framed) {
+            const GlyphFrame frame = glyph_frame(st, res, ip);
+            ax = frame.ax, ay = frame.ay, hx = frame.hx, hy = frame.hy;
+            size = frame.size, ux = frame.ux, uy = frame.uy;
+            style = frame.style;
+            framed = true;
         }
-        flush = !single_space;
-        const double tx = (w0 * fs + tc + (single_space ? tw : 0.0)) * th;
-        tm_e += tx * tm_a;
-        tm_f += tx * tm_b;
+        // After a glyph of this string whose code is not the one-byte 32, the next one starts
+        // where the pen ends, along the same line (up to rounding: some 1e-12 of the size at
+        // page coordinates), so there is no gap for infer_space to find; only its test between
+        // right-to-left letters, which measures from the pen's origin, can still succeed.
+        bool flush = false;
+        const Bytes s = str->bytes();
+        const size_t n = s.size();
+        size_t i = 0;
+        while (i < n) {
+            std::span<const char32_t> text;  // the code's characters, never empty
+            double w0;  // advance in glyph space units (thousandths / 1000)
+            bool single_space;
+            if (single_tables && font->in_single_tables(s[i])) {
+                const std::uint8_t b = s[i];
+                text = {font->single_text.data() + font->single_offset[b], font->single_size[b]};
+                single_space = b == 0x20;
+                i += 1;
+                w0 = font->single_advance[b];
+            } else if (font != nullptr) {
+                const FontInfo::Code code = font->next_code(s, i);
+                text = {decoded.data(), font->decode_code(code, decoded)};
+                single_space = code.len == 1 && code.value == 0x20;
+                i += code.len;
+                w0 = font->glyph_width(code.value) / 1000.0;
+            } else {
+                decoded[0] = s[i] < 0x80 ? static_cast<char32_t>(s[i]) : U'\uFFFD';
+                text = {decoded.data(), 1};
+                single_space = s[i] == 0x20;
+                i += 1;
+                w0 = 0.6;
+            }
+            const size_t count = text.size();
+            // The glyph's origin: (0, Ts) of text space under Tm, then the CTM.
+            const double tx0 = rise_x + tm_e, ty0 = rise_y + tm_f;
+            const double ox = ctm.a * tx0 + ctm.c * ty0 + ctm.e;
+            const double oy = ctm.b * tx0 + ctm.d * ty0 + ctm.f;
+            const double end = w0 + end_spacing;
+            const Placement at{ox, oy, ox + end * ax, oy + end * ay, ux, uy, hx, hy, size};
+            if (!flush || is_rtl(text[0])) infer_space(text[0], at, pen, res, ip);
+            // The characters of one code share its advance in equal parts.
+            const double parts = static_cast<double>(count);
+            for (size_t k = 0; k < count; ++k) {
+                // w0 x 0 for the first, not 0: a NaN or infinite advance stays so.
+                const double from = k == 0 ? w0 * 0.0 : w0 * static_cast<double>(k) / parts;
+                const double to = k + 1 == count ? w0 : w0 * static_cast<double>(k + 1) / parts;
+                const CharInfo c = envelope(ox + from * ax, oy + from * ay, (to - from) * ax,
+                                            (to - from) * ay, hx, hy, style, text[k]);
+                const size_t index = res.chars.size();
+                if (overdraws(c, res.chars, index, ip.page.recent)) continue;
+                if (!ip.budget.emit()) {
+                    spent = true;
+                    break;
+                }
+                append_char(c, index, res, ip.page);
+            }
+            if (spent) break;
+            if (count > 0) style.ch = text[count - 1];
+            if (drawn) {
+                pen.ox = ox;
+                pen.oy = oy;
+                pen.ex = at.ex;
+                pen.ey = at.ey;
+                pen.style.ch = style.ch;
+            } else {
+                pen = Pen{true, ox, oy, at.ex, at.ey, ux, uy, hx, hy, size, style};
+                drawn = true;
+            }
+            flush = !single_space;
+            const double tx = (w0 * fs + tc + (single_space ? tw : 0.0)) * th;
+            tm_e += tx * tm_a;
+            tm_f += tx * tm_b;
+        }
     }
     st.tm.e = tm_e;
     st.tm.f = tm_f;
@@ -1069,27 +1091,9 @@ Matrix matrix_of(std::span<const Operand> ops) {
             m[3].number(), m[4].number(), m[5].number()};
 }
 
+// Tj, ' and ": a string operand is shown, any other is not.
 void show_operand(const Operand& op, TextState& st, ContentResult& res, Interp& ip) {
-    if (const OperandString* s = op.string()) {
-        show_string(s->bytes(), glyph_frame(st, res, ip), st, res, ip);
-    }
-}
-
-void show_array(const std::vector<Operand>& items, TextState& st, ContentResult& res, Interp& ip) {
-    std::optional<GlyphFrame> frame;  // from the first string: the items only move Tm
-    for (const Operand& item : items) {
-        if (ip.budget.spent()) return;
-        if (const OperandString* s = item.string()) {
-            if (!frame) frame = glyph_frame(st, res, ip);
-            show_string(s->bytes(), *frame, st, res, ip);
-        } else if (item.is_number()) {
-            // A number moves the pen back by thousandths of the size; a word gap it leaves is
-            // found when the next glyph is drawn.
-            const double tx = -(item.number() / 1000.0) * st.params.font_size * st.params.h_scale;
-            st.tm.e += tx * st.tm.a;
-            st.tm.f += tx * st.tm.b;
-        }
-    }
+    if (op.string() != nullptr) show_text({&op, 1}, st, res, ip);
 }
 
 // Components of the colour space named by a cs operand: the device spaces by name, others
@@ -1322,9 +1326,7 @@ void run_operator(Bytes op, OperandList& operands, TextState& st, ContentResult&
             break;
         case op_key('T', 'J'):
             if (count >= 1) {
-                if (const std::vector<Operand>* items = arg(1).array()) {
-                    show_array(*items, st, res, ip);
-                }
+                if (const std::vector<Operand>* items = arg(1).array()) show_text(*items, st, res, ip);
             }
             break;
         case op_key('g'): set_device_fill(operands.view(), g, 1); break;

@@ -272,7 +272,7 @@ TEST(ScanContent, WordSpaces) {
     const FontTable fonts{{"C", simple_font(1000, {{1, "uni4E00"}, {2, "uni4E8C"}, {3, "uni05D0"},
                                                    {4, "uni05D1"}, {0x20, "X"}})}};
     const struct { std::string_view content; std::u32string text; } cases[] = {
-        {"[(A) -200 (B)] TJ", U"A B"}, {"[(A) -100 (B)] TJ", U"AB"},
+        {"[(A) -200 (B)] TJ", U"A B"}, {"[(A) -100 (B)] TJ", U"AB"}, {"(A) Tj -2000 Tj (B) Tj", U"AB"},
         {"/F 24 Tf [(A) -200 (B)] TJ", U"A B"}, {"/F 24 Tf [(A) -100 (B)] TJ", U"AB"},
         // The same gap in Tm units is wider at a larger scale.
         {"BT /F 1 Tf 12 0 0 12 0 0 Tm [(A) -200 (B)] TJ", U"A B"},
