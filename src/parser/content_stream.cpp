@@ -762,7 +762,7 @@ struct PageContext {
 };
 
 // Appends a character to the result, keeping the page's recent characters in step; `index` is
-// res.chars.size(), which the caller has at hand. Inline: show_string's loop calls it for
+// res.chars.size(), which the caller has at hand. Inline: show_text's loop calls it for
 // every glyph.
 inline void append_char(const CharInfo& c, size_t index, ContentResult& res, PageContext& page) {
     page.recent.add(index, c.ch, c.x0);
@@ -825,7 +825,7 @@ void scan_content(Bytes content, const FontLayers& fonts, const XObjectLayers& x
                   PageContext& page, const SavedGraphics& initial);
 
 // A character of `style` with the text `ch`, boxed by the upright envelope of the
-// parallelogram at (x, y) spanned by (vx, vy) and (hx, hy). Always inline: show_string's loop
+// parallelogram at (x, y) spanned by (vx, vy) and (hx, hy). Always inline: show_text's loop
 // calls it for every glyph, and the character is then built in place.
 [[gnu::always_inline]] inline CharInfo envelope(double x, double y, double vx, double vy, double hx, double hy,
                          const CharInfo& style, char32_t ch) {
